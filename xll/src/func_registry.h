@@ -1,0 +1,22 @@
+// Worksheet functions: the module loader, the slot table and registration
+// pass, the Excel registration, and the 64 slot entry points with their value
+// conversion. They share the registry's state, kept in this module.
+#pragma once
+
+#include "platform/platform.h"
+#include "xll_log.h"
+
+// Number of exported slot entry points xll_slot_0 .. xll_slot_63. Must match
+// the export list; the build checks it.
+constexpr int FUNC_SLOT_COUNT = 64;
+
+// Keeps the registry's copy of the add-in folder (at most 259 characters) and
+// its log callback. Start-up thread, after python_runtime_init succeeded.
+void func_registry_init(const wchar_t *xll_dir, log_fn log);
+
+// Imports tindral_xl and every modules/*.py, then runs the registration pass.
+// 0 when the interpreter is not running, 1 otherwise. Needs the GIL held.
+int load_modules(plat_module xll_module);
+
+// Registers the command xll_register_pending with Excel.
+void func_registry_register_command(plat_module xll_module);

@@ -1,0 +1,15 @@
+// Agent control server: a loopback HTTP server on its own thread, guarded by a
+// bearer token published in session.json.
+#pragma once
+
+// Starts the server with the add-in folder (null keeps the earlier one).
+// 1 when it runs (also when it ran already), 0 when it failed and logged why.
+// Blocks the caller up to 5000 ms (twice that on a failure). Caller's thread.
+int http_server_start(const wchar_t *xll_dir);
+
+// Deletes the session file, clears the token and ends the server thread
+// (waiting up to 5000 ms). Safe at any time. Caller's thread.
+void http_server_stop(void);
+
+// Rewrites the session file in its error form, when a server published one.
+void session_write_error(const char *message);

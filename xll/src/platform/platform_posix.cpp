@@ -1,0 +1,474 @@
+// POSIX stand-ins for the Win32 calls of the platform layer (Linux test bed).
+//
+// Wide text is wchar_t (UTF-32) here and becomes UTF-8 at every OS call. The
+// "ANSI code page" is UTF-8. Error codes are errno values.
+#ifndef _WIN32
+
+#include "platform.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <new>
+
+namespace {
+
+thread_local unsigned long posix_last_error = 0;
+
+// UTF-32 to UTF-8. Returns the bytes written without terminator, or -1 when a
+// character is not a valid code point or the output does not fit (out is then
+// terminated at what fitted).
+int utf32_to_utf8(const wchar_t *src, int len, char *out, int cap) {
+    if (cap <= 0) return -1;
+    int n = 0;
+    for (int i = 0; len < 0 ? src[i] != 0 : i < len; i++) {
+        unsigned long c = (unsigned long)src[i];
+        char tmp[4];
+        int k;
+        if (c < 0x80) {
+            tmp[0] = (char)c;
+            k = 1;
+        } else if (c < 0x800) {
+            tmp[0] = (char)(0xC0 | (c >> 6));
+            tmp[1] = (char)(0x80 | (c & 0x3F));
+            k = 2;
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) { out[n] = 0; return -1; }
+            tmp[0] = (char)(0xE0 | (c >> 12));
+            tmp[1] = (char)(0x80 | ((c >> 6) & 0x3F));
+            tmp[2] = (char)(0x80 | (c & 0x3F));
+            k = 3;
+        } else if (c <= 0x10FFFF) {
+            tmp[0] = (char)(0xF0 | (c >> 18));
+            tmp[1] = (char)(0x80 | ((c >> 12) & 0x3F));
+            tmp[2] = (char)(0x80 | ((c >> 6) & 0x3F));
+            tmp[3] = (char)(0x80 | (c & 0x3F));
+            k = 4;
+        } else {
+            out[n] = 0;
+            return -1;
+        }
+        if (n + k >= cap) { out[n] = 0; return -1; }
+        memcpy(out + n, tmp, (size_t)k);
+        n += k;
+    }
+    out[n] = 0;
+    return n;
+}
+
+// UTF-8 to UTF-32, for names that come back from the file system. Invalid
+// bytes are taken one by one as their own value, so nothing is lost silently.
+int utf8_to_utf32(const char *src, wchar_t *out, int cap) {
+    int n = 0;
+    const unsigned char *s = (const unsigned char *)src;
+    while (*s && n + 1 < cap) {
+        unsigned long c = *s;
+        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (extra) {
+            unsigned long v = c & (0x3F >> extra);
+            int ok = 1;
+            for (int j = 1; j <= extra; j++) {
+                if ((s[j] & 0xC0) != 0x80) { ok = 0; break; }
+                v = (v << 6) | (s[j] & 0x3F);
+            }
+            if (ok) {
+                c = v;
+                s += extra;
+            }
+        }
+        out[n++] = (wchar_t)c;
+        s++;
+    }
+    out[n] = 0;
+    return n;
+}
+
+int path_to_utf8(const wchar_t *path, char *out, int cap) {
+    return utf32_to_utf8(path, -1, out, cap) >= 0;
+}
+
+unsigned posix_module_file_name(plat_module module, wchar_t *buf, unsigned cap) {
+    if (cap == 0) return 0;
+    buf[0] = 0;
+    Dl_info info;
+    if (!module || !dladdr(module, &info) || !info.dli_fname) {
+        posix_last_error = ENOENT;
+        return 0;
+    }
+    char full[PATH_MAX];
+    const char *name = realpath(info.dli_fname, full) ? full : info.dli_fname;
+    wchar_t wide[PATH_MAX];
+    utf8_to_utf32(name, wide, PATH_MAX);
+    // GetModuleFileNameW cuts the path to the buffer and terminates it.
+    unsigned n = 0;
+    while (wide[n] && n + 1 < cap) {
+        buf[n] = wide[n];
+        n++;
+    }
+    buf[n] = 0;
+    return n;
+}
+
+plat_module posix_library_load(const wchar_t *path) {
+    char utf8[PATH_MAX * 4];
+    if (!path_to_utf8(path, utf8, sizeof utf8)) {
+        posix_last_error = EINVAL;
+        return nullptr;
+    }
+    errno = 0;
+    void *h = dlopen(utf8, RTLD_NOW | RTLD_GLOBAL);
+    if (!h) posix_last_error = errno ? (unsigned long)errno : (unsigned long)ENOENT;
+    return h;
+}
+
+void *posix_library_symbol(plat_module module, const char *name) {
+    return module ? dlsym(module, name) : nullptr;
+}
+
+void posix_library_free(plat_module module) {
+    if (module) dlclose(module);
+}
+
+plat_module posix_host_module(void) { return dlopen(nullptr, RTLD_NOW); }
+
+unsigned long posix_last_error_get(void) { return posix_last_error; }
+
+unsigned posix_temp_path(char *buf, unsigned cap) {
+    const char *dir = getenv("TMPDIR");
+    if (!dir || !*dir) dir = "/tmp";
+    size_t len = strlen(dir);
+    int need_sep = dir[len - 1] != '/';
+    size_t total = len + (size_t)need_sep;
+    // Like GetTempPathA: report the needed size when it does not fit.
+    if (total + 1 > cap) return (unsigned)(total + 1);
+    memcpy(buf, dir, len);
+    if (need_sep) buf[len] = '/';
+    buf[total] = 0;
+    return (unsigned)total;
+}
+
+int posix_wide_convert(const wchar_t *src, int len, char *out, int cap) {
+    if (!out || cap <= 0) return 0;
+    int n = utf32_to_utf8(src, len, out, cap);
+    if (n < 0) {
+        posix_last_error = 122;  // ERROR_INSUFFICIENT_BUFFER, as Windows says
+        return 0;
+    }
+    return len < 0 ? n + 1 : n;
+}
+
+struct posix_find {
+    char **names;   // sorted matches, so the order is stable like NTFS's
+    int count;
+    int next;
+    char folder[PATH_MAX];
+};
+
+void fill_find_data(posix_find *f, plat_find_data *out) {
+    const char *name = f->names[f->next++];
+    utf8_to_utf32(name, out->name, PLAT_MAX_PATH);
+    char full[PATH_MAX * 2];
+    snprintf(full, sizeof full, "%s/%s", f->folder, name);
+    struct stat st;
+    out->is_directory = stat(full, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int compare_names(const void *a, const void *b) {
+    return strcmp(*(char *const *)a, *(char *const *)b);
+}
+
+void posix_find_close(plat_find find) {
+    posix_find *f = (posix_find *)find;
+    if (!f) return;
+    for (int i = 0; i < f->count; i++) free(f->names[i]);
+    free(f->names);
+    delete f;
+}
+
+plat_find posix_find_first(const wchar_t *pattern, plat_find_data *out) {
+    char utf8[PATH_MAX];
+    if (!path_to_utf8(pattern, utf8, sizeof utf8)) {
+        posix_last_error = EINVAL;
+        return nullptr;
+    }
+    char *slash = strrchr(utf8, '/');
+    const char *glob = slash ? slash + 1 : utf8;
+    posix_find *f = new (std::nothrow) posix_find();
+    if (!f) return nullptr;
+    if (slash) {
+        size_t n = (size_t)(slash - utf8);
+        memcpy(f->folder, utf8, n);
+        f->folder[n] = 0;
+    } else {
+        strcpy(f->folder, ".");
+    }
+    DIR *d = opendir(f->folder[0] ? f->folder : "/");
+    if (!d) {
+        posix_last_error = (unsigned long)errno;
+        delete f;
+        return nullptr;
+    }
+    int cap = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (fnmatch(glob, e->d_name, FNM_PERIOD) != 0) continue;
+        if (f->count == cap) {
+            cap = cap ? cap * 2 : 16;
+            char **grown = (char **)realloc(f->names, sizeof(char *) * (size_t)cap);
+            if (!grown) break;
+            f->names = grown;
+        }
+        f->names[f->count] = strdup(e->d_name);
+        if (f->names[f->count]) f->count++;
+    }
+    closedir(d);
+    if (f->count == 0) {
+        posix_last_error = 2;  // ERROR_FILE_NOT_FOUND
+        posix_find_close(f);
+        return nullptr;
+    }
+    qsort(f->names, (size_t)f->count, sizeof(char *), compare_names);
+    fill_find_data(f, out);
+    return f;
+}
+
+int posix_find_next(plat_find find, plat_find_data *out) {
+    posix_find *f = (posix_find *)find;
+    if (!f || f->next >= f->count) {
+        posix_last_error = 18;  // ERROR_NO_MORE_FILES
+        return 0;
+    }
+    fill_find_data(f, out);
+    return 1;
+}
+
+// A manual-reset event.
+struct posix_event {
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    int signalled;
+};
+
+// Deadline for a timed wait, on the monotonic clock.
+timespec deadline_after(unsigned ms) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec++;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+plat_event posix_event_create(void) {
+    posix_event *e = new (std::nothrow) posix_event();
+    if (!e) {
+        posix_last_error = ENOMEM;
+        return nullptr;
+    }
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_mutex_init(&e->mutex, nullptr);
+    pthread_cond_init(&e->cond, &attr);
+    pthread_condattr_destroy(&attr);
+    e->signalled = 0;
+    return e;
+}
+
+void posix_event_set(plat_event event) {
+    posix_event *e = (posix_event *)event;
+    if (!e) return;
+    pthread_mutex_lock(&e->mutex);
+    e->signalled = 1;
+    pthread_cond_broadcast(&e->cond);
+    pthread_mutex_unlock(&e->mutex);
+}
+
+unsigned posix_event_wait(plat_event event, unsigned ms) {
+    posix_event *e = (posix_event *)event;
+    if (!e) return PLAT_WAIT_FAILED;
+    timespec until = deadline_after(ms);
+    pthread_mutex_lock(&e->mutex);
+    int rc = 0;
+    while (!e->signalled && rc != ETIMEDOUT) rc = pthread_cond_timedwait(&e->cond, &e->mutex, &until);
+    int signalled = e->signalled;
+    pthread_mutex_unlock(&e->mutex);
+    return signalled ? PLAT_WAIT_OBJECT_0 : PLAT_WAIT_TIMEOUT;
+}
+
+void posix_event_close(plat_event event) {
+    posix_event *e = (posix_event *)event;
+    if (!e) return;
+    pthread_cond_destroy(&e->cond);
+    pthread_mutex_destroy(&e->mutex);
+    delete e;
+}
+
+// A thread handle. The record is shared by the thread and its handle: whoever
+// lets go of it last frees it, so closing the handle of a thread that is still
+// running (a stop that timed out) is safe, as CloseHandle is on Windows.
+struct posix_thread {
+    pthread_t id;
+    plat_thread_fn fn;
+    posix_event *done;
+    pthread_mutex_t refs_mutex;
+    int refs;  // 2 while both the thread and the handle hold it
+};
+
+void thread_release(posix_thread *t) {
+    pthread_mutex_lock(&t->refs_mutex);
+    int left = --t->refs;
+    pthread_mutex_unlock(&t->refs_mutex);
+    if (left == 0) {
+        posix_event_close(t->done);
+        pthread_mutex_destroy(&t->refs_mutex);
+        delete t;
+    }
+}
+
+void *thread_main(void *arg) {
+    posix_thread *t = (posix_thread *)arg;
+    t->fn();
+    posix_event_set(t->done);
+    thread_release(t);
+    return nullptr;
+}
+
+plat_thread posix_thread_create(plat_thread_fn fn) {
+    posix_thread *t = new (std::nothrow) posix_thread();
+    if (!t) {
+        posix_last_error = ENOMEM;
+        return nullptr;
+    }
+    t->fn = fn;
+    t->done = (posix_event *)posix_event_create();
+    t->refs = 2;
+    pthread_mutex_init(&t->refs_mutex, nullptr);
+    if (!t->done) {
+        pthread_mutex_destroy(&t->refs_mutex);
+        delete t;
+        return nullptr;
+    }
+    int rc = pthread_create(&t->id, nullptr, thread_main, t);
+    if (rc != 0) {
+        posix_last_error = (unsigned long)rc;
+        posix_event_close(t->done);
+        pthread_mutex_destroy(&t->refs_mutex);
+        delete t;
+        return nullptr;
+    }
+    pthread_detach(t->id);
+    return t;
+}
+
+unsigned posix_thread_wait(plat_thread thread, unsigned ms) {
+    posix_thread *t = (posix_thread *)thread;
+    if (!t) return PLAT_WAIT_FAILED;
+    return posix_event_wait(t->done, ms);
+}
+
+void posix_thread_close(plat_thread thread) {
+    if (thread) thread_release((posix_thread *)thread);
+}
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(plat_lock::storage), "plat_lock too small");
+
+void posix_lock_init(plat_lock *lock) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    // A critical section may be entered again by its owner.
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init((pthread_mutex_t *)lock->storage, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+void posix_lock_enter(plat_lock *lock) { pthread_mutex_lock((pthread_mutex_t *)lock->storage); }
+void posix_lock_leave(plat_lock *lock) { pthread_mutex_unlock((pthread_mutex_t *)lock->storage); }
+void posix_lock_delete(plat_lock *lock) { pthread_mutex_destroy((pthread_mutex_t *)lock->storage); }
+
+int posix_random_bytes(unsigned char *buf, unsigned len) {
+    unsigned got = 0;
+    while (got < len) {
+        ssize_t n = getrandom(buf + got, len - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            posix_last_error = (unsigned long)errno;
+            return 0;
+        }
+        got += (unsigned)n;
+    }
+    return 1;
+}
+
+int posix_appdata_path(char *buf) {
+    const char *xdg = getenv("XDG_CONFIG_HOME");
+    int n;
+    if (xdg && *xdg) {
+        n = snprintf(buf, PLAT_MAX_PATH, "%s", xdg);
+    } else {
+        const char *home = getenv("HOME");
+        if (!home || !*home) return 0;
+        n = snprintf(buf, PLAT_MAX_PATH, "%s/.config", home);
+    }
+    if (n < 0 || n >= PLAT_MAX_PATH) {
+        buf[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int posix_create_directory(const char *path) {
+    if (mkdir(path, 0700) == 0) return 1;
+    posix_last_error = (unsigned long)errno;
+    return 0;
+}
+
+int posix_delete_file(const char *path) {
+    if (unlink(path) == 0) return 1;
+    posix_last_error = (unsigned long)errno;
+    return 0;
+}
+
+FILE *posix_open_private_write(const char *path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "w");
+    if (!f) close(fd);
+    return f;
+}
+
+}  // namespace
+
+const plat_api plat_defaults = {
+    posix_module_file_name, posix_library_load, posix_library_symbol, posix_library_free,
+    posix_host_module,      posix_last_error_get, posix_temp_path,    posix_wide_convert,
+    posix_wide_convert,     posix_find_first,   posix_find_next,      posix_find_close,
+    posix_thread_create,    posix_thread_wait,  posix_thread_close,   posix_event_create,
+    posix_event_set,        posix_event_wait,   posix_event_close,    posix_lock_init,
+    posix_lock_enter,       posix_lock_leave,   posix_lock_delete,    posix_random_bytes,
+    posix_appdata_path,     posix_create_directory, posix_delete_file, posix_open_private_write,
+};
+
+plat_api plat = plat_defaults;
+
+void plat_reset(void) { plat = plat_defaults; }
+
+plat_module plat_self_module(void) {
+    Dl_info info;
+    if (!dladdr((void *)&plat_self_module, &info)) return nullptr;
+    return info.dli_fbase;
+}
+
+#endif  // !_WIN32

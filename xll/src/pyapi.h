@@ -1,0 +1,113 @@
+// pyapi: Python 3.12's C API, bound by name from the runtime library.
+//
+// The add-in never links against Python and never includes its headers: the
+// few types it needs are declared here as Python 3.12 publishes them. Every
+// Python call anywhere in the add-in is one indirect call through `pyapi`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "xll_log.h"
+
+typedef struct _object PyObject;  // opaque; only ob_type (second word) is read
+typedef intptr_t Py_ssize_t;
+typedef int PyGILState_STATE;     // the published enum, passed back unchanged
+typedef struct _ts PyThreadState; // opaque
+
+// Python 3.12's PyStatus, returned by value from the configuration calls.
+struct PyStatus {
+    int _type;  // 0 ok, 1 error, 2 exit
+    const char *func;
+    const char *err_msg;  // static text or null
+    int exitcode;
+};
+
+// Python 3.12's PyWideStringList.
+struct PyWideStringList {
+    Py_ssize_t length;
+    wchar_t **items;
+};
+
+struct PyConfig;  // opaque; fields reached only through python_runtime's offsets
+
+// The type pointer of an object: the second pointer-sized word of its header.
+inline PyObject *pyapi_type_of(PyObject *o) { return ((PyObject **)o)[1]; }
+
+// The 58 entries in binding order, then the library handle. A function entry
+// holds the function's address; a data entry holds the object's address, which
+// is the object itself (`_Py_NoneStruct` is None, `PyList_Type` the list type).
+struct pyapi_table {
+    int (*Py_IsInitialized)(void);
+    PyStatus (*Py_InitializeFromConfig)(const PyConfig *config);
+    void (*PyConfig_InitPythonConfig)(PyConfig *config);
+    void (*PyConfig_Clear)(PyConfig *config);
+    PyStatus (*PyConfig_SetString)(PyConfig *config, wchar_t **config_str, const wchar_t *str);
+    PyStatus (*PyWideStringList_Append)(PyWideStringList *list, const wchar_t *item);
+    int (*PyStatus_Exception)(PyStatus status);
+    void (*Py_DecRef)(PyObject *o);
+    void (*Py_IncRef)(PyObject *o);
+    PyGILState_STATE (*PyGILState_Ensure)(void);
+    void (*PyGILState_Release)(PyGILState_STATE state);
+    PyThreadState *(*PyEval_SaveThread)(void);
+    PyObject *(*PyImport_ImportModule)(const char *name);                // new ref
+    PyObject *(*PyImport_AddModule)(const char *name);                   // borrowed
+    PyObject *(*PyImport_ReloadModule)(PyObject *m);                     // new ref
+    PyObject *(*PyObject_Call)(PyObject *callable, PyObject *args, PyObject *kwargs);  // new ref
+    PyObject *(*PyObject_CallMethod)(PyObject *o, const char *name, const char *format, ...);  // new ref
+    PyObject *(*PyObject_GetAttrString)(PyObject *o, const char *name);  // new ref
+    int (*PyObject_SetAttrString)(PyObject *o, const char *name, PyObject *v);
+    PyObject *(*PyObject_Repr)(PyObject *o);  // new ref
+    PyObject *(*PyObject_Str)(PyObject *o);   // new ref
+    int (*PyRun_SimpleString)(const char *command);
+    PyObject *(*PySys_GetObject)(const char *name);  // borrowed
+    int (*PyList_Append)(PyObject *list, PyObject *item);  // does not steal
+    int (*PyList_Insert)(PyObject *list, Py_ssize_t index, PyObject *item);  // does not steal
+    Py_ssize_t (*PyList_Size)(PyObject *list);
+    PyObject *(*PyList_GetItem)(PyObject *list, Py_ssize_t index);  // borrowed
+    PyObject *(*PyTuple_New)(Py_ssize_t size);                        // new ref
+    int (*PyTuple_SetItem)(PyObject *tuple, Py_ssize_t pos, PyObject *o);  // steals o
+    PyObject *(*PyTuple_GetItem)(PyObject *tuple, Py_ssize_t pos);    // borrowed
+    Py_ssize_t (*PyTuple_Size)(PyObject *tuple);
+    PyObject *(*PyDict_GetItem)(PyObject *dict, PyObject *key);       // borrowed
+    int (*PyDict_SetItemString)(PyObject *dict, const char *key, PyObject *v);
+    PyObject *(*PyModule_GetDict)(PyObject *m);                       // borrowed
+    PyObject *(*PyUnicode_FromString)(const char *u);                 // new ref
+    PyObject *(*PyUnicode_FromWideChar)(const wchar_t *w, Py_ssize_t size);  // new ref
+    const char *(*PyUnicode_AsUTF8)(PyObject *unicode);  // owned by the object
+    wchar_t *(*PyUnicode_AsWideCharString)(PyObject *unicode, Py_ssize_t *size);  // PyMem_Free it
+    PyObject *(*PyFloat_FromDouble)(double v);  // new ref
+    double (*PyFloat_AsDouble)(PyObject *o);
+    PyObject *(*PyLong_FromLong)(long v);  // new ref
+    long (*PyLong_AsLong)(PyObject *o);
+    PyObject *(*PyBool_FromLong)(long v);  // new ref
+    void (*PyMem_Free)(void *p);
+    void (*PyErr_Print)(void);
+    PyObject *(*PyErr_Occurred)(void);  // borrowed
+    void (*PyErr_Clear)(void);
+    void (*PyErr_Fetch)(PyObject **type, PyObject **value, PyObject **traceback);  // new refs
+    void (*PyErr_NormalizeException)(PyObject **type, PyObject **value, PyObject **traceback);
+    PyObject *_Py_NoneStruct;
+    PyObject *_Py_TrueStruct;
+    PyObject *_Py_FalseStruct;
+    PyObject *PyBool_Type;
+    PyObject *PyFloat_Type;
+    PyObject *PyLong_Type;
+    PyObject *PyUnicode_Type;
+    PyObject *PyTuple_Type;
+    PyObject *PyList_Type;
+    void *handle;  // the loaded library; non-zero means bound
+};
+
+constexpr int PYAPI_ENTRY_COUNT = 58;
+static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
+              "pyapi: one pointer-sized word per entry, then the handle");
+
+// The process-wide table. Written only by pyapi_load on the start-up thread;
+// read without a lock by any thread after start-up succeeded.
+extern pyapi_table pyapi;
+
+// Loads the library at `path` and binds all 58 entries by name. 1 when every
+// symbol was bound; 0 otherwise, with the library released and the table and
+// handle zero again. Logs through `log` when it is not null.
+int pyapi_load(const wchar_t *path, log_fn log);

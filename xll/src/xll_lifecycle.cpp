@@ -1,0 +1,91 @@
+#include "xll_lifecycle.h"
+
+#include <cwchar>
+
+#include "func_registry.h"
+#include "http_server.h"
+#include "platform/platform.h"
+#include "python_runtime.h"
+#include "pyapi.h"
+#include "xll_log.h"
+
+namespace {
+
+struct xll_lifecycle_state {
+    plat_module module;  // the add-in's own module, from the library entry point
+};
+xll_lifecycle_state lifecycle;
+
+// Folder of the add-in file without its trailing separator, at most 259
+// characters; the whole path when it has no separator (a drive root gives
+// "C:").
+void xll_derive_dir(wchar_t *xll_dir) {
+    wchar_t path[PLAT_MAX_PATH];
+    path[0] = 0;
+    plat.module_file_name(lifecycle.module, path, PLAT_MAX_PATH);
+    path[PLAT_MAX_PATH - 1] = 0;
+    wchar_t *last = wcsrchr(path, PLAT_SEP);
+    if (last) *last = 0;
+    wcsncpy(xll_dir, path, PLAT_MAX_PATH - 1);
+    xll_dir[PLAT_MAX_PATH - 1] = 0;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+// DllMain, declared with the Win32 types' plain equivalents so that only the
+// platform layer includes <windows.h>. Reason 1 is DLL_PROCESS_ATTACH; there
+// is no work at any other reason, detach included.
+extern "C" int __stdcall DllMain(void *instance, unsigned long reason, void *) {
+    if (reason == 1) lifecycle.module = (plat_module)instance;
+    return 1;
+}
+#else
+// Stands in for DllMain's process attach: the loader runs it once at load.
+__attribute__((constructor)) static void xll_process_attach(void) { lifecycle.module = plat_self_module(); }
+#endif
+
+XLL_EXPORT int xlAutoOpen(void) {
+    wchar_t path[PLAT_MAX_PATH];
+    path[0] = 0;
+    plat.module_file_name(lifecycle.module, path, PLAT_MAX_PATH);
+    // One more reference to our own module, never released: the interpreter,
+    // the bound API and the slot table must outlive Excel's unload of the file.
+    plat.library_load(path);
+    xll_log("xlAutoOpen: TindralXL loaded");
+
+    wchar_t xll_dir[PLAT_MAX_PATH];
+    xll_derive_dir(xll_dir);
+
+    if (!http_server_start(xll_dir))
+        xll_log("xlAutoOpen: HTTP server failed to start \xE2\x80\x94 agent will not be able to communicate with the XLL.");
+
+    python_runtime_set_xll_dir(xll_dir);
+    if (!python_runtime_init(xll_log)) {
+        xll_log("xlAutoOpen: Python init failed \xE2\x80\x94 check %TEMP%\\tindralxl.log for details. Stopping HTTP server.");
+        session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log");
+        http_server_stop();
+        return 1;
+    }
+
+    func_registry_init(xll_dir, xll_log);
+    load_modules(lifecycle.module);
+    func_registry_register_command(lifecycle.module);
+    python_runtime_release_start_lock();
+    xll_log("xlAutoOpen: complete");
+    return 1;
+}
+
+XLL_EXPORT int xlAutoClose(void) {
+    http_server_stop();
+    python_runtime_finalize(xll_log);
+    xll_log("xlAutoClose: TindralXL unloaded");
+    return 1;
+}
+
+// Exported twice, as xlAutoAdd and as xlAutoRemove: neither has work to do.
+XLL_EXPORT int xlAutoAdd(void) { return 1; }
+#ifndef _WIN32
+// The Windows export list names the same function twice instead.
+XLL_EXPORT int xlAutoRemove(void) __attribute__((alias("xlAutoAdd")));
+#endif

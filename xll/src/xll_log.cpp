@@ -1,0 +1,39 @@
+#include "xll_log.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Composes the log path: the temp folder, then as much of the file name as
+// fits in 259 characters, so a very long folder gets a cut file name.
+// 1 when composed; 0 when the temp folder is unknown or does not fit, in which
+// case the message is dropped rather than written somewhere unexpected.
+int log_path(char *path) {
+    unsigned len = plat.temp_path(path, PLAT_MAX_PATH);
+    if (len == 0 || len >= (unsigned)PLAT_MAX_PATH) return 0;
+    static const char name[] = "tindralxl.log";
+    size_t room = (size_t)(PLAT_MAX_PATH - 1) - len;
+    size_t take = strlen(name) < room ? strlen(name) : room;
+    memcpy(path + len, name, take);
+    path[len + take] = 0;
+    return 1;
+}
+
+void log_write(const char *text, const char *format) {
+    char path[PLAT_MAX_PATH];
+    if (!text || !log_path(path)) return;
+    // Text mode: the line end on disk is CR LF on Windows.
+    FILE *f = fopen(path, "a");
+    if (!f) return;
+    fprintf(f, format, text);
+    fclose(f);
+}
+
+}  // namespace
+
+void xll_log(const char *message) { log_write(message, "%s\n"); }
+
+void xll_log_raw(const char *text) { log_write(text, "%s"); }
