@@ -13,8 +13,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/basic_parser.hpp>
+#include <string>
 #include <array>
 #include <chrono>
 #include <memory>
@@ -45,13 +45,70 @@ std::string_view trim_blanks(std::string_view v) {
     return v;
 }
 
+// Keeps of a request only what the router looks at. Beast's own field
+// container cannot hold a value longer than 64 KiB, which would drop
+// requests whose headers are well under the server's limit.
+class http_request_parser : public http::basic_parser<true> {
+  public:
+    std::string method;
+    std::string target;
+    std::string authorization;
+    int has_authorization = 0;
+    int fields_seen = 0;
+    std::string body;
+
+  private:
+    void on_request_impl(http::verb, beast::string_view method_str, beast::string_view target_str, int,
+                         error_code &ec) override {
+        guarded(ec, [&] {
+            method.assign(method_str.data(), method_str.size());
+            target.assign(target_str.data(), target_str.size());
+        });
+    }
+    void on_response_impl(int, beast::string_view, int, error_code &) override {}
+    void on_field_impl(http::field, beast::string_view name, beast::string_view value, error_code &ec) override {
+        // Fields past the thirtieth are parsed but never looked at.
+        if (++fields_seen > HTTP_SERVER_MAX_HEADERS || has_authorization) return;
+        if (!beast::iequals(name, "Authorization")) return;
+        guarded(ec, [&] {
+            std::string_view v = trim_blanks(std::string_view(value.data(), value.size()));
+            authorization.assign(v.data(), v.size());
+            has_authorization = 1;
+        });
+    }
+    void on_header_impl(error_code &) override {}
+    void on_body_init_impl(const boost::optional<std::uint64_t> &length, error_code &ec) override {
+        if (length) guarded(ec, [&] { body.reserve((size_t)*length); });
+    }
+    size_t on_body_impl(beast::string_view data, error_code &ec) override {
+        guarded(ec, [&] { body.append(data.data(), data.size()); });
+        return ec ? 0 : data.size();
+    }
+    void on_chunk_header_impl(std::uint64_t, beast::string_view, error_code &) override {}
+    size_t on_chunk_body_impl(std::uint64_t, beast::string_view data, error_code &ec) override {
+        return on_body_impl(data, ec);
+    }
+    void on_finish_impl(error_code &) override {}
+
+    // Out of memory fails the request (and drops the connection) instead of
+    // throwing through the library.
+    template <class F>
+    static void guarded(error_code &ec, F &&f) {
+        try {
+            f();
+        } catch (...) {
+            ec = make_error_code(boost::system::errc::not_enough_memory);
+        }
+    }
+};
+
 // One client connection. Owned by the handlers that are pending on it; the
 // last handler to finish (or the io_context's destruction) frees it.
 struct http_conn : std::enable_shared_from_this<http_conn> {
     http_transport *t;
     tcp::socket socket;
     beast::flat_buffer buffer{HTTP_SERVER_MAX_REQUEST};
-    std::optional<http::request_parser<http::string_body>> parser;
+    std::optional<http_request_parser> parser;
     size_t head_bytes = 0;  // bytes of the request head, for the size limit
     int keep_alive = 0;
     http_reply reply{};
@@ -92,21 +149,13 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         // Once a stop is asked for, nothing more is answered: a thread that
         // outlived the stop's wait only winds down.
         if (http_server_stop_requested(t->run)) return drop();
-        const auto &msg = parser->get();
         http_request req{};
-        req.method = std::string_view(msg.method_string().data(), msg.method_string().size());
-        req.uri = std::string_view(msg.target().data(), msg.target().size());
-        req.body = msg.body();
-        int seen = 0;
-        for (const auto &field : msg) {
-            if (++seen > HTTP_SERVER_MAX_HEADERS) break;
-            if (beast::iequals(field.name_string(), "Authorization")) {
-                req.authorization = trim_blanks(std::string_view(field.value().data(), field.value().size()));
-                req.has_authorization = 1;
-                break;
-            }
-        }
-        keep_alive = msg.keep_alive();
+        req.method = parser->method;
+        req.uri = parser->target;
+        req.authorization = parser->authorization;
+        req.has_authorization = parser->has_authorization;
+        req.body = parser->body;
+        keep_alive = parser->keep_alive();
         http_server_route(&req, &reply, t->exec);
         parser.reset();  // the request's body is no longer needed
 
