@@ -379,7 +379,7 @@ bool parse_arg(const std::string &a, arg_storage *store, XLOPER12 *x, bool in_ar
 bool parse_array(const std::string &spec, arg_storage *store, XLOPER12 *x) {
     size_t comma = spec.find(','), colon = spec.find(':');
     if (comma == std::string::npos || colon == std::string::npos || comma > colon) return false;
-    long rows, cols;
+    long rows = 0, cols = 0;
     if (!parse_long(spec.substr(0, comma), 1, 1048576, &rows) ||
         !parse_long(spec.substr(comma + 1, colon - comma - 1), 1, 16384, &cols) || rows * cols > 1048576)
         return false;
