@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""Assemble the add-in's Python home for Linux from a Python 3.12 prefix.
+
+    scripts/make_python_home.py --out DIR [--prefix PREFIX]
+
+DIR receives what the add-in expects beside itself in its `python` folder:
+
+    libpython3.12.so     the interpreter library (the add-in binds it by name)
+    python312.zip        the standard library, compiled, each .pyc where its
+                         .py was (the zip importer never writes bytecode, so a
+                         zip of sources would recompile on every import)
+    *.so                 the extension modules of lib-dynload, beside the zip
+    Lib/site-packages/   empty; the add-in puts it on sys.path itself
+
+The prefix is taken from --prefix, else $TINDRAL_PYTHON_PREFIX, else
+`python3.12-config --prefix`, else the newest of ~/.pyenv/versions/3.12*. It
+must hold lib/libpython3.12.so, lib/python3.12/ and bin/python3.12.
+
+A finished DIR records what it was built from; a second run with the same
+prefix and the same script does nothing, so test runs stay fast.
+"""
+
+import argparse
+import glob
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+LIBRARY = "libpython3.12.so"
+ARCHIVE = "python312.zip"
+STAMP = ".tindral-python-home.json"
+
+# Folders of the standard library that an embedded interpreter never needs.
+SKIPPED_DIRS = {
+    "__pycache__", "test", "tests", "idle_test", "idlelib", "tkinter",
+    "turtledemo", "ensurepip", "site-packages", "lib-dynload",
+}
+SKIPPED_PREFIXES = ("config-3.12",)
+
+
+def fail(message):
+    sys.stderr.write("make_python_home: " + message + "\n")
+    sys.exit(1)
+
+
+def prefix_problem(prefix):
+    """None when `prefix` is a usable 3.12 with a shared library, else why not."""
+    for rel in ("lib/" + LIBRARY, "lib/python3.12/os.py", "lib/python3.12/lib-dynload", "bin/python3.12"):
+        if not os.path.exists(os.path.join(prefix, rel)):
+            return "no " + rel
+    return None
+
+
+def find_prefix(explicit):
+    tried = []
+    candidates = []
+    if explicit:
+        candidates.append(("--prefix", explicit))
+    env = os.environ.get("TINDRAL_PYTHON_PREFIX")
+    if env:
+        candidates.append(("$TINDRAL_PYTHON_PREFIX", env))
+    try:
+        out = subprocess.run(["python3.12-config", "--prefix"], capture_output=True, text=True, timeout=30)
+        if out.returncode == 0 and out.stdout.strip():
+            candidates.append(("python3.12-config --prefix", out.stdout.strip()))
+        else:
+            tried.append("python3.12-config (failed)")
+    except (OSError, subprocess.SubprocessError):
+        tried.append("python3.12-config (not found)")
+    pyenv_root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
+    for path in sorted(glob.glob(os.path.join(pyenv_root, "versions", "3.12*")), reverse=True):
+        candidates.append(("pyenv", path))
+    if not any(source == "pyenv" for source, _ in candidates):
+        tried.append(os.path.join(pyenv_root, "versions", "3.12*") + " (none)")
+
+    for source, prefix in candidates:
+        problem = prefix_problem(prefix)
+        if problem is None:
+            return os.path.realpath(prefix)
+        tried.append("%s: %s (%s)" % (source, prefix, problem))
+    if explicit:
+        fail("--prefix %s is not a Python 3.12 with a shared library (%s)" % (explicit, prefix_problem(explicit)))
+    fail("no Python 3.12 with a shared lib/%s found. Looked at: %s. "
+         "Install one (e.g. `env PYTHON_CONFIGURE_OPTS=--enable-shared pyenv install 3.12`) "
+         "or set TINDRAL_PYTHON_PREFIX to its prefix." % (LIBRARY, "; ".join(tried)))
+
+
+def stdlib_sources(stdlib):
+    """(path on disk, path in the archive) of every .py worth shipping."""
+    for root, dirs, files in os.walk(stdlib):
+        rel_root = os.path.relpath(root, stdlib)
+        dirs[:] = sorted(d for d in dirs if d not in SKIPPED_DIRS and not d.startswith(SKIPPED_PREFIXES))
+        for name in sorted(files):
+            if name.endswith(".py"):
+                rel = name if rel_root == "." else os.path.join(rel_root, name)
+                yield os.path.join(root, name), rel.replace(os.sep, "/")
+
+
+def build_archive(stdlib, target):
+    """Runs under 3.12 itself: the bytecode must carry its magic number."""
+    import importlib._bootstrap_external as external
+    count = 0
+    with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
+        for path, rel in stdlib_sources(stdlib):
+            with open(path, "rb") as f:
+                source = f.read()
+            try:
+                code = compile(source, rel, "exec", dont_inherit=True)
+            except SyntaxError:
+                continue  # a few files are templates or deliberately broken
+            st = os.stat(path)
+            data = external._code_to_timestamp_pyc(code, int(st.st_mtime), st.st_size)
+            info = zipfile.ZipInfo(rel[:-3] + ".pyc", date_time=(2020, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(info, bytes(data))
+            count += 1
+    return count
+
+
+def script_digest():
+    with open(os.path.abspath(__file__), "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def atomic_copy(src, dst):
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(dst), prefix=".tmp-")
+    os.close(fd)
+    shutil.copy2(src, tmp)
+    os.replace(tmp, dst)
+
+
+def assemble(prefix, out):
+    lib = os.path.join(prefix, "lib")
+    stdlib = os.path.join(lib, "python3.12")
+    stamp = {
+        "prefix": prefix,
+        "library_mtime": os.stat(os.path.join(lib, LIBRARY)).st_mtime,
+        "script": script_digest(),
+    }
+    stamp_path = os.path.join(out, STAMP)
+    try:
+        with open(stamp_path) as f:
+            if json.load(f) == stamp and os.path.exists(os.path.join(out, ARCHIVE)):
+                return False
+    except (OSError, ValueError):
+        pass
+
+    os.makedirs(os.path.join(out, "Lib", "site-packages"), exist_ok=True)
+    atomic_copy(os.path.realpath(os.path.join(lib, LIBRARY)), os.path.join(out, LIBRARY))
+    for so in sorted(glob.glob(os.path.join(stdlib, "lib-dynload", "*.so"))):
+        atomic_copy(so, os.path.join(out, os.path.basename(so)))
+
+    fd, tmp = tempfile.mkstemp(dir=out, prefix=".tmp-", suffix=".zip")
+    os.close(fd)
+    python = os.path.join(prefix, "bin", "python3.12")
+    run = subprocess.run([python, "-E", "-s", os.path.abspath(__file__), "--build-archive", stdlib, tmp])
+    if run.returncode != 0:
+        os.unlink(tmp)
+        fail("compiling the standard library with %s failed" % python)
+    os.replace(tmp, os.path.join(out, ARCHIVE))
+
+    with open(stamp_path, "w") as f:
+        json.dump(stamp, f)
+    return True
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Assemble the add-in's Python home for Linux.")
+    parser.add_argument("--out", help="the home folder to fill (created when missing)")
+    parser.add_argument("--prefix", help="a Python 3.12 prefix with lib/libpython3.12.so")
+    parser.add_argument("--build-archive", nargs=2, metavar=("STDLIB", "ZIP"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.build_archive:
+        if sys.version_info[:2] != (3, 12):
+            fail("--build-archive must run under Python 3.12")
+        count = build_archive(*args.build_archive)
+        print("make_python_home: %d modules compiled into %s" % (count, os.path.basename(args.build_archive[1])))
+        return
+    if not args.out:
+        parser.error("--out is required")
+
+    prefix = find_prefix(args.prefix)
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    built = assemble(prefix, out)
+    print("make_python_home: %s %s (from %s)" % ("assembled" if built else "already up to date:", out, prefix))
+
+
+if __name__ == "__main__":
+    main()
