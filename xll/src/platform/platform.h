@@ -52,8 +52,11 @@ struct plat_find_data {
 typedef void *plat_find;  // listing handle; null when the listing failed
 
 struct plat_api {
-    // GetModuleFileNameW: full path of `module` into buf (cap characters, always
-    // terminated). Returns the length written, 0 on failure.
+    // GetModuleFileNameW: full path of `module` (null: the process's
+    // executable) into buf (cap characters, always terminated, cut when
+    // longer). Returns the length written, 0 on failure. On Linux `module` is
+    // an address inside the module (plat_self_module's result), not a handle
+    // from library_load.
     unsigned (*module_file_name)(plat_module module, wchar_t *buf, unsigned cap);
     // LoadLibraryW: loads a library by full path (on Linux RTLD_NOW|RTLD_GLOBAL,
     // so extension modules find the interpreter's symbols). Null on failure,
@@ -107,6 +110,10 @@ struct plat_api {
     int (*delete_file)(const char *path);
     // fopen(path, "w") for a file that only its user may read (0600 on Linux).
     FILE *(*open_private_write)(const char *path);
+    // MultiByteToWideChar(CP_ACP) for a terminated text (UTF-8 on Linux), for
+    // paths that arrive narrow (command lines). Returns the characters written
+    // with the terminator, 0 on failure; out is always terminated.
+    int (*ansi_to_wide)(const char *src, wchar_t *out, int cap);
 };
 
 extern plat_api plat;                 // the calls in force

@@ -101,13 +101,24 @@ int path_to_utf8(const wchar_t *path, char *out, int cap) {
 unsigned posix_module_file_name(plat_module module, wchar_t *buf, unsigned cap) {
     if (cap == 0) return 0;
     buf[0] = 0;
-    Dl_info info;
-    if (!module || !dladdr(module, &info) || !info.dli_fname) {
-        posix_last_error = ENOENT;
-        return 0;
-    }
     char full[PATH_MAX];
-    const char *name = realpath(info.dli_fname, full) ? full : info.dli_fname;
+    const char *name;
+    if (!module) {
+        ssize_t n = readlink("/proc/self/exe", full, sizeof full - 1);
+        if (n <= 0) {
+            posix_last_error = ENOENT;
+            return 0;
+        }
+        full[n] = 0;
+        name = full;
+    } else {
+        Dl_info info;
+        if (!dladdr(module, &info) || !info.dli_fname) {
+            posix_last_error = ENOENT;
+            return 0;
+        }
+        name = realpath(info.dli_fname, full) ? full : info.dli_fname;
+    }
     wchar_t wide[PATH_MAX];
     utf8_to_utf32(name, wide, PATH_MAX);
     // GetModuleFileNameW cuts the path to the buffer and terminates it.
@@ -449,6 +460,11 @@ FILE *posix_open_private_write(const char *path) {
     return f;
 }
 
+int posix_ansi_to_wide(const char *src, wchar_t *out, int cap) {
+    if (!out || cap <= 0) return 0;
+    return utf8_to_utf32(src, out, cap) + 1;
+}
+
 }  // namespace
 
 const plat_api plat_defaults = {
@@ -459,6 +475,7 @@ const plat_api plat_defaults = {
     posix_event_set,        posix_event_wait,   posix_event_close,    posix_lock_init,
     posix_lock_enter,       posix_lock_leave,   posix_lock_delete,    posix_random_bytes,
     posix_appdata_path,     posix_create_directory, posix_delete_file, posix_open_private_write,
+    posix_ansi_to_wide,
 };
 
 plat_api plat = plat_defaults;
