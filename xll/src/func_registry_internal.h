@@ -6,6 +6,7 @@
 #include "func_registry.h"
 #include "pyapi.h"
 #include "xlcall.h"
+#include "xll_export.h"
 
 // Names stored in a slot: at most 127 UTF-8 bytes and a terminator.
 constexpr int FUNC_NAME_CAP = 128;
@@ -48,6 +49,11 @@ int func_registry_register_all(plat_module xll_module);
 // slot's flag is then 1), 0 otherwise; logs either way. Main thread.
 int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure,
                                 plat_module xll_module);
+
+// Exports Excel calls: the retry command (registered as "A#", always 1) and
+// the release of a result that carries xlbitDLLFree. Main thread.
+XLL_EXPORT int xll_register_pending(void);
+XLL_EXPORT void xlAutoFree12(LPXLOPER12 p);
 
 // A slot entry point, and all of them in slot order (for tests and benchmarks
 // that call a slot the way Excel does).
