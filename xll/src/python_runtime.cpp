@@ -109,13 +109,14 @@ int runtime_start(const wchar_t *home, log_fn log) {
     runtime_config_set_int(config, PYCONFIG_INSTALL_SIGNAL_HANDLERS, 0);
     runtime_config_set_int(config, PYCONFIG_SITE_IMPORT, 0);
 
-    // Python takes its home with forward slashes on every platform; the search
-    // paths and sys.path keep the platform's own separator.
+    // Python takes its home with forward slashes; the search paths and sys.path
+    // keep the platform's own separator. Only the separator is turned: on
+    // Linux a backslash is an ordinary character of a folder name.
     wchar_t forward[PLAT_MAX_PATH];
     std::wcsncpy(forward, home, PLAT_MAX_PATH - 1);
     forward[PLAT_MAX_PATH - 1] = 0;
     for (wchar_t *c = forward; *c; c++)
-        if (*c == L'\\') *c = L'/';
+        if (*c == PLAT_SEP) *c = L'/';
     pyapi.PyConfig_SetString(record, reinterpret_cast<wchar_t **>(config + PYCONFIG_HOME), forward);
 
     runtime_config_set_int(config, PYCONFIG_MODULE_SEARCH_PATHS_SET, 1);

@@ -1,0 +1,131 @@
+// The diagnostic log: exact bytes on disk, appending, silence when the file
+// cannot be opened, and the cut file name under a very long temp folder.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+#include "xll_log.h"
+
+namespace {
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+class XllLog : public ::testing::Test {
+protected:
+    std::string dir;  // this case's temp folder, with a trailing slash
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/tindral_log_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = std::string(tmpl) + "/";
+        setenv("TMPDIR", tmpl, 1);
+    }
+    void TearDown() override {
+        plat_reset();
+        std::string cmd = "rm -rf '" + dir + "'";
+        (void)!system(cmd.c_str());
+    }
+    std::string log_path() const { return dir + "tindralxl.log"; }
+};
+
+TEST_F(XllLog, three_letters_add_exactly_those_bytes_and_one_line_end) {
+    xll_log("abc");
+    EXPECT_EQ(read_file(log_path()), "abc\n");
+}
+
+TEST_F(XllLog, empty_message_adds_an_empty_line_not_nothing) {
+    xll_log("a");
+    xll_log("");
+    xll_log("b");
+    EXPECT_EQ(read_file(log_path()), "a\n\nb\n");
+}
+
+TEST_F(XllLog, appends_after_existing_lines_instead_of_truncating) {
+    std::ofstream(log_path()) << "earlier run\n";
+    xll_log("xlAutoOpen: TindralXL loaded");
+    xll_log("xlAutoOpen: complete");
+    EXPECT_EQ(read_file(log_path()), "earlier run\nxlAutoOpen: TindralXL loaded\nxlAutoOpen: complete\n");
+}
+
+TEST_F(XllLog, message_bytes_are_written_unchanged_without_format_expansion) {
+    // Messages carry paths and Python texts; a '%' must not be taken as a format.
+    xll_log("100% \xE2\x80\x94 %s %n");
+    EXPECT_EQ(read_file(log_path()), "100% \xE2\x80\x94 %s %n\n");
+}
+
+TEST_F(XllLog, unopenable_log_drops_the_message_and_returns) {
+    // A directory in the file's place cannot be opened for appending, not even
+    // by root (who may write read-only files).
+    ASSERT_EQ(mkdir(log_path().c_str(), 0700), 0);
+    xll_log("lost");
+    struct stat st;
+    ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    // The next message tries again: nothing about the failure was remembered.
+    ASSERT_EQ(rmdir(log_path().c_str()), 0);
+    xll_log("kept");
+    EXPECT_EQ(read_file(log_path()), "kept\n");
+}
+
+TEST_F(XllLog, read_only_log_file_is_left_unchanged) {
+    if (geteuid() == 0) {
+        // Root writes through a missing write bit; a folder where files cannot
+        // be created at all stands in for the read-only file.
+        setenv("TMPDIR", "/proc", 1);
+        xll_log("lost");
+        EXPECT_FALSE(exists("/proc/tindralxl.log"));
+        return;
+    }
+    std::ofstream(log_path()) << "kept\n";
+    ASSERT_EQ(chmod(log_path().c_str(), 0444), 0);
+    xll_log("lost");
+    EXPECT_EQ(read_file(log_path()), "kept\n");
+}
+
+TEST_F(XllLog, temp_folder_of_250_characters_cuts_the_file_name_to_9) {
+    // Build a folder whose path, with its trailing slash, is 250 characters.
+    std::string deep = dir.substr(0, dir.size() - 1);
+    while (deep.size() + 1 < 250) {
+        size_t part = std::min<size_t>(100, 250 - 1 - deep.size() - 1);
+        deep += "/" + std::string(part, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0700), 0) << deep;
+    }
+    ASSERT_EQ(deep.size() + 1, 250u);
+    setenv("TMPDIR", deep.c_str(), 1);
+    xll_log("cut");
+    EXPECT_EQ(read_file(deep + "/tindralxl"), "cut\n");
+    EXPECT_FALSE(exists(deep + "/tindralxl.log"));
+}
+
+unsigned temp_path_unknown(char *, unsigned) { return 0; }
+unsigned temp_path_too_long(char *, unsigned cap) { return cap + 40; }
+
+TEST_F(XllLog, unknown_or_oversized_temp_folder_writes_nowhere_and_returns) {
+    plat.temp_path = temp_path_unknown;
+    xll_log("lost");
+    plat.temp_path = temp_path_too_long;
+    xll_log("lost");
+    plat_reset();
+    xll_log("kept");
+    // Only the message after the failures reached the file.
+    EXPECT_EQ(read_file(log_path()), "kept\n");
+}
+
+}  // namespace
