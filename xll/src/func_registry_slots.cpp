@@ -83,6 +83,7 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     int arity = func_registry.slots[slot].arity;
     if (!callable || arity < 0 || arity > FUNC_MAX_ARGS) return;
     pyapi.Py_IncRef(callable);  // a rebinding pass must not free it mid-call
+    int done = 0;
     PyObject *tuple = pyapi.PyTuple_New(arity);  // new reference
     if (tuple) {
         int filled = 1;
@@ -97,12 +98,13 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
         PyObject *result = filled ? pyapi.PyObject_Call(callable, tuple, nullptr) : nullptr;  // new reference
         pyapi.Py_DecRef(tuple);
         if (result) {
-            py_to_xloper(result, r);
+            done = py_to_xloper(result, r);
             pyapi.Py_DecRef(result);
         }
     }
     pyapi.Py_DecRef(callable);
-    if (pyapi.PyErr_Occurred()) slot_report_error(slot);
+    // Only a failed step can have left an error; a success never looks.
+    if (!done && pyapi.PyErr_Occurred()) slot_report_error(slot);
 }
 
 }  // namespace
@@ -132,6 +134,15 @@ int func_wide_to_utf16(const wchar_t *src, size_t len, XCHAR *out, int cap) {
     // A cut between the two halves of a pair drops the high half too.
     if (take < len && n > 0 && is_high_surrogate(src[take - 1]) && is_low_surrogate(src[take])) n--;
 #else
+    // Nearly every text lies in the BMP: then a plain narrowing copy, which
+    // the compiler vectorises, does it all.
+    size_t take = len < (size_t)cap ? len : (size_t)cap;
+    uint32_t beyond = 0;
+    for (size_t i = 0; i < take; i++) beyond |= (uint32_t)src[i] & 0xFFFF0000u;
+    if (beyond == 0) {
+        for (size_t i = 0; i < take; i++) out[i] = (XCHAR)src[i];
+        return (int)take;
+    }
     for (size_t i = 0; i < len; i++) {
         unsigned long c = (unsigned long)src[i];
         if (c > 0xFFFF && c <= 0x10FFFF) {
