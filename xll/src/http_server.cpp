@@ -1,5 +1,278 @@
-// PLACEHOLDER: replaced by the control server work.
+// http_server: lifecycle and session file. Start draws the token, makes the
+// run's events and the server thread and waits for its readiness; stop
+// removes the session file, clears the token and ends the thread.
 #include "http_server.h"
-int http_server_start(const wchar_t *) { return 0; }
-void http_server_stop(void) {}
-void session_write_error(const char *) {}
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <new>
+
+#include "http_server_internal.h"
+#include "xll_log.h"
+
+namespace {
+
+// The process-wide server record. Fields under `guard` are the ones both
+// threads touch; the rest belong to the caller's thread unless noted.
+struct http_server_state_t {
+    int running;                         // 1 while a started server is up; caller's thread
+    wchar_t xll_dir[PLAT_MAX_PATH];      // folder reported by /config; under guard
+    char token[HTTP_SERVER_TOKEN_LEN + 1];  // bearer token, all zero when stopped; under guard
+    std::atomic<int> port;               // listening port, 0 when none is known
+    std::atomic<int> ready_state;        // 0 unknown, 1 listening, -1 failed
+    char session_path[PLAT_MAX_PATH];    // session file, "" when none; under guard
+    int error_kept;                      // 1: the file holds an error record; under guard
+    http_server_run *run;                // the published run, null when none; under guard
+    plat_thread server_thread;           // the current server thread; caller's thread
+    plat_lock exec_lock;                 // around each Python call of /exec; never deleted
+    int exec_lock_made;                  // exec_lock initialised; caller's thread
+    std::atomic<http_server_run *> handoff;  // the run a new thread is to take
+    std::mutex guard;                    // token, session_path, xll_dir, run
+};
+http_server_state_t http_server_state;
+
+constexpr char SESSION_TMP_SUFFIX[] = ".tmp";
+
+void run_release(http_server_run *run) {
+    if (run->refs.fetch_sub(1) != 1) return;
+    if (run->stop_event) plat.event_close(run->stop_event);
+    if (run->ready_event) plat.event_close(run->ready_event);
+    delete run;
+}
+
+// Writes `text` as the whole content of the session file `path`, only its
+// user may read it. On Linux the text goes to a fresh side file that then
+// replaces the old one, so a reader sees the old content or the new, never
+// a half-written file. 1 when written.
+int session_file_write(const char *path, const char *text) {
+#ifdef _WIN32
+    FILE *f = plat.open_private_write(path);
+    if (!f) return 0;
+    int ok = fputs(text, f) >= 0;
+    return (fclose(f) == 0) && ok;
+#else
+    char tmp[PLAT_MAX_PATH + sizeof SESSION_TMP_SUFFIX];
+    snprintf(tmp, sizeof tmp, "%s%s", path, SESSION_TMP_SUFFIX);
+    plat.delete_file(tmp);  // a stale side file would keep its old mode
+    FILE *f = plat.open_private_write(tmp);
+    if (!f) return 0;
+    int ok = fputs(text, f) >= 0;
+    ok = (fclose(f) == 0) && ok;
+    if (ok && std::rename(tmp, path) == 0) return 1;
+    plat.delete_file(tmp);
+    return 0;
+#endif
+}
+
+// Forms the session folder and file path from the app-data folder. 1 when
+// both fit their buffers; a path that does not fit is never cut, and no file
+// is written under it.
+int session_paths(char *folder, char *path) {
+    char appdata[PLAT_MAX_PATH];
+    if (!plat.appdata_path(appdata)) return 0;
+    appdata[PLAT_MAX_PATH - 1] = 0;
+    int n = snprintf(folder, PLAT_MAX_PATH, "%s" PLAT_SEP_NARROW "TindralXL", appdata);
+    if (n < 0 || n >= PLAT_MAX_PATH) return 0;
+    n = snprintf(path, PLAT_MAX_PATH, "%s" PLAT_SEP_NARROW "session.json", folder);
+    return n >= 0 && n < PLAT_MAX_PATH;
+}
+
+// Drops the run the start published, for the start's failure paths.
+void start_unpublish(http_server_run *run) {
+    std::lock_guard<std::mutex> lock(http_server_state.guard);
+    if (http_server_state.run == run) http_server_state.run = nullptr;
+}
+
+}  // namespace
+
+void http_server_prepare_locks(void) {
+    if (http_server_state.exec_lock_made) return;
+    plat.lock_init(&http_server_state.exec_lock);
+    http_server_state.exec_lock_made = 1;
+}
+
+void http_server_exec_lock_enter(void) { plat.lock_enter(&http_server_state.exec_lock); }
+void http_server_exec_lock_leave(void) { plat.lock_leave(&http_server_state.exec_lock); }
+
+void http_server_copy_xll_dir(wchar_t *buf) {
+    std::lock_guard<std::mutex> lock(http_server_state.guard);
+    memcpy(buf, http_server_state.xll_dir, sizeof http_server_state.xll_dir);
+}
+
+int bearer_token_valid(const http_request *req) {
+    if (!req->has_authorization) return 0;
+    // Under the guard: a stop clears the token with the guard held, so a check
+    // sees either the whole token or the cleared one, which never matches.
+    std::lock_guard<std::mutex> lock(http_server_state.guard);
+    return bearer_value_matches(req->authorization, http_server_state.token);
+}
+
+int http_server_stop_requested(http_server_run *run) {
+    return plat.event_wait(run->stop_event, 0) == PLAT_WAIT_OBJECT_0;
+}
+
+void http_server_listening(http_server_run *run, int port) {
+    http_server_state.port.store(port);
+    char folder[PLAT_MAX_PATH];
+    char path[PLAT_MAX_PATH];
+    if (session_paths(folder, path)) {
+        plat.create_directory(folder);  // an existing folder is fine
+        std::lock_guard<std::mutex> lock(http_server_state.guard);
+        // A thread that answers after its start gave up, or after a stop,
+        // publishes nothing: its token and port are no longer the server's.
+        if (http_server_state.run == run) {
+            memcpy(http_server_state.session_path, path, sizeof path);
+            http_server_state.error_kept = 0;
+            char text[128];
+            snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\"}\n", port, http_server_state.token);
+            session_file_write(path, text);
+        }
+    }
+    char line[96];
+    snprintf(line, sizeof line, "http_server: listening on http://localhost:%d\n", port);
+    xll_log_raw(line);
+    http_server_state.ready_state.store(1);
+    plat.event_set(run->ready_event);
+}
+
+void http_server_not_ready(http_server_run *run) {
+    // Only an unanswered start hears of it; a server that was ready stays so.
+    int unknown = 0;
+    http_server_state.ready_state.compare_exchange_strong(unknown, -1);
+    plat.event_set(run->ready_event);
+}
+
+namespace {
+
+// The server thread. Takes the run the start handed over (and the reference
+// that came with it) and serves until the run's stop event is signalled.
+unsigned http_server_thread(void) {
+    http_server_run *run = http_server_state.handoff.exchange(nullptr);
+    if (!run) return 1;  // its start gave up before the thread began
+    unsigned code = http_transport_serve(run);
+    run_release(run);
+    return code;
+}
+
+}  // namespace
+
+int http_server_start(const wchar_t *xll_dir) {
+    http_server_state_t &s = http_server_state;
+    if (s.running) return 1;
+    if (xll_dir) {
+        std::lock_guard<std::mutex> lock(s.guard);
+        wcsncpy(s.xll_dir, xll_dir, PLAT_MAX_PATH - 1);
+        s.xll_dir[PLAT_MAX_PATH - 1] = 0;
+    }
+
+    unsigned char bytes[HTTP_SERVER_TOKEN_BYTES];
+    if (!plat.random_bytes(bytes, sizeof bytes)) {
+        xll_log_raw("http_server: FATAL \xE2\x80\x94 BCryptGenRandom failed, refusing to start without auth\n");
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(s.guard);
+        for (int i = 0; i < HTTP_SERVER_TOKEN_BYTES; i++) snprintf(s.token + 2 * i, 3, "%02x", bytes[i]);
+    }
+    memset(bytes, 0, sizeof bytes);
+
+    http_server_prepare_locks();
+
+    http_server_run *run = new (std::nothrow) http_server_run();
+    if (run) {
+        run->refs.store(1);
+        run->stop_event = plat.event_create();
+        run->ready_event = plat.event_create();
+    }
+    s.ready_state.store(0);
+    s.port.store(0);
+    if (!run || !run->stop_event || !run->ready_event) {
+        unsigned long err = plat.last_error();
+        char line[96];
+        snprintf(line, sizeof line, "http_server: FATAL \xE2\x80\x94 CreateEvent failed (error %lu)\n", err);
+        xll_log_raw(line);
+        if (run) run_release(run);
+        return 0;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(s.guard);
+        s.run = run;
+    }
+    run->refs.fetch_add(1);  // the thread's reference, handed over below
+    s.handoff.store(run);
+    plat_thread thread = plat.thread_create(http_server_thread);
+    if (!thread) {
+        unsigned long err = plat.last_error();
+        char line[96];
+        snprintf(line, sizeof line, "http_server: FATAL \xE2\x80\x94 CreateThread failed (error %lu)\n", err);
+        xll_log_raw(line);
+        if (s.handoff.exchange(nullptr)) run_release(run);
+        start_unpublish(run);
+        run_release(run);
+        return 0;
+    }
+
+    if (plat.event_wait(run->ready_event, HTTP_SERVER_WAIT_MS) == PLAT_WAIT_OBJECT_0 && s.ready_state.load() == 1) {
+        s.server_thread = thread;
+        s.running = 1;
+        return 1;
+    }
+
+    xll_log_raw("http_server: FATAL \xE2\x80\x94 listener failed to become ready\n");
+    start_unpublish(run);
+    plat.event_set(run->stop_event);
+    plat.thread_wait(thread, HTTP_SERVER_WAIT_MS);
+    plat.thread_close(thread);
+    // A thread that never got going must not find the run later.
+    if (s.handoff.exchange(nullptr)) run_release(run);
+    run_release(run);
+    return 0;
+}
+
+void http_server_stop(void) {
+    http_server_state_t &s = http_server_state;
+    http_server_run *run;
+    {
+        std::lock_guard<std::mutex> lock(s.guard);
+        if (s.session_path[0]) {
+            if (s.error_kept) {
+                // The error record stays for an agent to read why there is no
+                // server; the stop after it removes the file.
+                s.error_kept = 0;
+            } else {
+                plat.delete_file(s.session_path);
+                s.session_path[0] = 0;
+            }
+        }
+        memset(s.token, 0, sizeof s.token);
+        run = s.run;
+        s.run = nullptr;
+    }
+    s.port.store(0);
+    s.ready_state.store(0);
+    if (run) plat.event_set(run->stop_event);
+    if (s.server_thread) {
+        // A thread still in a long /exec after the wait ends on its own; it
+        // holds its own reference to the run, and exec_lock is never deleted.
+        plat.thread_wait(s.server_thread, HTTP_SERVER_WAIT_MS);
+        plat.thread_close(s.server_thread);
+        s.server_thread = nullptr;
+    }
+    if (run) run_release(run);
+    s.running = 0;
+}
+
+void session_write_error(const char *message) {
+    http_server_state_t &s = http_server_state;
+    int port = s.port.load();
+    std::lock_guard<std::mutex> lock(s.guard);
+    if (!s.session_path[0] || port <= 0) return;
+    char escaped[HTTP_SESSION_MESSAGE_CAP];
+    session_escape(message ? message : "", escaped, sizeof escaped);
+    char text[HTTP_SESSION_MESSAGE_CAP * 2 + 16];
+    snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\",\"error\":\"%s\"}\n", port, s.token, escaped);
+    if (session_file_write(s.session_path, text)) s.error_kept = 1;
+}

@@ -1,0 +1,261 @@
+"""The agent's way into Excel's Python: one JSON request in, one JSON answer out.
+
+The add-in's control server hands the body of every authorised ``POST /exec``
+to :func:`dispatch_request` and sends back what it returns. The function runs
+on the server's thread with the interpreter lock held; while it runs, the
+server answers nothing else.
+
+Request: one JSON object::
+
+    {"op": "<operation>", "id": <any JSON value, optional>, ...arguments}
+
+Operations:
+
+``ping``
+    ``{"ok": true, "op": "ping", "python": "3.12.1"}``.
+``exec``  (``"code": str``)
+    Runs the code in the agent namespace, one dict that persists across
+    requests. Standard output and standard error are captured. When the last
+    statement is an expression, its value is returned as well::
+
+        {"ok": true, "stdout": "...", "stderr": "...", "result": <json>, "repr": "..."}
+
+    ``result`` is the value when it is JSON-serialisable, else null; ``repr``
+    is its ``repr`` (both null when the code does not end in an expression or
+    the value is None).
+``eval``  (``"expr": str``)
+    Evaluates one expression in the same namespace; the answer has
+    ``result``, ``repr``, ``stdout`` and ``stderr`` as above.
+``functions``
+    The worksheet function registry:
+    ``{"ok": true, "functions": [{"name", "nargs", "module", "doc"}, ...]}``,
+    ``doc`` being the first line of the docstring or "".
+``reload``  (``"module": str``)
+    Reloads an imported user module by name (``importlib.reload``); its
+    decorated functions replace their registry entries in place. Answers
+    ``{"ok": true, "module": name, "functions": [names now listed from it]}``.
+
+Every answer is one JSON object with ``"ok"``, and carries the request's
+``"id"`` when it had one. A failure has ``"ok": false`` and ``"error"``, a
+message, and ``"kind"``:
+
+* ``"request"``: the request itself is malformed (not JSON, not an object,
+  unknown ``op``, an argument missing or of the wrong type);
+* ``"exception"``: the agent's code (or the reload) raised; the answer also
+  has ``"type"`` (the exception class name), ``"traceback"`` (text),
+  ``"stdout"`` and ``"stderr"`` as captured up to the failure.
+
+:func:`dispatch_request` never raises and always returns a ``str``, even for
+code that raises ``SystemExit`` or ``KeyboardInterrupt``.
+"""
+
+import ast
+import contextlib
+import importlib
+import io
+import json
+import sys
+import traceback
+
+__all__ = ["dispatch_request", "namespace"]
+
+# The namespace that exec and eval share across requests.
+namespace = {"__name__": "__tindral_agent__", "__builtins__": __builtins__}
+
+# Captured output larger than this is cut, so one runaway print cannot make
+# an answer of unbounded size.
+MAX_CAPTURE = 1 << 20
+
+
+class _RequestError(Exception):
+    """The request is malformed; told apart from code that raised."""
+
+
+class _Capture(io.StringIO):
+    def write(self, s):
+        room = MAX_CAPTURE - self.tell()
+        if room > 0:
+            super().write(s[:room])
+        return len(s)
+
+
+def _jsonable(value):
+    try:
+        json.dumps(value, allow_nan=False)
+        return value
+    except (TypeError, ValueError, RecursionError):
+        return None
+
+
+def _safe_repr(value):
+    try:
+        return repr(value)
+    except BaseException as exc:  # a broken __repr__ must not break the answer
+        return "<repr failed: %s>" % type(exc).__name__
+
+
+def _value_fields(value):
+    if value is None:
+        return {"result": None, "repr": None}
+    return {"result": _jsonable(value), "repr": _safe_repr(value)}
+
+
+def _run(code, mode):
+    """Runs code in the shared namespace, capturing output. Returns the
+    answer fields; an exception of the code is re-raised with the captured
+    output attached."""
+    out, err = _Capture(), _Capture()
+    value = None
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            if mode == "eval":
+                value = eval(compile(code, "<agent>", "eval"), namespace)
+            else:
+                tree = ast.parse(code, "<agent>", "exec")
+                last = None
+                if tree.body and isinstance(tree.body[-1], ast.Expr):
+                    last = ast.Expression(tree.body.pop().value)
+                exec(compile(tree, "<agent>", "exec"), namespace)
+                if last is not None:
+                    value = eval(compile(last, "<agent>", "eval"), namespace)
+        except BaseException as exc:
+            exc._tindral_output = (out.getvalue(), err.getvalue())
+            raise
+    fields = {"stdout": out.getvalue(), "stderr": err.getvalue()}
+    fields.update(_value_fields(value))
+    return fields
+
+
+def _string_arg(req, key):
+    value = req.get(key)
+    if not isinstance(value, str):
+        raise _RequestError('"%s" must be a string' % key)
+    return value
+
+
+def _op_ping(req):
+    return {"op": "ping", "python": "%d.%d.%d" % sys.version_info[:3]}
+
+
+def _op_exec(req):
+    return _run(_string_arg(req, "code"), "exec")
+
+
+def _op_eval(req):
+    return _run(_string_arg(req, "expr"), "eval")
+
+
+def _registry():
+    import tindral_xl
+
+    return getattr(tindral_xl, "_registry", [])
+
+
+def _describe(entry):
+    name, func, nargs = entry
+    doc = getattr(func, "__doc__", None) or ""
+    lines = doc.strip().splitlines()
+    return {
+        "name": name,
+        "nargs": nargs,
+        "module": getattr(func, "__module__", None),
+        "doc": lines[0].strip() if lines else "",
+    }
+
+
+def _op_functions(req):
+    return {"functions": [_describe(e) for e in list(_registry())]}
+
+
+def _op_reload(req):
+    name = _string_arg(req, "module")
+    module = sys.modules.get(name)
+    if module is None:
+        raise _RequestError("module %r is not imported" % name)
+    importlib.reload(module)
+    listed = [e[0] for e in list(_registry()) if getattr(e[1], "__module__", None) == name]
+    return {"module": name, "functions": listed}
+
+
+_OPS = {
+    "ping": _op_ping,
+    "exec": _op_exec,
+    "eval": _op_eval,
+    "functions": _op_functions,
+    "reload": _op_reload,
+}
+
+
+def _encode(answer):
+    # ASCII only: a lone surrogate in captured output or a value stays an
+    # escape, so the text always has a UTF-8 form for the add-in.
+    try:
+        return json.dumps(answer, allow_nan=False)
+    except BaseException:
+        # Only reachable through a value that slipped past _jsonable.
+        answer = {k: v for k, v in answer.items() if k in ("ok", "error", "kind", "type")}
+        answer.setdefault("ok", False)
+        return json.dumps(answer, default=str)
+
+
+def _failure_answer(exc):
+    out, err = getattr(exc, "_tindral_output", ("", ""))
+    try:
+        tb = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+    except BaseException:
+        tb = ""
+    try:
+        message = str(exc)
+    except BaseException:
+        message = "<unprintable %s>" % type(exc).__name__
+    return {
+        "ok": False,
+        "kind": "exception",
+        "type": type(exc).__name__,
+        "error": message,
+        "traceback": tb,
+        "stdout": out,
+        "stderr": err,
+    }
+
+
+def _dispatch(body):
+    try:
+        req = json.loads(body)
+    except (ValueError, RecursionError) as exc:
+        return {"ok": False, "kind": "request", "error": "request is not valid JSON: %s" % exc}
+    if not isinstance(req, dict):
+        return {"ok": False, "kind": "request", "error": "request must be a JSON object"}
+    answer = {}
+    if "id" in req:
+        answer["id"] = req["id"]
+    op = req.get("op")
+    handler = _OPS.get(op) if isinstance(op, str) else None
+    if handler is None:
+        answer.update(ok=False, kind="request", error="unknown op %r; expected one of %s" % (op, ", ".join(_OPS)))
+        return answer
+    try:
+        fields = handler(req)
+    except _RequestError as exc:
+        answer.update(ok=False, kind="request", error=str(exc))
+        return answer
+    except BaseException as exc:  # SystemExit and KeyboardInterrupt included
+        answer.update(_failure_answer(exc))
+        return answer
+    answer["ok"] = True
+    answer.update(fields)
+    return answer
+
+
+def dispatch_request(body):
+    """Answers one agent request (a JSON text) with one JSON text. Never
+    raises; always returns a str."""
+    try:
+        if not isinstance(body, str):
+            return _encode({"ok": False, "kind": "request", "error": "request body must be text"})
+        return _encode(_dispatch(body))
+    except BaseException as exc:
+        try:
+            return _encode({"ok": False, "kind": "internal", "type": type(exc).__name__, "error": "dispatch failed"})
+        except BaseException:
+            return '{"ok":false,"kind":"internal","error":"dispatch failed"}'

@@ -1,0 +1,157 @@
+"""dispatch_request: the agent protocol of the package, without the add-in."""
+
+import json
+import os
+import sys
+import textwrap
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
+
+import tindral_xl  # noqa: E402
+from tindral_xl import _exec_entry  # noqa: E402
+from tindral_xl._exec_entry import dispatch_request  # noqa: E402
+
+
+def call(req):
+    text = dispatch_request(req if isinstance(req, str) else json.dumps(req))
+    assert isinstance(text, str)
+    return json.loads(text)
+
+
+@pytest.fixture(autouse=True)
+def fresh_namespace():
+    saved = dict(_exec_entry.namespace)
+    yield
+    _exec_entry.namespace.clear()
+    _exec_entry.namespace.update(saved)
+
+
+def test_ping_echoes_id_of_any_json_type():
+    assert call({"op": "ping", "id": 7})["id"] == 7
+    assert call({"op": "ping", "id": {"a": [1]}})["id"] == {"a": [1]}
+    answer = call({"op": "ping"})
+    assert answer["ok"] is True and "id" not in answer
+
+
+@pytest.mark.parametrize(
+    "body",
+    ["", "   ", "{", "null", "[1,2]", '"exec"', "42", '{"op":1}', '{"op":"nope"}', '{"op":"exec"}',
+     '{"op":"exec","code":5}', '{"op":"eval","expr":null}', '{"op":"reload","module":[]}',
+     "[" * 100000 + "]" * 100000, "\ud800"],
+)
+def test_malformed_request_is_reported_as_request_error_never_raised(body):
+    answer = call(body)
+    assert answer["ok"] is False
+    assert answer["kind"] == "request"
+    assert answer["error"]
+
+
+def test_malformed_request_keeps_its_id():
+    answer = call({"op": "exec", "id": "x1"})
+    assert answer == {"id": "x1", "ok": False, "kind": "request", "error": '"code" must be a string'}
+
+
+def test_non_str_body_still_answers_with_str():
+    assert json.loads(dispatch_request(b"{}"))["kind"] == "request"
+    assert json.loads(dispatch_request(None))["ok"] is False
+
+
+def test_exec_namespace_persists_and_final_expression_is_returned():
+    first = call({"op": "exec", "code": "x = 40\nprint('hi')\nimport sys\nprint('warn', file=sys.stderr)"})
+    assert first["ok"] is True
+    assert first["stdout"] == "hi\n" and first["stderr"] == "warn\n"
+    assert first["result"] is None and first["repr"] is None
+    second = call({"op": "exec", "code": "y = x + 1\ny + 1"})
+    assert second["result"] == 42 and second["repr"] == "42"
+    assert call({"op": "eval", "expr": "x + y"})["result"] == 81
+
+
+def test_unserialisable_value_comes_back_as_repr_only():
+    answer = call({"op": "eval", "expr": "object"})
+    assert answer["result"] is None and answer["repr"] == "<class 'object'>"
+    assert call({"op": "eval", "expr": "float('nan')"})["repr"] == "nan"
+
+
+@pytest.mark.parametrize(
+    "code,etype",
+    [("1/0", "ZeroDivisionError"), ("raise SystemExit(3)", "SystemExit"),
+     ("raise KeyboardInterrupt", "KeyboardInterrupt"), ("def f(:", "SyntaxError"),
+     ("import sys; sys.exit()", "SystemExit")],
+)
+def test_code_that_raises_is_an_exception_answer_with_traceback(code, etype):
+    answer = call({"op": "exec", "code": "print('before')\n" + code, "id": 1})
+    assert answer["ok"] is False and answer["kind"] == "exception"
+    assert answer["type"] == etype
+    assert answer["id"] == 1
+    assert etype in answer["traceback"]
+    if etype != "SyntaxError":
+        assert answer["stdout"] == "before\n"
+
+
+def test_output_is_restored_after_a_failure():
+    out = sys.stdout
+    call({"op": "exec", "code": "raise KeyboardInterrupt"})
+    assert sys.stdout is out
+
+
+def test_broken_repr_and_lone_surrogate_still_give_valid_ascii_json():
+    code = "class B:\n    def __repr__(self): raise RuntimeError\nB()"
+    assert call({"op": "exec", "code": code})["repr"].startswith("<repr failed")
+    text = dispatch_request(json.dumps({"op": "exec", "code": "print('\\ud800')\n'\\udc00'"}))
+    text.encode("utf-8")
+    assert json.loads(text)["ok"] is True
+
+
+def test_huge_output_is_capped():
+    answer = call({"op": "exec", "code": "print('x' * (3 << 20))"})
+    assert answer["ok"] is True
+    assert len(answer["stdout"]) == _exec_entry.MAX_CAPTURE
+
+
+def test_functions_lists_registry_and_reload_replaces_in_place(tmp_path, monkeypatch):
+    mod = tmp_path / "agent_sample_mod.py"
+    mod.write_text(textwrap.dedent('''
+        from tindral_xl import xl_function
+
+        @xl_function
+        def sample_add(a, b):
+            """Adds two numbers.
+
+            More text."""
+            return a + b
+    '''))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    saved = list(tindral_xl._registry)
+    try:
+        import agent_sample_mod  # noqa: F401
+
+        listed = call({"op": "functions"})["functions"]
+        entry = [f for f in listed if f["name"] == "sample_add"]
+        assert entry == [{"name": "sample_add", "nargs": 2, "module": "agent_sample_mod", "doc": "Adds two numbers."}]
+        before = len(tindral_xl._registry)
+        mod.write_text(mod.read_text().replace("a + b", "a - b").replace("Adds", "Subtracts"))
+        answer = call({"op": "reload", "module": "agent_sample_mod", "id": "r"})
+        assert answer == {"id": "r", "ok": True, "module": "agent_sample_mod", "functions": ["sample_add"]}
+        assert len(tindral_xl._registry) == before
+        assert [f["doc"] for f in call({"op": "functions"})["functions"] if f["name"] == "sample_add"] == [
+            "Subtracts two numbers."]
+    finally:
+        tindral_xl._registry[:] = saved
+        sys.modules.pop("agent_sample_mod", None)
+
+
+def test_reload_of_unknown_module_is_a_request_error_and_failing_reload_an_exception(tmp_path, monkeypatch):
+    assert call({"op": "reload", "module": "no_such_module_here"})["kind"] == "request"
+    mod = tmp_path / "agent_broken_mod.py"
+    mod.write_text("X = 1\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import agent_broken_mod  # noqa: F401
+
+    try:
+        mod.write_text("X = (\n")
+        answer = call({"op": "reload", "module": "agent_broken_mod"})
+        assert answer["kind"] == "exception" and answer["type"] == "SyntaxError"
+    finally:
+        sys.modules.pop("agent_broken_mod", None)

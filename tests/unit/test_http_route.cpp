@@ -1,0 +1,238 @@
+// The request-to-reply layer without sockets: token check, routing,
+// /config and the two escapers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "http_server.h"
+#include "http_server_internal.h"
+
+namespace {
+
+const std::string TOKEN = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+std::string reply_text(const http_reply &r) {
+    std::string s(r.body, r.body_len);
+    if (r.add_newline) s += "\n";
+    return s;
+}
+
+// Fixed random bytes 0x01..0x20 give a known token.
+int fixed_random(unsigned char *buf, unsigned len) {
+    for (unsigned i = 0; i < len; i++) buf[i] = (unsigned char)(i + 1);
+    return 1;
+}
+const std::string FIXED_TOKEN = "0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20";
+
+int no_appdata(char *) { return 0; }
+
+http_reply route(const std::string &method, const std::string &uri, const char *auth = nullptr,
+                 const std::string &body = "") {
+    http_request req{};
+    req.method = method;
+    req.uri = uri;
+    if (auth) {
+        req.authorization = auth;
+        req.has_authorization = 1;
+    }
+    req.body = body;
+    http_reply r{};
+    http_exec_session session{};
+    http_server_route(&req, &r, &session);
+    return r;
+}
+
+}  // namespace
+
+TEST(bearer, accepts_only_exact_scheme_and_token) {
+    EXPECT_TRUE(bearer_value_matches("Bearer " + TOKEN, TOKEN.c_str()));
+    EXPECT_FALSE(bearer_value_matches("Bearer", TOKEN.c_str()));
+    EXPECT_FALSE(bearer_value_matches("Bearer ", TOKEN.c_str()));
+    EXPECT_FALSE(bearer_value_matches("bearer " + TOKEN, TOKEN.c_str()));
+    EXPECT_FALSE(bearer_value_matches("BEARER " + TOKEN, TOKEN.c_str()));
+    EXPECT_FALSE(bearer_value_matches("Basic  " + TOKEN, TOKEN.c_str()));
+    EXPECT_FALSE(bearer_value_matches("Bearer  " + TOKEN.substr(1), TOKEN.c_str()));
+}
+
+TEST(bearer, token_compared_byte_exact_over_its_whole_length) {
+    std::string upper = TOKEN;
+    for (auto &c : upper) c = (char)toupper((unsigned char)c);
+    EXPECT_FALSE(bearer_value_matches("Bearer " + upper, TOKEN.c_str()));
+    EXPECT_FALSE(bearer_value_matches("Bearer " + TOKEN + "0", TOKEN.c_str()));
+    EXPECT_FALSE(bearer_value_matches("Bearer " + TOKEN.substr(0, 63), TOKEN.c_str()));
+    std::string last = TOKEN;
+    last[63] = 'e';
+    EXPECT_FALSE(bearer_value_matches("Bearer " + last, TOKEN.c_str()));
+    std::string first = TOKEN;
+    first[0] = '1';
+    EXPECT_FALSE(bearer_value_matches("Bearer " + first, TOKEN.c_str()));
+}
+
+TEST(bearer, cleared_token_never_matches) {
+    char cleared[65] = {0};
+    EXPECT_FALSE(bearer_value_matches("Bearer " + TOKEN, cleared));
+    EXPECT_FALSE(bearer_value_matches("Bearer ", cleared));
+    EXPECT_FALSE(bearer_value_matches("", cleared));
+}
+
+TEST(json_escape, escapes_quotes_backslashes_controls_and_keeps_utf8) {
+    char out[64];
+    json_escape("a\"b\\c\td\x01" "e\n\r\x1f\xc3\xa9", out, sizeof out);
+    EXPECT_STREQ(out, "a\\\"b\\\\c\\td\\u0001e\\n\\r\\u001f\xc3\xa9");
+}
+
+TEST(json_escape, cuts_before_an_escape_that_does_not_fit) {
+    char out[8];
+    // "abcd" then "\u0001" needs 6: only 3 left, so nothing after "abcd".
+    EXPECT_EQ(json_escape("abcd\x01zz", out, sizeof out), 4u);
+    EXPECT_STREQ(out, "abcd");
+    EXPECT_EQ(json_escape("abcdef\"", out, sizeof out), 6u);
+    EXPECT_STREQ(out, "abcdef");
+    EXPECT_EQ(json_escape("abcdefg\"", out, sizeof out), 7u);
+    EXPECT_STREQ(out, "abcdefg");
+    EXPECT_EQ(json_escape("abcde\"x", out, sizeof out), 7u);
+    EXPECT_STREQ(out, "abcde\\\"");
+}
+
+TEST(session_escape, escapes_only_quote_and_backslash) {
+    char out[64];
+    session_escape("say \"hi\" C:\\x\t\x01\xe2\x80\x94", out, sizeof out);
+    EXPECT_STREQ(out, "say \\\"hi\\\" C:\\\\x\t\x01\xe2\x80\x94");
+}
+
+TEST(session_escape, cuts_at_511_never_inside_an_escape) {
+    char out[HTTP_SESSION_MESSAGE_CAP];
+    std::string msg(510, 'a');
+    msg += "\"tail";
+    EXPECT_EQ(session_escape(msg.c_str(), out, sizeof out), 510u);
+    EXPECT_EQ(std::string(out), std::string(510, 'a'));
+    msg = std::string(509, 'a') + "\\tail";
+    EXPECT_EQ(session_escape(msg.c_str(), out, sizeof out), 511u);
+    EXPECT_EQ(std::string(out + 509), "\\\\");
+    msg = std::string(600, 'b');
+    EXPECT_EQ(session_escape(msg.c_str(), out, sizeof out), 511u);
+}
+
+TEST(handle_config, escapes_folder_and_appends_modules) {
+    http_reply r{};
+    handle_config(L"C:\\Add\"ins\t\x01\x00e9", &r);
+    EXPECT_EQ(r.status, 200);
+    std::string sep = PLAT_SEP_NARROW;
+    std::string esep = sep == "\\" ? "\\\\" : "/";
+    EXPECT_EQ(reply_text(r), "{\"xll_dir\":\"C:\\\\Add\\\"ins\\t\\u0001\xc3\xa9\",\"modules_path\":\"C:\\\\Add\\\"ins\\t\\u0001\xc3\xa9" +
+                                 esep + "modules\"}\n");
+}
+
+TEST(handle_config, overlong_folder_still_gives_terminated_json_with_both_keys) {
+    // 259 control characters escape to 6 each, far beyond 1039.
+    std::wstring dir(259, L'\x01');
+    http_reply r{};
+    handle_config(dir.c_str(), &r);
+    std::string text = reply_text(r);
+    EXPECT_EQ(text.size(), strlen(text.c_str()));
+    EXPECT_EQ(text.rfind("\"}\n"), text.size() - 3);
+    EXPECT_NE(text.find("\",\"modules_path\":\""), std::string::npos);
+    // 1039 / 6 = 173 whole escapes fit; none is cut in half.
+    size_t start = strlen("{\"xll_dir\":\"");
+    size_t end = text.find("\",\"modules_path\"");
+    EXPECT_EQ(end - start, 173u * 6u);
+}
+
+TEST(handle_config, folder_without_room_for_modules_reports_empty_modules_path) {
+    // 258 three-byte characters: 774 UTF-8 bytes, too long for "/modules".
+    std::wstring dir(258, L'\x20ac');
+    http_reply r{};
+    handle_config(dir.c_str(), &r);
+    std::string text = reply_text(r);
+    EXPECT_EQ(text.substr(text.size() - 19), "\"modules_path\":\"\"}\n");
+    EXPECT_EQ(text.find("\xe2\x82\xac"), strlen("{\"xll_dir\":\""));
+}
+
+TEST(reply_head, has_status_reason_content_type_and_length_only) {
+    http_reply r{};
+    http_reply_fixed(&r, 405, "{\"error\":\"method not allowed\"}\n");
+    char head[192];
+    size_t n = http_reply_head(&r, head, sizeof head);
+    EXPECT_EQ(std::string(head, n),
+              "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: application/json\r\nContent-Length: 31\r\n\r\n");
+    r.add_newline = 1;
+    n = http_reply_head(&r, head, sizeof head);
+    EXPECT_NE(std::string(head, n).find("Content-Length: 32\r\n"), std::string::npos);
+}
+
+// Routing needs the current token, so these start the real server (with a
+// known token) in their own process.
+class routing : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        plat.random_bytes = fixed_random;
+        plat.appdata_path = no_appdata;
+        ASSERT_EQ(http_server_start(L"/opt/addin"), 1);
+    }
+    void TearDown() override {
+        http_server_stop();
+        plat_reset();
+    }
+    std::string good = "Bearer " + FIXED_TOKEN;
+};
+
+TEST_F(routing, ping_answers_any_method_and_query_without_token) {
+    for (const char *m : {"GET", "POST", "DELETE", "BREW"}) {
+        http_reply r = route(m, "/ping");
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(reply_text(r), "{\"ok\":true}\n");
+    }
+    EXPECT_EQ(reply_text(route("GET", "/ping?x=1&y")), "{\"ok\":true}\n");
+    EXPECT_EQ(route("GET", "/ping?").status, 200);
+}
+
+TEST_F(routing, paths_compare_exactly_and_case_sensitively) {
+    for (const char *p : {"/Exec", "/exec/", "/", "/ping/", "/Ping", "/config/", "", "/exec%20", "//ping"}) {
+        http_reply r = route("GET", p, good.c_str());
+        EXPECT_EQ(r.status, 404) << p;
+        EXPECT_EQ(reply_text(r), "{\"error\":\"not found\"}\n");
+        EXPECT_EQ(route("GET", p).status, 404) << p;
+    }
+}
+
+TEST_F(routing, config_needs_the_current_token_any_method) {
+    http_reply r = route("GET", "/config");
+    EXPECT_EQ(r.status, 403);
+    EXPECT_EQ(reply_text(r), "{\"error\":\"forbidden: invalid or missing bearer token\"}\n");
+    EXPECT_EQ(route("GET", "/config", "Bearer").status, 403);
+    EXPECT_EQ(route("GET", "/config", ("bearer " + FIXED_TOKEN).c_str()).status, 403);
+    for (const char *m : {"GET", "POST", "PUT"}) {
+        r = route(m, "/config?q", good.c_str());
+        EXPECT_EQ(r.status, 200);
+        std::string dir = "/opt/addin";
+        EXPECT_EQ(reply_text(r), "{\"xll_dir\":\"" + dir + "\",\"modules_path\":\"" + dir +
+                                     (PLAT_SEP_NARROW[0] == '\\' ? "\\\\" : "/") + "modules\"}\n");
+    }
+}
+
+TEST_F(routing, exec_checks_token_before_method) {
+    EXPECT_EQ(route("GET", "/exec").status, 403);
+    http_reply r = route("GET", "/exec", good.c_str());
+    EXPECT_EQ(r.status, 405);
+    EXPECT_EQ(reply_text(r), "{\"error\":\"method not allowed\"}\n");
+    EXPECT_EQ(route("post", "/exec", good.c_str()).status, 405);
+}
+
+TEST_F(routing, exec_before_python_is_refused_without_touching_python) {
+    // pyapi is empty in this process: reaching it would crash.
+    http_reply r = route("POST", "/exec", good.c_str(), "{\"op\":\"ping\"}");
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(reply_text(r), "{\"ok\":false,\"error\":\"python not initialized\"}\n");
+}
+
+TEST_F(routing, stop_clears_the_token_so_the_old_one_fails) {
+    http_request req{};
+    req.method = "GET";
+    req.uri = "/config";
+    req.authorization = good;
+    req.has_authorization = 1;
+    EXPECT_TRUE(bearer_token_valid(&req));
+    http_server_stop();
+    EXPECT_FALSE(bearer_token_valid(&req));
+}

@@ -1,0 +1,343 @@
+// The server's lifecycle and transport: start and stop with swapped platform
+// calls, the session file, and raw bytes over loopback.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "http_raw_client.h"
+#include "http_server.h"
+#include "http_server_internal.h"
+
+namespace {
+
+std::atomic<int> threads_made{0};
+std::atomic<int> files_deleted{0};
+
+plat_thread counting_thread_create(plat_thread_fn fn) {
+    threads_made++;
+    return plat_defaults.thread_create(fn);
+}
+int counting_delete(const char *path) {
+    std::string p = path;
+    if (p.size() >= 12 && p.compare(p.size() - 12, 12, "session.json") == 0) files_deleted++;
+    return plat_defaults.delete_file(path);
+}
+int failing_random(unsigned char *, unsigned) { return 0; }
+plat_event failing_event(void) { return nullptr; }
+plat_thread failing_thread(plat_thread_fn) { return nullptr; }
+int no_appdata(char *) { return 0; }
+int long_appdata(char *buf) {
+    // 255 characters: "<this>/TindralXL" fits no longer.
+    std::string s = "/tmp/" + std::string(250, 'x');
+    snprintf(buf, PLAT_MAX_PATH, "%s", s.c_str());
+    return 1;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return "<missing>";
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Each case gets its own app-data and temp folders.
+class server : public ::testing::Test {
+  protected:
+    std::string root, appdata, session, log;
+    void SetUp() override {
+        char tmpl[] = "/tmp/tindral_srv_XXXXXX";
+        root = mkdtemp(tmpl);
+        appdata = root + "/cfg";
+        mkdir(appdata.c_str(), 0700);
+        setenv("XDG_CONFIG_HOME", appdata.c_str(), 1);
+        setenv("TMPDIR", root.c_str(), 1);
+        session = appdata + "/TindralXL/session.json";
+        log = root + "/tindralxl.log";
+        threads_made = 0;
+        files_deleted = 0;
+        plat.thread_create = counting_thread_create;
+        plat.delete_file = counting_delete;
+    }
+    void TearDown() override {
+        http_server_stop();
+        plat_reset();
+        std::string cmd = "rm -rf '" + root + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+    int port_in_file() {
+        std::string s = read_file(session);
+        size_t p = s.find("\"port\":");
+        return p == std::string::npos ? 0 : atoi(s.c_str() + p + 7);
+    }
+    std::string token_in_file() {
+        std::string s = read_file(session);
+        size_t p = s.find("\"token\":\"");
+        return p == std::string::npos ? "" : s.substr(p + 9, 64);
+    }
+    std::string auth() { return "Authorization: Bearer " + token_in_file() + "\r\n"; }
+};
+
+const std::string PING_OK = http_expect(200, "OK", "{\"ok\":true}\n");
+
+}  // namespace
+
+TEST_F(server, failed_random_refuses_start_without_thread_or_file) {
+    plat.random_bytes = failing_random;
+    EXPECT_EQ(http_server_start(L"/x"), 0);
+    EXPECT_EQ(threads_made.load(), 0);
+    EXPECT_FALSE(exists(session));
+    EXPECT_EQ(read_file(log), "http_server: FATAL \xE2\x80\x94 BCryptGenRandom failed, refusing to start without auth\n");
+}
+
+TEST_F(server, failed_event_or_thread_creation_releases_and_logs) {
+    plat.event_create = failing_event;
+    EXPECT_EQ(http_server_start(L"/x"), 0);
+    plat.event_create = plat_defaults.event_create;
+    plat.thread_create = failing_thread;
+    EXPECT_EQ(http_server_start(L"/x"), 0);
+    std::string text = read_file(log);
+    EXPECT_EQ(text.find("http_server: FATAL \xE2\x80\x94 CreateEvent failed (error "), 0u) << text;
+    EXPECT_NE(text.find(")\nhttp_server: FATAL \xE2\x80\x94 CreateThread failed (error "), std::string::npos) << text;
+    EXPECT_FALSE(exists(session));
+    // Nothing is left half made: a normal start works afterwards.
+    plat.thread_create = counting_thread_create;
+    EXPECT_EQ(http_server_start(L"/x"), 1);
+}
+
+TEST_F(server, session_file_written_before_start_returns_with_listening_port) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    std::string text = read_file(session);
+    int port = port_in_file();
+    std::string token = token_in_file();
+    ASSERT_GT(port, 0);
+    EXPECT_EQ(text, "{\"port\":" + std::to_string(port) + ",\"token\":\"" + token + "\"}\n");
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(read_file(log), "http_server: listening on http://localhost:" + std::to_string(port) + "\n");
+    struct stat st;
+    ASSERT_EQ(stat(session.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((appdata + "/TindralXL").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_FALSE(exists(session + ".tmp"));
+    raw_conn c(port);
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\nHost: x\r\n\r\n"), PING_OK);
+}
+
+TEST_F(server, repeated_start_keeps_token_port_and_folder) {
+    ASSERT_EQ(http_server_start(L"/first"), 1);
+    std::string text = read_file(session);
+    EXPECT_EQ(http_server_start(L"/second"), 1);
+    EXPECT_EQ(read_file(session), text);
+    EXPECT_EQ(threads_made.load(), 1);
+    raw_conn c(port_in_file());
+    std::string r = c.exchange("GET /config HTTP/1.1\r\n" + auth() + "\r\n");
+    EXPECT_NE(r.find("{\"xll_dir\":\"/first\""), std::string::npos) << r;
+}
+
+TEST_F(server, two_cycles_give_two_tokens_each_with_its_own_port) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    std::string token1 = token_in_file();
+    int port1 = port_in_file();
+    {
+        raw_conn c(port1);
+        EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+    }
+    http_server_stop();
+    EXPECT_FALSE(exists(session));
+    EXPECT_EQ(raw_conn(port1).fd, -1) << "the first listener must be closed";
+    ASSERT_EQ(http_server_start(nullptr), 1);
+    std::string token2 = token_in_file();
+    int port2 = port_in_file();
+    EXPECT_NE(token1, token2);
+    raw_conn c(port2);
+    std::string r = c.exchange("GET /config HTTP/1.1\r\n" + auth() + "\r\n");
+    EXPECT_EQ(r.find("HTTP/1.1 200 OK\r\n"), 0u) << r;
+    EXPECT_NE(r.find("\"xll_dir\":\"/x\""), std::string::npos) << "null keeps the earlier folder: " << r;
+    raw_conn old_token(port2);
+    EXPECT_EQ(old_token.exchange("GET /config HTTP/1.1\r\nAuthorization: Bearer " + token1 + "\r\n\r\n")
+                  .find("HTTP/1.1 403 Forbidden\r\n"),
+              0u);
+}
+
+TEST_F(server, missing_appdata_still_serves_and_stop_deletes_nothing) {
+    plat.appdata_path = no_appdata;
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    std::string line = read_file(log);
+    int port = atoi(line.c_str() + line.rfind(':') + 1);
+    raw_conn c(port);
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+    http_server_stop();
+    EXPECT_EQ(files_deleted.load(), 0);
+}
+
+TEST_F(server, appdata_too_long_writes_no_file_under_a_cut_path) {
+    plat.appdata_path = long_appdata;
+    int made = 0;
+    static int *made_ptr;
+    made_ptr = &made;
+    plat.create_directory = [](const char *) {
+        (*made_ptr)++;
+        return 0;
+    };
+    plat.open_private_write = [](const char *) -> FILE * {
+        (*made_ptr)++;
+        return nullptr;
+    };
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    http_server_stop();
+    EXPECT_EQ(made, 0);
+    EXPECT_EQ(files_deleted.load(), 0);
+}
+
+TEST_F(server, stop_without_start_or_after_failed_start_deletes_nothing) {
+    http_server_stop();
+    plat.thread_create = failing_thread;
+    EXPECT_EQ(http_server_start(L"/x"), 0);
+    http_server_stop();
+    http_server_stop();
+    EXPECT_EQ(files_deleted.load(), 0);
+}
+
+TEST_F(server, error_record_written_only_while_a_session_file_exists) {
+    session_write_error("before");
+    EXPECT_FALSE(exists(session));
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    int port = port_in_file();
+    std::string token = token_in_file();
+    session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log \"now\"");
+    EXPECT_EQ(read_file(session), "{\"port\":" + std::to_string(port) + ",\"token\":\"" + token +
+                                      "\",\"error\":\"Python failed to initialize \xE2\x80\x94 check "
+                                      "%TEMP%\\\\tindralxl.log \\\"now\\\"\"}\n");
+    struct stat st;
+    ASSERT_EQ(stat(session.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string record = read_file(session);
+
+    // The stop that follows a failed Python start keeps the record for an
+    // agent to read, yet the server is gone and the token forgotten.
+    http_server_stop();
+    EXPECT_EQ(read_file(session), record);
+    EXPECT_EQ(raw_conn(port).fd, -1);
+    session_write_error("after stop");
+    EXPECT_EQ(read_file(session), record);
+    // The add-in's close then removes it.
+    http_server_stop();
+    EXPECT_FALSE(exists(session));
+}
+
+TEST_F(server, error_record_cut_at_511_characters) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    session_write_error((std::string(510, 'm') + "\\").c_str());
+    std::string text = read_file(session);
+    size_t at = text.find("\"error\":\"") + 9;
+    EXPECT_EQ(text.substr(at), std::string(510, 'm') + "\"}\n");
+}
+
+TEST_F(server, idle_connection_does_not_block_ping) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    int port = port_in_file();
+    raw_conn idle(port);
+    raw_conn half(port);
+    ASSERT_TRUE(half.send_all("GET /ping HTTP/1.1\r\nHost: slow"));
+    raw_conn c(port);
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+    // The slow client is still served once it finishes its request.
+    EXPECT_EQ(half.exchange("\r\n\r\n"), PING_OK);
+}
+
+TEST_F(server, keep_alive_serves_several_and_pipelined_requests_in_order) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    raw_conn c(port_in_file());
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+    EXPECT_EQ(c.exchange("GET /nope HTTP/1.1\r\n\r\n"), http_expect(404, "Not Found", "{\"error\":\"not found\"}\n"));
+    std::string two = c.exchange("GET /ping HTTP/1.1\r\n\r\nGET /exec HTTP/1.1\r\n\r\n");
+    if (two.size() == PING_OK.size()) two += c.read_reply();
+    EXPECT_EQ(two, PING_OK + http_expect(403, "Forbidden",
+                                         "{\"error\":\"forbidden: invalid or missing bearer token\"}\n"));
+}
+
+TEST_F(server, connection_close_is_honoured_after_the_reply) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    raw_conn c(port_in_file());
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\nConnection: close\r\n\r\n"), PING_OK);
+    EXPECT_TRUE(c.closed_without_reply());
+}
+
+TEST_F(server, authorization_after_thirtieth_header_is_not_seen) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    std::string filler;
+    for (int i = 0; i < 30; i++) filler += "X-Fill-" + std::to_string(i) + ": v\r\n";
+    raw_conn c(port_in_file());
+    EXPECT_EQ(c.exchange("GET /config HTTP/1.1\r\n" + filler + auth() + "\r\n").find("HTTP/1.1 403 Forbidden"), 0u);
+    filler.clear();
+    for (int i = 0; i < 29; i++) filler += "X-Fill-" + std::to_string(i) + ": v\r\n";
+    std::string lower = "authorization:  \tBearer " + token_in_file() + " \t\r\n";
+    EXPECT_EQ(c.exchange("PUT /config HTTP/1.1\r\n" + filler + lower + "\r\n").find("HTTP/1.1 200 OK"), 0u);
+}
+
+TEST_F(server, long_headers_under_the_limit_are_served) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    raw_conn c(port_in_file());
+    std::string big(100000, 'h');
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\nX-Big: " + big + "\r\n\r\n"), PING_OK);
+}
+
+TEST_F(server, request_reaching_size_limit_is_dropped_just_under_is_served) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    int port = port_in_file();
+    std::string head_prefix = "POST /ping HTTP/1.1\r\nContent-Length: ";
+    // Total size (head and body) of LIMIT - 1, then of LIMIT.
+    for (size_t total : {HTTP_SERVER_MAX_REQUEST - 1, HTTP_SERVER_MAX_REQUEST}) {
+        size_t body = total - head_prefix.size() - 7 - 4;  // 7 digits, CRLF CRLF
+        std::string head = head_prefix + std::to_string(body) + "\r\n\r\n";
+        ASSERT_EQ(head.size() + body, total);
+        raw_conn c(port);
+        c.send_all(head + std::string(body, 'b'));
+        std::string r = c.read_reply();
+        if (total < HTTP_SERVER_MAX_REQUEST)
+            EXPECT_EQ(r, PING_OK);
+        else
+            EXPECT_EQ(r, "") << "dropped without a reply";
+    }
+    raw_conn after(port);
+    EXPECT_EQ(after.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+}
+
+TEST_F(server, unparsable_request_is_dropped_without_reply) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    raw_conn c(port_in_file());
+    c.send_all("THIS IS NOT HTTP\r\n\r\n");
+    EXPECT_EQ(c.read_reply(), "");
+}
+
+TEST_F(server, exec_before_python_answers_503_on_the_wire) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    raw_conn c(port_in_file());
+    std::string r = c.exchange("POST /exec HTTP/1.1\r\n" + auth() + "Content-Length: 2\r\n\r\n{}");
+    EXPECT_EQ(r, http_expect(503, "Service Unavailable", "{\"ok\":false,\"error\":\"python not initialized\"}\n"));
+}
+
+TEST_F(server, listener_refuses_to_share_its_port) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)port_in_file());
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_NE(bind(fd, (sockaddr *)&addr, sizeof addr), 0);
+    close(fd);
+}

@@ -1,0 +1,97 @@
+// http_server: the exec bridge, the one place where the server thread
+// enters Python. Every call goes through the pyapi table.
+#include <cstdlib>
+#include <cstring>
+
+#include "http_server_internal.h"
+#include "pyapi.h"
+#include "python_runtime.h"
+
+namespace {
+
+constexpr char BODY_OUT_OF_MEMORY[] = "{\"ok\":false,\"error\":\"out of memory\"}\n";
+constexpr char BODY_INTERNAL[] = "{\"ok\":false,\"error\":\"internal error\"}\n";
+constexpr char BODY_NO_PYTHON[] = "{\"ok\":false,\"error\":\"python not initialized\"}\n";
+
+// PyGILState_STATE's published values.
+constexpr PyGILState_STATE GIL_LOCKED = 0;
+
+// Calls dispatch_request with `body` (NUL-terminated) and returns a malloc'd
+// copy of the str it returned, or null on any failure, with the error
+// indicator cleared. Needs the interpreter lock.
+char *exec_call_python(const char *body) {
+    char *text = nullptr;
+    PyObject *module = pyapi.PyImport_ImportModule("tindral_xl._exec_entry");  // new reference
+    PyObject *result = nullptr;
+    if (module) result = pyapi.PyObject_CallMethod(module, "dispatch_request", "s", body);  // new reference
+    if (result && pyapi_type_of(result) == pyapi.PyUnicode_Type) {
+        const char *utf8 = pyapi.PyUnicode_AsUTF8(result);  // owned by result
+        if (utf8) {
+            size_t len = strlen(utf8);  // a NUL inside the str ends the reply there
+            text = (char *)malloc(len + 1);
+            if (text) memcpy(text, utf8, len + 1);
+        }
+    }
+    if (!text) pyapi.PyErr_Clear();
+    if (result) pyapi.Py_DecRef(result);
+    if (module) pyapi.Py_DecRef(module);
+    return text;
+}
+
+}  // namespace
+
+int (*http_server_python_ready)(void) = python_runtime_ready;
+
+void handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
+    // Before the interpreter is up, or after it failed to come up, pyapi may
+    // be empty: refuse rather than call through it.
+    if (!http_server_python_ready()) {
+        http_reply_fixed(out, 503, BODY_NO_PYTHON);
+        return;
+    }
+    char *copy = (char *)malloc(body.size() + 1);
+    if (!copy) {
+        http_reply_fixed(out, 500, BODY_OUT_OF_MEMORY);
+        return;
+    }
+    if (!body.empty()) memcpy(copy, body.data(), body.size());
+    copy[body.size()] = 0;
+
+    http_server_exec_lock_enter();
+    PyGILState_STATE gil = pyapi.PyGILState_Ensure();
+    char *text = exec_call_python(copy);
+    if (session->kept) {
+        pyapi.PyGILState_Release(gil);
+    } else {
+        // This Ensure made the thread's Python thread state. Giving the lock
+        // back with PyEval_SaveThread keeps that state (its Ensure count stays
+        // at one), so later requests reuse it instead of creating and
+        // deleting one each time; http_exec_session_end deletes it.
+        session->outer = gil;
+        session->kept = 1;
+        pyapi.PyEval_SaveThread();
+    }
+    http_server_exec_lock_leave();
+
+    free(copy);
+    if (!text) {
+        http_reply_fixed(out, 500, BODY_INTERNAL);
+        return;
+    }
+    out->status = 200;
+    out->body = text;
+    out->body_len = strlen(text);
+    out->add_newline = 1;
+    out->owned = text;
+}
+
+void http_exec_session_end(http_exec_session *session) {
+    if (!session->kept) return;
+    // Ensure takes the lock with the kept state (count two); a Release marked
+    // LOCKED brings the count back to one and keeps the lock; the Release of
+    // the first Ensure then deletes the thread state and drops the lock.
+    pyapi.PyGILState_Ensure();
+    pyapi.PyGILState_Release(GIL_LOCKED);
+    pyapi.PyGILState_Release(session->outer);
+    session->kept = 0;
+}

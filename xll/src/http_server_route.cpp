@@ -1,0 +1,160 @@
+// http_server: the pure request-to-reply layer (routing, bearer token,
+// /config and the escapers). No sockets here; the transport feeds it.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "http_server_internal.h"
+
+namespace {
+
+constexpr char BODY_PING[] = "{\"ok\":true}\n";
+constexpr char BODY_FORBIDDEN[] = "{\"error\":\"forbidden: invalid or missing bearer token\"}\n";
+constexpr char BODY_NOT_ALLOWED[] = "{\"error\":\"method not allowed\"}\n";
+constexpr char BODY_NOT_FOUND[] = "{\"error\":\"not found\"}\n";
+
+constexpr char BEARER_PREFIX[] = "Bearer ";
+constexpr size_t BEARER_PREFIX_LEN = sizeof BEARER_PREFIX - 1;
+
+const char *reason_phrase(int status) {
+    switch (status) {
+    case 200: return "OK";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Unknown";
+    }
+}
+
+}  // namespace
+
+void http_reply_fixed(http_reply *out, int status, const char *body) {
+    out->status = status;
+    out->body = body;
+    out->body_len = strlen(body);
+    out->add_newline = 0;
+    out->owned = nullptr;
+}
+
+void http_reply_release(http_reply *reply) {
+    free(reply->owned);
+    reply->owned = nullptr;
+}
+
+size_t http_reply_head(const http_reply *reply, char *buf, size_t cap) {
+    size_t len = reply->body_len + (reply->add_newline ? 1 : 0);
+    int n = snprintf(buf, cap,
+                     "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n\r\n",
+                     reply->status, reason_phrase(reply->status), len);
+    if (n < 0 || (size_t)n >= cap) return 0;
+    return (size_t)n;
+}
+
+int bearer_value_matches(std::string_view value, const char *token) {
+    size_t token_len = strlen(token);
+    if (value.size() < BEARER_PREFIX_LEN + HTTP_SERVER_TOKEN_LEN) return 0;
+    if (value.compare(0, BEARER_PREFIX_LEN, BEARER_PREFIX) != 0) return 0;
+    if (value.size() - BEARER_PREFIX_LEN != token_len || token_len == 0) return 0;
+    // Every byte is looked at whatever the others hold, so the time does not
+    // tell an attacker how long a right prefix he has guessed.
+    const char *sent = value.data() + BEARER_PREFIX_LEN;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < token_len; i++) diff |= (unsigned char)(sent[i] ^ token[i]);
+    return diff == 0;
+}
+
+size_t json_escape(const char *src, char *dst, size_t cap) {
+    if (cap == 0) return 0;
+    size_t room = cap - 1;  // characters left before the terminator
+    size_t n = 0;
+    for (const unsigned char *s = (const unsigned char *)src; *s; s++) {
+        char esc[8];
+        size_t k;
+        switch (*s) {
+        case '\t': memcpy(esc, "\\t", 2); k = 2; break;
+        case '\n': memcpy(esc, "\\n", 2); k = 2; break;
+        case '\r': memcpy(esc, "\\r", 2); k = 2; break;
+        case '"': memcpy(esc, "\\\"", 2); k = 2; break;
+        case '\\': memcpy(esc, "\\\\", 2); k = 2; break;
+        default:
+            if (*s < 0x20) {
+                snprintf(esc, sizeof esc, "\\u%04x", (unsigned)*s);
+                k = 6;
+            } else {
+                esc[0] = (char)*s;
+                k = 1;
+            }
+        }
+        if (k > room) break;
+        memcpy(dst + n, esc, k);
+        n += k;
+        room -= k;
+    }
+    dst[n] = 0;
+    return n;
+}
+
+size_t session_escape(const char *message, char *dst, size_t cap) {
+    if (cap == 0) return 0;
+    size_t room = cap - 1;
+    size_t n = 0;
+    for (const char *s = message; *s; s++) {
+        size_t k = (*s == '"' || *s == '\\') ? 2 : 1;
+        if (k > room) break;
+        if (k == 2) dst[n++] = '\\';
+        dst[n++] = *s;
+        room -= k;
+    }
+    dst[n] = 0;
+    return n;
+}
+
+void handle_config(const wchar_t *xll_dir, http_reply *out) {
+    char dir[HTTP_CONFIG_UTF8_CAP];
+    char modules[HTTP_CONFIG_UTF8_CAP];
+    char dir_escaped[HTTP_CONFIG_ESCAPED_CAP];
+    char modules_escaped[HTTP_CONFIG_ESCAPED_CAP];
+    if (plat.wide_to_utf8(xll_dir, -1, dir, (int)sizeof dir) <= 0) dir[0] = 0;
+    int n = snprintf(modules, sizeof modules, "%s" PLAT_SEP_NARROW "modules", dir);
+    // A folder too long to take "<sep>modules" reports no modules path rather
+    // than one cut somewhere inside the folder's name.
+    if (n < 0 || (size_t)n >= sizeof modules) modules[0] = 0;
+    json_escape(dir, dir_escaped, sizeof dir_escaped);
+    json_escape(modules, modules_escaped, sizeof modules_escaped);
+    n = snprintf(out->text, sizeof out->text, "{\"xll_dir\":\"%s\",\"modules_path\":\"%s\"}\n", dir_escaped,
+                 modules_escaped);
+    out->status = 200;
+    out->body = out->text;
+    out->body_len = (n > 0 && (size_t)n < sizeof out->text) ? (size_t)n : strlen(out->text);
+    out->add_newline = 0;
+    out->owned = nullptr;
+}
+
+void http_server_route(const http_request *req, http_reply *out, http_exec_session *session) {
+    std::string_view path = req->uri;
+    size_t query = path.find('?');
+    if (query != std::string_view::npos) path = path.substr(0, query);
+
+    if (path == "/ping") {
+        http_reply_fixed(out, 200, BODY_PING);
+    } else if (path == "/config") {
+        if (!bearer_token_valid(req)) {
+            http_reply_fixed(out, 403, BODY_FORBIDDEN);
+            return;
+        }
+        wchar_t dir[PLAT_MAX_PATH];
+        http_server_copy_xll_dir(dir);
+        handle_config(dir, out);
+    } else if (path == "/exec") {
+        if (!bearer_token_valid(req))
+            http_reply_fixed(out, 403, BODY_FORBIDDEN);
+        else if (req->method != "POST")
+            http_reply_fixed(out, 405, BODY_NOT_ALLOWED);
+        else
+            handle_exec(req->body, out, session);
+    } else {
+        http_reply_fixed(out, 404, BODY_NOT_FOUND);
+    }
+}
