@@ -4,6 +4,7 @@
 // file). Every line is flushed at once: tests read the output while it runs.
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -63,7 +64,7 @@ struct host_state {
 };
 host_state host;
 
-volatile std::sig_atomic_t host_signalled = 0;  // SIGINT or SIGTERM during `wait`
+volatile std::sig_atomic_t host_signalled = 0;  // SIGINT or SIGTERM not yet consumed by `wait`
 
 // One result line on standard output, flushed at once.
 void host_line(const char *format, ...) {
@@ -318,12 +319,14 @@ bool parse_double(const std::string &s, double *out) {
     return *end == 0;
 }
 
+// `long` is 32 bits on Windows: parse wide, then check the range.
 bool parse_long(const std::string &s, long lo, long hi, long *out) {
     if (s.empty()) return false;
     char *end = nullptr;
-    long v = strtol(s.c_str(), &end, 10);
-    if (*end != 0 || v < lo || v > hi) return false;
-    *out = v;
+    errno = 0;
+    long long v = strtoll(s.c_str(), &end, 10);
+    if (*end != 0 || errno == ERANGE || v < lo || v > hi) return false;
+    *out = (long)v;
     return true;
 }
 
@@ -480,8 +483,10 @@ void command_lifecycle(const char *word, const char *export_name) {
 
 void on_stop_signal(int) { host_signalled = 1; }
 
-// Blocks until standard input ends (or a stop signal arrives). The input is
-// read on a thread of its own so that a signal is seen at once.
+// Blocks until standard input ends or a stop signal has arrived (also one that
+// arrived before the wait began: a test may signal as soon as it sees the line
+// before `wait`). The input is read on a thread of its own so that a signal is
+// seen at once.
 void command_wait(void) {
     host.input_taken = true;
     static std::atomic<int> reader_started{0};
@@ -493,12 +498,8 @@ void command_wait(void) {
             host.input_closed = 1;
         }).detach();
     }
-    host_signalled = 0;
-    void (*old_int)(int) = std::signal(SIGINT, on_stop_signal);
-    void (*old_term)(int) = std::signal(SIGTERM, on_stop_signal);
     while (!host.input_closed && !host_signalled) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::signal(SIGINT, old_int == SIG_ERR ? SIG_DFL : old_int);
-    std::signal(SIGTERM, old_term == SIG_ERR ? SIG_DFL : old_term);
+    host_signalled = 0;
     host_line("wait done");
 }
 
@@ -578,29 +579,50 @@ HOST_EXPORT int MdCallBack12(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 
     return xlretInvXlfn;
 }
 
-int main(int argc, char **argv) {
-#ifdef _WIN32
-    // The same bytes on both builds: no CR added before each line feed.
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
+namespace {
+
+// `args` are the command line after the program name, in UTF-8; `addin_path`
+// is the add-in's path as the loader takes it.
+[[noreturn]] void host_main(const std::vector<std::string> &args, const wchar_t *addin_path) {
     host.main_thread = std::this_thread::get_id();
-    if (argc < 2) host_fail("usage: xllhost ADDIN [COMMAND ...]");
-
-    std::string path = argv[1];
-#ifndef _WIN32
-    // Without a slash the loader would search the library path, not the folder.
-    if (path.find('/') == std::string::npos) path = "./" + path;
-#endif
-    wchar_t wide[PLAT_MAX_PATH * 4];
-    if (!plat.ansi_to_wide(path.c_str(), wide, PLAT_MAX_PATH * 4)) host_fail("bad add-in path %s", argv[1]);
-    host.addin = plat.library_load(wide);
-    if (!host.addin) host_fail("cannot load add-in %s (error %lu)", argv[1], plat.last_error());
-
-    if (argc > 2) {
-        for (int i = 2; i < argc; i++) run_command(argv[i]);
+    std::signal(SIGINT, on_stop_signal);
+    std::signal(SIGTERM, on_stop_signal);
+    host.addin = plat.library_load(addin_path);
+    if (!host.addin) host_fail("cannot load add-in %s (error %lu)", args[0].c_str(), plat.last_error());
+    if (args.size() > 1) {
+        for (size_t i = 1; i < args.size(); i++) run_command(args[i]);
     } else {
-        char buf[65536];
+        static char buf[65536];
         while (!host.input_taken && fgets(buf, sizeof buf, stdin)) run_command(buf);
     }
     host_exit(0);
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The wide command line: a narrow argv would hold only the ANSI code page.
+int wmain(int argc, wchar_t **argv) {
+    // The same bytes on both builds: no CR added before each line feed.
+    _setmode(_fileno(stdout), _O_BINARY);
+    if (argc < 2) host_fail("usage: xllhost ADDIN [COMMAND ...]");
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; i++) {
+        static char utf8[65536];
+        if (!plat.wide_to_utf8(argv[i], -1, utf8, (int)sizeof utf8)) host_fail("argument %d is not text", i);
+        args.push_back(utf8);
+    }
+    host_main(args, argv[1]);
+}
+#else
+int main(int argc, char **argv) {
+    if (argc < 2) host_fail("usage: xllhost ADDIN [COMMAND ...]");
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string path = argv[1];
+    // Without a slash the loader would search the library path, not the folder.
+    if (path.find('/') == std::string::npos) path = "./" + path;
+    static wchar_t wide[PLAT_MAX_PATH * 4];
+    if (!plat.ansi_to_wide(path.c_str(), wide, PLAT_MAX_PATH * 4)) host_fail("bad add-in path %s", argv[1]);
+    host_main(args, wide);
+}
+#endif

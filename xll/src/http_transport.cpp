@@ -165,6 +165,15 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
             net::buffer(reply.body, reply.body_len),
             net::buffer("\n", reply.add_newline ? 1 : 0),
         };
+        if (http_server_stop_requested(t->run)) {
+            // The stop came while this request ran (a long /exec): its answer
+            // still goes out, then the connection closes, since the loop will
+            // not turn again to finish an asynchronous write.
+            error_code ec;
+            net::write(socket, out, ec);
+            keep_alive = 0;
+            return on_written(ec);
+        }
         net::async_write(socket, out, [self = shared_from_this()](error_code ec, size_t) { self->on_written(ec); });
     }
 

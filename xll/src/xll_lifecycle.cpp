@@ -45,7 +45,9 @@ extern "C" int __stdcall DllMain(void *instance, unsigned long reason, void *) {
 __attribute__((constructor)) static void xll_process_attach(void) { lifecycle.module = plat_self_module(); }
 #endif
 
-XLL_EXPORT int xlAutoOpen(void) {
+namespace {
+
+void xll_open(void) {
     wchar_t path[PLAT_MAX_PATH];
     path[0] = 0;
     plat.module_file_name(lifecycle.module, path, PLAT_MAX_PATH);
@@ -65,7 +67,7 @@ XLL_EXPORT int xlAutoOpen(void) {
         xll_log("xlAutoOpen: Python init failed \xE2\x80\x94 check %TEMP%\\tindralxl.log for details. Stopping HTTP server.");
         session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log");
         http_server_stop();
-        return 1;
+        return;
     }
 
     func_registry_init(xll_dir, xll_log);
@@ -73,13 +75,33 @@ XLL_EXPORT int xlAutoOpen(void) {
     func_registry_register_command(lifecycle.module);
     python_runtime_release_start_lock();
     xll_log("xlAutoOpen: complete");
+}
+
+void xll_close(void) {
+    http_server_stop();
+    python_runtime_finalize(xll_log);
+    xll_log("xlAutoClose: TindralXL unloaded");
+}
+
+}  // namespace
+
+// Every export is a firewall: nothing thrown below (an allocation failure in
+// a library, say) may unwind into Excel, which knows nothing of C++.
+XLL_EXPORT int xlAutoOpen(void) {
+    try {
+        xll_open();
+    } catch (...) {
+        xll_log("xlAutoOpen: unexpected C++ exception \xE2\x80\x94 start abandoned");
+    }
     return 1;
 }
 
 XLL_EXPORT int xlAutoClose(void) {
-    http_server_stop();
-    python_runtime_finalize(xll_log);
-    xll_log("xlAutoClose: TindralXL unloaded");
+    try {
+        xll_close();
+    } catch (...) {
+        xll_log("xlAutoClose: unexpected C++ exception \xE2\x80\x94 stop abandoned");
+    }
     return 1;
 }
 

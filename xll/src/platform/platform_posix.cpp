@@ -467,7 +467,9 @@ int posix_ansi_to_wide(const char *src, wchar_t *out, int cap) {
 
 }  // namespace
 
-const plat_api plat_defaults = {
+// Constant-initialised, like `plat` below, so the table is in force before any
+// constructor of the process runs.
+constexpr plat_api plat_defaults = {
     posix_module_file_name, posix_library_load, posix_library_symbol, posix_library_free,
     posix_host_module,      posix_last_error_get, posix_temp_path,    posix_wide_convert,
     posix_wide_convert,     posix_find_first,   posix_find_next,      posix_find_close,

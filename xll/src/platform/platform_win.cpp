@@ -163,7 +163,9 @@ FILE *win_open_private_write(const char *path) { return fopen(path, "w"); }
 
 }  // namespace
 
-const plat_api plat_defaults = {
+// Constant-initialised, like `plat` below, so the table is in force before any
+// constructor of the process runs.
+constexpr plat_api plat_defaults = {
     win_module_file_name, win_library_load,   win_library_symbol,  win_library_free,
     win_host_module,      win_last_error,     win_temp_path,       win_wide_to_ansi,
     win_wide_to_utf8,     win_find_first,     win_find_next,       win_find_close,

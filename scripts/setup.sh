@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian, when it is missing:
+# compilers for both builds, Wine, Boost, GoogleTest and pytest. Also reports
+# the Python 3.12 that the Linux build embeds in its tests.
+set -euo pipefail
+
+PACKAGES=(
+  cmake ninja-build g++ binutils file
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine64
+  libboost-dev libgtest-dev
+  python3 python3-pytest
+  e2fsprogs
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  SUDO=()
+  if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+    SUDO=(sudo)
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  # Package lists may be missing or stale on a fresh machine: refresh once.
+  "${SUDO[@]}" apt-get update -q || { echo "setup: apt-get update failed" >&2; exit 1; }
+  "${SUDO[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" || {
+    echo "setup: apt-get install failed for: ${missing[*]}" >&2
+    exit 1
+  }
+else
+  echo "setup: all Debian packages present"
+fi
+
+# Python 3.12 with a shared libpython3.12.so: from $TINDRAL_PYTHON_PREFIX,
+# python3.12-config, or pyenv. Debian does not package it here, so it is only
+# looked for; the suites that need it say so when it is absent.
+# shellcheck source=scripts/find_python.sh
+source "$(dirname "$0")/find_python.sh"
+if prefix=$(tindral_find_python); then
+  echo "setup: Python 3.12 at $prefix"
+else
+  echo "setup: WARNING: no Python 3.12 with libpython3.12.so found (set TINDRAL_PYTHON_PREFIX," \
+       "or install one with pyenv); tests that embed Python will fail or skip" >&2
+fi

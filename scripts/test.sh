@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# The whole test run: installs what is missing, builds both targets, checks
+# the exported names, runs the unit tests (CTest) and the end-to-end suite on
+# Linux and, under Wine, against the Windows build. Ends with each runner's
+# summary line and a total; exits non-zero when anything failed.
+#
+# TINDRAL_SKIP_SETUP=1 skips the package step; TINDRAL_ASAN=0 skips the
+# sanitizer build of the unit tests.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+LOGS=build/test-logs
+PY=/usr/bin/python3
+start=$(date +%s)
+
+step() { echo; echo "=== $* ($(( $(date +%s) - start )) s)"; }
+fail_hard() { echo "test: $*" >&2; exit 1; }
+
+if [[ "${TINDRAL_SKIP_SETUP:-0}" != 1 ]]; then
+  step "setup"
+  scripts/setup.sh || fail_hard "setup failed"
+fi
+
+step "build"
+scripts/build.sh all || fail_hard "build failed"
+mkdir -p "$LOGS"
+rm -f "$LOGS"/*.log
+
+failures=0
+summary=()
+declare -A counts=([passed]=0 [failed]=0 [skipped]=0)
+
+step "exported names"
+if ! $PY scripts/check_exports.py --linux build/linux --windows build/windows; then
+  failures=$((failures + 1))
+  summary+=("check_exports: FAILED")
+  counts[failed]=$((counts[failed] + 1))
+else
+  summary+=("check_exports: ok")
+  counts[passed]=$((counts[passed] + 1))
+fi
+
+# ctest's closing line: "100% tests passed, 0 tests failed out of 35".
+run_ctest() {  # name, build dir
+  local name=$1 dir=$2 log="$LOGS/ctest-$1.log"
+  step "ctest ($name)"
+  (cd "$dir" && ctest --output-on-failure -j 2 --timeout 120) 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -1)
+  if [[ -z "$line" ]]; then
+    rc=1
+    line="no summary (exit $rc)"
+  else
+    local total failed
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    failed=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+    counts[passed]=$((counts[passed] + total - failed))
+    counts[failed]=$((counts[failed] + failed))
+  fi
+  ((rc != 0)) && failures=$((failures + 1))
+  summary+=("ctest ($name): $line")
+}
+
+# pytest's closing line: "=== 44 passed, 1 skipped in 0.63s ===".
+run_pytest() {  # name, pytest arguments...
+  local name=$1
+  shift
+  local log="$LOGS/pytest-$name.log"
+  step "pytest ($name)"
+  $PY -m pytest "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E "^=+ .*(passed|failed|error|skipped|no tests ran).* in [0-9.]+s" "$log" | tail -1 | sed -E 's/^=+ //; s/ =+$//')
+  local k n
+  for k in passed failed skipped error; do
+    n=$(grep -oE "[0-9]+ $k" <<<"$line" | grep -oE "^[0-9]+" || true)
+    [[ -z "$n" ]] && continue
+    [[ $k == error ]] && k=failed
+    counts[$k]=$((counts[$k] + n))
+  done
+  # Exit 5 means no test ran: a suite that lost its tests is a failure too.
+  ((rc != 0)) && failures=$((failures + 1))
+  summary+=("pytest ($name): ${line:-no summary (exit $rc)}")
+}
+
+run_ctest linux build/linux
+
+if [[ "${TINDRAL_ASAN:-1}" == 1 ]]; then
+  step "sanitizer build"
+  if scripts/build.sh asan; then
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 run_ctest asan build/asan
+  else
+    failures=$((failures + 1))
+    summary+=("ctest (asan): build FAILED")
+  fi
+fi
+
+pydirs=(tests/e2e)
+run_pytest linux "${pydirs[@]}" --target linux
+if [[ -d tests/python ]]; then
+  run_pytest python tests/python
+fi
+run_pytest wine tests/e2e --target wine
+
+step "summary"
+for s in "${summary[@]}"; do echo "$s"; done
+echo "total: ${counts[passed]} passed, ${counts[failed]} failed, ${counts[skipped]} skipped"
+if ((failures)); then
+  echo "test: $failures step(s) failed" >&2
+  exit 1
+fi
+exit 0

@@ -1,0 +1,48 @@
+"""The add-in's start and stop as Excel drives them, seen through the log."""
+
+import pytest
+
+OPENED = "xlAutoOpen: TindralXL loaded"
+COMPLETE = "xlAutoOpen: complete"
+CLOSED = "xlAutoClose: TindralXL unloaded"
+PY_FAILED = ("xlAutoOpen: Python init failed \u2014 check %TEMP%\\tindralxl.log for details. "
+             "Stopping HTTP server.")
+
+
+def test_without_python_folder_the_start_fails_softly_and_registers_nothing(host, sandbox, addin_folder):
+    addin = addin_folder()
+    r = host(addin, "open", "list", "close")
+    assert r.rc == 0, r.stderr
+    assert r.lines == ["open 1", "list 0", "close 1"]
+    lines = sandbox.log_lines()
+    assert lines[0] == OPENED
+    assert PY_FAILED in lines
+    assert COMPLETE not in lines
+    # The runtime names its own failure before the lifecycle's summary line.
+    failed_at = lines.index(PY_FAILED)
+    assert any(l.startswith("python_runtime_init:") or l.startswith("pyapi:") for l in lines[:failed_at])
+    assert lines[-1] == CLOSED
+
+
+@pytest.mark.wine_only
+def test_add_in_at_a_drive_root_uses_the_drive_letter_alone(host, sandbox, addin_folder, target):
+    # C:\TindralXL.xll gives the folder "C:", so the home is "C:\python".
+    addin = addin_folder(where=target.prefix / "drive_c")
+    r = host(addin, "open", "close")
+    assert r.rc == 0, r.stderr
+    assert "detect_python_home: using embedded -> C:\\python" in sandbox.log_lines()
+
+
+@pytest.mark.needs_python
+@pytest.mark.time_limit(240)
+def test_start_with_python_completes_and_a_second_open_runs_again(host, sandbox, addin_folder, target):
+    addin = addin_folder(package=True, python=True)
+    r = host(addin, "open", "close", "open", "close")
+    assert r.rc == 0, r.stderr
+    assert [l for l in r.lines if not l.startswith(("register", "xlfree"))] == ["open 1", "close 1", "open 1", "close 1"]
+    lines = sandbox.log_lines()
+    marks = [l for l in lines if l in (OPENED, COMPLETE, CLOSED, PY_FAILED)]
+    assert marks == [OPENED, COMPLETE, CLOSED, OPENED, COMPLETE, CLOSED]
+    home = str(addin.parent / "python").replace("/", target.sep) if not target.is_wine else None
+    if home:
+        assert "detect_python_home: using embedded -> " + home in lines

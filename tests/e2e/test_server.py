@@ -1,0 +1,373 @@
+"""The agent control server as an agent meets it: session.json and raw HTTP bytes.
+
+Most cases run against ``server_addin``, the server alone with no interpreter
+behind it, so they hold for the Windows build under Wine as well; the cases
+that need Python drive the real add-in on Linux.
+"""
+
+import json
+import os
+import re
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from conftest import ROOT
+
+LIMIT = 3145728
+PING_OK = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 12\r\n\r\n" + b'{"ok":true}\n'
+FORBIDDEN = b'{"error":"forbidden: invalid or missing bearer token"}\n'
+NOT_FOUND = b'{"error":"not found"}\n'
+NOT_ALLOWED = b'{"error":"method not allowed"}\n'
+NO_PYTHON = b'{"ok":false,"error":"python not initialized"}\n'
+PY_FAILED = "Python failed to initialize \u2014 check %TEMP%\\tindralxl.log"
+
+
+def reply(status, reason, body):
+    head = "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % (
+        status, reason, len(body))
+    return head.encode() + body
+
+
+class Raw:
+    """One loopback connection that sends bytes and reads one reply at a time."""
+
+    def __init__(self, port, timeout=10):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buf = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def read_reply(self):
+        """One reply's bytes, or b"" when the server closed without one."""
+        while b"\r\n\r\n" not in self.buf:
+            chunk = self._recv()
+            if not chunk:
+                return b""
+            self.buf += chunk
+        head, _, rest = self.buf.partition(b"\r\n\r\n")
+        m = re.search(rb"Content-Length: (\d+)", head)
+        need = int(m.group(1)) if m else 0
+        while len(rest) < need:
+            chunk = self._recv()
+            if not chunk:
+                break
+            rest += chunk
+        self.buf = rest[need:]
+        return head + b"\r\n\r\n" + rest[:need]
+
+    def _recv(self):
+        try:
+            return self.sock.recv(1 << 16)
+        except ConnectionResetError:
+            return b""
+
+    def exchange(self, data):
+        self.send(data)
+        return self.read_reply()
+
+    def close(self):
+        self.sock.close()
+
+
+@pytest.fixture
+def server(target, sandbox, addin_folder, start_host):
+    """A running server_addin; yields (host process, port, token)."""
+    addin = addin_folder(addin=target.fixture_library("server_addin"))
+    p = start_host(addin, "open", "echo opened", "wait", "close")
+    p.read_until("echo opened", timeout=60)
+    session = sandbox.session()
+    assert session, "no session file after open"
+    yield p, session["port"], session["token"], addin
+    p.finish()
+
+
+def get(path, token=None, method="GET", extra=b""):
+    auth = b"Authorization: Bearer " + token.encode() + b"\r\n" if token else b""
+    return method.encode() + b" " + path.encode() + b" HTTP/1.1\r\nHost: x\r\n" + auth + extra + b"\r\n"
+
+
+def test_session_file_exact_bytes_private_and_gone_after_close(server, sandbox, target):
+    p, port, token, _ = server
+    data = sandbox.session_path.read_bytes()
+    assert data == b'{"port":%d,"token":"%s"}' % (port, token.encode()) + target.line_end
+    assert re.fullmatch(r"[0-9a-f]{64}", token)
+    if not target.is_wine:
+        assert sandbox.session_path.stat().st_mode & 0o777 == 0o600
+        assert sandbox.session_path.parent.stat().st_mode & 0o777 == 0o700
+    assert "http_server: listening on http://localhost:%d" % port in sandbox.log_lines()
+    assert p.finish() == 0
+    assert not sandbox.session_path.exists()
+
+
+def test_every_route_answers_byte_for_byte(server, target):
+    _, port, token, addin = server
+    bearer = b"Authorization: Bearer " + token.encode() + b"\r\n"
+    upper = b"Authorization: Bearer " + token.upper().encode() + b"\r\n"
+    sep = "\\\\" if target.is_wine else "/"
+    folder = target.path_arg(addin.parent).replace("\\", "\\\\")
+    config = ('{"xll_dir":"%s","modules_path":"%s%smodules"}\n' % (folder, folder, sep)).encode()
+    cases = [
+        (get("/ping"), reply(200, "OK", b'{"ok":true}\n')),
+        (get("/ping", method="POST"), PING_OK),
+        (get("/ping?x=1&y=2", method="BREW"), PING_OK),
+        (get("/config"), reply(403, "Forbidden", FORBIDDEN)),
+        (get("/config", extra=b"Authorization: Bearer\r\n"), reply(403, "Forbidden", FORBIDDEN)),
+        (get("/config", extra=b"Authorization: bearer " + token.encode() + b"\r\n"), reply(403, "Forbidden", FORBIDDEN)),
+        (get("/config", extra=upper), reply(403, "Forbidden", FORBIDDEN)),
+        (get("/config", extra=bearer[:-2] + b"0\r\n"), reply(403, "Forbidden", FORBIDDEN)),
+        (get("/config", extra=bearer[:-3] + b"\r\n"), reply(403, "Forbidden", FORBIDDEN)),
+        (get("/config", token), reply(200, "OK", config)),
+        (get("/config?q", token, method="DELETE"), reply(200, "OK", config)),
+        (get("/config", extra=b"authorization: Bearer " + token.encode() + b"\r\n"), reply(200, "OK", config)),
+        (get("/exec"), reply(403, "Forbidden", FORBIDDEN)),
+        (get("/exec", token), reply(405, "Method Not Allowed", NOT_ALLOWED)),
+        (get("/exec", token, method="post"), reply(405, "Method Not Allowed", NOT_ALLOWED)),
+        (get("/exec", token, method="POST", extra=b"Content-Length: 2\r\n") + b"{}",
+         reply(503, "Service Unavailable", NO_PYTHON)),
+        (get("/Exec", token, method="POST"), reply(404, "Not Found", NOT_FOUND)),
+        (get("/exec/", token, method="POST"), reply(404, "Not Found", NOT_FOUND)),
+        (get("/"), reply(404, "Not Found", NOT_FOUND)),
+        (get("/Ping"), reply(404, "Not Found", NOT_FOUND)),
+    ]
+    conn = Raw(port)
+    wrong = []
+    for request, expected in cases:
+        got = conn.exchange(request)
+        if got != expected:
+            wrong.append((request, expected, got))
+    assert not wrong, "\n".join("%r\n  expected %r\n  got      %r" % w for w in wrong)
+
+
+def test_authorization_after_thirtieth_header_is_not_seen(server):
+    _, port, token, _ = server
+    # get() sends Host first: with 29 more fields the Authorization is the
+    # thirty-first, with 28 the thirtieth.
+    auth = b"Authorization: Bearer " + token.encode() + b"\r\n"
+    conn = Raw(port)
+    fill = b"".join(b"X-F%d: v\r\n" % i for i in range(29))
+    assert conn.exchange(get("/config", extra=fill + auth)) == reply(403, "Forbidden", FORBIDDEN)
+    fill = b"".join(b"X-F%d: v\r\n" % i for i in range(28))
+    assert conn.exchange(get("/config", extra=fill + auth)).startswith(b"HTTP/1.1 200 OK\r\n")
+
+
+def test_idle_and_half_sent_connections_do_not_block_ping(server):
+    _, port, _, _ = server
+    idle = Raw(port)
+    half = Raw(port)
+    half.send(b"GET /ping HTTP/1.1\r\nHost: slow")
+    for _ in range(3):
+        c = Raw(port, timeout=5)
+        assert c.exchange(get("/ping")) == PING_OK
+        c.close()
+    assert half.exchange(b"\r\n\r\n") == PING_OK
+    assert idle.exchange(get("/ping")) == PING_OK
+
+
+def test_request_reaching_the_size_limit_is_dropped_just_under_is_served(server):
+    _, port, _, _ = server
+    for total, served in ((LIMIT - 1, True), (LIMIT, False)):
+        prefix = b"POST /ping HTTP/1.1\r\nContent-Length: "
+        body_len = total - len(prefix) - 7 - 4
+        request = prefix + str(body_len).encode() + b"\r\n\r\n" + b"b" * body_len
+        assert len(request) == total
+        c = Raw(port, timeout=20)
+        try:
+            c.send(request)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the server may close before it has all of it
+        assert c.read_reply() == (PING_OK if served else b"")
+    assert Raw(port).exchange(get("/ping")) == PING_OK
+
+
+def test_long_headers_under_the_limit_are_served(server):
+    _, port, _, _ = server
+    big = b"X-Big: " + b"h" * 200000 + b"\r\n"
+    assert Raw(port).exchange(get("/ping", extra=big)) == PING_OK
+
+
+def test_no_cors_headers_even_when_asked(server):
+    _, port, _, _ = server
+    got = Raw(port).exchange(get("/ping", method="OPTIONS", extra=b"Origin: http://evil.example\r\n"
+                                 b"Access-Control-Request-Method: POST\r\n"))
+    assert got == PING_OK
+
+
+def test_two_hosts_have_own_servers_and_file_names_the_last(target, sandbox, addin_folder, start_host):
+    addin = addin_folder(addin=target.fixture_library("server_addin"))
+    first = start_host(addin, "open", "echo opened", "wait", "close")
+    first.read_until("echo opened", timeout=60)
+    s1 = sandbox.session()
+    second = start_host(addin, "open", "echo opened", "wait", "close")
+    second.read_until("echo opened", timeout=60)
+    s2 = sandbox.session()
+    assert s1["port"] != s2["port"] and s1["token"] != s2["token"]
+    for s in (s1, s2):
+        assert Raw(s["port"]).exchange(get("/config", s["token"])).startswith(b"HTTP/1.1 200 OK\r\n")
+    # Each token is only its own server's.
+    assert Raw(s1["port"]).exchange(get("/config", s2["token"])) == reply(403, "Forbidden", FORBIDDEN)
+    assert first.finish() == 0
+    assert not sandbox.session_path.exists()
+    assert Raw(s2["port"]).exchange(get("/ping")) == PING_OK
+    assert second.finish() == 0
+
+
+def test_two_open_close_cycles_give_fresh_token_and_port(target, sandbox, addin_folder, start_host):
+    addin = addin_folder(addin=target.fixture_library("server_addin"))
+    p = start_host(addin, "open", "echo one", "sleep 300", "close", "echo closed", "open", "echo two", "wait", "close")
+    p.read_until("echo one", timeout=60)
+    s1 = sandbox.session()
+    p.read_until("echo two", timeout=60)
+    s2 = sandbox.session()
+    assert s1["token"] != s2["token"]
+    with pytest.raises(OSError):
+        Raw(s1["port"], timeout=2).exchange(get("/ping"))
+    assert Raw(s2["port"]).exchange(get("/config", s2["token"])).startswith(b"HTTP/1.1 200 OK\r\n")
+    assert p.finish() == 0
+
+
+def test_error_record_outlives_the_stop_after_failed_python_start(host, sandbox, addin_folder, target):
+    addin = addin_folder(package=True)  # no python folder: the interpreter cannot start
+    r = host(addin, "open")
+    assert r.rc == 0
+    data = sandbox.session_path.read_bytes()
+    record = json.loads(data)
+    assert record["error"] == PY_FAILED
+    expected = '{"port":%d,"token":"%s","error":"%s"}' % (
+        record["port"], record["token"], PY_FAILED.replace("\\", "\\\\"))
+    assert data == expected.encode("utf-8") + target.line_end
+    lines = sandbox.log_lines()
+    assert any(l.startswith("xlAutoOpen: Python init failed") for l in lines)
+    # The server itself is gone.
+    with pytest.raises(OSError):
+        Raw(record["port"], timeout=2).exchange(get("/ping"))
+    # Closing the add-in removes the record.
+    assert host(addin, "open", "close").rc == 0
+    assert not sandbox.session_path.exists()
+
+
+# --- with the interpreter (Linux) ----------------------------------------------------
+
+
+@pytest.fixture
+def python_addin(sandbox, addin_folder, start_host):
+    addin = addin_folder(package=True, python=True)
+    p = start_host(addin, "open", "echo opened", "wait", "close")
+    p.read_until("echo opened", timeout=120)
+    session = sandbox.session()
+    assert session and "error" not in session, session
+    yield p, session["port"], session["token"], addin
+    p.finish()
+
+
+def post_exec(token, body):
+    return (b"POST /exec HTTP/1.1\r\nAuthorization: Bearer " + token.encode() +
+            b"\r\nContent-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body)
+
+
+@pytest.mark.needs_python
+def test_exec_runs_in_excel_python_and_keeps_namespace(python_addin):
+    _, port, token, _ = python_addin
+    c = Raw(port)
+    r = c.exchange(post_exec(token, b'{"op":"exec","code":"x = 6*7\\nprint(x)\\nx","id":1}'))
+    head, _, body = r.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 200 OK\r\n") and body.endswith(b"\n")
+    answer = json.loads(body)
+    assert answer["ok"] and answer["id"] == 1 and answer["stdout"] == "42\n" and answer["result"] == 42
+    answer = json.loads(c.exchange(post_exec(token, b'{"op":"eval","expr":"x+1"}')).partition(b"\r\n\r\n")[2])
+    assert answer["result"] == 43
+
+
+@pytest.mark.needs_python
+def test_two_mib_body_reaches_python(python_addin):
+    _, port, token, _ = python_addin
+    n = 2 * 1024 * 1024
+    body = b'{"op":"eval","expr":"len(\'' + b"x" * n + b'\')"}'
+    r = Raw(port, timeout=30).exchange(post_exec(token, body))
+    assert json.loads(r.partition(b"\r\n\r\n")[2])["result"] == n
+
+
+@pytest.mark.needs_python
+def test_invalid_utf8_body_is_500_and_next_request_works(python_addin):
+    _, port, token, _ = python_addin
+    c = Raw(port)
+    assert c.exchange(post_exec(token, b"\xff\xfe")) == reply(
+        500, "Internal Server Error", b'{"ok":false,"error":"internal error"}\n')
+    assert json.loads(c.exchange(post_exec(token, b'{"op":"ping"}')).partition(b"\r\n\r\n")[2])["ok"] is True
+
+
+@pytest.mark.needs_python
+@pytest.mark.time_limit(60)
+def test_close_during_exec_longer_than_five_seconds_ends_the_host(sandbox, addin_folder, start_host):
+    addin = addin_folder(package=True, python=True)
+    p = start_host(addin)  # commands from standard input
+    p.proc.stdin.write(b"open\necho opened\n")
+    p.proc.stdin.flush()
+    p.read_until("echo opened", timeout=120)
+    session = sandbox.session()
+    port, token = session["port"], session["token"]
+    slow = Raw(port, timeout=30)
+    slow.send(post_exec(token, b'{"op":"exec","code":"import time\\ntime.sleep(7)\\n1"}'))
+    time.sleep(0.3)
+    ping = Raw(port, timeout=30)
+    ping.send(get("/ping"))
+    t0 = time.monotonic()
+    p.proc.stdin.write(b"close\necho closed\n")
+    p.proc.stdin.flush()
+    p.read_until("echo closed", timeout=20)
+    assert time.monotonic() - t0 < 6.5, "the stop waits at most 5000 ms for the thread"
+    assert not sandbox.session_path.exists()
+    # The exec still answers; the waiting ping is never served by a stopped server.
+    assert json.loads(slow.read_reply().partition(b"\r\n\r\n")[2])["result"] == 1
+    assert ping.read_reply() == b""
+    assert p.finish() == 0
+
+
+# --- the agent client ----------------------------------------------------------------
+
+AGENT = ROOT / "tools" / "agent" / "tindral_agent.py"
+
+
+def agent(sandbox, *args, stdin=None):
+    return subprocess.run([sys.executable, str(AGENT)] + list(args), env=sandbox.env, input=stdin,
+                          capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.linux_only
+@pytest.mark.needs_python
+def test_agent_client_drives_a_running_addin(python_addin, sandbox):
+    r = agent(sandbox, "ping")
+    assert r.returncode == 0 and json.loads(r.stdout) == {"ok": True}
+    r = agent(sandbox, "config")
+    assert r.returncode == 0 and "modules_path" in json.loads(r.stdout)
+    r = agent(sandbox, "exec", stdin="y = 2\ny ** 10\n")
+    assert r.returncode == 0 and json.loads(r.stdout)["result"] == 1024
+    r = agent(sandbox, "eval", "y + 1")
+    assert r.returncode == 0 and json.loads(r.stdout)["result"] == 3
+    r = agent(sandbox, "functions")
+    assert r.returncode == 0 and isinstance(json.loads(r.stdout)["functions"], list)
+    r = agent(sandbox, "exec", "1/0")
+    assert r.returncode == 1 and json.loads(r.stdout)["type"] == "ZeroDivisionError"
+
+
+@pytest.mark.linux_only
+def test_agent_client_explains_missing_file_error_record_and_dead_server(sandbox, tmp_path):
+    r = agent(sandbox, "ping")
+    assert r.returncode == 2 and "no session file" in r.stderr
+    f = tmp_path / "s.json"
+    f.write_text('{"port":1,"token":"ab","error":"%s"}\n' % PY_FAILED.replace("\\", "\\\\"), encoding="utf-8")
+    r = agent(sandbox, "--session", str(f), "ping")
+    assert r.returncode == 2 and "no server" in r.stderr and "Python failed to initialize" in r.stderr
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    f.write_text('{"port":%d,"token":"ab"}\n' % port)
+    r = agent(sandbox, "--session", str(f), "ping")
+    assert r.returncode == 2 and "no answer" in r.stderr

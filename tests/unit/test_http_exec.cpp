@@ -1,0 +1,239 @@
+// The exec bridge against a real embedded Python, directly and through the
+// running server. A stand-in tindral_xl._exec_entry beside the add-in
+// answers according to the body, so each bad return type can be produced.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "http_raw_client.h"
+#include "http_server.h"
+#include "http_server_internal.h"
+#include "pyapi.h"
+#include "python_runtime.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char STANDIN[] = R"PY(
+import time
+
+class S(str):
+    pass
+
+def dispatch_request(body):
+    if body == "none": return None
+    if body == "num": return 42
+    if body == "bytes": return b"abc"
+    if body == "sub": return S("abc")
+    if body == "raise": raise ValueError("boom")
+    if body == "nul": return "ab\x00cd"
+    if body == "surrogate": return "\ud800"
+    if body == "abc": return "abc"
+    if body.startswith("sleep:"):
+        time.sleep(float(body[6:]))
+        return "slept"
+    return "len=%d:%s" % (len(body), body[:8])
+)PY";
+
+fs::path addin;
+
+std::string reply_text(const http_reply &r) {
+    std::string s(r.body, r.body_len);
+    if (r.add_newline) s += "\n";
+    return s;
+}
+
+// Runs fn on a thread of its own, as the server runs the bridge, and ends
+// that thread's kept Python state afterwards.
+void on_server_like_thread(const std::function<void(http_exec_session *)> &fn) {
+    std::thread t([&] {
+        http_exec_session session{};
+        fn(&session);
+        http_exec_session_end(&session);
+    });
+    t.join();
+}
+
+http_reply exec_once(http_exec_session *s, const std::string &body) {
+    http_reply r{};
+    handle_exec(body, &r, s);
+    return r;
+}
+
+int error_indicator_set() {
+    PyGILState_STATE g = pyapi.PyGILState_Ensure();
+    int set = pyapi.PyErr_Occurred() != nullptr;
+    pyapi.PyGILState_Release(g);
+    return set;
+}
+
+const std::string INTERNAL = "{\"ok\":false,\"error\":\"internal error\"}\n";
+
+class exec_bridge : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tindral-exec-XXXXXX";
+        addin = mkdtemp(pattern);
+        fs::create_directory_symlink(fs::path(TINDRAL_BINARY_DIR) / "python-home", addin / "python");
+        fs::create_directories(addin / "tindral_xl");
+        std::ofstream(addin / "tindral_xl" / "__init__.py") << "_registry = []\n";
+        std::ofstream(addin / "tindral_xl" / "_exec_entry.py") << STANDIN;
+        fs::create_directories(addin / "cfg");
+        setenv("XDG_CONFIG_HOME", (addin / "cfg").c_str(), 1);
+        setenv("TMPDIR", addin.c_str(), 1);
+        std::string narrow = addin.string();
+        std::wstring dir(narrow.begin(), narrow.end());
+        python_runtime_set_xll_dir(dir.c_str());
+        ASSERT_EQ(python_runtime_init(nullptr), 1);
+        python_runtime_release_start_lock();
+        http_server_prepare_locks();
+    }
+    void TearDown() override {
+        http_server_stop();
+        fs::remove_all(addin);
+    }
+};
+
+}  // namespace
+
+TEST_F(exec_bridge, returned_str_comes_back_with_a_line_feed) {
+    on_server_like_thread([](http_exec_session *s) {
+        http_reply r = exec_once(s, "abc");
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(reply_text(r), "abc\n");
+        http_reply_release(&r);
+        r = exec_once(s, "");
+        EXPECT_EQ(reply_text(r), "len=0:\n") << "an empty body is an empty str";
+        http_reply_release(&r);
+    });
+}
+
+TEST_F(exec_bridge, body_is_cut_at_nul_and_reply_at_nul_character) {
+    on_server_like_thread([](http_exec_session *s) {
+        http_reply r = exec_once(s, std::string("ab\0cd", 5));
+        EXPECT_EQ(reply_text(r), "len=2:ab\n");
+        http_reply_release(&r);
+        r = exec_once(s, "nul");
+        EXPECT_EQ(reply_text(r), "ab\n");
+        http_reply_release(&r);
+    });
+}
+
+TEST_F(exec_bridge, bad_results_give_fixed_500_and_leave_no_error_behind) {
+    on_server_like_thread([](http_exec_session *s) {
+        for (const char *body : {"none", "num", "bytes", "sub", "raise", "surrogate", "\xff\xfe bad utf-8"}) {
+            http_reply r = exec_once(s, body);
+            EXPECT_EQ(r.status, 500) << body;
+            EXPECT_EQ(reply_text(r), INTERNAL) << body;
+            EXPECT_EQ(r.owned, nullptr);
+            EXPECT_FALSE(error_indicator_set()) << body;
+            http_reply r2 = exec_once(s, "abc");
+            EXPECT_EQ(reply_text(r2), "abc\n") << "after " << body;
+            http_reply_release(&r2);
+        }
+    });
+}
+
+TEST_F(exec_bridge, function_is_looked_up_afresh_for_every_request) {
+    on_server_like_thread([](http_exec_session *s) {
+        http_reply r = exec_once(s, "abc");
+        EXPECT_EQ(reply_text(r), "abc\n");
+        http_reply_release(&r);
+        PyGILState_STATE g = pyapi.PyGILState_Ensure();
+        pyapi.PyRun_SimpleString("import tindral_xl._exec_entry as m\nm.dispatch_request = lambda b: 'new:' + b\n");
+        pyapi.PyGILState_Release(g);
+        r = exec_once(s, "abc");
+        EXPECT_EQ(reply_text(r), "new:abc\n");
+        http_reply_release(&r);
+    });
+}
+
+TEST_F(exec_bridge, missing_module_gives_500_not_a_crash) {
+    fs::remove(addin / "tindral_xl" / "_exec_entry.py");
+    on_server_like_thread([](http_exec_session *s) {
+        http_reply r = exec_once(s, "abc");
+        EXPECT_EQ(reply_text(r), INTERNAL);
+        EXPECT_FALSE(error_indicator_set());
+    });
+}
+
+TEST_F(exec_bridge, kept_thread_state_is_released_and_python_stays_usable) {
+    for (int i = 0; i < 3; i++) {
+        on_server_like_thread([](http_exec_session *s) {
+            http_reply r = exec_once(s, "abc");
+            EXPECT_EQ(reply_text(r), "abc\n");
+            http_reply_release(&r);
+        });
+    }
+    // The main thread can still take the lock: no thread kept it.
+    PyGILState_STATE g = pyapi.PyGILState_Ensure();
+    EXPECT_EQ(pyapi.PyRun_SimpleString("import threading\nassert threading.active_count() >= 1\n"), 0);
+    pyapi.PyGILState_Release(g);
+}
+
+// Through the server, with raw bytes.
+class exec_server : public exec_bridge {
+  protected:
+    int port = 0;
+    std::string token;
+    void SetUp() override {
+        exec_bridge::SetUp();
+        ASSERT_EQ(http_server_start(nullptr), 1);
+        std::ifstream f(addin / "cfg" / "TindralXL" / "session.json");
+        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        port = atoi(text.c_str() + text.find("\"port\":") + 7);
+        token = text.substr(text.find("\"token\":\"") + 9, 64);
+    }
+    std::string post(const std::string &body) {
+        return "POST /exec HTTP/1.1\r\nAuthorization: Bearer " + token +
+               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+};
+
+TEST_F(exec_server, two_mib_body_reaches_python) {
+    raw_conn c(port);
+    std::string body(2 * 1024 * 1024, 'q');
+    EXPECT_EQ(c.exchange(post(body)), http_expect(200, "OK", "len=2097152:qqqqqqqq\n"));
+}
+
+TEST_F(exec_server, ping_waits_while_exec_runs_and_is_answered_after) {
+    raw_conn slow(port);
+    ASSERT_TRUE(slow.send_all(post("sleep:0.5")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    raw_conn p(port);
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(p.send_all("GET /ping HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(p.read_reply(), http_expect(200, "OK", "{\"ok\":true}\n"));
+    auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(slow.read_reply(), http_expect(200, "OK", "slept\n"));
+    // Ordering, not speed: the ping could only be answered once the exec
+    // call had let the thread go.
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 300);
+}
+
+TEST_F(exec_server, stop_during_long_exec_returns_and_thread_ends_later_cleanly) {
+    raw_conn slow(port, 15000);
+    ASSERT_TRUE(slow.send_all(post("sleep:6.5")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    http_server_stop();  // gives up after its 5000 ms wait
+    EXPECT_FALSE(fs::exists(addin / "cfg" / "TindralXL" / "session.json"));
+    // A new server comes up while the old thread is still in Python.
+    ASSERT_EQ(http_server_start(nullptr), 1);
+    std::ifstream f(addin / "cfg" / "TindralXL" / "session.json");
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    int port2 = atoi(text.c_str() + text.find("\"port\":") + 7);
+    std::string token2 = text.substr(text.find("\"token\":\"") + 9, 64);
+    // The old thread still delivers the answer it was computing, then closes.
+    EXPECT_EQ(slow.read_reply(), http_expect(200, "OK", "slept\n"));
+    EXPECT_TRUE(slow.closed_without_reply());
+    raw_conn c(port2);
+    token = token2;
+    EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n"));
+}
