@@ -11,7 +11,8 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)"
-build="$root/build/windows"
+# Its own build folder: the test builds keep their settings.
+build="$root/build/package-windows"
 
 need() { command -v "$1" >/dev/null 2>&1 || { echo "package_windows: $1 is missing ($2)" >&2; exit 1; }; }
 need cmake "apt-get install cmake"
