@@ -139,6 +139,30 @@ TEST(py_pass, counts_excel_cannot_pass_are_refused_with_a_line_and_take_no_slot)
     EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
 }
 
+TEST(py_pass, old_function_is_released_only_after_the_new_one_is_in_the_slot) {
+    start();
+    // The old function's finaliser calls slot 0 the way Excel would. Had the
+    // slot released the old function first, the call would reach a dying
+    // object; stored first, it reaches the new function.
+    fts::py_run("import ctypes\n"
+                "slot0 = ctypes.CDLL(None).xll_slot_0\n"
+                "slot0.restype = ctypes.POINTER(ctypes.c_double)\n"
+                "slot0.argtypes = [ctypes.c_void_p] * 10\n"
+                "seen = []\n"
+                "class Old:\n"
+                "    def __call__(self):\n"
+                "        return 1.0\n"
+                "    def __del__(self):\n"
+                "        seen.append(slot0(*[None] * 10)[0])\n"
+                "def new():\n"
+                "    return 2.0\n");
+    pass_with("[('f', Old(), 0)]");
+    EXPECT_EQ(fts::log_lines().front(), "Registered Excel function: f (0 args)");
+    pass_with("[('f', new, 0)]");
+    fts::py_run("assert seen == [2.0], seen");
+    EXPECT_TRUE(logged("Hot-reloaded function: f (slot 0)"));
+}
+
 TEST(py_pass, refused_count_on_reload_keeps_the_bound_function) {
     start();
     fts::py_run(FUNCS);
