@@ -223,6 +223,22 @@ TEST_F(RuntimeTest, missing_python_folder_logs_both_load_lines_and_fails) {
     EXPECT_EQ(start(nullptr), 0);
 }
 
+// Each read of the last error gives a new code, as when the log writes in
+// between overwrite it.
+unsigned long reads;
+unsigned long changing_error(void) { return 100 + reads++; }
+
+TEST_F(RuntimeTest, binding_failure_line_reports_the_loads_error_not_a_later_one) {
+    reads = 0;
+    plat.last_error = changing_error;
+    int rc = start();
+    plat_reset();
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(logged.size(), 3u);
+    EXPECT_NE(logged[1].find("(error 100)"), std::string::npos) << logged[1];
+    EXPECT_NE(logged[2].find("(error 100)"), std::string::npos) << logged[2];
+}
+
 TEST_F(RuntimeTest, failed_interpreter_start_keeps_the_library_bound) {
     // A home with the library but no standard library: Python cannot start.
     fs::create_directories(dir / "python");

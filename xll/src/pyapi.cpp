@@ -10,6 +10,11 @@ pyapi_table pyapi;
 
 namespace {
 
+struct pyapi_state {
+    unsigned long load_error;  // last-error code of the latest failed load; 0 after a success
+};
+pyapi_state pyapi_status;
+
 // One binding: the exported name and the entry it fills. The name is the
 // field's own spelling, so a table row can never bind the wrong entry.
 struct pyapi_binding {
@@ -97,12 +102,13 @@ static_assert(offsetof(pyapi_table, handle) == PYAPI_ENTRY_COUNT * sizeof(void *
 int pyapi_load(const wchar_t *path, log_fn log) {
     plat_module handle = plat.library_load(path);
     if (!handle) {
+        char ansi[PLAT_MAX_PATH];
+        plat.wide_to_ansi(path, -1, ansi, sizeof ansi);
+        pyapi_status.load_error = plat.last_error();  // after the conversion, as logged
         if (log) {
-            char ansi[PLAT_MAX_PATH];
-            plat.wide_to_ansi(path, -1, ansi, sizeof ansi);
-            unsigned long error = plat.last_error();  // after the conversion, as logged
             char line[512];
-            snprintf(line, sizeof line, "pyapi: LoadLibrary failed for %s (error %lu)", ansi, error);
+            snprintf(line, sizeof line, "pyapi: LoadLibrary failed for %s (error %lu)", ansi,
+                     pyapi_status.load_error);
             log(line);
         }
         return 0;
@@ -116,7 +122,7 @@ int pyapi_load(const wchar_t *path, log_fn log) {
         void *address = plat.library_symbol(handle, b.name);
         std::memcpy(table + b.offset, &address, sizeof address);
         if (address) continue;
-        missing++;
+        if (missing++ == 0) pyapi_status.load_error = plat.last_error();
         if (log) {
             char line[256];
             snprintf(line, sizeof line, "pyapi: GetProcAddress failed for %s", b.name);
@@ -125,6 +131,7 @@ int pyapi_load(const wchar_t *path, log_fn log) {
     }
 
     if (missing == 0) {
+        pyapi_status.load_error = 0;
         if (log) log("pyapi: all symbols loaded");
         return 1;
     }
@@ -137,3 +144,5 @@ int pyapi_load(const wchar_t *path, log_fn log) {
     pyapi = pyapi_table{};
     return 0;
 }
+
+unsigned long pyapi_load_error(void) { return pyapi_status.load_error; }

@@ -111,3 +111,8 @@ extern pyapi_table pyapi;
 // symbol was bound; 0 otherwise, with the library released and the table and
 // handle zero again. Logs through `log` when it is not null.
 int pyapi_load(const wchar_t *path, log_fn log);
+
+// The last-error code behind the latest failed pyapi_load (the library's load,
+// or the lookups when a symbol was missing), 0 after a success. Kept because
+// the thread's own last error is overwritten by the log writes that follow.
+unsigned long pyapi_load_error(void);

@@ -90,7 +90,9 @@ int runtime_bind(const wchar_t *home, log_fn log) {
     if (log) {
         char ansi[PLAT_MAX_PATH];
         plat.wide_to_ansi(library, -1, ansi, sizeof ansi);
-        unsigned long error = plat.last_error();  // after the conversion, as logged
+        // The thread's last error has been overwritten by pyapi's own log
+        // lines by now; report the code that made the binding fail.
+        unsigned long error = pyapi_load_error();
         char line[1024];
         snprintf(line, sizeof line, "python_runtime_init: failed to load Python DLL at %s (error %lu)", ansi, error);
         log(line);
