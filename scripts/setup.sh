@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  cmake ninja-build g++ binutils file
+  cmake ninja-build g++ binutils
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   libboost-dev libgtest-dev

@@ -433,8 +433,9 @@ class HostProcess:
             self.proc.kill()
             self.proc.wait(10)
 
-    def record(self):
-        _record(self.request, "xllhost (live)", self.argv, self.proc.poll(), "\n".join(self.lines), self.stderr)
+    def describe(self):
+        return "xllhost (live)\n$ %s\nexit: %s\n--- stdout ---\n%s\n--- stderr ---\n%s" % (
+            " ".join(self.argv), self.proc.poll(), "\n".join(self.lines), self.stderr)
 
 
 @pytest.fixture
@@ -447,12 +448,15 @@ def start_host(target, sandbox, request):
         argv = target.command(target.host, [target.path_arg(addin)] + list(commands))
         p = HostProcess(argv, env or sandbox.env, request)
         started.append(p)
+        live = getattr(request.node, "_tindral_live", None)
+        if live is None:
+            live = request.node._tindral_live = []
+        live.append(p)
         return p
 
     yield start
     for p in started:
         p.kill()
-        p.record()
 
 
 # --- reports and time limits --------------------------------------------------------------
@@ -465,6 +469,8 @@ def pytest_runtest_makereport(item, call):
     if report.when == "call" or (report.when == "setup" and report.failed):
         for i, text in enumerate(getattr(item, "_tindral_runs", [])):
             report.sections.append(("xllhost run %d" % (i + 1), text))
+        for i, p in enumerate(getattr(item, "_tindral_live", [])):
+            report.sections.append(("xllhost live %d" % (i + 1), p.describe()))
 
 
 class TimeLimitExceeded(Exception):
