@@ -371,3 +371,15 @@ def test_agent_client_explains_missing_file_error_record_and_dead_server(sandbox
     f.write_text('{"port":%d,"token":"ab"}\n' % port)
     r = agent(sandbox, "--session", str(f), "ping")
     assert r.returncode == 2 and "no answer" in r.stderr
+
+
+def test_listener_port_cannot_be_bound_again_even_with_reuse(server):
+    _, port, _, _ = server
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        with pytest.raises(OSError):
+            s.bind(("127.0.0.1", port))
+    finally:
+        s.close()
+    assert Raw(port).exchange(get("/ping")) == PING_OK

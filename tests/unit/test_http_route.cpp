@@ -27,8 +27,16 @@ const std::string FIXED_TOKEN = "0102030405060708090a0b0c0d0e0f10111213141516171
 
 int no_appdata(char *) { return 0; }
 
-http_reply route(const std::string &method, const std::string &uri, const char *auth = nullptr,
-                 const std::string &body = "") {
+// A reply's status and body text, copied out: a /config reply's body points
+// into the reply record itself, so the record is not handed around.
+struct routed {
+    int status;
+    std::string text;
+};
+std::string reply_text(const routed &r) { return r.text; }
+
+routed route(const std::string &method, const std::string &uri, const char *auth = nullptr,
+             const std::string &body = "") {
     http_request req{};
     req.method = method;
     req.uri = uri;
@@ -40,7 +48,9 @@ http_reply route(const std::string &method, const std::string &uri, const char *
     http_reply r{};
     http_exec_session session{};
     http_server_route(&req, &r, &session);
-    return r;
+    routed out{r.status, reply_text(r)};
+    http_reply_release(&r);
+    return out;
 }
 
 }  // namespace
@@ -179,7 +189,7 @@ class routing : public ::testing::Test {
 
 TEST_F(routing, ping_answers_any_method_and_query_without_token) {
     for (const char *m : {"GET", "POST", "DELETE", "BREW"}) {
-        http_reply r = route(m, "/ping");
+        routed r = route(m, "/ping");
         EXPECT_EQ(r.status, 200);
         EXPECT_EQ(reply_text(r), "{\"ok\":true}\n");
     }
@@ -189,7 +199,7 @@ TEST_F(routing, ping_answers_any_method_and_query_without_token) {
 
 TEST_F(routing, paths_compare_exactly_and_case_sensitively) {
     for (const char *p : {"/Exec", "/exec/", "/", "/ping/", "/Ping", "/config/", "", "/exec%20", "//ping"}) {
-        http_reply r = route("GET", p, good.c_str());
+        routed r = route("GET", p, good.c_str());
         EXPECT_EQ(r.status, 404) << p;
         EXPECT_EQ(reply_text(r), "{\"error\":\"not found\"}\n");
         EXPECT_EQ(route("GET", p).status, 404) << p;
@@ -197,7 +207,7 @@ TEST_F(routing, paths_compare_exactly_and_case_sensitively) {
 }
 
 TEST_F(routing, config_needs_the_current_token_any_method) {
-    http_reply r = route("GET", "/config");
+    routed r = route("GET", "/config");
     EXPECT_EQ(r.status, 403);
     EXPECT_EQ(reply_text(r), "{\"error\":\"forbidden: invalid or missing bearer token\"}\n");
     EXPECT_EQ(route("GET", "/config", "Bearer").status, 403);
@@ -213,7 +223,7 @@ TEST_F(routing, config_needs_the_current_token_any_method) {
 
 TEST_F(routing, exec_checks_token_before_method) {
     EXPECT_EQ(route("GET", "/exec").status, 403);
-    http_reply r = route("GET", "/exec", good.c_str());
+    routed r = route("GET", "/exec", good.c_str());
     EXPECT_EQ(r.status, 405);
     EXPECT_EQ(reply_text(r), "{\"error\":\"method not allowed\"}\n");
     EXPECT_EQ(route("post", "/exec", good.c_str()).status, 405);
@@ -221,7 +231,7 @@ TEST_F(routing, exec_checks_token_before_method) {
 
 TEST_F(routing, exec_before_python_is_refused_without_touching_python) {
     // pyapi is empty in this process: reaching it would crash.
-    http_reply r = route("POST", "/exec", good.c_str(), "{\"op\":\"ping\"}");
+    routed r = route("POST", "/exec", good.c_str(), "{\"op\":\"ping\"}");
     EXPECT_EQ(r.status, 503);
     EXPECT_EQ(reply_text(r), "{\"ok\":false,\"error\":\"python not initialized\"}\n");
 }
