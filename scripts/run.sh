@@ -2,9 +2,12 @@
 # Runs the add-in headless: builds it, assembles a folder the way a user
 # would lay it out beside Excel (the add-in, the tindral_xl package, the
 # example modules and a Python home) and loads it in xllhost, the Excel
-# stand-in. The script it runs opens the add-in, lists what it registered,
-# and closes it again; with a terminal it waits in between (press Ctrl-D or
-# Ctrl-C) so that an agent can connect.
+# stand-in. The host opens the add-in, lists what it registered and calls the
+# example worksheet functions, printing each formula and the result a cell
+# would get; then, with the add-in still open, this script talks to it over
+# the agent channel (ping, functions, eval). From a terminal the add-in stays
+# open until you press Ctrl-D or Ctrl-C, so that an agent of your own can
+# connect; otherwise it is closed at once. Ends with what the add-in logged.
 #
 #   scripts/run.sh            the Linux build
 #   scripts/run.sh --windows  the Windows build, under Wine
@@ -54,15 +57,70 @@ fi
 lines_before=0
 [[ -f "$log" ]] && lines_before=$(wc -l <"$log")
 
-script=(open list)
-if [[ -t 0 ]]; then
-  script+=("echo the add-in is open: session file $session" "echo press Ctrl-D or Ctrl-C to close it" wait)
-fi
-script+=(close)
+# What a spreadsheet user would type, and the host command that plays it.
+calls=(
+  '=LOAN_PAYMENT(0.05, 30, 300000)|call LOAN_PAYMENT n:0.05 n:30 n:300000'
+  '=CAGR(100, 200, 5)|call CAGR n:100 n:200 n:5'
+  '=FACTORIAL(20)|call FACTORIAL n:20'
+  '=FACTORIAL(171)     (beyond a double: #NUM!)|call FACTORIAL n:171'
+  '=GREET("Ada")|call GREET s:Ada'
+  '=GREET()            (omitted argument arrives as None)|call GREET missing'
+  '=SLUGIFY("Hello World, 2024!")|call SLUGIFY s:Hello\sWorld,\s2024!'
+  '=WORD_COUNT("one two three")|call WORD_COUNT s:one\stwo\sthree'
+  '=PYTYPE(TRUE)|call PYTYPE b:1'
+  '=PYTYPE(A1:B1)      (a range arrives as None)|call PYTYPE m:1,2:1;2'
+  '=IS_PRIME(97)|call IS_PRIME n:97'
+  '=IS_PRIME(1.5)      (raises: #VALUE!, message in the log)|call IS_PRIME n:1.5'
+  '=SAFE_DIVIDE(1, 0, -1)|call SAFE_DIVIDE n:1 n:0 n:-1'
+)
+script=(open list "echo ---- worksheet calls: formula, then what the cell gets ----")
+for c in "${calls[@]}"; do
+  script+=("echo ${c%%|*}" "${c#*|}")
+done
+script+=("echo agent channel open" wait close)
 
 echo "run: $folder/$addin in xllhost"
 echo "----------------------------------------------------------------"
-"${host[@]}" "$folder/$addin" "${script[@]}"
+# The host reads its stdin from a pipe that this script holds open: the
+# host's `wait` lasts until the pipe closes, and meanwhile the agent channel
+# is live for tools/agent/tindral_agent.py (and anything else that reads
+# session.json).
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkfifo "$work/stdin"
+"${host[@]}" "$folder/$addin" "${script[@]}" <"$work/stdin" > >(tee "$work/out") 2>&1 &
+host_pid=$!
+exec 3>"$work/stdin"
+
+# Wait until the host has run everything up to `wait` (or has ended).
+for _ in $(seq 1 600); do
+  grep -q '^echo agent channel open' "$work/out" 2>/dev/null && break
+  kill -0 "$host_pid" 2>/dev/null || break
+  sleep 0.1
+done
+
+agent=(/usr/bin/python3 tools/agent/tindral_agent.py)
+if [[ $target == linux ]] && grep -q '^echo agent channel open' "$work/out" && [[ -f "$session" ]]; then
+  echo "---- the agent channel (session: $session) ----"
+  for a in "ping" "functions" "eval sum(range(10))"; do
+    echo "\$ tools/agent/tindral_agent.py $a"
+    # shellcheck disable=SC2086
+    "${agent[@]}" $a || true
+  done
+fi
+
+if [[ -t 0 ]]; then
+  echo "----------------------------------------------------------------"
+  echo "The add-in is open and its agent channel is live. From another terminal:"
+  echo "    /usr/bin/python3 tools/agent/tindral_agent.py functions"
+  echo "    /usr/bin/python3 tools/agent/tindral_agent.py eval '2 ** 10'"
+  echo "Press Ctrl-D or Ctrl-C here to close it."
+  trap 'true' INT
+  cat >/dev/null || true
+  trap - INT
+fi
+exec 3>&-
+wait "$host_pid" || true
 echo "----------------------------------------------------------------"
 if [[ -f "$log" ]]; then
   echo "run: what the add-in logged ($log):"

@@ -1,0 +1,104 @@
+"""The package's registry as the add-in reads it: plain 3-tuples, one per name."""
+
+import functools
+import importlib
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
+
+
+@pytest.fixture
+def txl():
+    import tindral_xl
+
+    importlib.reload(tindral_xl)
+    return tindral_xl
+
+
+def test_entries_are_exact_tuples_the_add_in_accepts(txl):
+    @txl.xl_function
+    def add(a, b):
+        return a + b
+
+    assert txl._registry == [("add", add, 2)]
+    entry = txl._registry[0]
+    assert type(entry) is tuple and type(entry[0]) is str and type(entry[2]) is int
+    assert type(txl._registry) is list
+
+
+def test_decorator_returns_function_unchanged_so_it_stays_callable(txl):
+    @txl.xl_function(name="TWICE")
+    def twice(x):
+        return 2 * x
+
+    assert twice(4) == 8
+    assert txl._registry == [("TWICE", twice, 1)]
+
+
+def test_rerunning_a_module_replaces_the_entry_in_place_not_appends(txl):
+    txl.register(lambda a: a, name="f")
+    txl.register(lambda: 0, name="g")
+    newer = lambda a, b: a  # noqa: E731
+    txl.register(newer, name="f")
+    assert [(n, c) for n, _, c in txl._registry] == [("f", 2), ("g", 0)]
+    assert txl._registry[0][1] is newer
+
+
+def test_names_differing_in_case_are_two_entries_as_in_the_add_in(txl):
+    txl.register(lambda: 1, name="ADD")
+    txl.register(lambda: 2, name="add")
+    assert txl.registered() == ["ADD", "add"]
+
+
+def test_only_named_positional_parameters_are_counted(txl):
+    def f(a, b=1, *rest, key=None, **extra):
+        return a
+
+    txl.register(f)
+    assert txl._registry[0][2] == 2
+
+
+@pytest.mark.parametrize("count", [-1, 11, True, 2.0, "2"])
+def test_counts_excel_cannot_pass_are_refused(txl, count):
+    with pytest.raises(ValueError):
+        txl.register(lambda *a: 0, name="f", args=count)
+    assert txl._registry == []
+
+
+def test_too_many_parameters_without_args_is_refused(txl):
+    def eleven(a, b, c, d, e, f, g, h, i, j, k):
+        return 0
+
+    with pytest.raises(ValueError):
+        txl.register(eleven)
+
+
+@pytest.mark.parametrize("name", ["", 5, b"f", "x" * 128, "\u00e9" * 64])
+def test_names_the_add_in_would_cut_or_reject_are_refused(txl, name):
+    with pytest.raises(ValueError):
+        txl.register(lambda: 0, name=name)
+
+
+def test_longest_name_that_fits_is_kept_whole(txl):
+    name = "\u00e9" * 63 + "x"  # 127 UTF-8 bytes
+    txl.register(lambda: 0, name=name)
+    assert txl.registered() == [name]
+
+
+def test_callable_without_readable_signature_needs_args(txl):
+    partial = functools.partial(max, 0)
+    txl.register(partial, name="atleast0", args=1)
+    assert txl._registry[0][2] == 1
+    with pytest.raises(TypeError):
+        txl.register(42, name="nope")
+
+
+def test_foreign_entries_in_the_list_do_not_break_registration(txl):
+    txl._registry.append(["odd", None, 1])
+    txl._registry.append(("short",))
+    txl.register(lambda: 0, name="odd")
+    assert txl.registered() == ["odd"]
+    assert len(txl._registry) == 3

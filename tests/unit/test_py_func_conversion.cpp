@@ -1,0 +1,245 @@
+// Value conversion both ways and the slot call path, against a real embedded
+// Python 3.12. Each case runs in its own process with its own interpreter.
+#include "func_test_support.h"
+
+namespace {
+
+struct started {
+    fts::addin_dir dir;
+    bool ok;
+};
+
+started start() {
+    started s{fts::make_addin_dir(), false};
+    s.ok = fts::start_python(s.dir);
+    return s;
+}
+
+// True when the Python expression holds in __main__; otherwise the traceback
+// on stderr shows what `got` held.
+bool py_holds(const std::string &expr) {
+    std::string code = "assert (" + expr + "), 'got = %r' % (globals().get('got'),)";
+    return pyapi.PyRun_SimpleString(code.c_str()) == 0;
+}
+
+// Binds __main__.<fn> to slot `slot` the way the pass does.
+void bind(int slot, const char *fn, int arity) {
+    func_slot *s = &func_registry.slots[slot];
+    strncpy(s->name, fn, FUNC_NAME_CAP - 1);
+    s->arity = arity;
+    s->callable = fts::py_main(fn);  // the table's own reference
+    ASSERT_NE(s->callable, nullptr);
+    if (func_registry.slot_count <= slot) func_registry.slot_count = slot + 1;
+}
+
+XLOPER12 of_type(DWORD_XL type) {
+    XLOPER12 x;
+    memset(&x, 0, sizeof x);
+    x.xltype = type;
+    return x;
+}
+
+// The result of converting the Python expression `expr`, with the record's
+// text copied out and the record handed back through xlAutoFree12.
+struct converted {
+    DWORD_XL xltype;
+    double num;
+    int32_t small;  // xbool or err
+    std::u16string text;
+    bool error_left;
+};
+
+converted convert(const std::string &expr) {
+    fts::py_run("_value = (" + expr + ")");
+    PyObject *o = fts::py_main("_value");
+    XLOPER12 r;
+    memset(&r, 0xAB, sizeof r);  // whatever Excel's record held before
+    py_to_xloper(o, &r);
+    pyapi.Py_DecRef(o);
+    converted c{r.xltype, 0, 0, u"", pyapi.PyErr_Occurred() != nullptr};
+    if (r.xltype == xltypeNum) c.num = r.val.num;
+    if (r.xltype == xltypeBool) c.small = r.val.xbool;
+    if (r.xltype == xltypeErr) c.small = r.val.err;
+    if ((r.xltype & ~xlbitDLLFree) == xltypeStr) {
+        c.text.assign((const char16_t *)r.val.str + 1, (uint16_t)r.val.str[0]);
+        EXPECT_EQ(r.val.str[c.text.size() + 1], 0) << "text is not terminated";
+    }
+    xlAutoFree12(&r);
+    if (c.error_left) pyapi.PyErr_Clear();
+    return c;
+}
+
+}  // namespace
+
+TEST(py_conversion, arguments_arrive_as_the_python_types_excel_values_mean) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("got = None\ndef grab(*a):\n    global got\n    got = a\n    return len(a)");
+    bind(0, "grab", 10);
+
+    XLOPER12 num = fts::num_arg(2.0);
+    fts::text_arg empty(u"");
+    XLOPER12 flag = of_type(xltypeBool);
+    flag.val.xbool = 1;
+    XLOPER12 whole = of_type(xltypeInt);
+    whole.val.w = -42;
+    XLOPER12 na = of_type(xltypeErr);
+    na.val.err = xlerrNA;
+    XLOPER12 missing = of_type(xltypeMissing);
+    XLOPER12 nil = of_type(xltypeNil);
+    XLOPER12 range = of_type(xltypeMulti);
+    fts::text_arg astral(u"a\U0001F600\u00e9");
+    XLOPER12 null_text = of_type(xltypeStr);  // a text record without characters
+    XLOPER12 *r = xll_slot_entries[0](&num, &empty.oper, &flag, &whole, &na, &missing, &nil, &range,
+                                      &astral.oper, &null_text);
+    EXPECT_EQ(r->xltype, xltypeNum);
+    EXPECT_EQ(r->val.num, 10.0);
+    EXPECT_TRUE(py_holds("got == (2.0, '', True, -42, None, None, None, None, 'a\\U0001F600\\u00e9', None)"));
+    EXPECT_TRUE(py_holds("type(got[0]) is float and type(got[2]) is bool and type(got[3]) is int"));
+}
+
+TEST(py_conversion, function_receives_exactly_its_registered_count_of_the_ten) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("got = None\ndef two(*a):\n    global got\n    got = a");
+    bind(5, "two", 2);
+    XLOPER12 v[10];
+    for (int i = 0; i < 10; i++) v[i] = fts::num_arg(i + 1);
+    XLOPER12 *r = xll_slot_entries[5](&v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9]);
+    EXPECT_EQ(r->xltype, xltypeNil);
+    EXPECT_TRUE(py_holds("got == (1.0, 2.0)"));
+}
+
+TEST(py_conversion, plain_results_keep_their_kind) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    converted c = convert("None");
+    EXPECT_EQ(c.xltype, xltypeNil);
+    c = convert("True");
+    EXPECT_EQ(c.xltype, xltypeBool);
+    EXPECT_EQ(c.small, 1);
+    c = convert("False");
+    EXPECT_EQ(c.xltype, xltypeBool);
+    EXPECT_EQ(c.small, 0);
+    c = convert("1");
+    EXPECT_EQ(c.xltype, xltypeNum) << "the int 1 must not become TRUE";
+    EXPECT_EQ(c.num, 1.0);
+    c = convert("-2.5");
+    EXPECT_EQ(c.xltype, xltypeNum);
+    EXPECT_EQ(c.num, -2.5);
+}
+
+TEST(py_conversion, wide_int_becomes_nearest_double_and_leaves_no_error) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    converted c = convert("2**31");
+    EXPECT_EQ(c.xltype, xltypeNum);
+    EXPECT_EQ(c.num, 2147483648.0);
+    EXPECT_FALSE(c.error_left);
+    c = convert("-2**31 - 1");
+    EXPECT_EQ(c.num, -2147483649.0);
+    c = convert("2**53");
+    EXPECT_EQ(c.num, 9007199254740992.0);
+    c = convert("2**53 + 1");  // halfway: rounds to even
+    EXPECT_EQ(c.num, 9007199254740992.0);
+    c = convert("2**53 + 3");
+    EXPECT_EQ(c.num, 9007199254740996.0);
+    EXPECT_FALSE(c.error_left);
+}
+
+TEST(py_conversion, int_beyond_double_range_is_num_error_with_indicator_clear) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    for (const char *expr : {"10**400", "-(10**400)", "2**1100"}) {
+        converted c = convert(expr);
+        EXPECT_EQ(c.xltype, xltypeErr) << expr;
+        EXPECT_EQ(c.small, xlerrNum) << expr;
+        EXPECT_FALSE(c.error_left) << expr;
+    }
+}
+
+TEST(py_conversion, text_results_are_counted_utf16_owned_by_the_add_in) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("_v = 'abc'");
+    PyObject *o = fts::py_main("_v");
+    XLOPER12 r;
+    py_to_xloper(o, &r);
+    pyapi.Py_DecRef(o);
+    EXPECT_EQ(r.xltype, xltypeStr | xlbitDLLFree);
+    EXPECT_EQ(r.val.str[0], 3);
+    xlAutoFree12(&r);
+
+    EXPECT_EQ(convert("''").text, u"");
+    EXPECT_EQ(convert("'\\U0001F600'").text, std::u16string({0xD83D, 0xDE00}));
+    EXPECT_EQ(convert("'\\u00e9t\\u00e9'").text, u"\u00e9t\u00e9");
+}
+
+TEST(py_conversion, anything_else_shows_its_repr) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("class S(str): pass\nclass I(int): pass\nclass F(float): pass");
+    EXPECT_EQ(convert("[1, 2]").text, u"[1, 2]");
+    EXPECT_EQ(convert("S('hi')").text, u"'hi'") << "a str subclass shows quotes";
+    EXPECT_EQ(convert("I(7)").text, u"7");
+    EXPECT_EQ(convert("(1, 'a')").text, u"(1, 'a')");
+    EXPECT_EQ(convert("{'k': None}").text, u"{'k': None}");
+}
+
+TEST(py_conversion, overlong_text_is_cut_to_32767_units_never_inside_a_pair) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    converted c = convert("'x' * 40000");
+    EXPECT_EQ(c.text.size(), 32767u);
+    c = convert("'x' * 32766 + '\\U0001F600' + 'tail'");
+    EXPECT_EQ(c.text.size(), 32766u) << "the pair that would straddle the limit is left out whole";
+    EXPECT_EQ(c.text.back(), u'x');
+    c = convert("'x' * 32765 + '\\U0001F600' + 'tail'");
+    EXPECT_EQ(c.text.size(), 32767u);
+    EXPECT_EQ(c.text.back(), (char16_t)0xDE00);
+}
+
+TEST(py_conversion, raising_function_logs_its_message_and_shows_value_error) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("def boom(x):\n    raise ValueError('bad input %s' % x)");
+    bind(2, "boom", 1);
+    fts::text_arg arg(u"q");
+    XLOPER12 *m = &arg.oper;
+    XLOPER12 *r = xll_slot_entries[2](m, m, m, m, m, m, m, m, m, m);
+    EXPECT_EQ(r->xltype, xltypeErr);
+    EXPECT_EQ(r->val.err, xlerrValue);
+    EXPECT_TRUE(fts::logged("Python error in boom: bad input q")) << fts::log_text();
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+}
+
+TEST(py_conversion, result_whose_repr_fails_is_value_error_not_an_empty_record) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("class Bad:\n    def __repr__(self):\n        raise RuntimeError('no repr')\n"
+                "def bad():\n    return Bad()");
+    bind(1, "bad", 0);
+    XLOPER12 *r = xll_slot_entries[1](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr);
+    EXPECT_EQ(r->xltype, xltypeErr) << "xltype " << r->xltype;
+    EXPECT_EQ(r->val.err, xlerrValue);
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+    EXPECT_TRUE(fts::logged("Python error in bad: no repr")) << fts::log_text();
+}
+
+TEST(py_conversion, same_slot_twice_without_autofree_gives_fresh_text_each_time) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("n = 0\ndef count():\n    global n\n    n += 1\n    return 'call %d' % n");
+    bind(4, "count", 0);
+    XLOPER12 *r = xll_slot_entries[4](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr);
+    XCHAR *first = r->val.str;
+    ASSERT_EQ(fts::text_of(r), u"call 1");
+    r = xll_slot_entries[4](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr);
+    EXPECT_EQ(fts::text_of(r), u"call 2");
+    (void)first;  // released by the second call; the sanitizer build checks it is not touched again
+    xlAutoFree12(r);
+    EXPECT_EQ(r->xltype, 0u);
+}

@@ -1,0 +1,296 @@
+// The registration pass over tindral_xl._registry and the module loader,
+// against a real embedded Python and an in-process Excel.
+#include <algorithm>
+
+#include "func_test_support.h"
+
+using fts::excel;
+using fts::logged;
+
+namespace {
+
+fts::addin_dir start(bool with_modules = true) {
+    fts::install_fake_excel();
+    fts::addin_dir d = fts::make_addin_dir(with_modules);
+    EXPECT_TRUE(fts::start_python(d));
+    return d;
+}
+
+// Sets the package's list from Python source and runs one pass.
+int pass_with(const std::string &entries) {
+    fts::py_run("import tindral_xl\ntindral_xl._registry = " + entries);
+    fts::log_lines().clear();
+    return func_registry_register_all(plat_self_module());
+}
+
+std::vector<std::string> registered_names() {
+    std::vector<std::string> names;
+    for (auto &r : excel().registrations) names.emplace_back(r.function.begin(), r.function.end());
+    return names;
+}
+
+// Index of `line` in the log, or -1.
+int log_index(const std::string &line) {
+    auto &l = fts::log_lines();
+    auto it = std::find(l.begin(), l.end(), line);
+    return it == l.end() ? -1 : (int)(it - l.begin());
+}
+
+XLOPER12 *call0(int slot) {
+    return xll_slot_entries[slot](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr);
+}
+
+const char *FUNCS = "def f(*a): return 'f%d' % len(a)\ndef g(*a): return 'g%d' % len(a)\n";
+
+}  // namespace
+
+TEST(py_pass, empty_list_binds_nothing_and_still_logs_the_count) {
+    start();
+    EXPECT_EQ(pass_with("[]"), 1);
+    EXPECT_EQ(func_registry.slot_count, 0);
+    EXPECT_TRUE(excel().registrations.empty());
+    EXPECT_EQ(fts::log_lines(), std::vector<std::string>{"func_registry: registered 0 functions"});
+}
+
+TEST(py_pass, entries_of_the_wrong_shape_take_no_slot_and_leave_no_error) {
+    start();
+    fts::py_run(std::string(FUNCS) + "import collections\nNT = collections.namedtuple('NT', 'n f c')");
+    EXPECT_EQ(pass_with("[['list', f, 1], ('two', f), ('four', f, 1, 2), NT('nt', f, 1), (5, f, 1), "
+                        "(b'bytes', f, 1), ('ok', g, 1)]"),
+              1);
+    EXPECT_EQ(func_registry.slot_count, 1);
+    EXPECT_STREQ(func_registry.slots[0].name, "ok");
+    EXPECT_EQ(registered_names(), std::vector<std::string>{"ok"});
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+    EXPECT_EQ(fts::log_lines(), (std::vector<std::string>{"Registered Excel function: ok (1 args)",
+                                                          "func_registry: registered 1 functions"}));
+}
+
+TEST(py_pass, registry_that_is_not_exactly_a_list_is_refused_whole) {
+    start();
+    fts::py_run(FUNCS);
+    EXPECT_EQ(pass_with("type('L', (list,), {})([('f', f, 1)])"), 0);
+    EXPECT_TRUE(logged("func_registry_register_all: _registry not found or not a list"));
+    EXPECT_EQ(func_registry.slot_count, 0);
+    fts::py_run("del tindral_xl._registry");
+    fts::log_lines().clear();
+    EXPECT_EQ(func_registry_register_all(plat_self_module()), 0);
+    EXPECT_TRUE(logged("func_registry_register_all: _registry not found or not a list"));
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr) << "the missing attribute's error must not linger";
+}
+
+TEST(py_pass, same_name_twice_rebinds_with_the_arity_warning_first) {
+    start();
+    fts::py_run(FUNCS);
+    pass_with("[('f', f, 2), ('f', g, 3)]");
+    EXPECT_EQ(func_registry.slot_count, 1);
+    EXPECT_EQ(func_registry.slots[0].arity, 2);
+    EXPECT_EQ(excel().registrations.size(), 1u);
+    int warn = log_index("WARNING: f arity changed 2 -> 3, but Excel still passes 2 args (reload the add-in to fix)");
+    int reload = log_index("Hot-reloaded function: f (slot 0)");
+    ASSERT_GE(warn, 0) << fts::log_text();
+    EXPECT_EQ(reload, warn + 1);
+    EXPECT_EQ(fts::text_of(call0(0)), u"g2") << "the new function, called with the old count";
+}
+
+TEST(py_pass, names_differing_only_in_case_take_two_slots) {
+    start();
+    fts::py_run(FUNCS);
+    pass_with("[('ADD', f, 1), ('add', g, 1)]");
+    EXPECT_EQ(func_registry.slot_count, 2);
+    EXPECT_EQ(registered_names(), (std::vector<std::string>{"ADD", "add"}));
+}
+
+TEST(py_pass, sixty_fifth_name_is_refused_while_known_names_still_reload) {
+    start();
+    fts::py_run(FUNCS);
+    pass_with("[('n%d' % i, f, 0) for i in range(66)] + [('n0', g, 0)]");
+    EXPECT_EQ(func_registry.slot_count, FUNC_SLOT_COUNT);
+    EXPECT_TRUE(logged("WARNING: slot limit (64) reached, cannot register n64"));
+    EXPECT_TRUE(logged("WARNING: slot limit (64) reached, cannot register n65"));
+    EXPECT_TRUE(logged("Hot-reloaded function: n0 (slot 0)"));
+    EXPECT_EQ(fts::log_lines().back(), "func_registry: registered 64 functions");
+    EXPECT_EQ(excel().registrations.size(), 64u);
+    EXPECT_EQ(excel().registrations[63].procedure, u"xll_slot_63");
+    EXPECT_EQ(fts::text_of(call0(0)), u"g0");
+}
+
+TEST(py_pass, name_longer_than_127_bytes_is_stored_cut_and_never_matches_again) {
+    start();
+    fts::py_run(FUNCS);
+    pass_with("[('x' * 130, f, 0), ('x' * 130, g, 0)]");
+    EXPECT_EQ(func_registry.slot_count, 2);
+    EXPECT_EQ(strlen(func_registry.slots[0].name), 127u);
+    EXPECT_EQ(std::string(func_registry.slots[1].name), std::string(127, 'x'));
+}
+
+TEST(py_pass, counts_excel_cannot_pass_are_refused_with_a_line_and_take_no_slot) {
+    start();
+    fts::py_run(FUNCS);
+    pass_with("[('neg', f, -1), ('eleven', f, 11), ('text', f, '2'), ('huge', f, 2**70), ('ok', f, 10)]");
+    EXPECT_EQ(func_registry.slot_count, 1);
+    EXPECT_STREQ(func_registry.slots[0].name, "ok");
+    EXPECT_TRUE(logged("WARNING: argument count of neg is -1, outside 0 to 10 \xE2\x80\x94 skipped"))
+        << fts::log_text();
+    EXPECT_TRUE(logged("WARNING: argument count of eleven is 11, outside 0 to 10 \xE2\x80\x94 skipped"));
+    EXPECT_TRUE(logged("WARNING: argument count of text is not an int from 0 to 10 \xE2\x80\x94 skipped"));
+    EXPECT_TRUE(logged("WARNING: argument count of huge is not an int from 0 to 10 \xE2\x80\x94 skipped"));
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+}
+
+TEST(py_pass, old_function_is_released_only_after_the_new_one_is_in_the_slot) {
+    start();
+    // The old function's finaliser calls slot 0 the way Excel would. Had the
+    // slot released the old function first, the call would reach a dying
+    // object; stored first, it reaches the new function.
+    fts::py_run("import ctypes\n"
+                "slot0 = ctypes.CDLL(None).xll_slot_0\n"
+                "slot0.restype = ctypes.POINTER(ctypes.c_double)\n"
+                "slot0.argtypes = [ctypes.c_void_p] * 10\n"
+                "seen = []\n"
+                "class Old:\n"
+                "    def __call__(self):\n"
+                "        return 1.0\n"
+                "    def __del__(self):\n"
+                "        seen.append(slot0(*[None] * 10)[0])\n"
+                "def new():\n"
+                "    return 2.0\n");
+    pass_with("[('f', Old(), 0)]");
+    EXPECT_EQ(fts::log_lines().front(), "Registered Excel function: f (0 args)");
+    pass_with("[('f', new, 0)]");
+    fts::py_run("assert seen == [2.0], seen");
+    EXPECT_TRUE(logged("Hot-reloaded function: f (slot 0)"));
+}
+
+TEST(py_pass, refused_count_on_reload_keeps_the_bound_function) {
+    start();
+    fts::py_run(FUNCS);
+    pass_with("[('f', f, 1)]");
+    pass_with("[('f', g, 12)]");
+    EXPECT_EQ(fts::text_of(call0(0)), u"f1");
+    EXPECT_FALSE(logged("Hot-reloaded function: f (slot 0)"));
+}
+
+TEST(py_pass, refused_registration_stays_pending_until_the_command_succeeds) {
+    start();
+    fts::py_run(FUNCS);
+    excel().refuse[u"f"] = xlretFailed;
+    pass_with("[('f', f, 1), ('g', g, 0)]");
+    EXPECT_TRUE(logged("xlfRegister failed for f: rc=32"));
+    EXPECT_EQ(func_registry.slot_registered[0], 0);
+    EXPECT_EQ(fts::log_lines().back(), "func_registry: registered 2 functions") << "pending slots count too";
+
+    excel().refuse.clear();
+    fts::log_lines().clear();
+    xll_register_pending();
+    EXPECT_TRUE(logged("Registered Excel function: f (1 args)"));
+    EXPECT_EQ(func_registry.slot_registered[0], 1);
+    EXPECT_EQ(registered_names(), (std::vector<std::string>{"f", "g", "f"}));
+}
+
+TEST(py_pass, second_pass_rebinds_without_registering_again) {
+    start();
+    fts::py_run(FUNCS);
+    pass_with("[('f', f, 2)]");
+    pass_with("[('f', g, 3)]");
+    EXPECT_EQ(excel().registrations.size(), 1u);
+    EXPECT_TRUE(logged("WARNING: f arity changed 2 -> 3, but Excel still passes 2 args (reload the add-in to fix)"));
+    EXPECT_EQ(fts::text_of(call0(0)), u"g2");
+}
+
+TEST(py_pass, entry_that_empties_the_list_while_read_does_not_crash_the_pass) {
+    start();
+    fts::py_run(std::string(FUNCS) +
+                "import tindral_xl\nclass Sneaky:\n    def __index__(self):\n"
+                "        tindral_xl._registry.clear()\n        return 1\n");
+    EXPECT_EQ(pass_with("[('a', f, Sneaky()), ('b', f, 1)]"), 1);
+    EXPECT_EQ(func_registry.slot_count, 1);
+    EXPECT_STREQ(func_registry.slots[0].name, "a");
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+}
+
+// --- the module loader ----------------------------------------------------------
+
+TEST(py_loader, modules_import_in_listing_order_then_the_pass_runs) {
+    fts::addin_dir d = start();
+    fts::write_file(d.modules() + "/b_second.py", "from tindral_xl import xl_function\n@xl_function\ndef two(): return 2\n");
+    fts::write_file(d.modules() + "/a_first.py", "from tindral_xl import xl_function\n@xl_function\ndef one(): return 1\n");
+    fts::log_lines().clear();
+    EXPECT_EQ(load_modules(plat_self_module()), 1);
+    int a = log_index("Importing module: a_first");
+    int b = log_index("Importing module: b_second");
+    int count = log_index("func_registry: registered 2 functions");
+    ASSERT_GE(a, 0) << fts::log_text();
+    EXPECT_GT(b, a);
+    EXPECT_GT(count, b);
+    EXPECT_EQ(registered_names(), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(func_registry.module, plat_self_module());
+}
+
+TEST(py_loader, module_raising_on_import_is_named_and_the_next_still_loads) {
+    fts::addin_dir d = start();
+    fts::write_file(d.modules() + "/broken.py", "raise RuntimeError('half written')\n");
+    fts::write_file(d.modules() + "/fine.py", "X = 1\n");
+    fts::log_lines().clear();
+    load_modules(plat_self_module());
+    EXPECT_EQ(fts::log_lines(), (std::vector<std::string>{"Importing module: broken", "Failed to import module: broken",
+                                                          "Importing module: fine",
+                                                          "func_registry: registered 0 functions"}));
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+}
+
+TEST(py_loader, folders_bare_dot_py_and_the_package_file_are_skipped) {
+    fts::addin_dir d = start();
+    mkdir((d.modules() + "/folder.py").c_str(), 0700);
+    fts::write_file(d.modules() + "/.py", "raise SystemExit('must not run')\n");
+    fts::write_file(d.modules() + "/tindral_xl.py", "raise SystemExit('must not run')\n");
+    fts::write_file(d.modules() + "/Tindral_XL.py", "X = 1\n");
+    fts::log_lines().clear();
+    load_modules(plat_self_module());
+    EXPECT_EQ(fts::log_lines(), (std::vector<std::string>{"Importing module: Tindral_XL",
+                                                          "func_registry: registered 0 functions"}));
+}
+
+TEST(py_loader, empty_or_missing_modules_folder_runs_no_pass) {
+    fts::addin_dir d = start();
+    fts::py_run(std::string(FUNCS) + "import tindral_xl\ntindral_xl._registry.append(('f', f, 0))");
+    fts::log_lines().clear();
+    EXPECT_EQ(load_modules(plat_self_module()), 1);
+    EXPECT_EQ(fts::log_lines(), std::vector<std::string>{"No .py files found in modules/"});
+    EXPECT_EQ(func_registry.slot_count, 0) << "not even the package's own entries are bound";
+    rmdir(d.modules().c_str());
+    fts::log_lines().clear();
+    EXPECT_EQ(load_modules(plat_self_module()), 1);
+    EXPECT_EQ(fts::log_lines(), std::vector<std::string>{"No .py files found in modules/"});
+}
+
+TEST(py_loader, module_names_that_do_not_fit_are_skipped_with_a_line) {
+    fts::addin_dir d = start();
+    std::string fits(127, 'm');
+    std::string too_long(128, 'k');
+    std::string wide_chars;
+    for (int i = 0; i < 50; i++) wide_chars += "\xE6\x97\xA5";  // 50 characters, 150 UTF-8 bytes
+    fts::write_file(d.modules() + "/" + fits + ".py", "X = 1\n");
+    fts::write_file(d.modules() + "/" + too_long + ".py", "raise SystemExit('must not run')\n");
+    fts::write_file(d.modules() + "/" + wide_chars + ".py", "raise SystemExit('must not run')\n");
+    fts::log_lines().clear();
+    load_modules(plat_self_module());
+    EXPECT_TRUE(logged("Importing module: " + fits)) << fts::log_text();
+    EXPECT_TRUE(logged("WARNING: module name longer than 127 characters, skipped: " + too_long + ".py"));
+    EXPECT_TRUE(logged("WARNING: module name does not fit 127 bytes in the ANSI code page, skipped: " + wide_chars +
+                       ".py"));
+    EXPECT_EQ(fts::log_lines().back(), "func_registry: registered 0 functions");
+}
+
+TEST(py_loader, failed_package_import_does_not_stop_the_modules) {
+    fts::addin_dir d = start();
+    unlink((d.path + "/tindral_xl").c_str());
+    fts::write_file(d.modules() + "/plain.py", "X = 1\n");
+    fts::log_lines().clear();
+    load_modules(plat_self_module());
+    EXPECT_EQ(fts::log_lines(), (std::vector<std::string>{"WARNING: could not import tindral_xl module",
+                                                          "Importing module: plain",
+                                                          "func_registry_register_all: cannot import tindral_xl"}));
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+}

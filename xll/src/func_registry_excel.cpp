@@ -1,0 +1,98 @@
+// Excel registration: xlfRegister for each slot and for the command
+// xll_register_pending, through the gateway.
+#include <cstring>
+#include <cwchar>
+
+#include "excel_gateway.h"
+#include "func_registry_internal.h"
+
+namespace {
+
+// Registration texts Excel accepts have at most 255 characters.
+constexpr int EXCEL_NAME_UNITS = 255;
+// The add-in path: 259 characters, each at most a surrogate pair.
+constexpr int EXCEL_PATH_UNITS = 2 * (PLAT_MAX_PATH - 1);
+
+// A counted UTF-16 text: unit 0 is the length, a zero unit ends it.
+template <int Units>
+struct excel_text {
+    XCHAR units[Units + 2];
+    XLOPER12 oper;
+};
+
+template <int Units>
+void excel_text_finish(excel_text<Units> *t, int count) {
+    t->units[0] = (XCHAR)count;
+    t->units[count + 1] = 0;
+    memset(&t->oper, 0, sizeof t->oper);
+    t->oper.val.str = t->units;
+    t->oper.xltype = xltypeStr;
+}
+
+// Narrow text widened byte by byte, with no decoding: an ASCII name arrives
+// unchanged, each byte of a UTF-8 sequence becomes a character of its own.
+void excel_text_widen(excel_text<EXCEL_NAME_UNITS> *t, const char *narrow) {
+    int n = 0;
+    for (const unsigned char *p = (const unsigned char *)narrow; *p && n < EXCEL_NAME_UNITS; p++)
+        t->units[1 + n++] = (XCHAR)*p;
+    excel_text_finish(t, n);
+}
+
+// The add-in file's own full path, as the system reports it for `module`.
+void excel_text_module(excel_text<EXCEL_PATH_UNITS> *t, plat_module module) {
+    wchar_t path[PLAT_MAX_PATH];
+    path[0] = 0;
+    plat.module_file_name(module, path, PLAT_MAX_PATH);
+    path[PLAT_MAX_PATH - 1] = 0;
+    int n = func_wide_to_utf16(path, wcslen(path), t->units + 1, EXCEL_PATH_UNITS);
+    excel_text_finish(t, n);
+}
+
+// xlfRegister with the four texts. Returns Excel's code; on success the
+// register id is handed straight back with xlFree.
+int excel_register(plat_module module, const char *procedure, const char *type_text, const char *function_text) {
+    excel_text<EXCEL_PATH_UNITS> module_text;
+    excel_text<EXCEL_NAME_UNITS> proc, type, func;
+    excel_text_module(&module_text, module);
+    excel_text_widen(&proc, procedure);
+    excel_text_widen(&type, type_text);
+    excel_text_widen(&func, function_text);
+    XLOPER12 id;
+    memset(&id, 0, sizeof id);
+    int rc = Excel12(xlfRegister, &id, 4, &module_text.oper, &proc.oper, &type.oper, &func.oper);
+    if (rc == xlretSuccess) Excel12(xlFree, nullptr, 1, &id);
+    return rc;
+}
+
+}  // namespace
+
+int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure,
+                                plat_module xll_module) {
+    // The pass admits 0 to 10 only; a slot must never promise Excel more
+    // arguments than its entry point receives.
+    if (slot < 0 || slot >= FUNC_SLOT_COUNT || arity < 0 || arity > FUNC_MAX_ARGS) {
+        func_registry_logf(256, "func_registry: cannot register %s with %d arguments in slot %d", name, arity, slot);
+        return 0;
+    }
+    char type_text[64];
+    int n = 0;
+    type_text[n++] = 'Q';
+    for (int i = 0; i < arity; i++) type_text[n++] = 'Q';
+    type_text[n] = 0;
+    int rc = excel_register(xll_module, procedure, type_text, name);
+    if (rc != xlretSuccess) {
+        func_registry_logf(256, "xlfRegister failed for %s: rc=%d", name, rc);
+        return 0;
+    }
+    func_registry.slot_registered[slot] = 1;
+    func_registry_logf(256, "Registered Excel function: %s (%d args)", name, arity);
+    return 1;
+}
+
+void func_registry_register_command(plat_module xll_module) {
+    int rc = excel_register(xll_module, "xll_register_pending", "A#", "xll_register_pending");
+    if (rc == xlretSuccess)
+        func_registry_log_line("func_registry: registered command xll_register_pending");
+    else
+        func_registry_logf(128, "func_registry: failed to register command: rc=%d", rc);
+}

@@ -1,0 +1,276 @@
+// The slot call path: the 64 entry points, their common body, the value
+// conversions between XLOPER12 and Python, and xlAutoFree12.
+#include <cstdlib>
+#include <cstring>
+
+#include "func_registry_internal.h"
+#include "xll_export.h"
+
+XLOPER12 xll_slot_results[FUNC_SLOT_COUNT];
+
+namespace {
+
+constexpr DWORD_XL XL_FREE_BITS = xlbitXLFree | xlbitDLLFree;
+
+bool is_high_surrogate(unsigned long u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool is_low_surrogate(unsigned long u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+#ifndef _WIN32
+// Wide text of one argument on its way into Python. Excel calls the slots on
+// its main thread only, one at a time, so one buffer serves every call; a
+// count is 16 bits, so 65,535 characters is the most a text can hold.
+wchar_t slot_wide_buffer[65535];
+#endif
+
+PyObject *py_none(void) {
+    pyapi.Py_IncRef(pyapi._Py_NoneStruct);
+    return pyapi._Py_NoneStruct;
+}
+
+void xloper_set_error(XLOPER12 *x, int32_t err) {
+    memset(x, 0, sizeof *x);
+    x->xltype = xltypeErr;
+    x->val.err = err;
+}
+
+// A str as an owned counted text (xltypeStr | xlbitDLLFree). 1 on success;
+// 0 with `out` at #VALUE! otherwise, the Python error (if any) left set.
+int text_result(PyObject *s, XLOPER12 *out) {
+    Py_ssize_t n = 0;
+    wchar_t *wide = pyapi.PyUnicode_AsWideCharString(s, &n);  // PyMem_Free it
+    if (!wide) {
+        xloper_set_error(out, xlerrValue);
+        return 0;
+    }
+    // Room for the count, the characters cut to Excel's limit and a zero.
+    size_t most = (size_t)n * (sizeof(wchar_t) / sizeof(XCHAR));
+    if (most > (size_t)FUNC_TEXT_MAX_UNITS) most = FUNC_TEXT_MAX_UNITS;
+    XCHAR *buf = (XCHAR *)malloc((most + 2) * sizeof(XCHAR));
+    int units = buf ? func_wide_to_utf16(wide, (size_t)n, buf + 1, (int)most) : 0;
+    // Released here, with the GIL still held: Python's allocator needs it.
+    pyapi.PyMem_Free(wide);
+    if (!buf) {
+        xloper_set_error(out, xlerrValue);
+        return 0;
+    }
+    buf[0] = (XCHAR)units;
+    buf[units + 1] = 0;
+    memset(out, 0, sizeof *out);
+    out->xltype = xltypeStr | xlbitDLLFree;
+    out->val.str = buf;
+    return 1;
+}
+
+// Consumes the pending Python error of slot `slot`'s call and logs its
+// message. Whatever fails on the way leaves no error behind either.
+void slot_report_error(int slot) {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;  // new references
+    pyapi.PyErr_Fetch(&type, &value, &traceback);
+    pyapi.PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject *text = value ? pyapi.PyObject_Str(value) : nullptr;  // new reference
+    const char *utf8 = text ? pyapi.PyUnicode_AsUTF8(text) : nullptr;
+    if (utf8) func_registry_logf(512, "Python error in %s: %s", func_registry.slots[slot].name, utf8);
+    if (text) pyapi.Py_DecRef(text);
+    if (type) pyapi.Py_DecRef(type);
+    if (value) pyapi.Py_DecRef(value);
+    if (traceback) pyapi.Py_DecRef(traceback);
+    if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+}
+
+// Calls the slot's function with the GIL held; fills r or leaves #VALUE!.
+void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
+    PyObject *callable = func_registry.slots[slot].callable;  // read only now, under the GIL
+    int arity = func_registry.slots[slot].arity;
+    if (!callable || arity < 0 || arity > FUNC_MAX_ARGS) return;
+    pyapi.Py_IncRef(callable);  // a rebinding pass must not free it mid-call
+    int done = 0;
+    PyObject *tuple = pyapi.PyTuple_New(arity);  // new reference
+    if (tuple) {
+        int filled = 1;
+        for (int i = 0; i < arity; i++) {
+            PyObject *v = xloper_to_py(args ? args[i] : nullptr);  // new reference
+            if (!v) {
+                filled = 0;
+                break;
+            }
+            pyapi.PyTuple_SetItem(tuple, i, v);  // stolen
+        }
+        PyObject *result = filled ? pyapi.PyObject_Call(callable, tuple, nullptr) : nullptr;  // new reference
+        pyapi.Py_DecRef(tuple);
+        if (result) {
+            done = py_to_xloper(result, r);
+            pyapi.Py_DecRef(result);
+        }
+    }
+    pyapi.Py_DecRef(callable);
+    // Only a failed step can have left an error; a success never looks.
+    if (!done && pyapi.PyErr_Occurred()) slot_report_error(slot);
+}
+
+}  // namespace
+
+int func_utf16_to_wide(const XCHAR *src, int units, wchar_t *out, int cap) {
+    int n = 0;
+#ifdef _WIN32
+    for (int i = 0; i < units && n < cap; i++) out[n++] = (wchar_t)src[i];
+#else
+    for (int i = 0; i < units && n < cap; i++) {
+        unsigned long u = src[i];
+        if (is_high_surrogate(u) && i + 1 < units && is_low_surrogate(src[i + 1])) {
+            u = 0x10000 + ((u - 0xD800) << 10) + ((unsigned long)src[i + 1] - 0xDC00);
+            i++;
+        }
+        out[n++] = (wchar_t)u;
+    }
+#endif
+    return n;
+}
+
+int func_wide_to_utf16(const wchar_t *src, size_t len, XCHAR *out, int cap) {
+    int n = 0;
+#ifdef _WIN32
+    size_t take = len < (size_t)cap ? len : (size_t)cap;
+    for (size_t i = 0; i < take; i++) out[n++] = (XCHAR)src[i];
+    // A cut between the two halves of a pair drops the high half too.
+    if (take < len && n > 0 && is_high_surrogate(src[take - 1]) && is_low_surrogate(src[take])) n--;
+#else
+    // Nearly every text lies in the BMP: then a plain narrowing copy, which
+    // the compiler vectorises, does it all.
+    size_t take = len < (size_t)cap ? len : (size_t)cap;
+    uint32_t beyond = 0;
+    for (size_t i = 0; i < take; i++) beyond |= (uint32_t)src[i] & 0xFFFF0000u;
+    if (beyond == 0) {
+        for (size_t i = 0; i < take; i++) out[i] = (XCHAR)src[i];
+        return (int)take;
+    }
+    for (size_t i = 0; i < len; i++) {
+        unsigned long c = (unsigned long)src[i];
+        if (c > 0xFFFF && c <= 0x10FFFF) {
+            if (n + 2 > cap) break;
+            c -= 0x10000;
+            out[n++] = (XCHAR)(0xD800 + (c >> 10));
+            out[n++] = (XCHAR)(0xDC00 + (c & 0x3FF));
+        } else {
+            if (n + 1 > cap) break;
+            out[n++] = (XCHAR)(c > 0x10FFFF ? 0xFFFD : c);
+        }
+    }
+#endif
+    return n;
+}
+
+PyObject *xloper_to_py(const XLOPER12 *x) {
+    if (!x) return py_none();
+    switch (x->xltype & ~XL_FREE_BITS) {
+    case xltypeNum:
+        return pyapi.PyFloat_FromDouble(x->val.num);
+    case xltypeStr: {
+        if (!x->val.str) return py_none();
+        int count = (uint16_t)x->val.str[0];
+#ifdef _WIN32
+        return pyapi.PyUnicode_FromWideChar((const wchar_t *)x->val.str + 1, count);
+#else
+        int n = func_utf16_to_wide(x->val.str + 1, count, slot_wide_buffer, count);
+        return pyapi.PyUnicode_FromWideChar(slot_wide_buffer, n);
+#endif
+    }
+    case xltypeBool:
+        return pyapi.PyBool_FromLong(x->val.xbool);
+    case xltypeInt:
+        return pyapi.PyLong_FromLong(x->val.w);
+    default:
+        // Errors, missing and empty arguments, and arrays (ranges) alike.
+        return py_none();
+    }
+}
+
+int py_to_xloper(PyObject *o, XLOPER12 *out) {
+    memset(out, 0, sizeof *out);
+    if (!o || o == pyapi._Py_NoneStruct) {
+        out->xltype = xltypeNil;
+        return 1;
+    }
+    PyObject *type = pyapi_type_of(o);
+    if (type == pyapi.PyBool_Type) {
+        out->xltype = xltypeBool;
+        out->val.xbool = o == pyapi._Py_TrueStruct ? 1 : 0;
+        return 1;
+    }
+    if (type == pyapi.PyFloat_Type) {
+        out->xltype = xltypeNum;
+        out->val.num = pyapi.PyFloat_AsDouble(o);
+        return 1;
+    }
+    if (type == pyapi.PyLong_Type) {
+        // PyFloat_AsDouble converts an int to the nearest double (exact up to
+        // 2^53) on every platform, where PyLong_AsLong stops at 32 bits on
+        // Windows. An int beyond a double's range overflows: #NUM!.
+        double d = pyapi.PyFloat_AsDouble(o);
+        if (d == -1.0 && pyapi.PyErr_Occurred()) {
+            pyapi.PyErr_Clear();
+            xloper_set_error(out, xlerrNum);
+            return 1;
+        }
+        out->xltype = xltypeNum;
+        out->val.num = d;
+        return 1;
+    }
+    if (type == pyapi.PyUnicode_Type) return text_result(o, out);
+    // Everything else, subclasses of the types above included, shows its repr.
+    PyObject *repr = pyapi.PyObject_Repr(o);  // new reference
+    if (!repr) {
+        xloper_set_error(out, xlerrValue);
+        return 0;
+    }
+    int ok = text_result(repr, out);
+    pyapi.Py_DecRef(repr);
+    return ok;
+}
+
+LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args) {
+    static XLOPER12 out_of_range;  // the answer for a slot number that has no record
+    if (slot < 0 || slot >= FUNC_SLOT_COUNT) {
+        xloper_set_error(&out_of_range, xlerrValue);
+        return &out_of_range;
+    }
+    XLOPER12 *r = &xll_slot_results[slot];
+    // The previous call's text, if Excel has not handed it back.
+    if ((r->xltype & xlbitDLLFree) && (r->xltype & ~XL_FREE_BITS) == xltypeStr) free(r->val.str);
+    xloper_set_error(r, xlerrValue);
+    // No interpreter, no GIL to take: the slot stays #VALUE!.
+    if (!pyapi.handle) return r;
+    PyGILState_STATE gil = pyapi.PyGILState_Ensure();
+    slot_call(slot, args, r);
+    pyapi.PyGILState_Release(gil);
+    return r;
+}
+
+// Excel hands back every result that carries xlbitDLLFree.
+XLL_EXPORT void xlAutoFree12(LPXLOPER12 p) {
+    if (!p || !(p->xltype & xlbitDLLFree)) return;
+    if ((p->xltype & ~xlbitDLLFree) == xltypeStr) {
+        free(p->val.str);
+        p->val.str = nullptr;
+    }
+    // Type 0 keeps the slot's next call from freeing the buffer again.
+    p->xltype = 0;
+}
+
+// The entry points themselves, one per slot, generated from FUNC_SLOT_COUNT.
+#define XLL_SLOT(n)                                                                                            \
+    XLL_EXPORT LPXLOPER12 xll_slot_##n(LPXLOPER12 a0, LPXLOPER12 a1, LPXLOPER12 a2, LPXLOPER12 a3,           \
+                                       LPXLOPER12 a4, LPXLOPER12 a5, LPXLOPER12 a6, LPXLOPER12 a7,           \
+                                       LPXLOPER12 a8, LPXLOPER12 a9) {                                       \
+        LPXLOPER12 args[FUNC_MAX_ARGS] = {a0, a1, a2, a3, a4, a5, a6, a7, a8, a9};                            \
+        return xll_slot_dispatch(n, args);                                                                   \
+    }
+#include "func_registry_slot_list.inc"
+#undef XLL_SLOT
+
+#define XLL_SLOT(n) xll_slot_##n,
+const xll_slot_fn xll_slot_entries[] = {
+#include "func_registry_slot_list.inc"
+};
+#undef XLL_SLOT
+static_assert(sizeof xll_slot_entries / sizeof xll_slot_entries[0] == FUNC_SLOT_COUNT,
+              "the generated slot list must hold FUNC_SLOT_COUNT entry points");
