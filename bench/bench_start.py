@@ -31,6 +31,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "linux"))
     parser.add_argument("--runs", type=int, default=30)
     args = parser.parse_args()
+    args.build = os.path.abspath(args.build)
 
     addin_so = os.path.join(args.build, "TindralXL.so")
     if not os.path.exists(addin_so):
