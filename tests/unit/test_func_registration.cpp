@@ -190,6 +190,18 @@ TEST(func_slots, call_without_interpreter_is_value_error_not_a_crash) {
     EXPECT_EQ(r->val.err, xlerrValue);
 }
 
+// A failed interpreter start leaves the library bound: the slot must not take
+// a GIL that does not exist.
+TEST(func_slots, call_with_library_bound_but_no_interpreter_is_value_error) {
+    static int stand_in;
+    bind_without_python(3, "f", 2, 1);
+    pyapi.handle = &stand_in;  // bound, yet every entry null: any call would crash
+    XLOPER12 *r = call_slot(3);
+    pyapi.handle = nullptr;
+    EXPECT_EQ(r->xltype, xltypeErr);
+    EXPECT_EQ(r->val.err, xlerrValue);
+}
+
 TEST(func_slots, text_not_handed_back_is_freed_by_next_call_once) {
     const size_t big = 4 << 20;  // far above anything else the call allocates
     size_t before = heap_in_use();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "func_registry_internal.h"
+#include "python_runtime.h"
 #include "xll_export.h"
 
 XLOPER12 xll_slot_results[FUNC_SLOT_COUNT];
@@ -237,8 +238,9 @@ LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args) {
     // The previous call's text, if Excel has not handed it back.
     if ((r->xltype & xlbitDLLFree) && (r->xltype & ~XL_FREE_BITS) == xltypeStr) free(r->val.str);
     xloper_set_error(r, xlerrValue);
-    // No interpreter, no GIL to take: the slot stays #VALUE!.
-    if (!pyapi.handle) return r;
+    // No running interpreter (never started, or its start failed after the
+    // library was bound), no GIL to take: the slot stays #VALUE!.
+    if (!python_runtime_ready()) return r;
     PyGILState_STATE gil = pyapi.PyGILState_Ensure();
     slot_call(slot, args, r);
     pyapi.PyGILState_Release(gil);
