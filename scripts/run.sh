@@ -51,8 +51,10 @@ if [[ $target == linux ]]; then
   log="${TMPDIR:-/tmp}/tindralxl.log"
   session="${XDG_CONFIG_HOME:-$HOME/.config}/TindralXL/session.json"
 else
-  log="the Wine user's Temp folder, tindralxl.log"
-  session="the Wine user's AppData/Roaming/TindralXL/session.json"
+  # Wine keeps the user's folders inside its prefix.
+  profile="${WINEPREFIX:-$HOME/.wine}/drive_c/users/$(id -un)"
+  log="$profile/Temp/tindralxl.log"
+  session="$profile/AppData/Roaming/TindralXL/session.json"
 fi
 lines_before=0
 [[ -f "$log" ]] && lines_before=$(wc -l <"$log")
@@ -73,10 +75,16 @@ calls=(
   '=IS_PRIME(1.5)      (raises: #VALUE!, message in the log)|call IS_PRIME n:1.5'
   '=SAFE_DIVIDE(1, 0, -1)|call SAFE_DIVIDE n:1 n:0 n:-1'
 )
-script=(open list "echo ---- worksheet calls: formula, then what the cell gets ----")
-for c in "${calls[@]}"; do
-  script+=("echo ${c%%|*}" "${c#*|}")
-done
+script=(open list)
+if [[ -d "$folder/python" ]]; then
+  script+=("echo ---- worksheet calls: formula, then what the cell gets ----")
+  for c in "${calls[@]}"; do
+    script+=("echo ${c%%|*}" "${c#*|}")
+  done
+else
+  # Without Python nothing is registered: the log below says why.
+  script+=("echo ---- no python folder: no worksheet functions and no agent channel ----")
+fi
 script+=("echo agent channel open" wait close)
 
 echo "run: $folder/$addin in xllhost"
