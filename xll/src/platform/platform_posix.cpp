@@ -244,7 +244,9 @@ plat_find posix_find_first(const wchar_t *pattern, plat_find_data *out) {
     }
     int cap = 0;
     while (struct dirent *e = readdir(d)) {
-        if (fnmatch(glob, e->d_name, FNM_PERIOD) != 0) continue;
+        // FindFirstFileW matches without regard to case, and a leading dot
+        // is an ordinary character to it.
+        if (fnmatch(glob, e->d_name, FNM_CASEFOLD) != 0) continue;
         if (f->count == cap) {
             cap = cap ? cap * 2 : 16;
             char **grown = (char **)realloc(f->names, sizeof(char *) * (size_t)cap);
