@@ -10,6 +10,8 @@
 
 // Names stored in a slot: at most 127 UTF-8 bytes and a terminator.
 constexpr int FUNC_NAME_CAP = 128;
+// Excel accepts function names of at most this many characters.
+constexpr int FUNC_EXCEL_NAME_MAX = 255;
 // A slot entry point receives exactly this many argument pointers.
 constexpr int FUNC_MAX_ARGS = 10;
 // Excel keeps a text's length in one 16-bit unit and allows this many.
