@@ -46,3 +46,21 @@ def test_start_with_python_completes_and_a_second_open_runs_again(host, sandbox,
     home = str(addin.parent / "python").replace("/", target.sep) if not target.is_wine else None
     if home:
         assert "detect_python_home: using embedded -> " + home in lines
+
+
+@pytest.mark.linux_only
+@pytest.mark.needs_python
+def test_add_in_linked_into_a_folder_starts_from_that_folder_not_the_links_target(host, sandbox, addin_folder,
+                                                                                 target):
+    # The system reports the path the add-in was loaded by, links not followed,
+    # so the Python home and the modules are the ones beside the link.
+    addin = addin_folder(package=True, python=True, modules={"m.py": "import tindral_xl\n"
+                                                                    "tindral_xl._registry.append(('ONE', lambda: 1, 0))\n"})
+    addin.unlink()
+    addin.symlink_to(target.addin)
+    r = host(addin, "open", "call ONE", "close")
+    assert r.rc == 0, r.stderr
+    assert "result num 1 xltype=0x0001" in r.lines
+    lines = sandbox.log_lines()
+    assert "detect_python_home: using embedded -> %s" % (addin.parent / "python") in lines
+    assert COMPLETE in lines

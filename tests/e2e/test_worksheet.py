@@ -182,7 +182,7 @@ def test_second_open_hot_reloads_keeping_arity_and_registers_nothing_again(addin
 
 
 @pytest.mark.needs_python
-def test_modules_load_in_listing_order_and_skip_what_is_not_a_module(addin_folder, host, sandbox):
+def test_modules_load_in_listing_order_and_skip_what_is_not_a_module(addin_folder, host, sandbox, target):
     addin = addin_folder(package=True, python=True, modules={
         "b_two.py": "X = 2\n",
         "a_one.py": "X = 1\n",
@@ -190,13 +190,23 @@ def test_modules_load_in_listing_order_and_skip_what_is_not_a_module(addin_folde
         "tindral_xl.py": "raise SystemExit('the package must not be imported as a module')\n",
         "Tindral_XL.py": "X = 3\n",
         ".py": "raise SystemExit('no name')\n",
+        ".hidden.py": "X = 4\n",
+        "SHOUT.PY": "X = 5\n",
     })
     (addin.parent / "modules" / "folder.py").mkdir()
     run = host(addin, "open")
     assert run.rc == 0, run.stderr
     log = sandbox.log_lines()
     loader = [l for l in log if l.startswith(("Importing module", "Failed to import", "func_registry:"))]
+    # The listing matches as FindFirstFileW does: a leading dot is no special
+    # case and the extension matches in any case. ".hidden" is a relative name
+    # and never imports; only Windows' Python takes SHOUT.PY for a .py file.
+    shout_fails = [] if target.is_wine else ["Failed to import module: SHOUT"]
     assert loader == [
+        "Importing module: .hidden",
+        "Failed to import module: .hidden",
+        "Importing module: SHOUT",
+        *shout_fails,
         "Importing module: Tindral_XL",
         "Importing module: a_one",
         "Importing module: b_two",

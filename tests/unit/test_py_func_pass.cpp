@@ -119,10 +119,15 @@ TEST(py_pass, sixty_fifth_name_is_refused_while_known_names_still_reload) {
 TEST(py_pass, name_longer_than_127_bytes_is_stored_cut_and_never_matches_again) {
     start();
     fts::py_run(FUNCS);
-    pass_with("[('x' * 130, f, 0), ('x' * 130, g, 0)]");
-    EXPECT_EQ(func_registry.slot_count, 2);
+    pass_with("[('x' * 130, f, 0), ('x' * 130, g, 0), ('y' * 255, f, 0), ('z' * 256, g, 0)]");
+    EXPECT_EQ(func_registry.slot_count, 3);
     EXPECT_EQ(strlen(func_registry.slots[0].name), 127u);
     EXPECT_EQ(std::string(func_registry.slots[1].name), std::string(127, 'x'));
+    // Excel is given the whole name, and one it cannot take is never sent cut.
+    EXPECT_EQ(registered_names(), (std::vector<std::string>{std::string(130, 'x'), std::string(130, 'x'),
+                                                             std::string(255, 'y')}));
+    // The warning is cut to its 256-byte buffer inside the name.
+    EXPECT_TRUE(logged("WARNING: name " + std::string(241, 'z'))) << fts::log_text();
 }
 
 TEST(py_pass, counts_excel_cannot_pass_are_refused_with_a_line_and_take_no_slot) {

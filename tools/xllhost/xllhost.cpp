@@ -376,15 +376,15 @@ bool parse_arg(const std::string &a, arg_storage *store, XLOPER12 *x, bool in_ar
 
 // `m:R,C:v;v;...`: an R x C array, row by row. An element is a number or any
 // other typed argument except a nested array.
-bool parse_array(const std::string &spec, arg_storage *store, XLOPER12 *x) {
-    size_t comma = spec.find(','), colon = spec.find(':');
+bool parse_array(const std::string &text, arg_storage *store, XLOPER12 *x) {
+    size_t comma = text.find(','), colon = text.find(':');
     if (comma == std::string::npos || colon == std::string::npos || comma > colon) return false;
     long rows = 0, cols = 0;
-    if (!parse_long(spec.substr(0, comma), 1, 1048576, &rows) ||
-        !parse_long(spec.substr(comma + 1, colon - comma - 1), 1, 16384, &cols) || rows * cols > 1048576)
+    if (!parse_long(text.substr(0, comma), 1, 1048576, &rows) ||
+        !parse_long(text.substr(comma + 1, colon - comma - 1), 1, 16384, &cols) || rows * cols > 1048576)
         return false;
     std::vector<std::string> items;
-    std::string rest = spec.substr(colon + 1);
+    std::string rest = text.substr(colon + 1);
     size_t start = 0;
     for (;;) {
         size_t semi = rest.find(';', start);

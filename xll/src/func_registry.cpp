@@ -104,6 +104,13 @@ void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
                            arity, FUNC_MAX_ARGS);
         return;
     }
+    // Excel would refuse the registration, and a name cut to fit would show
+    // the function under a name nobody wrote.
+    if (strlen(name) > (size_t)FUNC_EXCEL_NAME_MAX) {
+        func_registry_logf(256, "WARNING: name %s is longer than %d characters \xE2\x80\x94 skipped", name,
+                           FUNC_EXCEL_NAME_MAX);
+        return;
+    }
     int j = func_registry_find(name);
     if (j >= 0)
         func_registry_rebind(j, name, function, arity);

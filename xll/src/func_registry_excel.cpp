@@ -9,7 +9,7 @@
 namespace {
 
 // Registration texts Excel accepts have at most 255 characters.
-constexpr int EXCEL_NAME_UNITS = 255;
+constexpr int EXCEL_NAME_UNITS = FUNC_EXCEL_NAME_MAX;
 // The add-in path: 259 characters, each at most a surrogate pair.
 constexpr int EXCEL_PATH_UNITS = 2 * (PLAT_MAX_PATH - 1);
 

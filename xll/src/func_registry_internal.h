@@ -10,6 +10,8 @@
 
 // Names stored in a slot: at most 127 UTF-8 bytes and a terminator.
 constexpr int FUNC_NAME_CAP = 128;
+// Excel accepts function names of at most this many characters.
+constexpr int FUNC_EXCEL_NAME_MAX = 255;
 // A slot entry point receives exactly this many argument pointers.
 constexpr int FUNC_MAX_ARGS = 10;
 // Excel keeps a text's length in one 16-bit unit and allows this many.
@@ -61,8 +63,8 @@ typedef LPXLOPER12 (*xll_slot_fn)(LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12
                                   LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12);
 extern const xll_slot_fn xll_slot_entries[];
 
-// The body of every xll_slot_N: calls slot `slot`'s function with the first
-// `arity` of ten arguments. Never null; takes and releases the GIL itself.
+// The body of every xll_slot_N: calls slot `slot` (0 to 63) with the first
+// `arity` of its ten arguments. Never null; takes and releases the GIL itself.
 LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args);
 
 // An Excel argument as a Python object; `x` may be null. New reference, or

@@ -117,7 +117,19 @@ unsigned posix_module_file_name(plat_module module, wchar_t *buf, unsigned cap) 
             posix_last_error = ENOENT;
             return 0;
         }
-        name = realpath(info.dli_fname, full) ? full : info.dli_fname;
+        // GetModuleFileNameW reports the path the module was loaded by, links
+        // not followed: an add-in linked into a folder belongs to that folder.
+        // Only a relative path is made absolute.
+        name = info.dli_fname;
+        const char *rel = name;
+        while (rel[0] == '.' && rel[1] == '/') rel += 2;
+        char cwd[PATH_MAX];
+        if (name[0] != '/' && getcwd(cwd, sizeof cwd)) {
+            size_t len = strlen(cwd);
+            const char *sep = len && cwd[len - 1] == '/' ? "" : "/";
+            int n = snprintf(full, sizeof full, "%s%s%s", cwd, sep, rel);
+            if (n > 0 && (size_t)n < sizeof full) name = full;
+        }
     }
     wchar_t wide[PATH_MAX];
     utf8_to_utf32(name, wide, PATH_MAX);
@@ -232,7 +244,9 @@ plat_find posix_find_first(const wchar_t *pattern, plat_find_data *out) {
     }
     int cap = 0;
     while (struct dirent *e = readdir(d)) {
-        if (fnmatch(glob, e->d_name, FNM_PERIOD) != 0) continue;
+        // FindFirstFileW matches without regard to case, and a leading dot
+        // is an ordinary character to it.
+        if (fnmatch(glob, e->d_name, FNM_CASEFOLD) != 0) continue;
         if (f->count == cap) {
             cap = cap ? cap * 2 : 16;
             char **grown = (char **)realloc(f->names, sizeof(char *) * (size_t)cap);
