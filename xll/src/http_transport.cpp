@@ -202,10 +202,12 @@ void on_accept(http_transport *t, error_code ec, tcp::socket socket) {
         });
         return;
     }
+    // Accept the next one first: should setting up this connection throw
+    // (out of memory), the listener still goes on.
+    accept_next(t);
     error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     std::make_shared<http_conn>(t, std::move(socket))->read_request();
-    accept_next(t);
 }
 
 void accept_next(http_transport *t) {
