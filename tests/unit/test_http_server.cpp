@@ -317,9 +317,15 @@ TEST_F(server, request_reaching_size_limit_is_dropped_just_under_is_served) {
 
 TEST_F(server, unparsable_request_is_dropped_without_reply) {
     ASSERT_EQ(http_server_start(L"/x"), 1);
-    raw_conn c(port_in_file());
-    c.send_all("THIS IS NOT HTTP\r\n\r\n");
-    EXPECT_EQ(c.read_reply(), "");
+    // A body with a transfer coding but no final chunked has no known end:
+    // read as empty, its bytes would be served as a second request.
+    for (const char *request : {"THIS IS NOT HTTP\r\n\r\n",
+                                "POST /ping HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\nGET /ping HTTP/1.1\r\n\r\n",
+                                "POST /ping HTTP/1.1\r\nTransfer-Encoding: chunked, gzip\r\n\r\n"}) {
+        raw_conn c(port_in_file());
+        c.send_all(request);
+        EXPECT_EQ(c.read_reply(), "") << request;
+    }
 }
 
 TEST_F(server, exec_before_python_answers_503_on_the_wire) {

@@ -55,6 +55,7 @@ class http_request_parser : public http::basic_parser<true> {
     std::string target;
     std::string authorization;
     int has_authorization = 0;
+    int has_transfer_encoding = 0;
     int fields_seen = 0;
     std::string body;
 
@@ -67,7 +68,11 @@ class http_request_parser : public http::basic_parser<true> {
         });
     }
     void on_response_impl(int, beast::string_view, int, error_code &) override {}
-    void on_field_impl(http::field, beast::string_view name, beast::string_view value, error_code &ec) override {
+    void on_field_impl(http::field field, beast::string_view name, beast::string_view value,
+                       error_code &ec) override {
+        // The body's framing is Beast's to judge on every field; we only
+        // note that a transfer coding was named.
+        if (field == http::field::transfer_encoding) has_transfer_encoding = 1;
         // Fields past the thirtieth are parsed but never looked at.
         if (++fields_seen > HTTP_SERVER_MAX_HEADERS || has_authorization) return;
         if (!beast::iequals(name, "Authorization")) return;
@@ -135,6 +140,10 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
 
     void on_head(error_code ec, size_t n) {
         if (ec) return drop();
+        // A transfer coding other than a final chunked leaves the body's end
+        // unknown; Beast would read such a body as empty and take its bytes
+        // for the next request.
+        if (parser->has_transfer_encoding && !parser->chunked()) return drop();
         head_bytes = n;
         auto length = parser->content_length();
         if (length && head_bytes + *length >= HTTP_SERVER_MAX_REQUEST) return drop();
