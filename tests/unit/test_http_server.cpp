@@ -294,22 +294,40 @@ TEST_F(server, long_headers_under_the_limit_are_served) {
     EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\nX-Big: " + big + "\r\n\r\n"), PING_OK);
 }
 
+// A request of `total` bytes: with a Content-Length, or chunked with most of
+// its bytes in chunk framing (400000 one-byte chunks and one that pads).
+std::string request_of_size(size_t total, bool chunked) {
+    if (!chunked) {
+        std::string prefix = "POST /ping HTTP/1.1\r\nContent-Length: ";
+        size_t body = total - prefix.size() - 7 - 4;  // 7 digits, CRLF CRLF
+        return prefix + std::to_string(body) + "\r\n\r\n" + std::string(body, 'b');
+    }
+    std::string r = "POST /ping HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (int i = 0; i < 400000; i++) r += "1\r\nb\r\n";
+    size_t rest = total - r.size() - 4 - 5;  // the pad chunk's CRLFs, the last chunk
+    char hex[16];
+    size_t pad = rest - 5;
+    snprintf(hex, sizeof hex, "%zx", pad);
+    return r + hex + "\r\n" + std::string(pad, 'p') + "\r\n0\r\n\r\n";
+}
+
 TEST_F(server, request_reaching_size_limit_is_dropped_just_under_is_served) {
     ASSERT_EQ(http_server_start(L"/x"), 1);
     int port = port_in_file();
-    std::string head_prefix = "POST /ping HTTP/1.1\r\nContent-Length: ";
-    // Total size (head and body) of LIMIT - 1, then of LIMIT.
-    for (size_t total : {HTTP_SERVER_MAX_REQUEST - 1, HTTP_SERVER_MAX_REQUEST}) {
-        size_t body = total - head_prefix.size() - 7 - 4;  // 7 digits, CRLF CRLF
-        std::string head = head_prefix + std::to_string(body) + "\r\n\r\n";
-        ASSERT_EQ(head.size() + body, total);
-        raw_conn c(port);
-        c.send_all(head + std::string(body, 'b'));
-        std::string r = c.read_reply();
-        if (total < HTTP_SERVER_MAX_REQUEST)
-            EXPECT_EQ(r, PING_OK);
-        else
-            EXPECT_EQ(r, "") << "dropped without a reply";
+    // Chunk framing counts as much as the body: the limit is on the bytes of
+    // the request.
+    for (bool chunked : {false, true}) {
+        for (size_t total : {HTTP_SERVER_MAX_REQUEST - 1, HTTP_SERVER_MAX_REQUEST}) {
+            std::string request = request_of_size(total, chunked);
+            ASSERT_EQ(request.size(), total);
+            raw_conn c(port);
+            c.send_all(request);
+            std::string r = c.read_reply();
+            if (total < HTTP_SERVER_MAX_REQUEST)
+                EXPECT_EQ(r, PING_OK) << "chunked " << chunked;
+            else
+                EXPECT_EQ(r, "") << "dropped without a reply, chunked " << chunked;
+        }
     }
     raw_conn after(port);
     EXPECT_EQ(after.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);

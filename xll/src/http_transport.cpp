@@ -115,7 +115,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     tcp::socket socket;
     beast::flat_buffer buffer{HTTP_SERVER_MAX_REQUEST};
     std::optional<http_request_parser> parser;
-    size_t head_bytes = 0;  // bytes of the request head, for the size limit
+    size_t consumed = 0;  // bytes of the request parsed so far, for the size limit
     int keep_alive = 0;
     http_reply reply{};
     char head[192];
@@ -144,14 +144,22 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         // unknown; Beast would read such a body as empty and take its bytes
         // for the next request.
         if (parser->has_transfer_encoding && !parser->chunked()) return drop();
-        head_bytes = n;
+        consumed = n;
         auto length = parser->content_length();
-        if (length && head_bytes + *length >= HTTP_SERVER_MAX_REQUEST) return drop();
-        parser->body_limit(HTTP_SERVER_MAX_REQUEST - 1 - head_bytes);
+        if (length && consumed + *length >= HTTP_SERVER_MAX_REQUEST) return drop();
+        parser->body_limit(HTTP_SERVER_MAX_REQUEST - 1 - consumed);
+        read_body();
+    }
+
+    // Reads the body piece by piece, counting every byte of the request,
+    // chunk framing included, against the size limit.
+    void read_body() {
         if (parser->is_done()) return on_request();
-        http::async_read(socket, buffer, *parser, [self = shared_from_this()](error_code ec2, size_t) {
-            if (ec2) return self->drop();
-            self->on_request();
+        http::async_read_some(socket, buffer, *parser, [self = shared_from_this()](error_code ec, size_t n) {
+            if (ec) return self->drop();
+            self->consumed += n;
+            if (self->consumed >= HTTP_SERVER_MAX_REQUEST) return self->drop();
+            self->read_body();
         });
     }
 
