@@ -1,6 +1,7 @@
 // The server's lifecycle and transport: start and stop with swapped platform
 // calls, the session file, and raw bytes over loopback.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -353,9 +354,9 @@ TEST_F(server, exec_before_python_answers_503_on_the_wire) {
     EXPECT_EQ(r, http_expect(503, "Service Unavailable", "{\"ok\":false,\"error\":\"python not initialized\"}\n"));
 }
 
-TEST_F(server, listener_refuses_to_share_its_port) {
+TEST_F(server, listener_refuses_to_share_its_port_and_no_socket_reaches_children) {
     ASSERT_EQ(http_server_start(L"/x"), 1);
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
@@ -364,4 +365,18 @@ TEST_F(server, listener_refuses_to_share_its_port) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_NE(bind(fd, (sockaddr *)&addr, sizeof addr), 0);
     close(fd);
+
+    // A program started from Python (os.system) inherits every descriptor
+    // without close-on-exec: the server's listener and accepted connections
+    // must not be among them.
+    raw_conn c(port_in_file());
+    ASSERT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+    int server_sockets = 0;
+    for (int d = 0; d < 1024; d++) {
+        struct stat st;
+        if (d == c.fd || fstat(d, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        server_sockets++;
+        EXPECT_TRUE(fcntl(d, F_GETFD) & FD_CLOEXEC) << "descriptor " << d;
+    }
+    EXPECT_GE(server_sockets, 2);  // the listener and the accepted connection
 }

@@ -14,11 +14,15 @@
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/basic_parser.hpp>
-#include <string>
 #include <array>
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
 
 #include "http_server_internal.h"
 #include "xll_log.h"
@@ -39,6 +43,21 @@ struct http_transport {
     http_server_run *run;          // this thread's run: its stop event
     http_exec_session *exec;       // the thread's kept Python state
 };
+
+// Keeps a socket out of child processes. Code run through /exec (or a
+// worksheet function) may start programs that inherit handles, such as
+// os.system; a child holding the listener would keep the port bound after a
+// stop, and one holding a client's socket would keep that connection open
+// after the server closed it.
+template <class Socket>
+void socket_not_inherited(Socket &socket) {
+#ifdef _WIN32
+    SOCKET s = socket.native_handle();
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+#else
+    fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+#endif
+}
 
 std::string_view trim_blanks(std::string_view v) {
     while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
@@ -222,6 +241,7 @@ void on_accept(http_transport *t, error_code ec, tcp::socket socket) {
     // Accept the next one first: should setting up this connection throw
     // (out of memory), the listener still goes on.
     accept_next(t);
+    socket_not_inherited(socket);
     error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     std::make_shared<http_conn>(t, std::move(socket))->read_request();
@@ -237,6 +257,7 @@ int transport_listen(http_transport *t) {
     error_code ec;
     t->acceptor.open(tcp::v4(), ec);
     if (ec) return 0;
+    socket_not_inherited(t->acceptor);
 #ifdef _WIN32
     // No other socket may bind this port, not even one that asks to reuse it.
     t->acceptor.set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true), ec);
