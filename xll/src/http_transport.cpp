@@ -14,11 +14,15 @@
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/basic_parser.hpp>
-#include <string>
 #include <array>
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
 
 #include "http_server_internal.h"
 #include "xll_log.h"
@@ -40,6 +44,21 @@ struct http_transport {
     http_exec_session *exec;       // the thread's kept Python state
 };
 
+// Keeps a socket out of child processes. Code run through /exec (or a
+// worksheet function) may start programs that inherit handles, such as
+// os.system; a child holding the listener would keep the port bound after a
+// stop, and one holding a client's socket would keep that connection open
+// after the server closed it.
+template <class Socket>
+void socket_not_inherited(Socket &socket) {
+#ifdef _WIN32
+    SOCKET s = socket.native_handle();
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+#else
+    fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+#endif
+}
+
 std::string_view trim_blanks(std::string_view v) {
     while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
     while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
@@ -55,6 +74,7 @@ class http_request_parser : public http::basic_parser<true> {
     std::string target;
     std::string authorization;
     int has_authorization = 0;
+    int has_transfer_encoding = 0;
     int fields_seen = 0;
     std::string body;
 
@@ -67,7 +87,11 @@ class http_request_parser : public http::basic_parser<true> {
         });
     }
     void on_response_impl(int, beast::string_view, int, error_code &) override {}
-    void on_field_impl(http::field, beast::string_view name, beast::string_view value, error_code &ec) override {
+    void on_field_impl(http::field field, beast::string_view name, beast::string_view value,
+                       error_code &ec) override {
+        // The body's framing is Beast's to judge on every field; we only
+        // note that a transfer coding was named.
+        if (field == http::field::transfer_encoding) has_transfer_encoding = 1;
         // Fields past the thirtieth are parsed but never looked at.
         if (++fields_seen > HTTP_SERVER_MAX_HEADERS || has_authorization) return;
         if (!beast::iequals(name, "Authorization")) return;
@@ -110,7 +134,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     tcp::socket socket;
     beast::flat_buffer buffer{HTTP_SERVER_MAX_REQUEST};
     std::optional<http_request_parser> parser;
-    size_t head_bytes = 0;  // bytes of the request head, for the size limit
+    size_t consumed = 0;  // bytes of the request parsed so far, for the size limit
     int keep_alive = 0;
     http_reply reply{};
     char head[192];
@@ -135,14 +159,26 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
 
     void on_head(error_code ec, size_t n) {
         if (ec) return drop();
-        head_bytes = n;
+        // A transfer coding other than a final chunked leaves the body's end
+        // unknown; Beast would read such a body as empty and take its bytes
+        // for the next request.
+        if (parser->has_transfer_encoding && !parser->chunked()) return drop();
+        consumed = n;
         auto length = parser->content_length();
-        if (length && head_bytes + *length >= HTTP_SERVER_MAX_REQUEST) return drop();
-        parser->body_limit(HTTP_SERVER_MAX_REQUEST - 1 - head_bytes);
+        if (length && consumed + *length >= HTTP_SERVER_MAX_REQUEST) return drop();
+        parser->body_limit(HTTP_SERVER_MAX_REQUEST - 1 - consumed);
+        read_body();
+    }
+
+    // Reads the body piece by piece, counting every byte of the request,
+    // chunk framing included, against the size limit.
+    void read_body() {
         if (parser->is_done()) return on_request();
-        http::async_read(socket, buffer, *parser, [self = shared_from_this()](error_code ec2, size_t) {
-            if (ec2) return self->drop();
-            self->on_request();
+        http::async_read_some(socket, buffer, *parser, [self = shared_from_this()](error_code ec, size_t n) {
+            if (ec) return self->drop();
+            self->consumed += n;
+            if (self->consumed >= HTTP_SERVER_MAX_REQUEST) return self->drop();
+            self->read_body();
         });
     }
 
@@ -202,10 +238,13 @@ void on_accept(http_transport *t, error_code ec, tcp::socket socket) {
         });
         return;
     }
+    // Accept the next one first: should setting up this connection throw
+    // (out of memory), the listener still goes on.
+    accept_next(t);
+    socket_not_inherited(socket);
     error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     std::make_shared<http_conn>(t, std::move(socket))->read_request();
-    accept_next(t);
 }
 
 void accept_next(http_transport *t) {
@@ -218,6 +257,7 @@ int transport_listen(http_transport *t) {
     error_code ec;
     t->acceptor.open(tcp::v4(), ec);
     if (ec) return 0;
+    socket_not_inherited(t->acceptor);
 #ifdef _WIN32
     // No other socket may bind this port, not even one that asks to reuse it.
     t->acceptor.set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true), ec);
