@@ -27,6 +27,16 @@ struct python_runtime_state {
 };
 python_runtime_state runtime;
 
+// Logs `format` with `path` in the ANSI code page as its one %s.
+void runtime_log_path(log_fn log, const char *format, const wchar_t *path) {
+    if (!log) return;
+    char ansi[PLAT_MAX_PATH];
+    plat.wide_to_ansi(path, -1, ansi, sizeof ansi);
+    char line[512];
+    snprintf(line, sizeof line, format, ansi);
+    log(line);
+}
+
 // Writes `head` followed by `tail` into `out` (PLAT_MAX_PATH characters), cut
 // at 259 characters. 1 when it fitted; 0 when cut, logged as a warning.
 int runtime_compose(wchar_t *out, const wchar_t *head, const wchar_t *tail, log_fn log) {
@@ -42,13 +52,7 @@ int runtime_compose(wchar_t *out, const wchar_t *head, const wchar_t *tail, log_
         }
     }
     out[n] = 0;
-    if (!fitted && log) {
-        char ansi[PLAT_MAX_PATH];
-        plat.wide_to_ansi(out, -1, ansi, sizeof ansi);
-        char line[512];
-        snprintf(line, sizeof line, "WARNING: python_runtime_init: path cut at 259 characters: %s", ansi);
-        log(line);
-    }
+    if (!fitted) runtime_log_path(log, "WARNING: python_runtime_init: path cut at 259 characters: %s", out);
     return fitted;
 }
 
@@ -64,13 +68,7 @@ void runtime_add_sys_path(PyObject *sys_path, const wchar_t *path, bool at_front
     PyObject *item = pyapi.PyUnicode_FromWideChar(path, -1);  // new reference
     if (!item) {
         pyapi.PyErr_Clear();
-        if (log) {
-            char ansi[PLAT_MAX_PATH];
-            plat.wide_to_ansi(path, -1, ansi, sizeof ansi);
-            char line[512];
-            snprintf(line, sizeof line, "WARNING: python_runtime_init: cannot put %s on sys.path", ansi);
-            log(line);
-        }
+        runtime_log_path(log, "WARNING: python_runtime_init: cannot put %s on sys.path", path);
         return;
     }
     // Neither call takes over our reference.
@@ -172,13 +170,7 @@ int runtime_start(const wchar_t *home, log_fn log) {
 int detect_python_home(wchar_t *home, log_fn log) {
     int fitted = runtime.xll_dir[0] ? runtime_compose(home, runtime.xll_dir, PLAT_SEP_STR L"python", log)
                                     : runtime_compose(home, L"." PLAT_SEP_STR L"python", L"", log);
-    if (log) {
-        char ansi[PLAT_MAX_PATH];
-        plat.wide_to_ansi(home, -1, ansi, sizeof ansi);
-        char line[512];
-        snprintf(line, sizeof line, "detect_python_home: using embedded -> %s", ansi);
-        log(line);
-    }
+    runtime_log_path(log, "detect_python_home: using embedded -> %s", home);
     return fitted;
 }
 
