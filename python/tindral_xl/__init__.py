@@ -17,15 +17,19 @@ editing the list::
 
 How values arrive: numbers as ``float`` (also whole ones), text as ``str``,
 booleans as ``bool``, and empty cells, omitted arguments, error values and
-ranges as ``None``. A function is always called with exactly as many
-positional arguments as it was registered with, so defaults never apply: an
-omitted argument is ``None``. What comes back: ``None`` is an empty cell,
+ranges as ``None``. The add-in always calls with exactly as many positional
+arguments as the function was registered with; a parameter with a default
+(``def power_of(x, p=2)``) takes its default when its argument is omitted or
+empty, so ``=POWER_OF(3)`` gives 9. ``*args`` and ``**kwargs`` are refused
+unless ``args=`` says how many arguments Excel passes. What comes back: ``None`` is an empty cell,
 ``bool``, ``int`` and ``float`` are values, ``str`` is text (at most 32,767
 UTF-16 units are shown), anything else shows its ``repr``; raising shows
 #VALUE! and the message goes to the add-in's log.
 """
 
+import functools
 import inspect
+import sys
 
 _registry = []
 
@@ -37,14 +41,62 @@ MAX_NAME_BYTES = 127
 _POSITIONAL = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
 
 
-def _positional_count(func):
+def _parameters(func):
     try:
-        params = inspect.signature(func).parameters.values()
+        return list(inspect.signature(func).parameters.values())
     except (TypeError, ValueError):
+        return None
+
+
+def _positional_count(func, name):
+    params = _parameters(func)
+    if params is None:
         raise TypeError(
             "cannot read the parameters of %r; pass args= to say how many it takes" % (func,)
-        ) from None
+        )
+    variadic = [p.name for p in params if p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD)]
+    if variadic:
+        raise ValueError(
+            "worksheet function %r takes %s; pass args= to say how many arguments Excel passes"
+            % (name, " and ".join(("*" if p.kind == p.VAR_POSITIONAL else "**") + p.name
+                                  for p in params if p.name in variadic))
+        )
     return sum(1 for p in params if p.kind in _POSITIONAL)
+
+
+def _with_defaults(func):
+    """``func`` itself, or a wrapper that passes a parameter's default when
+    Excel's argument for it is None (omitted or empty)."""
+    params = _parameters(func) or []
+    defaults = [(i, p.default) for i, p in enumerate(q for q in params if q.kind in _POSITIONAL)
+                if p.default is not p.empty and p.default is not None]
+    if not defaults:
+        return func
+
+    @functools.wraps(func)
+    def call(*args):
+        args = list(args)
+        for i, default in defaults:
+            if i < len(args) and args[i] is None:
+                args[i] = default
+        return func(*args)
+
+    return call
+
+
+def _log(message):
+    """One line for the add-in's log; a warning when running outside it."""
+    native = sys.modules.get(__name__ + "._native")
+    if native is not None:
+        native.log(message)
+    else:
+        import warnings
+
+        warnings.warn(message, stacklevel=3)
+
+
+def _owner(entry):
+    return getattr(entry[1], "__module__", None)
 
 
 def _check_name(name):
@@ -68,15 +120,18 @@ def register(func, name=None, args=None):
         raise TypeError("worksheet function must be callable, got %r" % (func,))
     name = getattr(func, "__name__", None) if name is None else name
     _check_name(name)
-    count = _positional_count(func) if args is None else args
+    count = _positional_count(func, name) if args is None else args
     if type(count) is not int or not 0 <= count <= MAX_ARGS:
         raise ValueError(
             "worksheet function %r takes %r arguments; Excel passes 0 to %d"
             % (name, count, MAX_ARGS)
         )
-    entry = (name, func, count)
+    entry = (name, _with_defaults(func), count)
     for i, existing in enumerate(_registry):
         if type(existing) is tuple and len(existing) == 3 and existing[0] == name:
+            if _owner(existing) != _owner(entry):
+                _log("WARNING: worksheet function %s of module %s replaces the one of module %s"
+                     % (name, _owner(entry), _owner(existing)))
             _registry[i] = entry
             break
     else:

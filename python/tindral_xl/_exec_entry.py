@@ -27,13 +27,23 @@ Operations:
     Evaluates one expression in the same namespace; the answer has
     ``result``, ``repr``, ``stdout`` and ``stderr`` as above.
 ``functions``
-    The worksheet function registry:
-    ``{"ok": true, "functions": [{"name", "nargs", "module", "doc"}, ...]}``,
-    ``doc`` being the first line of the docstring or "".
+    The worksheet functions and what Excel has of each:
+    ``{"ok": true, "functions": [{"name", "nargs", "module", "doc", "slot",
+    "registered_nargs", "state"}, ...]}``, ``doc`` being the first line of the
+    docstring or "". ``state`` is ``"accepted"`` (Excel has it),
+    ``"pending"`` (registered at the next tick), ``"removed"`` (a reload
+    dropped it: the cell shows #NAME?) or ``"unbound"`` (listed, no slot yet);
+    ``registered_nargs`` is the count Excel passes.
 ``reload``  (``"module": str``)
-    Reloads an imported user module by name (``importlib.reload``); its
-    decorated functions replace their registry entries in place. Answers
-    ``{"ok": true, "module": name, "functions": [names now listed from it]}``.
+    Reloads an imported user module by name and rebinds its functions in the
+    add-in at once. Answers ``{"ok": true, "module": name, "functions":
+    [names now listed from it], "rebound": [...], "pending": [...],
+    "removed": [...], "refused": [{"name", "why"}], "warnings": [...]}``. A
+    module that raises leaves everything as it was (answer of kind
+    ``"exception"``). The package itself is refused.
+``load``  (``"module": str``)
+    Imports a module file added to the ``modules`` folder after start; the
+    same answer as ``reload``.
 
 Every answer is one JSON object with ``"ok"``, and carries the request's
 ``"id"`` when it had one. A failure has ``"ok": false`` and ``"error"``, a
@@ -54,6 +64,7 @@ import contextlib
 import importlib
 import io
 import json
+import os
 import sys
 import traceback
 
@@ -151,6 +162,11 @@ def _registry():
     return getattr(tindral_xl, "_registry", [])
 
 
+def _native():
+    """The add-in's functions in the package; None outside the add-in."""
+    return sys.modules.get("tindral_xl._native")
+
+
 def _describe(entry):
     name, func, nargs = entry
     doc = getattr(func, "__doc__", None) or ""
@@ -163,18 +179,118 @@ def _describe(entry):
     }
 
 
+def list_functions():
+    """Every listed worksheet function with what Excel has of it, then the
+    removed names that still hold a slot."""
+    native = _native()
+    slots = {s["name"]: s for s in native.slots()} if native is not None else {}
+    out = []
+    for entry in list(_registry()):
+        if type(entry) is not tuple or len(entry) != 3:
+            continue
+        item = _describe(entry)
+        slot = slots.pop(item["name"], None)
+        item["slot"] = slot["slot"] if slot else None
+        item["registered_nargs"] = slot["nargs"] if slot else None
+        item["state"] = slot["state"] if slot else "unbound"
+        out.append(item)
+    for name, slot in slots.items():
+        out.append({"name": name, "nargs": None, "module": None, "doc": "", "slot": slot["slot"],
+                    "registered_nargs": slot["nargs"], "state": slot["state"]})
+    return out
+
+
 def _op_functions(req):
-    return {"functions": [_describe(e) for e in list(_registry())]}
+    return {"functions": list_functions()}
+
+
+# Names whose reload would empty the registry or replace this very channel.
+_PACKAGE = "tindral_xl"
+
+
+def _check_user_module(name):
+    if name == _PACKAGE or name.startswith(_PACKAGE + "."):
+        raise _RequestError(
+            "reloading %s is refused: the package holds the registry and this agent channel; "
+            "reload the modules that use it, or restart Excel to update the package" % name
+        )
+    if _native() is None:
+        raise _RequestError("the add-in's native functions are missing: not running inside TindralXL")
+
+
+def _failed(exc, name, verb):
+    from tindral_xl import _loading
+
+    lines = _loading.describe_failure(exc)
+    _native().log("Failed to %s module: %s\n%s" % (verb, name, "\n".join(lines)))
+    raise exc
+
+
+def _bind(name):
+    """Rebinds the registry in the add-in now and answers what Excel has."""
+    outcomes = _native().sync()
+    if outcomes is None:
+        raise RuntimeError("the add-in could not run its registration pass (see tindralxl.log)")
+    listed = [e[0] for e in list(_registry())
+              if type(e) is tuple and len(e) == 3 and getattr(e[1], "__module__", None) == name]
+    mine = set(listed)
+    answer = {"module": name, "functions": listed, "rebound": [], "pending": [], "removed": [], "refused": [],
+              "warnings": []}
+    for o in outcomes:
+        state = o["state"]
+        if state == "removed":
+            answer["removed"].append(o["name"])
+        elif o["name"] not in mine:
+            continue
+        elif state == "refused":
+            answer["refused"].append({"name": o["name"], "why": o.get("why", "")})
+        else:
+            answer[state].append(o["name"])
+            if o.get("why"):
+                answer["warnings"].append("%s: %s" % (o["name"], o["why"]))
+    return answer
+
+
+def reload_module(name):
+    """Reloads user module ``name`` and rebinds its functions in the add-in."""
+    from tindral_xl import _loading
+
+    _check_user_module(name)
+    module = sys.modules.get(name)
+    if module is None:
+        raise _RequestError("module %r is not imported; use load for a file added after start" % name)
+    exc = _loading.reload_user_module(module)
+    if exc is not None:
+        _failed(exc, name, "reload")
+    return _bind(name)
+
+
+def load_module(name):
+    """Imports a file added to the modules folder after start and binds its
+    functions (new names register at the next tick)."""
+    from tindral_xl import _loading
+
+    _check_user_module(name)
+    if name in sys.modules:
+        raise _RequestError("module %r is already imported; use reload" % name)
+    importlib.invalidate_caches()
+    folder = _loading.modules_folder()
+    path = os.path.join(folder, name + ".py")
+    if not name.isidentifier() or not os.path.isfile(path):
+        raise _RequestError("no module file %s.py in %s" % (name, folder))
+    exc = _loading._guarded(lambda: importlib.import_module(name))
+    if exc is not None:
+        sys.modules.pop(name, None)
+        _failed(exc, name, "import")
+    return _bind(name)
 
 
 def _op_reload(req):
-    name = _string_arg(req, "module")
-    module = sys.modules.get(name)
-    if module is None:
-        raise _RequestError("module %r is not imported" % name)
-    importlib.reload(module)
-    listed = [e[0] for e in list(_registry()) if getattr(e[1], "__module__", None) == name]
-    return {"module": name, "functions": listed}
+    return reload_module(_string_arg(req, "module"))
+
+
+def _op_load(req):
+    return load_module(_string_arg(req, "module"))
 
 
 _OPS = {
@@ -183,6 +299,7 @@ _OPS = {
     "eval": _op_eval,
     "functions": _op_functions,
     "reload": _op_reload,
+    "load": _op_load,
 }
 
 
@@ -259,3 +376,8 @@ def dispatch_request(body):
             return _encode({"ok": False, "kind": "internal", "type": type(exc).__name__, "error": "dispatch failed"})
         except BaseException:
             return '{"ok":false,"kind":"internal","error":"dispatch failed"}'
+
+
+# The add-in checks at every start that the module answering /exec still has
+# this very function (tindral_xl._loading.refresh_exec_entry).
+_DISPATCH_CODE = dispatch_request.__code__

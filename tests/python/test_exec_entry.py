@@ -20,6 +20,38 @@ def call(req):
     return json.loads(text)
 
 
+class FakeNative:
+    """Plays the add-in's tindral_xl._native: a slot per name, every name
+    Excel accepted, a name gone from the registry removed."""
+
+    def __init__(self):
+        self.table = {}
+        self.lines = []
+
+    def sync(self):
+        names = [e[0] for e in tindral_xl._registry]
+        out = []
+        for n in names:
+            state = "rebound" if n in self.table else "pending"
+            self.table.setdefault(n, len(self.table))
+            out.append({"name": n, "slot": self.table[n], "state": state})
+        out += [{"name": n, "slot": s, "state": "removed"} for n, s in self.table.items() if n not in names]
+        return out
+
+    def slots(self):
+        return [{"slot": s, "name": n, "nargs": 2, "state": "accepted"} for n, s in self.table.items()]
+
+    def log(self, text):
+        self.lines.append(text)
+
+
+@pytest.fixture(autouse=True)
+def native(monkeypatch):
+    fake = FakeNative()
+    monkeypatch.setitem(sys.modules, "tindral_xl._native", fake)
+    return fake
+
+
 @pytest.fixture(autouse=True)
 def fresh_namespace():
     saved = dict(_exec_entry.namespace)
@@ -129,11 +161,13 @@ def test_functions_lists_registry_and_reload_replaces_in_place(tmp_path, monkeyp
 
         listed = call({"op": "functions"})["functions"]
         entry = [f for f in listed if f["name"] == "sample_add"]
-        assert entry == [{"name": "sample_add", "nargs": 2, "module": "agent_sample_mod", "doc": "Adds two numbers."}]
+        assert entry == [{"name": "sample_add", "nargs": 2, "module": "agent_sample_mod", "doc": "Adds two numbers.",
+                          "slot": None, "registered_nargs": None, "state": "unbound"}]
         before = len(tindral_xl._registry)
         mod.write_text(mod.read_text().replace("a + b", "a - b").replace("Adds", "Subtracts"))
         answer = call({"op": "reload", "module": "agent_sample_mod", "id": "r"})
-        assert answer == {"id": "r", "ok": True, "module": "agent_sample_mod", "functions": ["sample_add"]}
+        assert answer == {"id": "r", "ok": True, "module": "agent_sample_mod", "functions": ["sample_add"],
+                          "rebound": [], "pending": ["sample_add"], "removed": [], "refused": [], "warnings": []}
         assert len(tindral_xl._registry) == before
         assert [f["doc"] for f in call({"op": "functions"})["functions"] if f["name"] == "sample_add"] == [
             "Subtracts two numbers."]
@@ -155,3 +189,87 @@ def test_reload_of_unknown_module_is_a_request_error_and_failing_reload_an_excep
         assert answer["kind"] == "exception" and answer["type"] == "SyntaxError"
     finally:
         sys.modules.pop("agent_broken_mod", None)
+
+
+def test_reload_drops_names_the_module_no_longer_defines_and_keeps_others(tmp_path, monkeypatch, native):
+    mod = tmp_path / "agent_shrink_mod.py"
+    mod.write_text("from tindral_xl import register\nregister(lambda: 1, name='KEEP')\nregister(lambda: 2, name='GONE')\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    saved = list(tindral_xl._registry)
+    try:
+        tindral_xl.register(lambda: 3, name="OTHER_MODULE_FN")
+        import agent_shrink_mod  # noqa: F401
+
+        native.sync()
+        mod.write_text("from tindral_xl import register\nregister(lambda: 10, name='KEEP')\n")
+        answer = call({"op": "reload", "module": "agent_shrink_mod"})
+        assert answer["ok"] and answer["rebound"] == ["KEEP"] and answer["removed"] == ["GONE"]
+        assert answer["functions"] == ["KEEP"]
+        assert [e[0] for e in tindral_xl._registry if e[0] in ("KEEP", "GONE", "OTHER_MODULE_FN")] == [
+            "OTHER_MODULE_FN", "KEEP"]
+    finally:
+        tindral_xl._registry[:] = saved
+        sys.modules.pop("agent_shrink_mod", None)
+
+
+def test_failing_reload_keeps_every_entry_and_logs_why(tmp_path, monkeypatch, native):
+    mod = tmp_path / "agent_half_mod.py"
+    mod.write_text("from tindral_xl import register\nregister(lambda: 1, name='HALF')\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    saved = list(tindral_xl._registry)
+    try:
+        import agent_half_mod  # noqa: F401
+
+        before = list(tindral_xl._registry)
+        mod.write_text("from tindral_xl import register\nregister(lambda: 2, name='HALF')\n"
+                       "register(lambda: 3, name='NEW')\nraise KeyError('late')\n")
+        answer = call({"op": "reload", "module": "agent_half_mod"})
+        assert answer["kind"] == "exception" and answer["type"] == "KeyError"
+        assert tindral_xl._registry == before, "entries registered before the failing line are not taken"
+        assert native.lines and native.lines[0].startswith("Failed to reload module: agent_half_mod\nKeyError: 'late'")
+        assert 'agent_half_mod.py", line 4, in <module>' in native.lines[0]
+    finally:
+        tindral_xl._registry[:] = saved
+        sys.modules.pop("agent_half_mod", None)
+
+
+@pytest.mark.parametrize("name", ["tindral_xl", "tindral_xl._exec_entry", "tindral_xl._loading"])
+def test_reload_of_the_package_is_refused_and_the_registry_survives(name):
+    before = list(tindral_xl._registry)
+    answer = call({"op": "reload", "module": name})
+    assert answer["kind"] == "request" and "refused" in answer["error"]
+    assert tindral_xl._registry == before
+
+
+def test_load_imports_a_new_file_of_the_modules_folder_only(tmp_path, monkeypatch):
+    from tindral_xl import _loading
+
+    (tmp_path / "agent_new_mod.py").write_text("from tindral_xl import register\nregister(lambda: 1, name='NEWFN')\n")
+    monkeypatch.setattr(_loading, "modules_folder", lambda: str(tmp_path))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    saved = list(tindral_xl._registry)
+    try:
+        answer = call({"op": "load", "module": "agent_new_mod"})
+        assert answer["ok"] and answer["pending"] == ["NEWFN"]
+        assert call({"op": "load", "module": "agent_new_mod"})["kind"] == "request"  # already imported
+        assert call({"op": "load", "module": "json"})["kind"] == "request"  # not a file of the folder
+    finally:
+        tindral_xl._registry[:] = saved
+        sys.modules.pop("agent_new_mod", None)
+
+
+def test_refresh_puts_back_a_working_exec_entry():
+    from tindral_xl import _loading
+
+    original = _exec_entry.dispatch_request
+    assert _loading.refresh_exec_entry() is False
+    try:
+        _exec_entry.dispatch_request = lambda body: "poisoned"
+        assert _loading.refresh_exec_entry() is True
+        fresh = sys.modules["tindral_xl._exec_entry"]
+        assert fresh is not _exec_entry and fresh.dispatch_request('{"op":"ping"}').startswith('{"ok": true')
+        sys.modules["tindral_xl._exec_entry"] = None
+        assert _loading.refresh_exec_entry() is True
+    finally:
+        _exec_entry.dispatch_request = original
+        sys.modules["tindral_xl._exec_entry"] = _exec_entry

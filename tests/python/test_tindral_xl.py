@@ -54,11 +54,48 @@ def test_names_differing_in_case_are_two_entries_as_in_the_add_in(txl):
 
 
 def test_only_named_positional_parameters_are_counted(txl):
-    def f(a, b=1, *rest, key=None, **extra):
+    def f(a, b=1, *, key=None):
         return a
 
     txl.register(f)
     assert txl._registry[0][2] == 2
+
+
+def test_star_args_and_kwargs_are_refused_unless_args_is_given(txl):
+    def f(a, b=1, *rest, key=None, **extra):
+        return a
+
+    with pytest.raises(ValueError, match=r"\*rest and \*\*extra; pass args="):
+        txl.register(f)
+    assert txl._registry == []
+    txl.register(f, args=3)
+    assert txl._registry[0][2] == 3
+
+
+def test_omitted_or_empty_argument_takes_the_parameters_default(txl):
+    @txl.xl_function
+    def power_of(x, p=2, label="n"):
+        return "%s=%s" % (label, x ** p)
+
+    name, bound, count = txl._registry[0]
+    assert count == 3
+    assert bound(3.0, None, None) == "n=9.0"  # what the add-in passes for =POWER_OF(3)
+    assert bound(3.0, 3.0, "v") == "v=27.0"
+    assert bound.__name__ == "power_of" and power_of(2) == "n=4"
+
+
+def test_a_name_taken_over_by_another_module_warns_naming_both(txl):
+    def first():
+        return 1
+
+    def second():
+        return 2
+
+    first.__module__, second.__module__ = "mod_a", "mod_b"
+    txl.register(first, name="SAME")
+    with pytest.warns(UserWarning, match="SAME of module mod_b replaces the one of module mod_a"):
+        txl.register(second, name="SAME")
+    assert [e[1] for e in txl._registry] == [second]
 
 
 @pytest.mark.parametrize("count", [-1, 11, True, 2.0, "2"])

@@ -41,6 +41,7 @@ inline std::string log_text() {
 // One xlfRegister as Excel saw it: the four texts as UTF-16.
 struct registration {
     std::u16string module, procedure, type, function;
+    int macro_type;  // 1 function (the default), 2 command
 };
 
 struct fake_excel_state {
@@ -73,15 +74,18 @@ inline int fake_callback(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 resu
         s.other_calls++;
         return xlretInvXlfn;
     }
-    if (count != 4 || !result) {
+    // Four texts; a command adds the argument text (missing) and its macro type.
+    if ((count != 4 && count != 6) || !result) {
         s.malformed++;
         return xlretInvCount;
     }
+    if (count == 6 && (opers[4]->xltype != xltypeMissing || opers[5]->xltype != xltypeNum)) s.malformed++;
     for (int i = 0; i < 4; i++)
         if (opers[i]->xltype != xltypeStr || (uint16_t)opers[i]->val.str[0] != std::char_traits<char16_t>::length(
                                                                                    (const char16_t *)opers[i]->val.str + 1))
             s.malformed++;  // count unit must match the terminated text
-    registration r{text_of(opers[0]), text_of(opers[1]), text_of(opers[2]), text_of(opers[3])};
+    registration r{text_of(opers[0]), text_of(opers[1]), text_of(opers[2]), text_of(opers[3]),
+                   count == 6 ? (int)opers[5]->val.num : 1};
     s.registrations.push_back(r);
     auto it = s.refuse.find(r.function);
     if (it != s.refuse.end()) return it->second;

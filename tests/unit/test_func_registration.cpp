@@ -131,6 +131,8 @@ TEST(func_registration, command_is_registered_as_A_hash_under_its_own_name) {
     EXPECT_EQ(r.procedure, u"xll_register_pending");
     EXPECT_EQ(r.type, u"A#");
     EXPECT_EQ(r.function, u"xll_register_pending");
+    EXPECT_EQ(r.macro_type, 2) << "xlcOnTime runs commands only";
+    EXPECT_EQ(excel().malformed, 0);
     EXPECT_EQ(excel().frees, 1);
     EXPECT_TRUE(logged("func_registry: registered command xll_register_pending"));
 }

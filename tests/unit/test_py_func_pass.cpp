@@ -116,18 +116,21 @@ TEST(py_pass, sixty_fifth_name_is_refused_while_known_names_still_reload) {
     EXPECT_EQ(fts::text_of(call0(0)), u"g0");
 }
 
-TEST(py_pass, name_longer_than_127_bytes_is_stored_cut_and_never_matches_again) {
+TEST(py_pass, names_up_to_255_bytes_are_kept_whole_and_the_retry_registers_the_same_text) {
     start();
     fts::py_run(FUNCS);
+    excel().refuse[fts::u16(std::string(255, 'y').c_str())] = xlretFailed;
     pass_with("[('x' * 130, f, 0), ('x' * 130, g, 0), ('y' * 255, f, 0), ('z' * 256, g, 0)]");
-    EXPECT_EQ(func_registry.slot_count, 3);
-    EXPECT_EQ(strlen(func_registry.slots[0].name), 127u);
-    EXPECT_EQ(std::string(func_registry.slots[1].name), std::string(127, 'x'));
-    // Excel is given the whole name, and one it cannot take is never sent cut.
-    EXPECT_EQ(registered_names(), (std::vector<std::string>{std::string(130, 'x'), std::string(130, 'x'),
-                                                             std::string(255, 'y')}));
-    // The warning is cut to its 256-byte buffer inside the name.
+    EXPECT_EQ(func_registry.slot_count, 2) << "the second 130-byte name matches the first";
+    EXPECT_EQ(std::string(func_registry.slots[0].name), std::string(130, 'x'));
+    EXPECT_EQ(fts::text_of(call0(0)), u"g0");
+    // A name Excel cannot take is never sent cut.
     EXPECT_TRUE(logged("WARNING: name " + std::string(241, 'z'))) << fts::log_text();
+    excel().refuse.clear();
+    xll_register_pending();
+    EXPECT_EQ(registered_names(), (std::vector<std::string>{std::string(130, 'x'), std::string(255, 'y'),
+                                                             std::string(255, 'y')}))
+        << "first pass and retry send the same text";
 }
 
 TEST(py_pass, counts_excel_cannot_pass_are_refused_with_a_line_and_take_no_slot) {
@@ -233,13 +236,16 @@ TEST(py_loader, modules_import_in_listing_order_then_the_pass_runs) {
     EXPECT_EQ(func_registry.module, plat_self_module());
 }
 
-TEST(py_loader, module_raising_on_import_is_named_and_the_next_still_loads) {
+TEST(py_loader, module_raising_on_import_is_named_with_why_and_the_next_still_loads) {
     fts::addin_dir d = start();
     fts::write_file(d.modules() + "/broken.py", "raise RuntimeError('half written')\n");
     fts::write_file(d.modules() + "/fine.py", "X = 1\n");
     fts::log_lines().clear();
     load_modules(plat_self_module());
     EXPECT_EQ(fts::log_lines(), (std::vector<std::string>{"Importing module: broken", "Failed to import module: broken",
+                                                          "RuntimeError: half written",
+                                                          "  File \"" + d.modules() + "/broken.py\", line 1, in <module>",
+                                                          "    raise RuntimeError('half written')",
                                                           "Importing module: fine",
                                                           "func_registry: registered 0 functions"}));
     EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);

@@ -2,6 +2,7 @@
 // by path through the platform layer and runs a script of commands, printing
 // one line per result (the language is described in README.md beside this
 // file). Every line is flushed at once: tests read the output while it runs.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -52,6 +54,13 @@ struct host_refusal {
     int code;          // return code answered instead of success
 };
 
+// A command scheduled with xlcOnTime.
+struct host_timer {
+    double when;       // serial time (days since 1899-12-30) at which it is due
+    std::string name;  // the command's function text
+    long seq;          // order of scheduling; a run started now only runs earlier ones
+};
+
 struct host_state {
     plat_module addin;                        // the loaded add-in
     std::vector<host_registration> registered; // accepted registrations, in order
@@ -61,6 +70,12 @@ struct host_state {
     std::thread::id main_thread;              // the only thread allowed to call Excel
     std::atomic<int> input_closed{0};         // standard input reached its end
     bool input_taken = false;                 // `wait` has taken over standard input
+    std::vector<host_timer> timers;           // pending xlcOnTime schedules
+    long next_seq = 0;                        // seq of the next schedule
+    double clock_offset = 0;                  // days added to the real clock (`advance`)
+    bool clock_stopped = false;               // `clock stop`: the clock stands still
+    double clock_stopped_at = 0;              // the stopped clock's time
+    int command_depth = 0;                    // > 0 while a command or lifecycle export runs
 };
 host_state host;
 
@@ -299,6 +314,132 @@ void *addin_export(const char *name) {
     return p;
 }
 
+// --- the clock and xlcOnTime ----------------------------------------------------
+
+constexpr double HOST_DAY_MS = 86400000.0;
+constexpr double HOST_UNIX_EPOCH_SERIAL = 25569.0;  // 1970-01-01 in Excel's serial time
+
+// Excel's serial time as xlfNow answers it: the real clock (UTC; the host has
+// no time zone) plus what `advance` added, or the stopped clock.
+double host_now(void) {
+    if (host.clock_stopped) return host.clock_stopped_at;
+    using namespace std::chrono;
+    double ms = (double)duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return HOST_UNIX_EPOCH_SERIAL + ms / HOST_DAY_MS + host.clock_offset;
+}
+
+bool is_missing(const XLOPER12 *x) { return !x || (x->xltype & 0x0FFF) == xltypeMissing; }
+
+// xlcOnTime(time, command[, tolerance[, schedule]]): schedule FALSE withdraws
+// the schedule of that exact time and command.
+int host_ontime(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    // Excel runs commands only in command context; a worksheet function
+    // calling this is refused.
+    if (host.command_depth == 0) {
+        host_line("ontime refused outside a command");
+        return xlretFailed;
+    }
+    if (count < 2 || (opers[0]->xltype & 0x0FFF) != xltypeNum || record_text(opers[1]) == "-") return xlretInvXloper;
+    double when = opers[0]->val.num;
+    std::string name = record_text(opers[1]);
+    bool schedule = true;
+    if (count >= 4 && !is_missing(opers[3])) {
+        if ((opers[3]->xltype & 0x0FFF) != xltypeBool) return xlretInvXloper;
+        schedule = opers[3]->val.xbool != 0;
+    }
+    bool done = true;
+    if (schedule) {
+        host.timers.push_back(host_timer{when, name, host.next_seq++});
+    } else {
+        done = false;
+        for (size_t i = 0; i < host.timers.size(); i++) {
+            if (host.timers[i].when == when && same_name(host.timers[i].name, name)) {
+                host.timers.erase(host.timers.begin() + (long)i);
+                done = true;
+                break;
+            }
+        }
+    }
+    if (result) {
+        // As the macro function answers: TRUE, or #VALUE! for no such schedule.
+        if (done) {
+            result->xltype = xltypeBool;
+            result->val.xbool = 1;
+        } else {
+            result->xltype = xltypeErr;
+            result->val.err = xlerrValue;
+        }
+    }
+    return xlretSuccess;
+}
+
+// Runs a registered command by name the way Excel does: in command context.
+int host_run_command(host_registration *r) {
+    xll_entry fn = reinterpret_cast<xll_entry>(addin_export(r->proc.c_str()));
+    host.command_depth++;
+    int rc = fn();
+    host.command_depth--;
+    return rc;
+}
+
+// Runs every command whose time has come, earliest first, each once; what
+// they schedule while running waits for the next call. Returns how many ran.
+int host_run_due(void) {
+    long before = host.next_seq;
+    int ran = 0;
+    for (;;) {
+        double now = host_now();
+        long best = -1;
+        for (size_t i = 0; i < host.timers.size(); i++) {
+            const host_timer &t = host.timers[i];
+            if (t.seq >= before || t.when > now) continue;
+            if (best < 0 || t.when < host.timers[(size_t)best].when) best = (long)i;
+        }
+        if (best < 0) return ran;
+        host_timer t = host.timers[(size_t)best];
+        host.timers.erase(host.timers.begin() + best);
+        ran++;
+        host_registration *r = find_registration(t.name);
+        if (!r) {
+            host_line("ontime %s unknown", t.name.c_str());
+            continue;
+        }
+        int rc = host_run_command(r);
+        host_line("ontime %s %d", t.name.c_str(), rc);
+    }
+}
+
+// Sleeps `ms` milliseconds of real time, running due commands meanwhile.
+void host_sleep(long ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        host_run_due();
+        auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(10)));
+    }
+}
+
+// xlfUnregister(register id): withdraws that registration.
+int host_unregister(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    if (count != 1 || (opers[0]->xltype & 0x0FFF) != xltypeNum) return xlretInvXloper;
+    double id = opers[0]->val.num;
+    std::string name = "-";
+    for (size_t i = 0; i < host.registered.size(); i++) {
+        if (host.registered[i].id == id) {
+            name = host.registered[i].name;
+            host.registered.erase(host.registered.begin() + (long)i);
+            break;
+        }
+    }
+    host_line("unregister %s %s", number_text(id).c_str(), name.c_str());
+    if (result) {
+        result->xltype = xltypeBool;
+        result->val.xbool = name != "-";
+    }
+    return xlretSuccess;
+}
+
 // Words of a command, split on runs of spaces.
 std::vector<std::string> split_words(const std::string &line) {
     std::vector<std::string> words;
@@ -477,7 +618,10 @@ void command_call(const std::vector<std::string> &w) {
 
 void command_lifecycle(const char *word, const char *export_name) {
     xll_entry fn = reinterpret_cast<xll_entry>(addin_export(export_name));
+    // Excel calls the lifecycle exports in command context.
+    host.command_depth++;
     int rc = fn();
+    host.command_depth--;
     host_line("%s %d", word, rc);
 }
 
@@ -498,7 +642,10 @@ void command_wait(void) {
             host.input_closed = 1;
         }).detach();
     }
-    while (!host.input_closed && !host_signalled) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!host.input_closed && !host_signalled) {
+        host_run_due();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     host_signalled = 0;
     host_line("wait done");
 }
@@ -540,14 +687,40 @@ void run_command(const std::string &raw) {
     } else if (c == "run" && w.size() == 2) {
         host_registration *r = find_registration(w[1]);
         if (!r) host_fail("unknown command %s", w[1].c_str());
-        xll_entry fn = reinterpret_cast<xll_entry>(addin_export(r->proc.c_str()));
-        int rc = fn();
+        int rc = host_run_command(r);
         host_line("run %s %d", w[1].c_str(), rc);
     } else if (c == "sleep" && w.size() == 2) {
         long ms;
         if (!parse_long(w[1], 0, 86400000L, &ms)) host_fail("sleep: bad duration '%s'", w[1].c_str());
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        host_sleep(ms);
         host_line("sleep %ld", ms);
+    } else if (c == "tick" && w.size() == 1) {
+        host_line("tick %d", host_run_due());
+    } else if (c == "advance" && w.size() == 2) {
+        long ms;
+        if (!parse_long(w[1], 0, 86400000L, &ms)) host_fail("advance: bad duration '%s'", w[1].c_str());
+        if (host.clock_stopped)
+            host.clock_stopped_at += (double)ms / HOST_DAY_MS;
+        else
+            host.clock_offset += (double)ms / HOST_DAY_MS;
+        host_line("advance %ld %d", ms, host_run_due());
+    } else if (c == "clock" && w.size() == 2 && (w[1] == "stop" || w[1] == "go")) {
+        if (w[1] == "stop" && !host.clock_stopped) {
+            host.clock_stopped_at = host_now();
+            host.clock_stopped = true;
+        } else if (w[1] == "go" && host.clock_stopped) {
+            host.clock_stopped = false;
+            host.clock_offset += host.clock_stopped_at - host_now();
+        }
+        host_line("clock %s", w[1].c_str());
+    } else if (c == "timers" && w.size() == 1) {
+        double now = host_now();
+        std::vector<host_timer> sorted = host.timers;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const host_timer &a, const host_timer &b) { return a.when < b.when; });
+        for (const host_timer &t : sorted)
+            host_line("timer %lld %s", (long long)std::llround((t.when - now) * HOST_DAY_MS), t.name.c_str());
+        host_line("timers %zu", sorted.size());
     } else if (c == "wait" && w.size() == 1) {
         command_wait();
     } else if (c == "echo") {
@@ -570,6 +743,15 @@ HOST_EXPORT int MdCallBack12(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 
     }
     if (count < 0 || count > 255 || (count > 0 && !opers)) return xlretInvCount;
     if (xlfn == xlfRegister) return host_register(count, opers, result);
+    if (xlfn == xlfNow) {
+        if (result) {
+            result->xltype = xltypeNum;
+            result->val.num = host_now();
+        }
+        return xlretSuccess;
+    }
+    if (xlfn == xlcOnTime) return host_ontime(count, opers, result);
+    if (xlfn == xlfUnregister) return host_unregister(count, opers, result);
     if (xlfn == xlFree) {
         // The host's results are numbers and errors: nothing to give back.
         host_line("xlfree %d", count);

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <cwchar>
 
+#include "python_runtime.h"
 #include "xll_export.h"
+#include "xll_tick.h"
 
 func_registry_state func_registry;
 
@@ -52,15 +54,29 @@ int func_registry_find(const char *name) {
 // empty or pointing at a released object.
 void func_registry_rebind(int j, const char *name, PyObject *function, long arity) {
     func_slot *slot = &func_registry.slots[j];
-    if (arity != slot->arity)
-        func_registry_logf(256,
-                           "WARNING: %s arity changed %d -> %ld, but Excel still passes %d args (reload the add-in to fix)",
-                           name, slot->arity, arity, slot->arity);
+    int accepted = func_registry.slot_registered[j];
+    char why[128];
+    why[0] = 0;
+    if (arity != slot->arity) {
+        if (accepted) {
+            func_registry_logf(256,
+                               "WARNING: %s arity changed %d -> %ld, but Excel still passes %d args (reload the add-in to fix)",
+                               name, slot->arity, arity, slot->arity);
+            snprintf(why, sizeof why, "argument count changed %d -> %ld, but Excel still passes %d", slot->arity,
+                     arity, slot->arity);
+        } else {
+            // Excel holds no registration of this slot yet: the tick registers
+            // the new count.
+            slot->arity = (int)arity;
+        }
+    }
     pyapi.Py_IncRef(function);
     PyObject *old = slot->callable;
     slot->callable = function;
+    slot->removed = FUNC_SLOT_BOUND;
     if (old) pyapi.Py_DecRef(old);
     func_registry_logf(256, "Hot-reloaded function: %s (slot %d)", name, j);
+    func_registry_report(name, j, accepted ? "rebound" : "pending", why[0] ? why : nullptr);
 }
 
 void func_registry_bind_new(const char *name, PyObject *function, long arity, plat_module xll_module) {
@@ -71,8 +87,13 @@ void func_registry_bind_new(const char *name, PyObject *function, long arity, pl
     slot->arity = (int)arity;
     pyapi.Py_IncRef(function);
     slot->callable = function;
+    slot->removed = FUNC_SLOT_BOUND;
+    slot->refusal = 0;
     // Counted before Excel answers: a refused slot stays bound and pending.
     func_registry.slot_count = s + 1;
+    func_registry_report(name, s, "pending", nullptr);
+    // Off the main thread Excel cannot be called: the tick registers it.
+    if (func_registry.syncing) return;
     char procedure[32];
     snprintf(procedure, sizeof procedure, "xll_slot_%d", s);
     func_registry_register_slot(s, name, (int)arity, procedure, xll_module);
@@ -97,11 +118,13 @@ void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
     if (arity_failed) {
         func_registry_logf(256, "WARNING: argument count of %s is not an int from 0 to %d \xE2\x80\x94 skipped",
                            name, FUNC_MAX_ARGS);
+        func_registry_report(name, -1, "refused", "argument count is not an int from 0 to 10");
         return;
     }
     if (arity < 0 || arity > FUNC_MAX_ARGS) {
         func_registry_logf(256, "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
                            arity, FUNC_MAX_ARGS);
+        func_registry_report(name, -1, "refused", "argument count outside 0 to 10");
         return;
     }
     // Excel would refuse the registration, and a name cut to fit would show
@@ -109,6 +132,7 @@ void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
     if (strlen(name) > (size_t)FUNC_EXCEL_NAME_MAX) {
         func_registry_logf(256, "WARNING: name %s is longer than %d characters \xE2\x80\x94 skipped", name,
                            FUNC_EXCEL_NAME_MAX);
+        func_registry_report(name, -1, "refused", "name longer than Excel's 255 characters");
         return;
     }
     int j = func_registry_find(name);
@@ -116,8 +140,10 @@ void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
         func_registry_rebind(j, name, function, arity);
     else if (func_registry.slot_count < FUNC_SLOT_COUNT)
         func_registry_bind_new(name, function, arity, xll_module);
-    else
+    else {
         func_registry_logf(256, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
+        func_registry_report(name, -1, "refused", "all 64 slots are in use");
+    }
 }
 
 }  // namespace
@@ -158,16 +184,11 @@ int func_registry_register_all(plat_module xll_module) {
     return 1;
 }
 
-// Excel runs this command (registered as "A#") to retry the registrations it
-// refused. It only tests whether a callable is set and so needs no GIL.
+// The command Excel runs through xlcOnTime about once a second (the tick),
+// and that anyone may run by name. Registered as a command, "A#".
 XLL_EXPORT int xll_register_pending(void) {
-    func_registry_log_line("func_registry: processing deferred registrations (command)");
-    for (int i = 0; i < func_registry.slot_count; i++) {
-        if (func_registry.slot_registered[i] || !func_registry.slots[i].callable) continue;
-        char procedure[32];
-        snprintf(procedure, sizeof procedure, "xll_slot_%d", i);
-        func_registry_register_slot(i, func_registry.slots[i].name, func_registry.slots[i].arity, procedure,
-                                    func_registry.module);
-    }
+    int scheduled = xll_tick_begin();
+    func_registry_process_pending(!scheduled);
+    xll_tick_end();
     return 1;
 }

@@ -48,9 +48,12 @@ void excel_text_module(excel_text<EXCEL_PATH_UNITS> *t, plat_module module) {
     excel_text_finish(t, n);
 }
 
-// xlfRegister with the four texts. Returns Excel's code; on success the
-// register id is handed straight back with xlFree.
-int excel_register(plat_module module, const char *procedure, const char *type_text, const char *function_text) {
+// xlfRegister with the four texts, and with macro type 2 when `command`: only
+// a command can be run by xlcOnTime. Returns Excel's code; on success the
+// register id goes into `id` (when not null) and the record is handed straight
+// back with xlFree.
+int excel_register(plat_module module, const char *procedure, const char *type_text, const char *function_text,
+                   double *id_out, int command) {
     excel_text<EXCEL_PATH_UNITS> module_text;
     excel_text<EXCEL_NAME_UNITS> proc, type, func;
     excel_text_module(&module_text, module);
@@ -59,8 +62,23 @@ int excel_register(plat_module module, const char *procedure, const char *type_t
     excel_text_widen(&func, function_text);
     XLOPER12 id;
     memset(&id, 0, sizeof id);
-    int rc = Excel12(xlfRegister, &id, 4, &module_text.oper, &proc.oper, &type.oper, &func.oper);
-    if (rc == xlretSuccess) Excel12(xlFree, nullptr, 1, &id);
+    int rc;
+    if (command) {
+        XLOPER12 no_arguments, macro_type;
+        memset(&no_arguments, 0, sizeof no_arguments);
+        no_arguments.xltype = xltypeMissing;
+        memset(&macro_type, 0, sizeof macro_type);
+        macro_type.xltype = xltypeNum;
+        macro_type.val.num = 2;
+        rc = Excel12(xlfRegister, &id, 6, &module_text.oper, &proc.oper, &type.oper, &func.oper, &no_arguments,
+                     &macro_type);
+    } else {
+        rc = Excel12(xlfRegister, &id, 4, &module_text.oper, &proc.oper, &type.oper, &func.oper);
+    }
+    if (rc == xlretSuccess) {
+        if (id_out) *id_out = (id.xltype & 0x0FFF) == xltypeNum ? id.val.num : 0;
+        Excel12(xlFree, nullptr, 1, &id);
+    }
     return rc;
 }
 
@@ -79,20 +97,43 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     type_text[n++] = 'Q';
     for (int i = 0; i < arity; i++) type_text[n++] = 'Q';
     type_text[n] = 0;
-    int rc = excel_register(xll_module, procedure, type_text, name);
+    double id = 0;
+    int rc = excel_register(xll_module, procedure, type_text, name, &id, 0);
+    func_slot *record = &func_registry.slots[slot];
     if (rc != xlretSuccess) {
-        func_registry_logf(256, "xlfRegister failed for %s: rc=%d", name, rc);
+        // The tick retries every second: the same refusal is logged once.
+        if (rc != record->refusal) func_registry_logf(256, "xlfRegister failed for %s: rc=%d", name, rc);
+        record->refusal = rc;
         return 0;
     }
+    record->refusal = 0;
+    record->register_id = id;
     func_registry.slot_registered[slot] = 1;
     func_registry_logf(256, "Registered Excel function: %s (%d args)", name, arity);
     return 1;
 }
 
 void func_registry_register_command(plat_module xll_module) {
-    int rc = excel_register(xll_module, "xll_register_pending", "A#", "xll_register_pending");
+    int rc = excel_register(xll_module, "xll_register_pending", "A#", "xll_register_pending", nullptr, 1);
     if (rc == xlretSuccess)
         func_registry_log_line("func_registry: registered command xll_register_pending");
     else
         func_registry_logf(128, "func_registry: failed to register command: rc=%d", rc);
+}
+
+int func_registry_unregister_slot(int slot) {
+    func_slot *record = &func_registry.slots[slot];
+    XLOPER12 id, result;
+    memset(&id, 0, sizeof id);
+    id.xltype = xltypeNum;
+    id.val.num = record->register_id;
+    memset(&result, 0, sizeof result);
+    int rc = Excel12(xlfUnregister, &result, 1, &id);
+    if (rc != xlretSuccess || (result.xltype & 0x0FFF) != xltypeBool || !result.val.xbool) {
+        func_registry_logf(320, "xlfUnregister failed for %s: rc=%d (the slot answers #NAME?)", record->name, rc);
+        return 0;
+    }
+    func_registry.slot_registered[slot] = 0;
+    func_registry_logf(320, "Unregistered Excel function: %s", record->name);
+    return 1;
 }

@@ -8,23 +8,41 @@
 #include "xlcall.h"
 #include "xll_export.h"
 
-// Names stored in a slot: at most 127 UTF-8 bytes and a terminator.
-constexpr int FUNC_NAME_CAP = 128;
 // Excel accepts function names of at most this many characters.
 constexpr int FUNC_EXCEL_NAME_MAX = 255;
+// Names stored in a slot: every name the pass admits (at most 255 bytes), so
+// that the retry registers the very text the first pass did.
+constexpr int FUNC_NAME_CAP = FUNC_EXCEL_NAME_MAX + 1;
 // A slot entry point receives exactly this many argument pointers.
 constexpr int FUNC_MAX_ARGS = 10;
 // Excel keeps a text's length in one 16-bit unit and allows this many.
 constexpr int FUNC_TEXT_MAX_UNITS = 32767;
 
-struct func_slot {
-    char name[FUNC_NAME_CAP];  // name as listed in _registry, cut to 127 bytes
-    int arity;                 // argument count registered with Excel; never changes
-    PyObject *callable;        // owned reference; null only in a free slot
+// What became of a slot whose name a reload dropped.
+enum func_slot_removal {
+    FUNC_SLOT_BOUND = 0,        // bound to a function
+    FUNC_SLOT_REMOVED = 1,      // answers #NAME?; the tick still has to unregister it
+    FUNC_SLOT_UNREGISTERED = 2  // answers #NAME?; the tick tried xlfUnregister
 };
 
-// The registry's process-wide record. Written on Excel's main thread only;
-// the Python references in `slots` are touched only with the GIL held.
+struct func_slot {
+    char name[FUNC_NAME_CAP];  // name as listed in _registry
+    int arity;                 // argument count Excel passes: registered, or to register
+    PyObject *callable;        // owned reference; null in a free or removed slot
+    int removed;               // a func_slot_removal
+    double register_id;        // Excel's id of the accepted registration, for xlfUnregister
+    int refusal;               // Excel's code of the last refused registration; 0 after a success
+};
+
+// The registry's process-wide record, written by two threads: Excel's main
+// thread (the first pass at xlAutoOpen, the tick's registrations) and any
+// thread that runs the package's tindral_xl._native.sync() (a reload on the
+// server's thread). The GIL guards every field of `slots`, `slot_count`,
+// `slot_registered`, `outcomes` and `syncing`: each writer holds it, the slot
+// call path and the native readers take it. Without a running interpreter
+// only the main thread touches the table. xlfRegister and xlfUnregister are
+// called on the main thread only: a sync binds and leaves the registration
+// to the next tick.
 struct func_registry_state {
     func_slot slots[FUNC_SLOT_COUNT];        // the slot table, func_slots
     int slot_count;                          // slots in use, func_slot_count
@@ -32,6 +50,8 @@ struct func_registry_state {
     wchar_t xll_dir[PLAT_MAX_PATH];          // registry's copy of the add-in folder
     log_fn log;                              // func_registry_log; null means silence
     plat_module module;                      // add-in module of the last load_modules
+    PyObject *outcomes;                      // list a running sync reports into; null otherwise
+    int syncing;                             // 1 while a sync's pass runs: new names wait for the tick
 };
 extern func_registry_state func_registry;
 
@@ -48,9 +68,40 @@ void func_registry_logf(size_t cap, const char *format, ...) __attribute__((form
 int func_registry_register_all(plat_module xll_module);
 
 // Registers slot `slot` with Excel under `name`. 1 when Excel accepted (the
-// slot's flag is then 1), 0 otherwise; logs either way. Main thread.
+// slot's flag is then 1), 0 otherwise; logs either way (a refusal with the
+// code of the slot's previous refusal only once). Main thread.
 int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure,
                                 plat_module xll_module);
+
+// Withdraws slot `slot`'s accepted registration with xlfUnregister. 1 when
+// Excel did (the flag is then 0); logs either way. Main thread.
+int func_registry_unregister_slot(int slot);
+
+// The pass run for a reload, from any thread holding the GIL: binds and
+// rebinds like the first pass but leaves new names pending for the tick,
+// then marks every bound slot whose name left _registry removed. Reports one
+// dict per name into `outcomes` (a list): name, slot (None when none), state
+// ("rebound", "pending", "removed" or "refused") and, when there is one,
+// why. 1 when the pass ran, 0 when it could not start or one is running.
+int func_registry_sync(PyObject *outcomes);
+
+// The registry's step of each tick: unregisters slots a reload removed and
+// registers pending ones (new names, refused ones). `by_name`: the command
+// was run by name rather than by its schedule; it then logs its opening line
+// even with nothing to do. Main thread; takes the GIL when Python runs.
+void func_registry_process_pending(int by_name);
+
+// "accepted", "pending" or "removed": what Excel has for slot `slot`. GIL held
+// when Python runs.
+const char *func_registry_slot_state(int slot);
+
+// Adds one outcome to the running sync's list (nothing when none runs): `slot`
+// -1 for no slot, `why` may be null. GIL held.
+void func_registry_report(const char *name, int slot, const char *state, const char *why);
+
+// Puts tindral_xl._native (sync, slots, log) into the package. 1 when done.
+// GIL held.
+int func_registry_install_native(void);
 
 // Exports Excel calls: the retry command (registered as "A#", always 1) and
 // the release of a result that carries xlbitDLLFree. Main thread.

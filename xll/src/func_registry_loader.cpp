@@ -20,10 +20,60 @@ void loader_compose(wchar_t *out, const wchar_t *head, const wchar_t *tail) {
     out[n] = 0;
 }
 
-// Drops a failed import's error. Its message and traceback are not kept: only
-// the module's name reaches the log.
+// Drops a failed import's error; the package's loader (below) is what says why.
 void loader_clear_error(void) {
     if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+}
+
+// Imports user module `name` through tindral_xl._loading.import_user_module,
+// which keeps a failing module's registry entries out and describes the
+// failure. 1 on success; 0 after logging the failure: "Failed to import
+// module: %s", then the description's lines. Without the package's loader
+// the module is imported plainly and only its name is logged on failure.
+int loader_import(PyObject *loading, const char *name) {
+    PyObject *failure = nullptr;  // new reference
+    if (loading) {
+        failure = pyapi.PyObject_CallMethod(loading, "import_user_module", "s", name);
+    } else {
+        PyObject *m = pyapi.PyImport_ImportModule(name);  // new reference
+        if (m) {
+            pyapi.Py_DecRef(m);
+            return 1;
+        }
+    }
+    if (failure == pyapi._Py_NoneStruct) {
+        pyapi.Py_DecRef(failure);
+        return 1;
+    }
+    loader_clear_error();
+    func_registry_logf(256, "Failed to import module: %s", name);
+    const char *text = failure && pyapi_type_of(failure) == pyapi.PyUnicode_Type ? pyapi.PyUnicode_AsUTF8(failure)
+                                                                                 : nullptr;
+    if (!text) loader_clear_error();
+    // One log line per line of the description, which the package bounds.
+    while (text && *text) {
+        size_t n = strcspn(text, "\n");
+        func_registry_logf(512, "%.*s", (int)(n < 500 ? n : 500), text);
+        text += n;
+        if (*text) text++;
+    }
+    if (failure) pyapi.Py_DecRef(failure);
+    return 0;
+}
+
+// Re-imports tindral_xl._exec_entry when the module in sys.modules is not the
+// package's own (replaced, removed, its dispatch_request swapped): /exec
+// imports it by name at every request.
+void loader_refresh_exec_entry(PyObject *loading) {
+    if (!loading) return;
+    PyObject *done = pyapi.PyObject_CallMethod(loading, "refresh_exec_entry", nullptr);  // new reference
+    if (!done) {
+        loader_clear_error();
+        func_registry_log_line("WARNING: could not re-import tindral_xl._exec_entry");
+        return;
+    }
+    if (done == pyapi._Py_TrueStruct) func_registry_log_line("func_registry: re-imported tindral_xl._exec_entry");
+    pyapi.Py_DecRef(done);
 }
 
 // The file name of a skipped entry in the ANSI code page, for its log line.
@@ -35,7 +85,7 @@ void loader_describe(const wchar_t *file_name, char *out, int cap) {
 }
 
 // Imports one listing entry, or says why it was skipped.
-void loader_import_entry(const plat_find_data *entry) {
+void loader_import_entry(const plat_find_data *entry, PyObject *loading) {
     if (entry->is_directory) return;
     size_t len = wcsnlen(entry->name, PLAT_MAX_PATH);
     if (len < 4) return;
@@ -62,13 +112,7 @@ void loader_import_entry(const plat_find_data *entry) {
     // The package is imported first and never a second time as a module.
     if (strcmp(ansi, "tindral_xl") == 0) return;
     func_registry_logf(256, "Importing module: %s", ansi);
-    PyObject *m = pyapi.PyImport_ImportModule(ansi);  // new reference
-    if (m) {
-        pyapi.Py_DecRef(m);
-        return;
-    }
-    loader_clear_error();
-    func_registry_logf(256, "Failed to import module: %s", ansi);
+    loader_import(loading, ansi);
 }
 
 }  // namespace
@@ -81,8 +125,13 @@ int load_modules(plat_module xll_module) {
     loader_compose(modules_path, func_registry.xll_dir, PLAT_SEP_STR L"modules");
 
     PyObject *package = pyapi.PyImport_ImportModule("tindral_xl");  // new reference
+    PyObject *loading = nullptr;                                        // new reference
     if (package) {
         pyapi.Py_DecRef(package);
+        func_registry_install_native();
+        loading = pyapi.PyImport_ImportModule("tindral_xl._loading");
+        if (!loading) loader_clear_error();
+        loader_refresh_exec_entry(loading);
     } else {
         loader_clear_error();
         func_registry_log_line("WARNING: could not import tindral_xl module");
@@ -93,13 +142,15 @@ int load_modules(plat_module xll_module) {
     plat_find_data entry;
     plat_find find = plat.find_first(pattern, &entry);
     if (!find) {
+        if (loading) pyapi.Py_DecRef(loading);
         func_registry_log_line("No .py files found in modules/");
         return 1;
     }
     do {
-        loader_import_entry(&entry);
+        loader_import_entry(&entry, loading);
     } while (plat.find_next(find, &entry));
     plat.find_close(find);
+    if (loading) pyapi.Py_DecRef(loading);
 
     func_registry_register_all(xll_module);
     return 1;

@@ -83,7 +83,12 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     PyObject *callable = func_registry.slots[slot].callable;  // read only now, under the GIL
     // 0 to 10: the pass binds no other count, so the ten pointers always suffice.
     int arity = func_registry.slots[slot].arity;
-    if (!callable) return;
+    if (!callable) {
+        // A name a reload dropped: the cell shows what Excel shows for an
+        // unknown name.
+        if (func_registry.slots[slot].removed != FUNC_SLOT_BOUND) xloper_set_error(r, xlerrName);
+        return;
+    }
     pyapi.Py_IncRef(callable);  // a rebinding pass must not free it mid-call
     int done = 0;
     PyObject *tuple = pyapi.PyTuple_New(arity);  // new reference

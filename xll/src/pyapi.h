@@ -31,10 +31,23 @@ struct PyWideStringList {
 
 struct PyConfig;  // opaque; fields reached only through python_runtime's offsets
 
+// Python 3.12's PyMethodDef: one C function as Python sees it. The record must
+// outlive every function object made from it.
+typedef PyObject *(*PyCFunction)(PyObject *self, PyObject *args);
+struct PyMethodDef {
+    const char *ml_name;
+    PyCFunction ml_meth;
+    int ml_flags;
+    const char *ml_doc;
+};
+constexpr int PYAPI_METH_NOARGS = 0x0004;
+constexpr int PYAPI_METH_O = 0x0008;
+
 // The type pointer of an object: the second pointer-sized word of its header.
 inline PyObject *pyapi_type_of(PyObject *o) { return ((PyObject **)o)[1]; }
 
-// The 58 entries in binding order, then the library handle. A function entry
+// The entries in binding order (the 58 of the first release, then each
+// feature's block), then the library handle. A function entry
 // holds the function's address; a data entry holds the object's address, which
 // is the object itself (`_Py_NoneStruct` is None, `PyList_Type` the list type).
 struct pyapi_table {
@@ -96,10 +109,15 @@ struct pyapi_table {
     PyObject *PyUnicode_Type;
     PyObject *PyTuple_Type;
     PyObject *PyList_Type;
+    // Live reload: the add-in's native functions in the package and the
+    // answers they build.
+    PyObject *(*PyCFunction_NewEx)(PyMethodDef *def, PyObject *self, PyObject *module);  // new ref
+    PyObject *(*PyList_New)(Py_ssize_t size);  // new ref
+    PyObject *(*PyDict_New)(void);             // new ref
     void *handle;  // the loaded library; non-zero means bound
 };
 
-constexpr int PYAPI_ENTRY_COUNT = 58;
+constexpr int PYAPI_ENTRY_COUNT = 61;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 
@@ -107,7 +125,7 @@ static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
 // read without a lock by any thread after start-up succeeded.
 extern pyapi_table pyapi;
 
-// Loads the library at `path` and binds all 58 entries by name. 1 when every
+// Loads the library at `path` and binds all entries by name. 1 when every
 // symbol was bound; 0 otherwise, with the library released and the table and
 // handle zero again. Logs through `log` when it is not null.
 int pyapi_load(const wchar_t *path, log_fn log);

@@ -114,9 +114,14 @@ constexpr int xlretStackOvfl = 16;
 constexpr int xlretFailed = 32;
 constexpr int xlretUncalced = 64;
 
-// Function numbers.
+// Function numbers. Commands carry the command bit.
+constexpr int xlCommand = 0x8000;
 constexpr int xlFree = 16384;
+constexpr int xlfNow = 74;
+constexpr int xlfSetName = 88;
 constexpr int xlfRegister = 149;
+constexpr int xlfUnregister = 201;
+constexpr int xlcOnTime = 148 | xlCommand;
 
 // MdCallBack12: the host's entry for every call into Excel.
 typedef int (*xl_callback12)(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 result);

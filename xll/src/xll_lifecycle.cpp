@@ -8,6 +8,7 @@
 #include "python_runtime.h"
 #include "pyapi.h"
 #include "xll_log.h"
+#include "xll_tick.h"
 
 namespace {
 
@@ -73,11 +74,13 @@ void xll_open(void) {
     func_registry_init(xll_dir, xll_log);
     load_modules(lifecycle.module);
     func_registry_register_command(lifecycle.module);
+    xll_tick_start();
     python_runtime_release_start_lock();
     xll_log("xlAutoOpen: complete");
 }
 
 void xll_close(void) {
+    xll_tick_stop();
     http_server_stop();
     python_runtime_finalize(xll_log);
     xll_log("xlAutoClose: TindralXL unloaded");
