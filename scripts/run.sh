@@ -5,7 +5,9 @@
 # stand-in. The host opens the add-in, lists what it registered and calls the
 # example worksheet functions, printing each formula and the result a cell
 # would get; then, with the add-in still open, this script talks to it over
-# the agent channel (ping, functions, eval). From a terminal the add-in stays
+# the agent channel (ping, functions, eval), edits an example module and
+# reloads it, and once the channel closes calls the edited function again,
+# showing the new result in the cell. From a terminal the add-in stays
 # open until you press Ctrl-D or Ctrl-C, so that an agent of your own can
 # connect; otherwise it is closed at once. Ends with what the add-in logged.
 #
@@ -85,7 +87,11 @@ else
   # Without Python nothing is registered: the log below says why.
   script+=("echo ---- no python folder: no worksheet functions and no agent channel ----")
 fi
-script+=("echo agent channel open" wait close)
+script+=("echo agent channel open" wait)
+# After the agent's edit and reload (below) the cell runs the new code.
+[[ -d "$folder/python" ]] && script+=("echo ---- after editing text_tools.py and reloading it ----"
+                                      "echo =GREET(\"Ada\")" "call GREET s:Ada")
+script+=(close)
 
 echo "run: $folder/$addin in xllhost"
 echo "----------------------------------------------------------------"
@@ -115,6 +121,10 @@ if [[ $target == linux ]] && grep -q '^echo agent channel open' "$work/out" && [
     # shellcheck disable=SC2086
     "${agent[@]}" $a || true
   done
+  echo "\$ sed -i 's/Hello, /Hi there, /' $folder/modules/text_tools.py"
+  sed -i 's/Hello, /Hi there, /' "$folder/modules/text_tools.py"
+  echo "\$ tools/agent/tindral_agent.py reload text_tools"
+  "${agent[@]}" reload text_tools || true
 fi
 
 if [[ -t 0 ]]; then

@@ -396,6 +396,11 @@ class HostProcess:
     def stderr(self):
         return "".join(self.stderr_chunks)
 
+    def send(self, command):
+        """Hands the host one more script line (when it reads its script from standard input)."""
+        self.proc.stdin.write(command.encode("utf-8") + b"\n")
+        self.proc.stdin.flush()
+
     def read_until(self, predicate, timeout=30):
         """Waits for an output line that satisfies `predicate` (or equals it); returns it."""
         test = predicate if callable(predicate) else (lambda l: l == predicate)

@@ -7,6 +7,7 @@
     tindral_agent.py [--session PATH] eval EXPR
     tindral_agent.py [--session PATH] functions
     tindral_agent.py [--session PATH] reload MODULE
+    tindral_agent.py [--session PATH] load MODULE      (a file added to modules/ after start)
 
 The port and bearer token come from session.json, which the add-in writes
 at every start: %APPDATA%\\TindralXL\\session.json on Windows,
@@ -101,6 +102,8 @@ def build(args):
         return "POST", "/exec", {"op": "functions"}
     if args.command == "reload":
         return "POST", "/exec", {"op": "reload", "module": args.module}
+    if args.command == "load":
+        return "POST", "/exec", {"op": "load", "module": args.module}
     raise AssertionError(args.command)
 
 
@@ -118,6 +121,8 @@ def parse_args(argv):
     sub.add_parser("functions", help="list the worksheet functions")
     r = sub.add_parser("reload", help="reload a user module by name")
     r.add_argument("module")
+    ld = sub.add_parser("load", help="import a module file added to the modules folder after start")
+    ld.add_argument("module")
     return p.parse_args(argv)
 
 

@@ -1,0 +1,218 @@
+"""Live reload as a user develops worksheet functions: edit a module, reload
+it over the agent channel, and the cells answer with the new code; new names
+register at the main-thread tick, removed names answer #NAME?. And the tick
+itself: xlcOnTime scheduling with xlfNow, re-scheduling, cancel at close."""
+
+import http.client
+import json
+import time
+
+import pytest
+
+WEIGHTED = '''
+from tindral_xl import xl_function
+
+@xl_function(name="WEIGHTED")
+def weighted(a, b):
+    return %s
+'''
+
+
+def exec_op(sandbox, **req):
+    """One /exec request with the session's port and token; the parsed answer."""
+    session = sandbox.session()
+    conn = http.client.HTTPConnection("127.0.0.1", session["port"], timeout=30)
+    try:
+        conn.request("POST", "/exec", body=json.dumps(req),
+                     headers={"Authorization": "Bearer " + session["token"]})
+        return json.loads(conn.getresponse().read())
+    finally:
+        conn.close()
+
+
+class Live:
+    """An open add-in in a host that takes its script line by line."""
+
+    def __init__(self, start_host, addin):
+        self.p = start_host(addin)
+        self.seen = 0
+
+    def run(self, command, until, timeout=30):
+        """Sends one command and returns its output lines, up to the first new one starting with `until`."""
+        self.p.send(command)
+        deadline = time.monotonic() + timeout
+        with self.p._cond:
+            while True:
+                lines = self.p.lines[self.seen:]
+                for i, line in enumerate(lines):
+                    if line.startswith(until):
+                        self.seen += i + 1
+                        return lines[:i + 1]
+                left = deadline - time.monotonic()
+                if self.p._out_done or left <= 0:
+                    raise AssertionError("no %r after %r; output:\n%s" % (until, command, "\n".join(self.p.lines)))
+                self.p._cond.wait(left)
+
+    def call(self, what):
+        return [l for l in self.run("call " + what, "result ") if l.startswith("result ")][-1]
+
+
+@pytest.fixture
+def live(start_host, addin_folder, sandbox):
+    def make(modules):
+        addin = addin_folder(package=True, python=True, modules=modules)
+        h = Live(start_host, addin)
+        h.run("clock stop", "clock")
+        h.run("open", "open ")
+        h.modules = addin.parent / "modules"
+        return h
+
+    yield make
+
+
+@pytest.mark.linux_only
+@pytest.mark.needs_python
+def test_edited_module_reloads_into_the_cell_without_reopening(live, sandbox):
+    h = live({"mystats.py": WEIGHTED % "a * 0.5 + b * 0.25"})
+    assert h.call("WEIGHTED n:25 n:20") == "result num 17.5 xltype=0x0001"
+    (h.modules / "mystats.py").write_text(WEIGHTED % "a + b", encoding="utf-8")
+    answer = exec_op(sandbox, op="reload", module="mystats")
+    assert answer["ok"] and answer["rebound"] == ["WEIGHTED"] and answer["pending"] == []
+    assert h.call("WEIGHTED n:25 n:20") == "result num 45 xltype=0x0001"
+    [f] = [f for f in exec_op(sandbox, op="functions")["functions"] if f["name"] == "WEIGHTED"]
+    assert (f["slot"], f["registered_nargs"], f["state"]) == (0, 2, "accepted")
+
+
+@pytest.mark.linux_only
+@pytest.mark.needs_python
+def test_new_name_registers_at_the_next_tick_and_a_removed_one_answers_name_error(live, sandbox):
+    h = live({"mystats.py": WEIGHTED % "a + b"})
+    (h.modules / "mystats.py").write_text(
+        "from tindral_xl import xl_function\n@xl_function(name='NEWFN')\ndef newfn(x):\n    return x * 3\n",
+        encoding="utf-8")
+    answer = exec_op(sandbox, op="reload", module="mystats")
+    assert (answer["pending"], answer["removed"], answer["rebound"]) == (["NEWFN"], ["WEIGHTED"], [])
+    states = {f["name"]: f["state"] for f in exec_op(sandbox, op="functions")["functions"]}
+    assert states == {"NEWFN": "pending", "WEIGHTED": "removed"}
+    # Before the tick Excel still calls the old registration: the slot itself says #NAME?.
+    assert h.call("WEIGHTED n:1 n:2") == "result err 29 xltype=0x0010"
+    out = h.run("advance 1000", "advance ")
+    assert "register 0 xll_slot_1 QQ NEWFN" in out
+    assert any(l.startswith("unregister ") and l.endswith(" WEIGHTED") for l in out)
+    assert out[-1] == "advance 1000 1"
+    assert h.call("NEWFN n:4") == "result num 12 xltype=0x0001"
+    listed = h.run("list", "list ")
+    assert not any(l.endswith(" WEIGHTED") for l in listed)
+    states = {f["name"]: f["state"] for f in exec_op(sandbox, op="functions")["functions"]}
+    assert states == {"NEWFN": "accepted", "WEIGHTED": "removed"}
+    log = sandbox.log_lines()
+    assert "Removed function: WEIGHTED (slot 0) answers #NAME? from now on" in log
+    assert "Unregistered Excel function: WEIGHTED" in log
+    # The name comes back: its slot is registered again at the next tick.
+    (h.modules / "mystats.py").write_text(WEIGHTED % "a - b", encoding="utf-8")
+    assert exec_op(sandbox, op="reload", module="mystats")["pending"] == ["WEIGHTED"]
+    assert "register 0 xll_slot_0 QQQ WEIGHTED" in h.run("advance 1000", "advance ")
+    assert h.call("WEIGHTED n:5 n:2") == "result num 3 xltype=0x0001"
+
+
+@pytest.mark.linux_only
+@pytest.mark.needs_python
+def test_failing_import_binds_nothing_of_its_module_and_logs_why(live, sandbox):
+    h = live({
+        "a_good.py": "from tindral_xl import register\nregister(lambda: 'good', name='GREET')\n",
+        "b_bad.py": "from tindral_xl import register\nregister(lambda: 'bad', name='GREET')\n"
+                    "register(lambda: 'half', name='HALF')\nraise ValueError('boom')\n",
+    })
+    assert h.call("GREET") == 'result str "good" xltype=0x4002'
+    log = sandbox.log_lines()
+    i = log.index("Failed to import module: b_bad")
+    assert log[i + 1] == "ValueError: boom"
+    assert log[i + 2] == '  File "%s", line 4, in <module>' % (h.modules / "b_bad.py")
+    assert "HALF" not in [f["name"] for f in exec_op(sandbox, op="functions")["functions"]]
+    # A reload that fails keeps what is bound, and says why.
+    (h.modules / "a_good.py").write_text("def broken(:\n", encoding="utf-8")
+    answer = exec_op(sandbox, op="reload", module="a_good")
+    assert answer["ok"] is False and answer["type"] == "SyntaxError"
+    assert h.call("GREET") == 'result str "good" xltype=0x4002'
+    assert "Failed to reload module: a_good" in sandbox.log_lines()
+
+
+@pytest.mark.linux_only
+@pytest.mark.needs_python
+def test_defaults_apply_load_takes_a_new_file_and_the_package_is_never_reloaded(live, sandbox):
+    h = live({"m.py": "from tindral_xl import xl_function\n@xl_function(name='POWER_OF')\n"
+                      "def power_of(x, p=2):\n    return x ** p\n"})
+    assert h.call("POWER_OF n:3") == "result num 9 xltype=0x0001"
+    assert h.call("POWER_OF n:3 nil") == "result num 9 xltype=0x0001"
+    assert h.call("POWER_OF n:3 n:3") == "result num 27 xltype=0x0001"
+    (h.modules / "later.py").write_text("from tindral_xl import register\nregister(lambda: 7, name='LATER')\n",
+                                        encoding="utf-8")
+    assert exec_op(sandbox, op="reload", module="later")["kind"] == "request"
+    assert exec_op(sandbox, op="load", module="later")["pending"] == ["LATER"]
+    h.run("advance 1000", "advance ")
+    assert h.call("LATER") == "result num 7 xltype=0x0001"
+    for name in ("tindral_xl", "tindral_xl._exec_entry"):
+        answer = exec_op(sandbox, op="reload", module=name)
+        assert answer["kind"] == "request" and "refused" in answer["error"]
+    assert {f["name"] for f in exec_op(sandbox, op="functions")["functions"]} == {"POWER_OF", "LATER"}
+
+
+@pytest.mark.linux_only
+@pytest.mark.needs_python
+def test_a_name_registered_by_two_modules_warns_naming_both(live, sandbox):
+    live({"a_one.py": "from tindral_xl import register\nregister(lambda: 1, name='TWICE')\n",
+          "b_two.py": "from tindral_xl import register\nregister(lambda: 2, name='TWICE')\n"})
+    assert "WARNING: worksheet function TWICE of module b_two replaces the one of module a_one" in sandbox.log_lines()
+
+
+@pytest.mark.needs_python
+def test_poisoned_exec_entry_is_replaced_at_the_next_open(live, sandbox):
+    h = live({})
+    code = "import tindral_xl._exec_entry as e\ne.dispatch_request = lambda body: 'poisoned'"
+    assert exec_op(sandbox, op="exec", code=code)["ok"]
+    h.run("close", "close ")
+    h.run("open", "open ")
+    assert exec_op(sandbox, op="ping")["ok"]
+    assert "func_registry: re-imported tindral_xl._exec_entry" in sandbox.log_lines()
+
+
+# --- the tick's schedule, with and without an interpreter ------------------------
+
+
+def tick_script(host, addin):
+    return host(addin, "clock stop", "open", "timers", "advance 999", "advance 1", "timers",
+                "run xll_register_pending", "timers", "close", "timers", "advance 5000")
+
+
+def test_tick_is_scheduled_a_second_ahead_reschedules_and_is_cancelled_at_close(host, sandbox, target):
+    r = tick_script(host, target.fixture_library("tick_addin"))
+    assert r.rc == 0, r.stderr
+    lines = [l for l in r.lines if not l.startswith(("register", "xlfree"))]
+    assert lines == [
+        "clock stop", "open 1",
+        "timer 1000 xll_register_pending", "timers 1",
+        "advance 999 0",
+        "ontime xll_register_pending 1", "advance 1 1",
+        "timer 1000 xll_register_pending", "timers 1",
+        # Run by name while one is pending: still exactly one schedule.
+        "run xll_register_pending 1", "timer 1000 xll_register_pending", "timers 1",
+        "close 1", "timers 0", "advance 5000 0",
+    ]
+    log = [l for l in sandbox.log_lines() if l.startswith("tick_addin")]
+    assert log == ["tick_addin: scheduled run", "tick_addin: hook run 1", "tick_addin: run by name",
+                   "tick_addin: hook run 2"]
+
+
+@pytest.mark.needs_python
+def test_the_add_ins_tick_runs_quietly_and_stops_at_close(host, sandbox, addin_folder):
+    addin = addin_folder(package=True, python=True, modules={"m.py": "X = 1\n"})
+    r = tick_script(host, addin)
+    assert r.rc == 0, r.stderr
+    assert [l for l in r.lines if l.startswith(("timer", "ontime", "close"))] == [
+        "timer 1000 xll_register_pending", "timers 1", "ontime xll_register_pending 1",
+        "timer 1000 xll_register_pending", "timers 1", "timer 1000 xll_register_pending", "timers 1",
+        "close 1", "timers 0"]
+    log = sandbox.log_lines()
+    # The scheduled run has nothing to do and says nothing; the run by name says it ran.
+    assert log.count("func_registry: processing deferred registrations (command)") == 1
+
