@@ -149,3 +149,7 @@ def xl_function(func=None, *, name=None, args=None):
 def registered():
     """The names listed so far, in registration order."""
     return [entry[0] for entry in _registry if type(entry) is tuple and len(entry) == 3]
+
+
+# Excel's error values, as tindral_xl.excel reads and writes them.
+from .excel import XLError  # noqa: E402

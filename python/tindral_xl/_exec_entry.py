@@ -44,6 +44,14 @@ Operations:
 ``load``  (``"module": str``)
     Imports a module file added to the ``modules`` folder after start; the
     same answer as ``reload``.
+``read``  (``"ref": str``)
+    The values of a range of the workbook: ``{"ok": true, "ref": ref,
+    "rows": [[...], ...]}``; an empty cell is null, an error value
+    ``{"error": "#N/A"}``. A bad reference or a refusal is an ``"exception"``
+    failure (``ValueError``, ``RuntimeError`` or ``TimeoutError``).
+``write``  (``"ref": str, "values": [[...], ...]``)
+    Writes the rows into the range (or from the one cell ``ref`` on):
+    ``{"ok": true, "ref": ref, "written": cells}``; null clears a cell.
 
 Every answer is one JSON object with ``"ok"``, and carries the request's
 ``"id"`` when it had one. A failure has ``"ok": false`` and ``"error"``, a
@@ -293,6 +301,19 @@ def _op_load(req):
     return load_module(_string_arg(req, "module"))
 
 
+def _op_read(req):
+    from tindral_xl import _workbook_tools
+    return _workbook_tools.read_range({"ref": _string_arg(req, "ref")})
+
+
+def _op_write(req):
+    from tindral_xl import _workbook_tools
+    values = req.get("values")
+    if not isinstance(values, list):
+        raise _RequestError("'values' must be a list of rows")
+    return _workbook_tools.write_range({"ref": _string_arg(req, "ref"), "values": values})
+
+
 _OPS = {
     "ping": _op_ping,
     "exec": _op_exec,
@@ -300,6 +321,8 @@ _OPS = {
     "functions": _op_functions,
     "reload": _op_reload,
     "load": _op_load,
+    "read": _op_read,
+    "write": _op_write,
 }
 
 

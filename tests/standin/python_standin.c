@@ -167,6 +167,9 @@ STANDIN_TRAP(PyErr_NormalizeException)
 STANDIN_TRAP(PyCFunction_NewEx)
 STANDIN_TRAP(PyList_New)
 STANDIN_TRAP(PyDict_New)
+/* Cell access. */
+STANDIN_TRAP(PyEval_RestoreThread)
+STANDIN_TRAP(PyList_SetItem)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

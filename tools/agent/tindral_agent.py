@@ -8,6 +8,8 @@
     tindral_agent.py [--session PATH] functions
     tindral_agent.py [--session PATH] reload MODULE
     tindral_agent.py [--session PATH] load MODULE      (a file added to modules/ after start)
+    tindral_agent.py [--session PATH] read REF          (e.g. "Sheet1!A1:C10")
+    tindral_agent.py [--session PATH] write REF JSON    (e.g. C1 '[[1, "a"], [2, null]]'; JSON "-": stdin)
 
 The port and bearer token come from session.json, which the add-in writes
 at every start: %APPDATA%\\TindralXL\\session.json on Windows,
@@ -30,6 +32,10 @@ EXIT_OK, EXIT_FAILED, EXIT_UNREACHABLE = 0, 1, 2
 
 class AgentError(Exception):
     """No session, or no server behind it: exit status 2."""
+
+
+class UsageError(Exception):
+    """Arguments that make no request: exit status 1, nothing sent."""
 
 
 def default_session_path():
@@ -104,6 +110,17 @@ def build(args):
         return "POST", "/exec", {"op": "reload", "module": args.module}
     if args.command == "load":
         return "POST", "/exec", {"op": "load", "module": args.module}
+    if args.command == "read":
+        return "POST", "/exec", {"op": "read", "ref": args.ref}
+    if args.command == "write":
+        text = sys.stdin.read() if args.values == "-" else args.values
+        try:
+            values = json.loads(text)
+        except ValueError as exc:
+            raise UsageError("write: the values are not JSON: %s" % exc)
+        if not isinstance(values, list) or not all(isinstance(row, list) for row in values):
+            raise UsageError('write: the values are a JSON list of rows, e.g. [[1, "a"], [2, null]]')
+        return "POST", "/exec", {"op": "write", "ref": args.ref, "values": values}
     raise AssertionError(args.command)
 
 
@@ -123,14 +140,23 @@ def parse_args(argv):
     r.add_argument("module")
     ld = sub.add_parser("load", help="import a module file added to the modules folder after start")
     ld.add_argument("module")
+    rd = sub.add_parser("read", help="read a range of the workbook")
+    rd.add_argument("ref", help='an A1 reference, e.g. "Sheet1!A1:C10"')
+    wr = sub.add_parser("write", help="write values into the workbook")
+    wr.add_argument("ref", help="the target range, or its top-left cell")
+    wr.add_argument("values", help='JSON rows, e.g. \'[[1, "a"], [2, null]]\'; "-" reads them from stdin')
     return p.parse_args(argv)
 
 
 def main(argv=None):
     args = parse_args(argv)
     try:
-        port, token = read_session(args.session or default_session_path())
         method, path, body = build(args)
+    except UsageError as exc:
+        print("tindral_agent: %s" % exc, file=sys.stderr)
+        return EXIT_FAILED
+    try:
+        port, token = read_session(args.session or default_session_path())
         status, answer = request(port, token, method, path, body, args.timeout)
     except AgentError as exc:
         print("tindral_agent: %s" % exc, file=sys.stderr)

@@ -4,8 +4,10 @@
 // file). Every line is flushed at once: tests read the output while it runs.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +15,8 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,8 +80,22 @@ struct host_state {
     bool clock_stopped = false;               // `clock stop`: the clock stands still
     double clock_stopped_at = 0;              // the stopped clock's time
     int command_depth = 0;                    // > 0 while a command or lifecycle export runs
+    bool quiet_runs = false;                  // during `wait` and `idle`: scheduled runs are counted, not printed
+    long quiet_count = 0;                     // runs counted while quiet
 };
 host_state host;
+
+// Standard input read by a thread of its own (from `wait` or `idle on` on),
+// so that the script's thread can run due commands while no line comes.
+struct host_input_state {
+    std::mutex lock;                  // guards lines
+    std::condition_variable arrived;  // a line came, or the input ended
+    std::deque<std::string> lines;    // lines read and not yet run
+    bool reader = false;              // script thread only: the reader runs
+    bool from_stdin = false;          // script thread only: the script comes from standard input
+    bool idle = false;                // script thread only: `idle on`
+};
+host_input_state input;
 
 volatile std::sig_atomic_t host_signalled = 0;  // SIGINT or SIGTERM not yet consumed by `wait`
 
@@ -405,18 +423,63 @@ int host_run_due(void) {
             continue;
         }
         int rc = host_run_command(r);
-        host_line("ontime %s %d", t.name.c_str(), rc);
+        if (host.quiet_runs)
+            host.quiet_count++;
+        else
+            host_line("ontime %s %d", t.name.c_str(), rc);
     }
+}
+
+// Starts the thread that reads standard input line by line.
+void input_start_reader(void) {
+    if (input.reader) return;
+    input.reader = true;
+    std::thread([] {
+        std::string line;
+        char buf[4096];
+        while (fgets(buf, sizeof buf, stdin)) {
+            line += buf;
+            if (line.back() != '\n') continue;
+            std::lock_guard<std::mutex> hold(input.lock);
+            input.lines.push_back(std::move(line));
+            line.clear();
+            input.arrived.notify_all();
+        }
+        std::lock_guard<std::mutex> hold(input.lock);
+        if (!line.empty()) input.lines.push_back(std::move(line));
+        host.input_closed = 1;
+        input.arrived.notify_all();
+    }).detach();
+}
+
+// Waits until the earliest schedule falls due, at most `cap`; with
+// `on_input`, also until a line arrives or the input ends. A schedule due
+// already (made for "as soon as Excel is ready") is run after a short
+// breath, as Excel runs it between its own messages.
+void host_pause(std::chrono::microseconds cap, bool on_input) {
+    using namespace std::chrono;
+    microseconds wait = cap;
+    double now = host_now();
+    for (const host_timer &t : host.timers) {
+        microseconds until = t.when <= now ? microseconds(250) : microseconds((long long)((t.when - now) * HOST_DAY_MS * 1000.0) + 1);
+        if (until < wait) wait = until;
+    }
+    std::unique_lock<std::mutex> hold(input.lock);
+    if (on_input)
+        input.arrived.wait_for(hold, wait, [] { return !input.lines.empty() || host.input_closed; });
+    else
+        input.arrived.wait_for(hold, wait, [] { return false; });
 }
 
 // Sleeps `ms` milliseconds of real time, running due commands meanwhile.
 void host_sleep(long ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    using namespace std::chrono;
+    auto deadline = steady_clock::now() + milliseconds(ms);
     for (;;) {
         host_run_due();
-        auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) return;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(10)));
+        auto left = duration_cast<microseconds>(deadline - steady_clock::now());
+        if (left <= microseconds::zero()) return;
+        host_pause(std::min<microseconds>(left, milliseconds(10)), false);
     }
 }
 
@@ -625,6 +688,663 @@ void command_lifecycle(const char *word, const char *export_name) {
     host_line("%s %d", word, rc);
 }
 
+// --- the workbook ----------------------------------------------------------------
+//
+// One workbook ("Book1") of sheets whose cells hold constants or formula
+// text, an active sheet and a selection: what xlfTextref, xlCoerce, xlSet,
+// xlcFormula, xlcCalculateNow, xlfGetWorkbook, xlfSelection and xlfReftext
+// see. A formula is evaluated only when it calls a registered function with
+// literal arguments (through the function's export, as Excel recalculates);
+// any other formula holds #N/A. Results with memory (texts, arrays,
+// references) are the host's until the add-in hands them back with xlFree.
+
+constexpr long HOST_ROWS = 1048576;
+constexpr long HOST_COLS = 16384;
+constexpr long HOST_SHOW_MAX = 1048576;  // cells one `show` or `seed` may cover
+
+struct host_cell {
+    DWORD_XL type;        // xltypeNum, xltypeStr, xltypeBool or xltypeErr
+    double num;           // xltypeNum
+    int32_t code;         // xltypeBool (0/1) or xltypeErr
+    xstring text;         // xltypeStr: counted, unit 0 the length
+    std::string formula;  // UTF-8 "=..." for a formula cell, else empty
+};
+
+struct host_sheet {
+    std::string name;
+    std::map<long long, host_cell> cells;  // key row * HOST_COLS + column (both from 0)
+};
+
+struct host_workbook {
+    std::vector<host_sheet> sheets{host_sheet{"Sheet1", {}}};
+    int active = 0;                        // the active sheet
+    int selection_sheet = 0;               // the selection: a sheet and a rectangle
+    XLREF12 selection{0, 0, 0, 0};
+    std::map<const void *, std::vector<void *>> owned;  // results not yet xlFree'd: key -> blocks
+};
+host_workbook book;
+
+long long cell_key(long row, long col) { return (long long)row * HOST_COLS + col; }
+
+int find_sheet(const std::string &name) {
+    for (size_t i = 0; i < book.sheets.size(); i++)
+        if (same_name(book.sheets[i].name, name)) return (int)i;
+    return -1;
+}
+
+// Column index (from 0) as letters: 0 -> A, 16383 -> XFD.
+std::string column_letters(long col) {
+    std::string s;
+    for (long c = col + 1; c > 0; c = (c - 1) / 26) s.insert(s.begin(), (char)('A' + (c - 1) % 26));
+    return s;
+}
+
+// One end of an A1 range: "$B$3", "B" (a column) or "3" (a row). kind: 3
+// both, 1 column only, 2 row only.
+bool parse_a1_end(const std::string &s, long *row, long *col, int *kind) {
+    size_t i = 0;
+    long c = 0, r = 0;
+    int letters = 0, digits = 0;
+    if (i < s.size() && s[i] == '$') i++;
+    while (i < s.size() && isalpha((unsigned char)s[i]) && letters < 4) {
+        c = c * 26 + (toupper((unsigned char)s[i]) - 'A' + 1);
+        i++;
+        letters++;
+    }
+    if (i < s.size() && s[i] == '$' && letters) i++;
+    while (i < s.size() && isdigit((unsigned char)s[i]) && digits < 8) {
+        r = r * 10 + (s[i] - '0');
+        i++;
+        digits++;
+    }
+    if (i != s.size() || (!letters && !digits)) return false;
+    if (letters && (c < 1 || c > HOST_COLS)) return false;
+    if (digits && (r < 1 || r > HOST_ROWS)) return false;
+    *col = letters ? c - 1 : -1;
+    *row = digits ? r - 1 : -1;
+    *kind = (letters ? 1 : 0) | (digits ? 2 : 0);
+    return true;
+}
+
+// An A1 reference text: [[Book]Sheet!]A1[:B2], quotes around a sheet name
+// ('' is one quote), whole columns (A:C) and rows (1:3). The sheet must
+// exist; no sheet part means the active sheet.
+bool parse_ref_text(const std::string &text, int *sheet, XLREF12 *area) {
+    std::string range = text;
+    *sheet = book.active;
+    size_t bang = text.rfind('!');
+    if (bang != std::string::npos) {
+        std::string name = text.substr(0, bang);
+        range = text.substr(bang + 1);
+        bool quoted = name.size() >= 2 && name.front() == '\'' && name.back() == '\'';
+        if (quoted) {
+            std::string raw = name.substr(1, name.size() - 2);
+            name.clear();
+            for (size_t i = 0; i < raw.size(); i++) {
+                if (raw[i] == '\'' && i + 1 < raw.size() && raw[i + 1] == '\'') i++;
+                name += raw[i];
+            }
+        }
+        if (!name.empty() && name[0] == '[') {
+            size_t close = name.find(']');
+            if (close == std::string::npos) return false;
+            name = name.substr(close + 1);
+        }
+        *sheet = find_sheet(name);
+        if (*sheet < 0) return false;
+    }
+    size_t colon = range.find(':');
+    std::string first = range.substr(0, colon), last = colon == std::string::npos ? first : range.substr(colon + 1);
+    long r1, c1, r2, c2;
+    int k1, k2;
+    if (!parse_a1_end(first, &r1, &c1, &k1) || !parse_a1_end(last, &r2, &c2, &k2) || k1 != k2) return false;
+    // A lone column or row is no reference without its other end (A1 style).
+    if (k1 != 3 && colon == std::string::npos) return false;
+    if (k1 == 1) {
+        r1 = 0;
+        r2 = HOST_ROWS - 1;
+    } else if (k1 == 2) {
+        c1 = 0;
+        c2 = HOST_COLS - 1;
+    }
+    area->rwFirst = (RW)std::min(r1, r2);
+    area->rwLast = (RW)std::max(r1, r2);
+    area->colFirst = (COL)std::min(c1, c2);
+    area->colLast = (COL)std::max(c1, c2);
+    return true;
+}
+
+// The sheet and rectangle of a reference record.
+bool ref_area(const XLOPER12 *x, int *sheet, XLREF12 *area) {
+    if (!x) return false;
+    DWORD_XL type = x->xltype & 0x0FFF;
+    if (type == xltypeSRef && x->val.sref.count == 1) {
+        *sheet = book.active;
+        *area = x->val.sref.ref;
+    } else if (type == xltypeRef && x->val.mref.lpmref && x->val.mref.lpmref->count == 1) {
+        if (x->val.mref.idSheet < 1 || x->val.mref.idSheet > book.sheets.size()) return false;
+        *sheet = (int)x->val.mref.idSheet - 1;
+        *area = x->val.mref.lpmref->reftbl[0];
+    } else {
+        return false;
+    }
+    return area->rwFirst >= 0 && area->rwFirst <= area->rwLast && area->rwLast < HOST_ROWS &&
+           area->colFirst >= 0 && area->colFirst <= area->colLast && area->colLast < HOST_COLS;
+}
+
+long area_rows(const XLREF12 &a) { return (long)a.rwLast - a.rwFirst + 1; }
+long area_cols(const XLREF12 &a) { return (long)a.colLast - a.colFirst + 1; }
+
+void *owned_block(std::vector<void *> *blocks, size_t bytes) {
+    void *p = calloc(1, bytes ? bytes : 1);
+    if (!p) host_fail("out of memory");
+    blocks->push_back(p);
+    return p;
+}
+
+XCHAR *owned_text(std::vector<void *> *blocks, const XCHAR *units, size_t n) {
+    XCHAR *t = (XCHAR *)owned_block(blocks, (n + 2) * sizeof(XCHAR));
+    t[0] = (XCHAR)n;
+    if (n) memcpy(t + 1, units, n * sizeof(XCHAR));
+    return t;
+}
+
+XCHAR *owned_utf8(std::vector<void *> *blocks, const std::string &s) {
+    xstring u;
+    utf8_append_utf16(s.data(), s.size(), &u);
+    if (u.size() > (size_t)HOST_MAX_TEXT) u.resize(HOST_MAX_TEXT);
+    return owned_text(blocks, u.data(), u.size());
+}
+
+// A result record handed to the add-in, its blocks kept until xlFree.
+void owned_keep(const void *key, std::vector<void *> *blocks) {
+    if (!blocks->empty()) book.owned[key] = std::move(*blocks);
+}
+
+// xlFree: gives back what a result of ours holds.
+void owned_free(const XLOPER12 *x) {
+    if (!x) return;
+    const void *key = nullptr;
+    switch (x->xltype & 0x0FFF) {
+    case xltypeStr: key = x->val.str; break;
+    case xltypeMulti: key = x->val.array.lparray; break;
+    case xltypeRef: key = x->val.mref.lpmref; break;
+    default: return;
+    }
+    auto it = book.owned.find(key);
+    if (it == book.owned.end()) return;
+    for (void *p : it->second) free(p);
+    book.owned.erase(it);
+}
+
+const host_cell *cell_at(int sheet, long row, long col) {
+    auto &cells = book.sheets[(size_t)sheet].cells;
+    auto it = cells.find(cell_key(row, col));
+    return it == cells.end() ? nullptr : &it->second;
+}
+
+// A cell's value as a record; texts copied into `blocks` when given, else
+// pointing into the cell.
+XLOPER12 cell_value(const host_cell *c, std::vector<void *> *blocks) {
+    XLOPER12 x;
+    memset(&x, 0, sizeof x);
+    if (!c) {
+        x.xltype = xltypeNil;
+        return x;
+    }
+    x.xltype = c->type;
+    if (c->type == xltypeNum) x.val.num = c->num;
+    if (c->type == xltypeBool) x.val.xbool = c->code;
+    if (c->type == xltypeErr) x.val.err = c->code;
+    if (c->type == xltypeStr)
+        x.val.str = blocks ? owned_text(blocks, c->text.data() + 1, c->text.size() - 1)
+                           : const_cast<XCHAR *>(c->text.data());
+    return x;
+}
+
+// Stores a value (Nil or a missing one clears the cell and its formula).
+// 0 for a value no cell holds.
+bool cell_store(int sheet, long row, long col, const XLOPER12 &v) {
+    auto &cells = book.sheets[(size_t)sheet].cells;
+    host_cell c{};
+    switch (v.xltype & 0x0FFF) {
+    case xltypeNil:
+    case xltypeMissing: cells.erase(cell_key(row, col)); return true;
+    case xltypeNum: c.type = xltypeNum; c.num = v.val.num; break;
+    case xltypeInt: c.type = xltypeNum; c.num = v.val.w; break;
+    case xltypeBool: c.type = xltypeBool; c.code = v.val.xbool ? 1 : 0; break;
+    case xltypeErr: c.type = xltypeErr; c.code = v.val.err; break;
+    case xltypeStr: {
+        c.type = xltypeStr;
+        size_t n = v.val.str ? (unsigned short)v.val.str[0] : 0;
+        c.text.assign(1, (XCHAR)n);
+        if (n) c.text.append(v.val.str + 1, n);
+        break;
+    }
+    default: return false;
+    }
+    cells[cell_key(row, col)] = std::move(c);
+    return true;
+}
+
+// One literal argument of a formula: a number, "text" ("" is one quote),
+// TRUE/FALSE, or nothing (missing). False for anything else.
+bool formula_literal(std::string a, arg_storage *store, XLOPER12 *x) {
+    while (!a.empty() && a.front() == ' ') a.erase(a.begin());
+    while (!a.empty() && a.back() == ' ') a.pop_back();
+    memset(x, 0, sizeof *x);
+    if (a.empty()) {
+        x->xltype = xltypeMissing;
+        return true;
+    }
+    if (a.size() >= 2 && a.front() == '"' && a.back() == '"') {
+        std::string raw = a.substr(1, a.size() - 2), text;
+        for (size_t i = 0; i < raw.size(); i++) {
+            if (raw[i] == '"') {
+                if (i + 1 >= raw.size() || raw[i + 1] != '"') return false;
+                i++;
+            }
+            text += raw[i];
+        }
+        xstring units(1, (XCHAR)0);
+        if (!utf8_append_utf16(text.data(), text.size(), &units) || units.size() - 1 > (size_t)HOST_MAX_TEXT)
+            return false;
+        units[0] = (XCHAR)(units.size() - 1);
+        store->texts.push_back(units);
+        x->xltype = xltypeStr;
+        x->val.str = &store->texts.back()[0];
+        return true;
+    }
+    if (same_name(a, "TRUE") || same_name(a, "FALSE")) {
+        x->xltype = xltypeBool;
+        x->val.xbool = same_name(a, "TRUE");
+        return true;
+    }
+    x->xltype = xltypeNum;
+    return parse_double(a, &x->val.num);
+}
+
+// Evaluates a formula cell: a registered worksheet function called with
+// literal arguments gets its result; anything else holds #N/A.
+void formula_evaluate(host_cell *c) {
+    c->type = xltypeErr;
+    c->code = xlerrNA;
+    c->text.clear();
+    const std::string &f = c->formula;
+    size_t open = f.find('(');
+    if (f.size() < 4 || f[0] != '=' || open == std::string::npos || f.back() != ')') return;
+    std::string name = f.substr(1, open - 1);
+    while (!name.empty() && name.front() == ' ') name.erase(name.begin());
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    host_registration *r = find_registration(name);
+    // Only worksheet functions ("Q..." type texts) are called, never a command.
+    if (!r || r->type.empty() || r->type[0] != 'Q') return;
+    std::string inner = f.substr(open + 1, f.size() - open - 2);
+    std::vector<std::string> parts;
+    std::string cur;
+    bool in_text = false;
+    for (char ch : inner) {
+        if (ch == '"') in_text = !in_text;
+        if (ch == ',' && !in_text) {
+            parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += ch;
+        }
+    }
+    if (in_text) return;
+    if (!inner.empty() || !parts.empty()) parts.push_back(cur);
+    if (parts.size() > (size_t)HOST_SLOT_ARGS) return;
+    arg_storage store;
+    XLOPER12 args[HOST_SLOT_ARGS];
+    for (int i = 0; i < HOST_SLOT_ARGS; i++) {
+        memset(&args[i], 0, sizeof args[i]);
+        args[i].xltype = xltypeMissing;
+        if ((size_t)i < parts.size() && !formula_literal(parts[(size_t)i], &store, &args[i])) return;
+    }
+    xll_slot_fn fn = reinterpret_cast<xll_slot_fn>(addin_export(r->proc.c_str()));
+    // A worksheet function runs outside command context, even when the
+    // recalculation came from a command.
+    int depth = host.command_depth;
+    host.command_depth = 0;
+    LPXLOPER12 result = fn(&args[0], &args[1], &args[2], &args[3], &args[4], &args[5], &args[6], &args[7],
+                           &args[8], &args[9]);
+    host.command_depth = depth;
+    if (!result) return;
+    const XLOPER12 *v = result;
+    if ((v->xltype & 0x0FFF) == xltypeMulti && v->val.array.lparray && v->val.array.rows > 0 &&
+        v->val.array.columns > 0)
+        v = &v->val.array.lparray[0];
+    switch (v->xltype & 0x0FFF) {
+    case xltypeNum: c->type = xltypeNum; c->num = v->val.num; break;
+    case xltypeInt: c->type = xltypeNum; c->num = v->val.w; break;
+    case xltypeBool: c->type = xltypeBool; c->code = v->val.xbool ? 1 : 0; break;
+    case xltypeErr: c->type = xltypeErr; c->code = v->val.err; break;
+    case xltypeNil: c->type = xltypeNum; c->num = 0; break;  // an empty result shows 0
+    case xltypeStr: {
+        size_t n = v->val.str ? (unsigned short)v->val.str[0] : 0;
+        c->type = xltypeStr;
+        c->text.assign(1, (XCHAR)n);
+        if (n) c->text.append(v->val.str + 1, n);
+        break;
+    }
+    default: c->code = xlerrValue; break;
+    }
+    if ((result->xltype & xlbitDLLFree) && host.free_results)
+        reinterpret_cast<xll_free_fn>(addin_export("xlAutoFree12"))(result);
+}
+
+// Enters `text` into a cell as Excel's FORMULA does: "=..." is a formula,
+// anything else a constant (number, TRUE/FALSE, text; empty clears).
+void cell_enter(int sheet, long row, long col, const std::string &text) {
+    if (!text.empty() && text[0] == '=') {
+        host_cell &c = book.sheets[(size_t)sheet].cells[cell_key(row, col)];
+        c.formula = text;
+        formula_evaluate(&c);
+        return;
+    }
+    XLOPER12 v;
+    memset(&v, 0, sizeof v);
+    arg_storage store;
+    double d;
+    if (text.empty()) {
+        v.xltype = xltypeNil;
+    } else if (parse_double(text, &d)) {
+        v.xltype = xltypeNum;
+        v.val.num = d;
+    } else if (same_name(text, "TRUE") || same_name(text, "FALSE")) {
+        v.xltype = xltypeBool;
+        v.val.xbool = same_name(text, "TRUE");
+    } else {
+        xstring units(1, (XCHAR)0);
+        utf8_append_utf16(text.data(), text.size(), &units);
+        units[0] = (XCHAR)(units.size() - 1);
+        store.texts.push_back(units);
+        v.xltype = xltypeStr;
+        v.val.str = &store.texts.back()[0];
+    }
+    cell_store(sheet, row, col, v);
+}
+
+void calculate_all(void) {
+    for (host_sheet &s : book.sheets)
+        for (auto &kv : s.cells)
+            if (!kv.second.formula.empty()) formula_evaluate(&kv.second);
+}
+
+XLOPER12 make_ref(int sheet, const XLREF12 &area, std::vector<void *> *blocks) {
+    XLMREF12 *m = (XLMREF12 *)owned_block(blocks, sizeof(XLMREF12));
+    m->count = 1;
+    m->reftbl[0] = area;
+    XLOPER12 x;
+    memset(&x, 0, sizeof x);
+    x.xltype = xltypeRef;
+    x.val.mref.lpmref = m;
+    x.val.mref.idSheet = (IDSHEET)(sheet + 1);
+    return x;
+}
+
+void set_error(LPXLOPER12 result, int32_t err) {
+    if (!result) return;
+    memset(result, 0, sizeof *result);
+    result->xltype = xltypeErr;
+    result->val.err = err;
+}
+
+void set_true(LPXLOPER12 result) {
+    if (!result) return;
+    memset(result, 0, sizeof *result);
+    result->xltype = xltypeBool;
+    result->val.xbool = 1;
+}
+
+bool is_true(const XLOPER12 *x) {
+    return x && (((x->xltype & 0x0FFF) == xltypeBool && x->val.xbool) ||
+                 ((x->xltype & 0x0FFF) == xltypeNum && x->val.num != 0));
+}
+
+// xlfTextref(text, a1): the reference a text names (A1 style only).
+int host_textref(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    std::string text = count >= 1 ? record_text(opers[0]) : "-";
+    int sheet;
+    XLREF12 area;
+    if (count < 2 || !is_true(opers[1]) || text == "-" || !parse_ref_text(text, &sheet, &area)) {
+        set_error(result, xlerrRef);
+        return xlretSuccess;
+    }
+    std::vector<void *> blocks;
+    XLOPER12 ref = make_ref(sheet, area, &blocks);
+    owned_keep(ref.val.mref.lpmref, &blocks);
+    if (result) *result = ref;
+    else owned_free(&ref);
+    return xlretSuccess;
+}
+
+// xlCoerce(source, types): a reference's values, as one value or an array.
+int host_coerce(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    if (count < 1 || !result) return xlretInvCount;
+    int sheet;
+    XLREF12 area;
+    if (!ref_area(opers[0], &sheet, &area)) {
+        DWORD_XL type = opers[0]->xltype & 0x0FFF;
+        if (type != xltypeNum && type != xltypeBool && type != xltypeErr && type != xltypeNil) return xlretInvXloper;
+        *result = *opers[0];
+        return xlretSuccess;
+    }
+    long rows = area_rows(area), cols = area_cols(area);
+    bool want_multi = count >= 2 && !is_missing(opers[1]) && (opers[1]->xltype & 0x0FFF) == xltypeInt
+                          ? (opers[1]->val.w & (int)xltypeMulti) != 0
+                          : rows * cols > 1;
+    std::vector<void *> blocks;
+    if (!want_multi) {
+        *result = cell_value(cell_at(sheet, area.rwFirst, area.colFirst), &blocks);
+        if (result->xltype == xltypeStr) owned_keep(result->val.str, &blocks);
+        return xlretSuccess;
+    }
+    if (rows * cols > 4 * HOST_SHOW_MAX) return xlretFailed;
+    XLOPER12 *items = (XLOPER12 *)owned_block(&blocks, (size_t)(rows * cols) * sizeof(XLOPER12));
+    for (long r = 0; r < rows; r++)
+        for (long c = 0; c < cols; c++)
+            items[r * cols + c] = cell_value(cell_at(sheet, area.rwFirst + r, area.colFirst + c), &blocks);
+    memset(result, 0, sizeof *result);
+    result->xltype = xltypeMulti;
+    result->val.array.lparray = items;
+    result->val.array.rows = (RW)rows;
+    result->val.array.columns = (COL)cols;
+    owned_keep(items, &blocks);
+    return xlretSuccess;
+}
+
+// xlSet(reference, [value]): constants into cells, as Excel documents it: a
+// value fills the range, an array fills it cell by cell (one row or column
+// repeated, #N/A beyond a smaller array), Nil elements and a missing value
+// clear. A command-equivalent: refused outside a command.
+int host_set(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    if (host.command_depth == 0) {
+        host_line("xlset refused outside a command");
+        return xlretFailed;
+    }
+    int sheet;
+    XLREF12 area;
+    if (count < 1 || !ref_area(opers[0], &sheet, &area)) return xlretInvXloper;
+    const XLOPER12 *v = count >= 2 ? opers[1] : nullptr;
+    bool multi = v && (v->xltype & 0x0FFF) == xltypeMulti && v->val.array.lparray;
+    long vr = multi ? v->val.array.rows : 1, vc = multi ? v->val.array.columns : 1;
+    XLOPER12 na;
+    memset(&na, 0, sizeof na);
+    na.xltype = xltypeErr;
+    na.val.err = xlerrNA;
+    XLOPER12 nil;
+    memset(&nil, 0, sizeof nil);
+    nil.xltype = xltypeNil;
+    for (long r = 0; r < area_rows(area); r++) {
+        for (long c = 0; c < area_cols(area); c++) {
+            const XLOPER12 *e = v ? v : &nil;
+            if (multi) {
+                long i = vr == 1 ? 0 : r, k = vc == 1 ? 0 : c;
+                e = i < vr && k < vc ? &v->val.array.lparray[i * vc + k] : &na;
+            }
+            if (!cell_store(sheet, area.rwFirst + r, area.colFirst + c, *e)) return xlretInvXloper;
+        }
+    }
+    set_true(result);
+    return xlretSuccess;
+}
+
+// xlcFormula(text, [reference]): enters the text into each cell of the
+// reference (the selection's first cell when omitted).
+int host_formula(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    if (host.command_depth == 0) {
+        host_line("formula refused outside a command");
+        return xlretFailed;
+    }
+    if (count < 1 || (opers[0]->xltype & 0x0FFF) != xltypeStr || !opers[0]->val.str) return xlretInvXloper;
+    int sheet = book.selection_sheet;
+    XLREF12 area = {book.selection.rwFirst, book.selection.rwFirst, book.selection.colFirst, book.selection.colFirst};
+    if (count >= 2 && !is_missing(opers[1]) && !ref_area(opers[1], &sheet, &area)) return xlretInvXloper;
+    std::string text = utf16_to_utf8(opers[0]->val.str + 1, (unsigned short)opers[0]->val.str[0]);
+    for (long r = area.rwFirst; r <= area.rwLast; r++)
+        for (long c = area.colFirst; c <= area.colLast; c++) cell_enter(sheet, r, c, text);
+    set_true(result);
+    return xlretSuccess;
+}
+
+int host_calculate(LPXLOPER12 result) {
+    if (host.command_depth == 0) {
+        host_line("calculate refused outside a command");
+        return xlretFailed;
+    }
+    calculate_all();
+    set_true(result);
+    return xlretSuccess;
+}
+
+// xlfGetWorkbook(1): the sheet names, "[Book1]Sheet1", as one row.
+int host_get_workbook(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    if (!result) return xlretSuccess;
+    bool names = count >= 1 && (((opers[0]->xltype & 0x0FFF) == xltypeNum && opers[0]->val.num == 1) ||
+                                ((opers[0]->xltype & 0x0FFF) == xltypeInt && opers[0]->val.w == 1));
+    if (!names) {
+        set_error(result, xlerrValue);
+        return xlretSuccess;
+    }
+    std::vector<void *> blocks;
+    size_t n = book.sheets.size();
+    XLOPER12 *items = (XLOPER12 *)owned_block(&blocks, n * sizeof(XLOPER12));
+    for (size_t i = 0; i < n; i++) {
+        items[i].xltype = xltypeStr;
+        items[i].val.str = owned_utf8(&blocks, "[Book1]" + book.sheets[i].name);
+    }
+    memset(result, 0, sizeof *result);
+    result->xltype = xltypeMulti;
+    result->val.array.lparray = items;
+    result->val.array.rows = 1;
+    result->val.array.columns = (COL)n;
+    owned_keep(items, &blocks);
+    return xlretSuccess;
+}
+
+int host_selection(LPXLOPER12 result) {
+    if (!result) return xlretSuccess;
+    std::vector<void *> blocks;
+    *result = make_ref(book.selection_sheet, book.selection, &blocks);
+    owned_keep(result->val.mref.lpmref, &blocks);
+    return xlretSuccess;
+}
+
+// The A1 text of a rectangle: $A$1 or $A$1:$C$3.
+std::string area_text(const XLREF12 &a) {
+    std::string s = "$" + column_letters(a.colFirst) + "$" + std::to_string((long)a.rwFirst + 1);
+    if (a.rwFirst != a.rwLast || a.colFirst != a.colLast)
+        s += ":$" + column_letters(a.colLast) + "$" + std::to_string((long)a.rwLast + 1);
+    return s;
+}
+
+// xlfReftext(reference, a1): "[Book1]Sheet1!$A$1:$B$2", quoted when the sheet
+// name needs it.
+int host_reftext(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    int sheet;
+    XLREF12 area;
+    if (!result) return xlretSuccess;
+    if (count < 2 || !is_true(opers[1]) || !ref_area(opers[0], &sheet, &area)) {
+        set_error(result, xlerrValue);
+        return xlretSuccess;
+    }
+    const std::string &name = book.sheets[(size_t)sheet].name;
+    bool plain = !name.empty() && !isdigit((unsigned char)name[0]);
+    for (char ch : name) plain = plain && (isalnum((unsigned char)ch) || ch == '_');
+    std::string quoted;
+    for (char ch : name) quoted += ch == '\'' ? std::string("''") : std::string(1, ch);
+    std::string text = plain ? "[Book1]" + name + "!" : "'[Book1]" + quoted + "'!";
+    text += area_text(area);
+    std::vector<void *> blocks;
+    memset(result, 0, sizeof *result);
+    result->xltype = xltypeStr;
+    result->val.str = owned_utf8(&blocks, text);
+    owned_keep(result->val.str, &blocks);
+    return xlretSuccess;
+}
+
+// A reference of the script, or an error that ends it.
+void script_ref(const std::string &text, int *sheet, XLREF12 *area) {
+    if (!parse_ref_text(text, sheet, area)) host_fail("bad reference '%s'", text.c_str());
+}
+
+// `seed REF ARG...`: constants (typed arguments or plain numbers) or
+// formulas (`f:TEXT`, escapes as in `s:`) into REF, row by row; one
+// argument fills every cell.
+void command_seed(const std::vector<std::string> &w) {
+    if (w.size() < 3) host_fail("seed needs a reference and values");
+    int sheet;
+    XLREF12 area;
+    script_ref(w[1], &sheet, &area);
+    long cells = area_rows(area) * area_cols(area);
+    size_t given = w.size() - 2;
+    if (cells > HOST_SHOW_MAX || (given != 1 && given != (size_t)cells))
+        host_fail("seed %s: %zu values for %ld cells", w[1].c_str(), given, cells);
+    for (long i = 0; i < cells; i++) {
+        const std::string &a = w[2 + (given == 1 ? 0 : (size_t)i)];
+        long row = area.rwFirst + i / area_cols(area), col = area.colFirst + i % area_cols(area);
+        arg_storage store;
+        XLOPER12 x;
+        double d;
+        if (a.size() > 2 && a.compare(0, 2, "f:") == 0) {
+            if (!parse_text(a.substr(2), &store, &x)) host_fail("seed: bad formula '%s'", a.c_str());
+            cell_enter(sheet, row, col, utf16_to_utf8(x.val.str + 1, (unsigned short)x.val.str[0]));
+            continue;
+        }
+        memset(&x, 0, sizeof x);
+        if (parse_double(a, &d)) {
+            x.xltype = xltypeNum;
+            x.val.num = d;
+        } else if (!parse_arg(a, &store, &x, true)) {
+            host_fail("seed: bad value '%s'", a.c_str());
+        }
+        if (!cell_store(sheet, row, col, x)) host_fail("seed: a cell cannot hold '%s'", a.c_str());
+    }
+    host_line("seed %s %ld", w[1].c_str(), cells);
+}
+
+// `show REF`: the cells row by row; a formula cell as {"f":TEXT,"v":VALUE}.
+void command_show(const std::string &text) {
+    int sheet;
+    XLREF12 area;
+    script_ref(text, &sheet, &area);
+    long rows = area_rows(area), cols = area_cols(area);
+    if (rows * cols > HOST_SHOW_MAX) host_fail("show %s: more than %ld cells", text.c_str(), HOST_SHOW_MAX);
+    std::string v = "show " + text + " " + std::to_string(rows) + " " + std::to_string(cols) + " [";
+    for (long r = 0; r < rows; r++) {
+        for (long c = 0; c < cols; c++) {
+            if (r || c) v += ",";
+            const host_cell *cell = cell_at(sheet, area.rwFirst + r, area.colFirst + c);
+            std::string value = element_text(cell_value(cell, nullptr));
+            v += cell && !cell->formula.empty() ? "{\"f\":" + json_string(cell->formula) + ",\"v\":" + value + "}"
+                                                 : value;
+        }
+    }
+    host_line("%s]", v.c_str());
+}
+
 void on_stop_signal(int) { host_signalled = 1; }
 
 // Blocks until standard input ends or a stop signal has arrived (also one that
@@ -633,21 +1353,50 @@ void on_stop_signal(int) { host_signalled = 1; }
 // seen at once.
 void command_wait(void) {
     host.input_taken = true;
-    static std::atomic<int> reader_started{0};
-    if (!reader_started.exchange(1)) {
-        std::thread([] {
-            char buf[4096];
-            while (fgets(buf, sizeof buf, stdin)) {
-            }
-            host.input_closed = 1;
-        }).detach();
-    }
+    input_start_reader();
+    host.quiet_runs = true;
     while (!host.input_closed && !host_signalled) {
         host_run_due();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        {
+            std::lock_guard<std::mutex> hold(input.lock);
+            input.lines.clear();
+        }
+        host_pause(std::chrono::milliseconds(20), true);
     }
+    host.quiet_runs = false;
     host_signalled = 0;
     host_line("wait done");
+}
+
+// The next line of a script read from standard input; false at its end.
+// While `idle on`, due commands run until the line comes, as Excel runs its
+// scheduled commands while nobody types.
+bool next_line(std::string *line) {
+    if (!input.reader) {
+        static char buf[65536];
+        if (!fgets(buf, sizeof buf, stdin)) return false;
+        *line = buf;
+        return true;
+    }
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(input.lock);
+            if (!input.lines.empty()) {
+                *line = std::move(input.lines.front());
+                input.lines.pop_front();
+                return true;
+            }
+            if (host.input_closed) return false;
+            if (!input.idle) {
+                input.arrived.wait(hold, [] { return !input.lines.empty() || host.input_closed; });
+                continue;
+            }
+        }
+        host.quiet_runs = true;
+        host_run_due();
+        host.quiet_runs = false;
+        host_pause(std::chrono::milliseconds(20), true);
+    }
 }
 
 void run_command(const std::string &raw) {
@@ -723,6 +1472,38 @@ void run_command(const std::string &raw) {
         host_line("timers %zu", sorted.size());
     } else if (c == "wait" && w.size() == 1) {
         command_wait();
+    } else if (c == "idle" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
+        input.idle = w[1] == "on";
+        if (input.idle) {
+            host.quiet_count = 0;
+            if (input.from_stdin) input_start_reader();
+            host_line("idle on");
+        } else {
+            host_line("idle off %ld", host.quiet_count);
+        }
+    } else if (c == "sheet" && w.size() == 2) {
+        int i = find_sheet(w[1]);
+        if (i < 0) {
+            if (w[1].size() > 31 || w[1].find_first_of("[]:*?/\\'!") != std::string::npos)
+                host_fail("sheet: bad sheet name '%s'", w[1].c_str());
+            book.sheets.push_back(host_sheet{w[1], {}});
+            i = (int)book.sheets.size() - 1;
+        }
+        book.active = i;
+        host_line("sheet %s %zu", book.sheets[(size_t)i].name.c_str(), book.sheets.size());
+    } else if (c == "select" && w.size() == 2) {
+        int sheet;
+        XLREF12 area;
+        script_ref(w[1], &sheet, &area);
+        book.active = book.selection_sheet = sheet;
+        book.selection = area;
+        host_line("select %s", w[1].c_str());
+    } else if (c == "seed") {
+        command_seed(w);
+    } else if (c == "show" && w.size() == 2) {
+        command_show(w[1]);
+    } else if (c == "xlowned" && w.size() == 1) {
+        host_line("xlowned %zu", book.owned.size());
     } else if (c == "echo") {
         size_t at = line.find("echo") + 4;
         while (at < line.size() && line[at] == ' ') at++;
@@ -753,10 +1534,19 @@ HOST_EXPORT int MdCallBack12(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 
     if (xlfn == xlcOnTime) return host_ontime(count, opers, result);
     if (xlfn == xlfUnregister) return host_unregister(count, opers, result);
     if (xlfn == xlFree) {
-        // The host's results are numbers and errors: nothing to give back.
+        // Texts, arrays and references the host answered are given back.
+        for (int i = 0; i < count; i++) owned_free(opers[i]);
         host_line("xlfree %d", count);
         return xlretSuccess;
     }
+    if (xlfn == xlfTextref) return host_textref(count, opers, result);
+    if (xlfn == xlCoerce) return host_coerce(count, opers, result);
+    if (xlfn == xlSet) return host_set(count, opers, result);
+    if (xlfn == xlcFormula) return host_formula(count, opers, result);
+    if (xlfn == xlcCalculateNow) return host_calculate(result);
+    if (xlfn == xlfGetWorkbook) return host_get_workbook(count, opers, result);
+    if (xlfn == xlfSelection) return host_selection(result);
+    if (xlfn == xlfReftext) return host_reftext(count, opers, result);
     host_line("xlcall %d %d", xlfn, count);
     return xlretInvXlfn;
 }
@@ -774,8 +1564,9 @@ namespace {
     if (args.size() > 1) {
         for (size_t i = 1; i < args.size(); i++) run_command(args[i]);
     } else {
-        static char buf[65536];
-        while (!host.input_taken && fgets(buf, sizeof buf, stdin)) run_command(buf);
+        input.from_stdin = true;
+        std::string line;
+        while (!host.input_taken && next_line(&line)) run_command(line);
     }
     host_exit(0);
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "excel_jobs.h"
 #include "func_registry_internal.h"
 #include "python_runtime.h"
 
@@ -214,6 +215,7 @@ int func_registry_install_native(void) {
         if (!fn || pyapi.PyObject_SetAttrString(native, def.ml_name, fn) != 0) ok = 0;
         if (fn) pyapi.Py_DecRef(fn);
     }
+    if (!excel_jobs_install_native(native)) ok = 0;
     PyObject *package = pyapi.PyImport_ImportModule("tindral_xl");  // new reference
     if (!package || pyapi.PyObject_SetAttrString(package, "_native", native) != 0) ok = 0;
     if (package) pyapi.Py_DecRef(package);

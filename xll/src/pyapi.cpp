@@ -88,6 +88,9 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyCFunction_NewEx),
     PYAPI_BIND(PyList_New),
     PYAPI_BIND(PyDict_New),
+    // Cell access.
+    PYAPI_BIND(PyEval_RestoreThread),
+    PYAPI_BIND(PyList_SetItem),
 }};
 
 #undef PYAPI_BIND

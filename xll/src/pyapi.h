@@ -114,10 +114,14 @@ struct pyapi_table {
     PyObject *(*PyCFunction_NewEx)(PyMethodDef *def, PyObject *self, PyObject *module);  // new ref
     PyObject *(*PyList_New)(Py_ssize_t size);  // new ref
     PyObject *(*PyDict_New)(void);             // new ref
+    // Cell access: a thread waiting for Excel's main thread lets go of the
+    // GIL, and the rows it reads come back as lists.
+    void (*PyEval_RestoreThread)(PyThreadState *state);
+    int (*PyList_SetItem)(PyObject *list, Py_ssize_t index, PyObject *item);  // steals item
     void *handle;  // the loaded library; non-zero means bound
 };
 
-constexpr int PYAPI_ENTRY_COUNT = 61;
+constexpr int PYAPI_ENTRY_COUNT = 63;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 

@@ -103,6 +103,7 @@ constexpr int32_t xlerrRef = 23;
 constexpr int32_t xlerrName = 29;
 constexpr int32_t xlerrNum = 36;
 constexpr int32_t xlerrNA = 42;
+constexpr int32_t xlerrGettingData = 43;
 
 // Return codes of Excel12.
 constexpr int xlretSuccess = 0;
@@ -122,6 +123,18 @@ constexpr int xlfSetName = 88;
 constexpr int xlfRegister = 149;
 constexpr int xlfUnregister = 201;
 constexpr int xlcOnTime = 148 | xlCommand;
+
+// Reading and writing cells (command context for the commands and xlSet).
+// Results of type text, array or reference are Excel's memory: xlFree them.
+constexpr int xlSpecial = 0x4000;
+constexpr int xlCoerce = 2 | xlSpecial;
+constexpr int xlSet = 3 | xlSpecial;
+constexpr int xlfSelection = 95;
+constexpr int xlfReftext = 146;
+constexpr int xlfTextref = 147;
+constexpr int xlfGetWorkbook = 268;
+constexpr int xlcCalculateNow = 31 | xlCommand;
+constexpr int xlcFormula = 96 | xlCommand;
 
 // MdCallBack12: the host's entry for every call into Excel.
 typedef int (*xl_callback12)(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 result);

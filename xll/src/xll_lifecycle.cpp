@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "excel_jobs.h"
 #include "func_registry.h"
 #include "http_server.h"
 #include "platform/platform.h"
@@ -75,11 +76,14 @@ void xll_open(void) {
     load_modules(lifecycle.module);
     func_registry_register_command(lifecycle.module);
     xll_tick_start();
+    excel_jobs_open();
     python_runtime_release_start_lock();
     xll_log("xlAutoOpen: complete");
 }
 
 void xll_close(void) {
+    // Waiters hear of the close before the server that answers them stops.
+    excel_jobs_close();
     xll_tick_stop();
     http_server_stop();
     python_runtime_finalize(xll_log);
