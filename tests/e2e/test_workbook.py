@@ -208,3 +208,32 @@ def test_request_that_excel_never_runs_times_out_withdrawn(workbook, sandbox):
     h.run("clock go", "clock")
     h.run("idle on", "idle on")
     assert run_code(sandbox, "excel.read('A1')")["result"] == [[5.0]]
+
+
+def test_jobs_reach_the_cells_through_the_tick_and_close_fails_a_waiting_one(host, sandbox, target):
+    # No interpreter: the fixture's own thread plays the agent, so this runs
+    # on the Windows build under Wine as well.
+    r = host(target.fixture_library("jobs_addin"), "seed A1:B2 1 2 s:x e:7", "select B2", "open", "sleep 4000",
+             "show A1:D2", "call JOBS_ON_CELL", "call JOBS_LATE", "close", "timers", "xlowned")
+    assert r.rc == 0, r.stderr
+    assert [l for l in r.lines if not l.startswith(("register", "xlfree"))] == [
+        "seed A1:B2 4", "select B2", "open 1", "ontime xll_register_pending 1", "sleep 4000",
+        'show A1:D2 2 4 [1,2,3,{"f":"=JOBS_TWICE(21)","v":42},"x",{"err":7},"sum",null]',
+        # Submitted on Excel's own thread: refused (EXCEL_JOBS_ON_MAIN_THREAD), never waited on.
+        "result num -1 xltype=0x0001",
+        "result bool 1 xltype=0x0004",
+        "close 1", "timers 0", "xlowned 0"]
+    assert [l for l in sandbox.log_lines() if l.startswith(("jobs_addin", "excel_jobs"))] == [
+        "jobs_addin: read: ok 1 2 'x' #7",
+        "jobs_addin: write: ok 3 'sum' changed 2",
+        "jobs_addin: formula: ok changed 1",
+        "jobs_addin: calculate: ok",
+        "jobs_addin: read: ok 42",
+        "jobs_addin: sheets: ok 'Sheet1'",
+        "jobs_addin: selection: ok 'Sheet1!$B$2'",
+        "jobs_addin: bad: bad input: no such sheet in the active workbook",
+        "jobs_addin: agent done",
+        "excel_jobs: 1 waiting request(s) failed: the add-in is closing",
+        "jobs_addin: late: closed",
+        "jobs_addin: closed",
+    ]

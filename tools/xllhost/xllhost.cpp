@@ -63,6 +63,7 @@ struct host_timer {
     double when;       // serial time (days since 1899-12-30) at which it is due
     std::string name;  // the command's function text
     long seq;          // order of scheduling; a run started now only runs earlier ones
+    double made;       // the host's time when it was scheduled
 };
 
 struct host_state {
@@ -367,7 +368,7 @@ int host_ontime(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
     }
     bool done = true;
     if (schedule) {
-        host.timers.push_back(host_timer{when, name, host.next_seq++});
+        host.timers.push_back(host_timer{when, name, host.next_seq++, host_now()});
     } else {
         done = false;
         for (size_t i = 0; i < host.timers.size(); i++) {
@@ -423,7 +424,9 @@ int host_run_due(void) {
             continue;
         }
         int rc = host_run_command(r);
-        if (host.quiet_runs)
+        // A command that asked to run again as soon as possible would fill
+        // the output: such runs, and all during `wait` and `idle`, are counted.
+        if (host.quiet_runs || t.when <= t.made)
             host.quiet_count++;
         else
             host_line("ontime %s %d", t.name.c_str(), rc);
