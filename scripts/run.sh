@@ -125,6 +125,11 @@ if [[ $target == linux ]] && grep -q '^echo agent channel open' "$work/out" && [
   sed -i 's/Hello, /Hi there, /' "$folder/modules/text_tools.py"
   echo "\$ tools/agent/tindral_agent.py reload text_tools"
   "${agent[@]}" reload text_tools || true
+  # The workbook xllhost plays: the agent writes a block and reads it back.
+  echo "\$ tools/agent/tindral_agent.py write A1 '[[\"qty\", \"price\"], [3, 9.5], [4, 12]]'"
+  "${agent[@]}" write A1 '[["qty", "price"], [3, 9.5], [4, 12]]' || true
+  echo "\$ tools/agent/tindral_agent.py read A1:B3"
+  "${agent[@]}" read A1:B3 || true
 fi
 
 if [[ -t 0 ]]; then

@@ -59,8 +59,10 @@ XCHAR *native_utf16(PyObject *s, int cap, XCHAR *fixed) {
     }
     // UTF-16 units the whole text needs: a character beyond the BMP takes
     // two (one wchar_t on Linux, already two on Windows).
-    size_t need = 0;
-    for (Py_ssize_t i = 0; i < n; i++) need += sizeof(wchar_t) > 2 && (unsigned long)wide[i] > 0xFFFF ? 2 : 1;
+    size_t need = (size_t)n;
+#ifndef _WIN32
+    for (Py_ssize_t i = 0; i < n; i++) need += (unsigned long)wide[i] > 0xFFFF ? 1 : 0;
+#endif
     XCHAR *out = nullptr;
     if (need <= (size_t)cap) out = fixed ? fixed : (XCHAR *)malloc((need + 2) * sizeof(XCHAR));
     if (out) {
