@@ -222,10 +222,12 @@ void cells_read(excel_jobs_cells *c) {
     if (!cells_resolve(c, &ref)) return;
     XLREF12 *a = cells_area(&ref);
     long rows = cells_rows(a), cols = cells_cols(a);
-    if (rows * cols > EXCEL_JOBS_MAX_CELLS) {
+    // A whole sheet is 2^34 cells: beyond a 32-bit long.
+    long long cells = (long long)rows * cols;
+    if (cells > EXCEL_JOBS_MAX_CELLS) {
         cells_xlfree(&ref);
-        cells_fail(c, EXCEL_JOBS_BAD_INPUT, "%ld x %ld is %ld cells, more than the 1,000,000 one request may read",
-                   rows, cols, rows * cols);
+        cells_fail(c, EXCEL_JOBS_BAD_INPUT, "%ld x %ld is %lld cells, more than the 1,000,000 one request may read",
+                   rows, cols, cells);
         return;
     }
     XLOPER12 as_multi = cells_int((int)xltypeMulti), got;
@@ -246,7 +248,7 @@ void cells_read(excel_jobs_cells *c) {
 }
 
 void cells_write(excel_jobs_cells *c) {
-    if (c->rows < 1 || c->cols < 1 || c->rows * c->cols > EXCEL_JOBS_MAX_CELLS || !c->values) {
+    if (c->rows < 1 || c->cols < 1 || (long long)c->rows * c->cols > EXCEL_JOBS_MAX_CELLS || !c->values) {
         cells_fail(c, EXCEL_JOBS_BAD_INPUT, "between 1 and 1,000,000 values must be written");
         return;
     }

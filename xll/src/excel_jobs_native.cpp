@@ -146,7 +146,7 @@ PyObject *native_take_block(excel_jobs_cells *c, PyObject *payload) {
     if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
     if (!list || pyapi_type_of(list) != pyapi.PyList_Type || rows < 1 || cols < 1)
         return native_error("ValueError", "write takes at least one row of at least one value");
-    if (rows > EXCEL_JOBS_GRID_ROWS || cols > EXCEL_JOBS_GRID_COLS || rows * cols > EXCEL_JOBS_MAX_CELLS)
+    if (rows > EXCEL_JOBS_GRID_ROWS || cols > EXCEL_JOBS_GRID_COLS || (long long)rows * cols > EXCEL_JOBS_MAX_CELLS)
         return native_error("ValueError", "more than the 1,000,000 cells one request may write");
     if (pyapi.PyList_Size(list) != rows * cols) return native_error("ValueError", "values do not fill rows x cols");
     c->values = (XLOPER12 *)calloc((size_t)(rows * cols), sizeof(XLOPER12));
