@@ -72,11 +72,14 @@ void xll_open(void) {
         return;
     }
 
+    // Open before the modules load: an agent's request may run while they
+    // import (the interpreter lets other threads in between), and it waits
+    // for the first tick instead of being turned away.
+    excel_jobs_open();
     func_registry_init(xll_dir, xll_log);
     load_modules(lifecycle.module);
     func_registry_register_command(lifecycle.module);
     xll_tick_start();
-    excel_jobs_open();
     python_runtime_release_start_lock();
     xll_log("xlAutoOpen: complete");
 }
