@@ -7,12 +7,6 @@ cd "$(dirname "$0")/.."
 JOBS=${TINDRAL_JOBS:-2}
 which=${1:-all}
 
-if [[ -z "${TINDRAL_PYTHON_PREFIX:-}" ]]; then
-  source scripts/find_python.sh
-  TINDRAL_PYTHON_PREFIX=$(tindral_find_python || true)
-  export TINDRAL_PYTHON_PREFIX
-fi
-
 build() {  # dir, extra cmake arguments...
   local dir=$1
   shift

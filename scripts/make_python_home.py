@@ -12,9 +12,8 @@ DIR receives what the add-in expects beside itself in its `python` folder:
     *.so                 the extension modules of lib-dynload, beside the zip
     Lib/site-packages/   empty; the add-in puts it on sys.path itself
 
-The prefix is taken from --prefix, else $TINDRAL_PYTHON_PREFIX, else
-`python3.12-config --prefix`, else the newest of ~/.pyenv/versions/3.12*. It
-must hold lib/libpython3.12.so, lib/python3.12/ and bin/python3.12.
+The prefix is taken from --prefix, else found by find_python312.py (beside
+this script), the one search the build and the scripts share.
 
 A finished DIR records what it was built from; a second run with the same
 prefix and the same script does nothing, so test runs stay fast.
@@ -30,6 +29,8 @@ import subprocess
 import sys
 import tempfile
 import zipfile
+
+import find_python312
 
 LIBRARY = "libpython3.12.so"
 ARCHIVE = "python312.zip"
@@ -48,46 +49,16 @@ def fail(message):
     sys.exit(1)
 
 
-def prefix_problem(prefix):
-    """None when `prefix` is a usable 3.12 with a shared library, else why not."""
-    for rel in ("lib/" + LIBRARY, "lib/python3.12/os.py", "lib/python3.12/lib-dynload", "bin/python3.12"):
-        if not os.path.exists(os.path.join(prefix, rel)):
-            return "no " + rel
-    return None
-
-
 def find_prefix(explicit):
-    tried = []
-    candidates = []
     if explicit:
-        candidates.append(("--prefix", explicit))
-    env = os.environ.get("TINDRAL_PYTHON_PREFIX")
-    if env:
-        candidates.append(("$TINDRAL_PYTHON_PREFIX", env))
+        problem = find_python312.problem(explicit)
+        if problem:
+            fail("--prefix %s is not a Python 3.12 with a shared library (%s)" % (explicit, problem))
+        return os.path.realpath(explicit)
     try:
-        out = subprocess.run(["python3.12-config", "--prefix"], capture_output=True, text=True, timeout=30)
-        if out.returncode == 0 and out.stdout.strip():
-            candidates.append(("python3.12-config --prefix", out.stdout.strip()))
-        else:
-            tried.append("python3.12-config (failed)")
-    except (OSError, subprocess.SubprocessError):
-        tried.append("python3.12-config (not found)")
-    pyenv_root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
-    for path in sorted(glob.glob(os.path.join(pyenv_root, "versions", "3.12*")), reverse=True):
-        candidates.append(("pyenv", path))
-    if not any(source == "pyenv" for source, _ in candidates):
-        tried.append(os.path.join(pyenv_root, "versions", "3.12*") + " (none)")
-
-    for source, prefix in candidates:
-        problem = prefix_problem(prefix)
-        if problem is None:
-            return os.path.realpath(prefix)
-        tried.append("%s: %s (%s)" % (source, prefix, problem))
-    if explicit:
-        fail("--prefix %s is not a Python 3.12 with a shared library (%s)" % (explicit, prefix_problem(explicit)))
-    fail("no Python 3.12 with a shared lib/%s found. Looked at: %s. "
-         "Install one (e.g. `env PYTHON_CONFIGURE_OPTS=--enable-shared pyenv install 3.12`) "
-         "or set TINDRAL_PYTHON_PREFIX to its prefix." % (LIBRARY, "; ".join(tried)))
+        return find_python312.find_prefix()
+    except find_python312.NotFound as e:
+        fail(str(e))
 
 
 def stdlib_sources(stdlib):

@@ -14,12 +14,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
+# shellcheck source=scripts/host_python.sh
+source scripts/host_python.sh
 target=linux
 [[ "${1:-}" == "--windows" ]] && target=windows
 
 if [[ "${TINDRAL_SKIP_SETUP:-0}" != 1 ]]; then
   scripts/setup.sh >/dev/null || { echo "run: setup failed (run scripts/setup.sh to see why)" >&2; exit 1; }
 fi
+PY=$(tindral_python3) || exit 1
 scripts/build.sh "$target" >/dev/null || { echo "run: build failed (run scripts/build.sh $target)" >&2; exit 1; }
 
 folder=build/run-$target
@@ -29,7 +32,7 @@ if [[ $target == linux ]]; then
   addin=TindralXL.so
   cp build/linux/TindralXL.so "$folder/"
   host=(build/linux/tools/xllhost/xllhost)
-  if /usr/bin/python3 scripts/make_python_home.py --out "$folder/python" >"$folder.python.log" 2>&1; then
+  if "$PY" scripts/make_python_home.py --out "$folder/python" >"$folder.python.log" 2>&1; then
     echo "run: Python home assembled in $folder/python"
   else
     echo "run: no Python home (see $folder.python.log): the add-in will start without Python"
@@ -107,7 +110,7 @@ for _ in $(seq 1 600); do
   sleep 0.1
 done
 
-agent=(/usr/bin/python3 tools/agent/tindral_agent.py)
+agent=("$PY" tools/agent/tindral_agent.py)
 if [[ $target == linux ]] && grep -q '^echo agent channel open' "$work/out" && [[ -f "$session" ]]; then
   echo "---- the agent channel (session: $session) ----"
   for a in "ping" "functions" "eval sum(range(10))"; do
@@ -120,8 +123,8 @@ fi
 if [[ -t 0 ]]; then
   echo "----------------------------------------------------------------"
   echo "The add-in is open and its agent channel is live. From another terminal:"
-  echo "    /usr/bin/python3 tools/agent/tindral_agent.py functions"
-  echo "    /usr/bin/python3 tools/agent/tindral_agent.py eval '2 ** 10'"
+  echo "    tools/agent/tindral_agent.py functions"
+  echo "    tools/agent/tindral_agent.py eval '2 ** 10'"
   echo "Press Ctrl-D or Ctrl-C here to close it."
   trap 'true' INT
   cat >/dev/null || true

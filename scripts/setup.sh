@@ -38,14 +38,13 @@ else
   echo "setup: all Debian packages present"
 fi
 
-# Python 3.12 with a shared libpython3.12.so: from $TINDRAL_PYTHON_PREFIX,
-# python3.12-config, or pyenv. Debian does not package it here, so it is only
-# looked for; the suites that need it say so when it is absent.
-# shellcheck source=scripts/find_python.sh
-source "$(dirname "$0")/find_python.sh"
-if prefix=$(tindral_find_python); then
+# Python 3.12 with a shared libpython3.12.so (scripts/find_python312.py: from
+# $TINDRAL_PYTHON_PREFIX, python3.12-config, or pyenv). Debian does not package
+# it here, so it is only looked for; the finder's message says where it looked.
+# shellcheck source=scripts/host_python.sh
+source "$(dirname "$0")/host_python.sh"
+if prefix=$(tindral_python312_prefix); then
   echo "setup: Python 3.12 at $prefix"
 else
-  echo "setup: WARNING: no Python 3.12 with libpython3.12.so found (set TINDRAL_PYTHON_PREFIX," \
-       "or install one with pyenv); tests that embed Python will fail or skip" >&2
+  echo "setup: WARNING: tests that embed Python will fail or skip" >&2
 fi

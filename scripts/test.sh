@@ -10,8 +10,9 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 LOGS=build/test-logs
-PY=/usr/bin/python3
 start=$(date +%s)
+# shellcheck source=scripts/host_python.sh
+source scripts/host_python.sh
 
 step() { echo; echo "=== $* ($(( $(date +%s) - start )) s)"; }
 fail_hard() { echo "test: $*" >&2; exit 1; }
@@ -20,6 +21,8 @@ if [[ "${TINDRAL_SKIP_SETUP:-0}" != 1 ]]; then
   step "setup"
   scripts/setup.sh || fail_hard "setup failed"
 fi
+# The first python3 on PATH that has pytest runs the suites and the checks.
+PY=$(tindral_python3 pytest) || fail_hard "no python3 with pytest (apt-get install python3-pytest)"
 
 step "build"
 scripts/build.sh all || fail_hard "build failed"
