@@ -3,8 +3,8 @@
 // lock, building the argument tuple, calling, converting the result,
 // releasing. Run from an optimised build:
 //
-//     cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release
-//     ninja -C build/bench bench_slot_call && build/bench/bench_slot_call
+//     cmake --preset release
+//     cmake --build --preset release --target bench_slot_call && build/release/bench_slot_call
 //
 // The interpreter starts from the Python home assembled in the build tree
 // ($TINDRAL_TEST_PYTHON_HOME overrides it).

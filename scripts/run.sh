@@ -12,7 +12,7 @@
 #   scripts/run.sh            the Linux build
 #   scripts/run.sh --windows  the Windows build, under Wine
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || { echo "run: cannot enter the repository root" >&2; exit 1; }
 ROOT=$(pwd)
 # shellcheck source=scripts/host_python.sh
 source scripts/host_python.sh
