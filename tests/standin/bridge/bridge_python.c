@@ -371,17 +371,26 @@ static PyStatus bridge_config_error(const char *message) {
 }
 
 BRIDGE_ENTRY void bridge_shim_PyConfig_InitPythonConfig(unsigned char *windows) {
+    /* Here the caller is a Wine thread: ask Wine for its drives now, before
+       Python may need them on a thread of its own. */
+    bridge_drive_root('C');
     pthread_mutex_lock(&bridge_config_lock);
-    struct bridge_config *c = bridge_config_holding(windows);
-    if (c && c->windows == windows) {
-        PyConfig_Clear(&c->linux_config);
-    } else {
-        c = NULL;
-        for (int i = 0; i < BRIDGE_CONFIG_SLOTS && !c; i++) {
-            if (bridge_configs[i]) continue;
-            c = calloc(1, sizeof *c);
-            bridge_configs[i] = c;
-        }
+    /* A record never cleared whose memory is being used again (the stack of
+       an earlier start) is gone: drop it, so that no lookup finds it. */
+    for (int i = 0; i < BRIDGE_CONFIG_SLOTS; i++) {
+        struct bridge_config *old = bridge_configs[i];
+        if (!old || old->windows >= windows + BRIDGE_WINDOWS_PYCONFIG_SIZE ||
+            windows >= old->windows + BRIDGE_WINDOWS_PYCONFIG_SIZE)
+            continue;
+        PyConfig_Clear(&old->linux_config);
+        free(old);
+        bridge_configs[i] = NULL;
+    }
+    struct bridge_config *c = NULL;
+    for (int i = 0; i < BRIDGE_CONFIG_SLOTS && !c; i++) {
+        if (bridge_configs[i]) continue;
+        c = calloc(1, sizeof *c);
+        bridge_configs[i] = c;
     }
     if (!c) {
         pthread_mutex_unlock(&bridge_config_lock);
