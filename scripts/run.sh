@@ -43,8 +43,12 @@ else
   host=(env WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine build/windows/tools/xllhost/xllhost.exe)
   if [[ -n "${TINDRAL_WIN_PYTHON:-}" ]]; then
     cp -r "$TINDRAL_WIN_PYTHON" "$folder/python"
+  elif scripts/build.sh linux >"$folder.python.log" 2>&1 &&
+       "$PY" scripts/make_python_home.py --wine --out "$folder" >>"$folder.python.log" 2>&1; then
+    # The test bed's python312.dll bridge: Linux CPython behind a Windows DLL.
+    echo "run: Python home with the python312.dll bridge in $folder/python (set TINDRAL_WIN_PYTHON for a real Windows Python)"
   else
-    echo "run: no Windows Python (set TINDRAL_WIN_PYTHON to an embeddable Python folder): starting without it"
+    echo "run: no Windows Python (see $folder.python.log; or set TINDRAL_WIN_PYTHON to an embeddable Python folder): starting without it"
   fi
 fi
 cp -r python/tindral_xl "$folder/"
@@ -111,7 +115,8 @@ for _ in $(seq 1 600); do
 done
 
 agent=("$PY" tools/agent/tindral_agent.py)
-if [[ $target == linux ]] && grep -q '^echo agent channel open' "$work/out" && [[ -f "$session" ]]; then
+[[ $target == windows ]] && agent+=(--session "$session")
+if grep -q '^echo agent channel open' "$work/out" && [[ -f "$session" ]]; then
   echo "---- the agent channel (session: $session) ----"
   for a in "ping" "functions" "eval sum(range(10))"; do
     echo "\$ tools/agent/tindral_agent.py $a"
@@ -123,8 +128,8 @@ fi
 if [[ -t 0 ]]; then
   echo "----------------------------------------------------------------"
   echo "The add-in is open and its agent channel is live. From another terminal:"
-  echo "    tools/agent/tindral_agent.py functions"
-  echo "    tools/agent/tindral_agent.py eval '2 ** 10'"
+  echo "    ${agent[*]} functions"
+  echo "    ${agent[*]} eval '2 ** 10'"
   echo "Press Ctrl-D or Ctrl-C here to close it."
   trap 'true' INT
   cat >/dev/null || true

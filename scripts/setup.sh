@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian, when it is missing:
-# compilers for both builds, Wine, Boost, GoogleTest and pytest. Also reports
+# compilers for both builds, Wine (with winegcc, for the test bed's
+# python312.dll bridge), Boost, GoogleTest and pytest. Also reports
 # the Python 3.12 that the Linux build embeds in its tests.
 set -euo pipefail
 
 PACKAGES=(
   cmake ninja-build g++ binutils
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64
+  wine wine64 wine64-tools
   libboost-dev libgtest-dev
   python3 python3-pytest
   e2fsprogs
@@ -45,6 +46,11 @@ fi
 source "$(dirname "$0")/host_python.sh"
 if prefix=$(tindral_python312_prefix); then
   echo "setup: Python 3.12 at $prefix"
+  # The Wine suite's Python runs through a bridge that links it statically.
+  if ! compgen -G "$prefix/lib/python3.12/config-3.12*/libpython3.12.a" >/dev/null; then
+    echo "setup: WARNING: no static libpython3.12.a under $prefix/lib/python3.12: the python312.dll" \
+         "bridge is not built, and the Wine suite's Python cases skip" >&2
+  fi
 else
   echo "setup: WARNING: tests that embed Python will fail or skip" >&2
 fi
