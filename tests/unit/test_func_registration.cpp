@@ -8,6 +8,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 #include "func_test_support.h"
+#include "text_utf16.h"
 
 using fts::excel;
 using fts::logged;
@@ -24,7 +25,7 @@ std::u16string own_path_utf16() {
     wchar_t path[PLAT_MAX_PATH];
     plat.module_file_name(plat_self_module(), path, PLAT_MAX_PATH);
     XCHAR units[2 * PLAT_MAX_PATH];
-    int n = func_wide_to_utf16(path, wcslen(path), units, 2 * PLAT_MAX_PATH);
+    int n = text_utf16_from_wide(path, wcslen(path), units, 2 * PLAT_MAX_PATH);
     return std::u16string((const char16_t *)units, (size_t)n);
 }
 
@@ -239,26 +240,26 @@ TEST(func_slots, autofree_releases_text_once_and_ignores_other_records) {
 TEST(func_text, characters_beyond_bmp_become_surrogate_pairs_and_back) {
     const wchar_t wide[] = {L'a', (wchar_t)0x1F600, L'b', 0};
     XCHAR units[8];
-    int n = func_wide_to_utf16(wide, 3, units, 8);
+    int n = text_utf16_from_wide(wide, 3, units, 8);
     ASSERT_EQ(n, 4);
     EXPECT_EQ(units[1], 0xD83D);
     EXPECT_EQ(units[2], 0xDE00);
     wchar_t back[8];
-    ASSERT_EQ(func_utf16_to_wide(units, n, back, 8), 3);
+    ASSERT_EQ(text_utf16_to_wide(units, n, back, 8), 3);
     EXPECT_EQ((unsigned long)back[1], 0x1F600ul);
 }
 
 TEST(func_text, cut_never_splits_a_surrogate_pair) {
     const wchar_t wide[] = {L'a', L'b', (wchar_t)0x1F600, 0};
     XCHAR units[4];
-    EXPECT_EQ(func_wide_to_utf16(wide, 3, units, 3), 2);
-    EXPECT_EQ(func_wide_to_utf16(wide, 3, units, 4), 4);
+    EXPECT_EQ(text_utf16_from_wide(wide, 3, units, 3), 2);
+    EXPECT_EQ(text_utf16_from_wide(wide, 3, units, 4), 4);
 }
 
 TEST(func_text, lone_surrogate_from_excel_stays_one_character) {
     const XCHAR units[] = {0xD800, u'x', 0xDC00};
     wchar_t back[4];
-    ASSERT_EQ(func_utf16_to_wide(units, 3, back, 4), 3);
+    ASSERT_EQ(text_utf16_to_wide(units, 3, back, 4), 3);
     EXPECT_EQ((unsigned long)back[0], 0xD800ul);
     EXPECT_EQ((unsigned long)back[2], 0xDC00ul);
 }

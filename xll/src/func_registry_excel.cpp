@@ -5,6 +5,7 @@
 
 #include "excel_gateway.h"
 #include "func_registry_internal.h"
+#include "text_utf16.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void excel_text_module(excel_text<EXCEL_PATH_UNITS> *t, plat_module module) {
     path[0] = 0;
     plat.module_file_name(module, path, PLAT_MAX_PATH);
     path[PLAT_MAX_PATH - 1] = 0;
-    int n = func_wide_to_utf16(path, wcslen(path), t->units + 1, EXCEL_PATH_UNITS);
+    int n = text_utf16_from_wide(path, wcslen(path), t->units + 1, EXCEL_PATH_UNITS);
     excel_text_finish(t, n);
 }
 

@@ -77,12 +77,3 @@ PyObject *xloper_to_py(const XLOPER12 *x);
 // `out` is #VALUE!). Never leaves an error of its own making behind on 1.
 // A text result owns a malloc'd buffer and carries xlbitDLLFree. GIL held.
 int py_to_xloper(PyObject *o, XLOPER12 *out);
-
-// Converts UTF-16 units to wchar_t text for Python: on Windows a copy, on Linux
-// UTF-32 with surrogate pairs joined (a lone surrogate stays one character).
-// Returns the characters written (at most `cap`).
-int func_utf16_to_wide(const XCHAR *src, int units, wchar_t *out, int cap);
-// The reverse: wchar_t text to UTF-16 units, pairs for characters beyond the
-// BMP on Linux. Writes at most `cap` units and never splits a pair; returns
-// the units written.
-int func_wide_to_utf16(const wchar_t *src, size_t len, XCHAR *out, int cap);

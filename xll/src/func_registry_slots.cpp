@@ -5,6 +5,7 @@
 
 #include "func_registry_internal.h"
 #include "python_runtime.h"
+#include "text_utf16.h"
 #include "xll_export.h"
 
 XLOPER12 xll_slot_results[FUNC_SLOT_COUNT];
@@ -13,15 +14,14 @@ namespace {
 
 constexpr DWORD_XL XL_FREE_BITS = xlbitXLFree | xlbitDLLFree;
 
-bool is_high_surrogate(unsigned long u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool is_low_surrogate(unsigned long u) { return u >= 0xDC00 && u <= 0xDFFF; }
+// Where wchar_t has 16 bits, Excel's UTF-16 text is already wide text.
+constexpr bool SLOT_WIDE_IS_UTF16 = sizeof(wchar_t) == 2;
 
-#ifndef _WIN32
-// Wide text of one argument on its way into Python. Excel calls the slots on
-// its main thread only, one at a time, so one buffer serves every call; a
-// count is 16 bits, so 65,535 characters is the most a text can hold.
-wchar_t slot_wide_buffer[65535];
-#endif
+// Wide text of one argument on its way into Python, where it must be
+// converted. Excel calls the slots on its main thread only, one at a time, so
+// one buffer serves every call; a count is 16 bits, so 65,535 characters is
+// the most a text can hold.
+wchar_t slot_wide_buffer[SLOT_WIDE_IS_UTF16 ? 1 : 65535];
 
 PyObject *py_none(void) {
     pyapi.Py_IncRef(pyapi._Py_NoneStruct);
@@ -47,7 +47,7 @@ int text_result(PyObject *s, XLOPER12 *out) {
     size_t most = (size_t)n * (sizeof(wchar_t) / sizeof(XCHAR));
     if (most > (size_t)FUNC_TEXT_MAX_UNITS) most = FUNC_TEXT_MAX_UNITS;
     XCHAR *buf = (XCHAR *)malloc((most + 2) * sizeof(XCHAR));
-    int units = buf ? func_wide_to_utf16(wide, (size_t)n, buf + 1, (int)most) : 0;
+    int units = buf ? text_utf16_from_wide(wide, (size_t)n, buf + 1, (int)most) : 0;
     // Released here, with the GIL still held: Python's allocator needs it.
     pyapi.PyMem_Free(wide);
     if (!buf) {
@@ -111,56 +111,6 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
 
 }  // namespace
 
-int func_utf16_to_wide(const XCHAR *src, int units, wchar_t *out, int cap) {
-    int n = 0;
-#ifdef _WIN32
-    for (int i = 0; i < units && n < cap; i++) out[n++] = (wchar_t)src[i];
-#else
-    for (int i = 0; i < units && n < cap; i++) {
-        unsigned long u = src[i];
-        if (is_high_surrogate(u) && i + 1 < units && is_low_surrogate(src[i + 1])) {
-            u = 0x10000 + ((u - 0xD800) << 10) + ((unsigned long)src[i + 1] - 0xDC00);
-            i++;
-        }
-        out[n++] = (wchar_t)u;
-    }
-#endif
-    return n;
-}
-
-int func_wide_to_utf16(const wchar_t *src, size_t len, XCHAR *out, int cap) {
-    int n = 0;
-#ifdef _WIN32
-    size_t take = len < (size_t)cap ? len : (size_t)cap;
-    for (size_t i = 0; i < take; i++) out[n++] = (XCHAR)src[i];
-    // A cut between the two halves of a pair drops the high half too.
-    if (take < len && n > 0 && is_high_surrogate(src[take - 1]) && is_low_surrogate(src[take])) n--;
-#else
-    // Nearly every text lies in the BMP: then a plain narrowing copy, which
-    // the compiler vectorises, does it all.
-    size_t take = len < (size_t)cap ? len : (size_t)cap;
-    uint32_t beyond = 0;
-    for (size_t i = 0; i < take; i++) beyond |= (uint32_t)src[i] & 0xFFFF0000u;
-    if (beyond == 0) {
-        for (size_t i = 0; i < take; i++) out[i] = (XCHAR)src[i];
-        return (int)take;
-    }
-    for (size_t i = 0; i < len; i++) {
-        unsigned long c = (unsigned long)src[i];
-        if (c > 0xFFFF && c <= 0x10FFFF) {
-            if (n + 2 > cap) break;
-            c -= 0x10000;
-            out[n++] = (XCHAR)(0xD800 + (c >> 10));
-            out[n++] = (XCHAR)(0xDC00 + (c & 0x3FF));
-        } else {
-            if (n + 1 > cap) break;
-            out[n++] = (XCHAR)(c > 0x10FFFF ? 0xFFFD : c);
-        }
-    }
-#endif
-    return n;
-}
-
 PyObject *xloper_to_py(const XLOPER12 *x) {
     if (!x) return py_none();
     switch (x->xltype & ~XL_FREE_BITS) {
@@ -169,12 +119,10 @@ PyObject *xloper_to_py(const XLOPER12 *x) {
     case xltypeStr: {
         if (!x->val.str) return py_none();
         int count = (uint16_t)x->val.str[0];
-#ifdef _WIN32
-        return pyapi.PyUnicode_FromWideChar((const wchar_t *)x->val.str + 1, count);
-#else
-        int n = func_utf16_to_wide(x->val.str + 1, count, slot_wide_buffer, count);
+        if constexpr (SLOT_WIDE_IS_UTF16)
+            return pyapi.PyUnicode_FromWideChar(reinterpret_cast<const wchar_t *>(x->val.str + 1), count);
+        int n = text_utf16_to_wide(x->val.str + 1, count, slot_wide_buffer, count);
         return pyapi.PyUnicode_FromWideChar(slot_wide_buffer, n);
-#endif
     }
     case xltypeBool:
         return pyapi.PyBool_FromLong(x->val.xbool);

@@ -43,16 +43,10 @@ void run_release(http_server_run *run) {
 }
 
 // Writes `text` as the whole content of the session file `path`, only its
-// user may read it. On Linux the text goes to a fresh side file that then
-// replaces the old one, so a reader sees the old content or the new, never
-// a half-written file. 1 when written.
+// user may read it. The text goes to a fresh side file that then replaces the
+// old one, so a reader sees the old content or the new, never a half-written
+// file. 1 when written.
 int session_file_write(const char *path, const char *text) {
-#ifdef _WIN32
-    FILE *f = plat.open_private_write(path);
-    if (!f) return 0;
-    int ok = fputs(text, f) >= 0;
-    return (fclose(f) == 0) && ok;
-#else
     char tmp[PLAT_MAX_PATH + sizeof SESSION_TMP_SUFFIX];
     snprintf(tmp, sizeof tmp, "%s%s", path, SESSION_TMP_SUFFIX);
     plat.delete_file(tmp);  // a stale side file would keep its old mode
@@ -60,10 +54,9 @@ int session_file_write(const char *path, const char *text) {
     if (!f) return 0;
     int ok = fputs(text, f) >= 0;
     ok = (fclose(f) == 0) && ok;
-    if (ok && std::rename(tmp, path) == 0) return 1;
+    if (ok && plat.replace_file(tmp, path)) return 1;
     plat.delete_file(tmp);
     return 0;
-#endif
 }
 
 // Forms the session folder and file path from the app-data folder. 1 when
