@@ -2,7 +2,6 @@
 // command that retries registrations Excel refused.
 #include "func_registry_internal.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -10,21 +9,6 @@
 #include "xll_export.h"
 
 func_registry_state func_registry;
-
-void func_registry_log_line(const char *message) {
-    if (func_registry.log) func_registry.log(message);
-}
-
-void func_registry_logf(size_t cap, const char *format, ...) {
-    // The largest buffer any message of the module asks for.
-    char buf[512];
-    if (cap > sizeof buf) cap = sizeof buf;
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(buf, cap, format, ap);
-    va_end(ap);
-    func_registry_log_line(buf);
-}
 
 void func_registry_init(const wchar_t *xll_dir, log_fn log) {
     func_registry.xll_dir[0] = 0;
@@ -53,14 +37,14 @@ int func_registry_find(const char *name) {
 void func_registry_rebind(int j, const char *name, PyObject *function, long arity) {
     func_slot *slot = &func_registry.slots[j];
     if (arity != slot->arity)
-        func_registry_logf(256,
+        xll_logf(func_registry.log, 256,
                            "WARNING: %s arity changed %d -> %ld, but Excel still passes %d args (reload the add-in to fix)",
                            name, slot->arity, arity, slot->arity);
     pyapi.Py_IncRef(function);
     PyObject *old = slot->callable;
     slot->callable = function;
     if (old) pyapi.Py_DecRef(old);
-    func_registry_logf(256, "Hot-reloaded function: %s (slot %d)", name, j);
+    xll_logf(func_registry.log, 256, "Hot-reloaded function: %s (slot %d)", name, j);
 }
 
 void func_registry_bind_new(const char *name, PyObject *function, long arity, plat_module xll_module) {
@@ -95,19 +79,19 @@ void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
     // An entry point receives exactly ten arguments, and the type text must
     // not promise Excel more (or a negative number of) arguments.
     if (arity_failed) {
-        func_registry_logf(256, "WARNING: argument count of %s is not an int from 0 to %d \xE2\x80\x94 skipped",
+        xll_logf(func_registry.log, 256, "WARNING: argument count of %s is not an int from 0 to %d \xE2\x80\x94 skipped",
                            name, FUNC_MAX_ARGS);
         return;
     }
     if (arity < 0 || arity > FUNC_MAX_ARGS) {
-        func_registry_logf(256, "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
+        xll_logf(func_registry.log, 256, "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
                            arity, FUNC_MAX_ARGS);
         return;
     }
     // Excel would refuse the registration, and a name cut to fit would show
     // the function under a name nobody wrote.
     if (strlen(name) > (size_t)FUNC_EXCEL_NAME_MAX) {
-        func_registry_logf(256, "WARNING: name %s is longer than %d characters \xE2\x80\x94 skipped", name,
+        xll_logf(func_registry.log, 256, "WARNING: name %s is longer than %d characters \xE2\x80\x94 skipped", name,
                            FUNC_EXCEL_NAME_MAX);
         return;
     }
@@ -117,7 +101,7 @@ void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
     else if (func_registry.slot_count < FUNC_SLOT_COUNT)
         func_registry_bind_new(name, function, arity, xll_module);
     else
-        func_registry_logf(256, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
+        xll_logf(func_registry.log, 256, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
 }
 
 }  // namespace
@@ -127,14 +111,14 @@ int func_registry_register_all(plat_module xll_module) {
     PyObject *package = pyapi.PyImport_ImportModule("tindral_xl");  // new reference
     if (!package) {
         func_registry_clear_error();
-        func_registry_log_line("func_registry_register_all: cannot import tindral_xl");
+        xll_logf(func_registry.log, 256, "func_registry_register_all: cannot import tindral_xl");
         return 0;
     }
     PyObject *registry = pyapi.PyObject_GetAttrString(package, "_registry");  // new reference
     pyapi.Py_DecRef(package);
     if (!registry || pyapi_type_of(registry) != pyapi.PyList_Type) {
         func_registry_clear_error();
-        func_registry_log_line("func_registry_register_all: _registry not found or not a list");
+        xll_logf(func_registry.log, 256, "func_registry_register_all: _registry not found or not a list");
         if (registry) pyapi.Py_DecRef(registry);
         return 0;
     }
@@ -154,14 +138,14 @@ int func_registry_register_all(plat_module xll_module) {
         pyapi.Py_DecRef(entry);
     }
     pyapi.Py_DecRef(registry);
-    func_registry_logf(64, "func_registry: registered %d functions", func_registry.slot_count);
+    xll_logf(func_registry.log, 64, "func_registry: registered %d functions", func_registry.slot_count);
     return 1;
 }
 
 // Excel runs this command (registered as "A#") to retry the registrations it
 // refused. It only tests whether a callable is set and so needs no GIL.
 XLL_EXPORT int xll_register_pending(void) {
-    func_registry_log_line("func_registry: processing deferred registrations (command)");
+    xll_logf(func_registry.log, 256, "func_registry: processing deferred registrations (command)");
     for (int i = 0; i < func_registry.slot_count; i++) {
         if (func_registry.slot_registered[i] || !func_registry.slots[i].callable) continue;
         char procedure[32];

@@ -72,7 +72,7 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     // The pass admits 0 to 10 only; a slot must never promise Excel more
     // arguments than its entry point receives.
     if (slot < 0 || slot >= FUNC_SLOT_COUNT || arity < 0 || arity > FUNC_MAX_ARGS) {
-        func_registry_logf(256, "func_registry: cannot register %s with %d arguments in slot %d", name, arity, slot);
+        xll_logf(func_registry.log, 256, "func_registry: cannot register %s with %d arguments in slot %d", name, arity, slot);
         return 0;
     }
     char type_text[64];
@@ -82,18 +82,18 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     type_text[n] = 0;
     int rc = excel_register(xll_module, procedure, type_text, name);
     if (rc != xlretSuccess) {
-        func_registry_logf(256, "xlfRegister failed for %s: rc=%d", name, rc);
+        xll_logf(func_registry.log, 256, "xlfRegister failed for %s: rc=%d", name, rc);
         return 0;
     }
     func_registry.slot_registered[slot] = 1;
-    func_registry_logf(256, "Registered Excel function: %s (%d args)", name, arity);
+    xll_logf(func_registry.log, 256, "Registered Excel function: %s (%d args)", name, arity);
     return 1;
 }
 
 void func_registry_register_command(plat_module xll_module) {
     int rc = excel_register(xll_module, "xll_register_pending", "A#", "xll_register_pending");
     if (rc == xlretSuccess)
-        func_registry_log_line("func_registry: registered command xll_register_pending");
+        xll_logf(func_registry.log, 256, "func_registry: registered command xll_register_pending");
     else
-        func_registry_logf(128, "func_registry: failed to register command: rc=%d", rc);
+        xll_logf(func_registry.log, 128, "func_registry: failed to register command: rc=%d", rc);
 }

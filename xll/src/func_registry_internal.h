@@ -38,11 +38,6 @@ extern func_registry_state func_registry;
 // One result record per slot, rebuilt by each call of that slot.
 extern XLOPER12 xll_slot_results[FUNC_SLOT_COUNT];
 
-// Logs `message` through the registry's callback, if one is set.
-void func_registry_log_line(const char *message);
-// Formats into a buffer of `cap` bytes (cut to fit) and logs it.
-void func_registry_logf(size_t cap, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
-
 // The registration pass over tindral_xl._registry. 1 when the pass ran, 0 when
 // it could not start (interpreter down, package or list missing). GIL held.
 int func_registry_register_all(plat_module xll_module);

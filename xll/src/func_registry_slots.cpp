@@ -70,7 +70,7 @@ void slot_report_error(int slot) {
     pyapi.PyErr_NormalizeException(&type, &value, &traceback);
     PyObject *text = value ? pyapi.PyObject_Str(value) : nullptr;  // new reference
     const char *utf8 = text ? pyapi.PyUnicode_AsUTF8(text) : nullptr;
-    if (utf8) func_registry_logf(512, "Python error in %s: %s", func_registry.slots[slot].name, utf8);
+    if (utf8) xll_logf(func_registry.log, 512, "Python error in %s: %s", func_registry.slots[slot].name, utf8);
     if (text) pyapi.Py_DecRef(text);
     if (type) pyapi.Py_DecRef(type);
     if (value) pyapi.Py_DecRef(value);

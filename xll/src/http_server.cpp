@@ -123,9 +123,7 @@ void http_server_listening(http_server_run *run, int port) {
             session_file_write(path, text);
         }
     }
-    char line[96];
-    snprintf(line, sizeof line, "http_server: listening on http://localhost:%d\n", port);
-    xll_log_raw(line);
+    xll_logf(xll_log_raw, 96, "http_server: listening on http://localhost:%d\n", port);
     http_server_state.ready_state.store(1);
     plat.event_set(run->ready_event);
 }
@@ -182,10 +180,7 @@ int http_server_start(const wchar_t *xll_dir) {
     s.ready_state.store(0);
     s.port.store(0);
     if (!run || !run->stop_event || !run->ready_event) {
-        unsigned long err = plat.last_error();
-        char line[96];
-        snprintf(line, sizeof line, "http_server: FATAL \xE2\x80\x94 CreateEvent failed (error %lu)\n", err);
-        xll_log_raw(line);
+        xll_logf(xll_log_raw, 96, "http_server: FATAL \xE2\x80\x94 CreateEvent failed (error %lu)\n", plat.last_error());
         if (run) run_release(run);
         return 0;
     }
@@ -198,10 +193,7 @@ int http_server_start(const wchar_t *xll_dir) {
     s.handoff.store(run);
     plat_thread thread = plat.thread_create(http_server_thread);
     if (!thread) {
-        unsigned long err = plat.last_error();
-        char line[96];
-        snprintf(line, sizeof line, "http_server: FATAL \xE2\x80\x94 CreateThread failed (error %lu)\n", err);
-        xll_log_raw(line);
+        xll_logf(xll_log_raw, 96, "http_server: FATAL \xE2\x80\x94 CreateThread failed (error %lu)\n", plat.last_error());
         if (s.handoff.exchange(nullptr)) run_release(run);
         start_unpublish(run);
         run_release(run);

@@ -32,9 +32,7 @@ void runtime_log_path(log_fn log, const char *format, const wchar_t *path) {
     if (!log) return;
     char ansi[PLAT_MAX_PATH];
     plat.wide_to_ansi(path, -1, ansi, sizeof ansi);
-    char line[512];
-    snprintf(line, sizeof line, format, ansi);
-    log(line);
+    xll_logf(log, 512, format, ansi);
 }
 
 // Writes `head` followed by `tail` into `out` (PLAT_MAX_PATH characters), cut
@@ -90,10 +88,8 @@ int runtime_bind(const wchar_t *home, log_fn log) {
         plat.wide_to_ansi(library, -1, ansi, sizeof ansi);
         // The thread's last error has been overwritten by pyapi's own log
         // lines by now; report the code that made the binding fail.
-        unsigned long error = pyapi_load_error();
-        char line[1024];
-        snprintf(line, sizeof line, "python_runtime_init: failed to load Python DLL at %s (error %lu)", ansi, error);
-        log(line);
+        xll_logf(log, 1024, "python_runtime_init: failed to load Python DLL at %s (error %lu)", ansi,
+                 pyapi_load_error());
     }
     return 0;
 }
@@ -131,12 +127,7 @@ int runtime_start(const wchar_t *home, log_fn log) {
     PyStatus status = pyapi.Py_InitializeFromConfig(record);
     pyapi.PyConfig_Clear(record);
     if (pyapi.PyStatus_Exception(status)) {
-        if (log) {
-            char line[512];
-            snprintf(line, sizeof line, "Python initialization failed: %s",
-                     status.err_msg ? status.err_msg : "(no error message)");
-            log(line);
-        }
+        xll_logf(log, 512, "Python initialization failed: %s", status.err_msg ? status.err_msg : "(no error message)");
         return 0;
     }
 
