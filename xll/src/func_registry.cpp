@@ -10,10 +10,11 @@
 
 func_registry_state func_registry;
 
-void func_registry_init(const wchar_t *xll_dir, log_fn log) {
+void func_registry_init(const wchar_t *xll_dir, plat_module xll_module, log_fn log) {
     func_registry.xll_dir[0] = 0;
     if (xll_dir) wcsncpy(func_registry.xll_dir, xll_dir, PLAT_MAX_PATH - 1);
     func_registry.xll_dir[PLAT_MAX_PATH - 1] = 0;
+    func_registry.module = xll_module;
     func_registry.log = log;
 }
 
@@ -47,7 +48,7 @@ void func_registry_rebind(int j, const char *name, PyObject *function, long arit
     xll_logf(func_registry.log, 256, "Hot-reloaded function: %s (slot %d)", name, j);
 }
 
-void func_registry_bind_new(const char *name, PyObject *function, long arity, plat_module xll_module) {
+void func_registry_bind_new(const char *name, PyObject *function, long arity) {
     int s = func_registry.slot_count;
     func_slot *slot = &func_registry.slots[s];
     strncpy(slot->name, name, FUNC_NAME_CAP - 1);
@@ -59,12 +60,12 @@ void func_registry_bind_new(const char *name, PyObject *function, long arity, pl
     func_registry.slot_count = s + 1;
     char procedure[32];
     snprintf(procedure, sizeof procedure, "xll_slot_%d", s);
-    func_registry_register_slot(s, name, (int)arity, procedure, xll_module);
+    func_registry_register_slot(s, name, (int)arity, procedure);
 }
 
 // One _registry entry (borrowed). Entries of the wrong shape are skipped
 // silently; a count Excel cannot pass is refused with a line.
-void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
+void func_registry_take_entry(PyObject *entry) {
     if (pyapi_type_of(entry) != pyapi.PyTuple_Type || pyapi.PyTuple_Size(entry) != 3) return;
     PyObject *function = pyapi.PyTuple_GetItem(entry, 1);
     // The count may be any object with __index__, whose code runs here.
@@ -99,14 +100,14 @@ void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
     if (j >= 0)
         func_registry_rebind(j, name, function, arity);
     else if (func_registry.slot_count < FUNC_SLOT_COUNT)
-        func_registry_bind_new(name, function, arity, xll_module);
+        func_registry_bind_new(name, function, arity);
     else
         xll_logf(func_registry.log, 256, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
 }
 
 }  // namespace
 
-int func_registry_register_all(plat_module xll_module) {
+int func_registry_register_all(void) {
     if (!pyapi.handle || !pyapi.Py_IsInitialized()) return 0;
     PyObject *package = pyapi.PyImport_ImportModule("tindral_xl");  // new reference
     if (!package) {
@@ -134,7 +135,7 @@ int func_registry_register_all(plat_module xll_module) {
         // Held for the entry's duration, so that its name stays valid even if
         // code run by the pass removes it from the list.
         pyapi.Py_IncRef(entry);
-        func_registry_take_entry(entry, xll_module);
+        func_registry_take_entry(entry);
         pyapi.Py_DecRef(entry);
     }
     pyapi.Py_DecRef(registry);
@@ -147,11 +148,10 @@ int func_registry_register_all(plat_module xll_module) {
 XLL_EXPORT int xll_register_pending(void) {
     xll_logf(func_registry.log, 256, "func_registry: processing deferred registrations (command)");
     for (int i = 0; i < func_registry.slot_count; i++) {
-        if (func_registry.slot_registered[i] || !func_registry.slots[i].callable) continue;
+        if (func_registry.slots[i].registered || !func_registry.slots[i].callable) continue;
         char procedure[32];
         snprintf(procedure, sizeof procedure, "xll_slot_%d", i);
-        func_registry_register_slot(i, func_registry.slots[i].name, func_registry.slots[i].arity, procedure,
-                                    func_registry.module);
+        func_registry_register_slot(i, func_registry.slots[i].name, func_registry.slots[i].arity, procedure);
     }
     return 1;
 }

@@ -67,8 +67,7 @@ int excel_register(plat_module module, const char *procedure, const char *type_t
 
 }  // namespace
 
-int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure,
-                                plat_module xll_module) {
+int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure) {
     // The pass admits 0 to 10 only; a slot must never promise Excel more
     // arguments than its entry point receives.
     if (slot < 0 || slot >= FUNC_SLOT_COUNT || arity < 0 || arity > FUNC_MAX_ARGS) {
@@ -80,18 +79,18 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     type_text[n++] = 'Q';
     for (int i = 0; i < arity; i++) type_text[n++] = 'Q';
     type_text[n] = 0;
-    int rc = excel_register(xll_module, procedure, type_text, name);
+    int rc = excel_register(func_registry.module, procedure, type_text, name);
     if (rc != xlretSuccess) {
         xll_logf(func_registry.log, 256, "xlfRegister failed for %s: rc=%d", name, rc);
         return 0;
     }
-    func_registry.slot_registered[slot] = 1;
+    func_registry.slots[slot].registered = 1;
     xll_logf(func_registry.log, 256, "Registered Excel function: %s (%d args)", name, arity);
     return 1;
 }
 
-void func_registry_register_command(plat_module xll_module) {
-    int rc = excel_register(xll_module, "xll_register_pending", "A#", "xll_register_pending");
+void func_registry_register_command(void) {
+    int rc = excel_register(func_registry.module, "xll_register_pending", "A#", "xll_register_pending");
     if (rc == xlretSuccess)
         xll_logf(func_registry.log, 256, "func_registry: registered command xll_register_pending");
     else

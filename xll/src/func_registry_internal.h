@@ -21,6 +21,8 @@ struct func_slot {
     char name[FUNC_NAME_CAP];  // name as listed in _registry, cut to 127 bytes
     int arity;                 // argument count registered with Excel; never changes
     PyObject *callable;        // owned reference; null only in a free slot
+    int registered;            // 1 once Excel accepted the slot; 0 while pending
+    XLOPER12 result;           // the slot's answer, rebuilt by each of its calls
 };
 
 // The registry's process-wide record. Written on Excel's main thread only;
@@ -28,24 +30,19 @@ struct func_slot {
 struct func_registry_state {
     func_slot slots[FUNC_SLOT_COUNT];        // the slot table, func_slots
     int slot_count;                          // slots in use, func_slot_count
-    int slot_registered[FUNC_SLOT_COUNT];    // 1 once Excel accepted the slot
     wchar_t xll_dir[PLAT_MAX_PATH];          // registry's copy of the add-in folder
     log_fn log;                              // func_registry_log; null means silence
-    plat_module module;                      // add-in module of the last load_modules
+    plat_module module;                      // the add-in module every registration names; from init
 };
 extern func_registry_state func_registry;
 
-// One result record per slot, rebuilt by each call of that slot.
-extern XLOPER12 xll_slot_results[FUNC_SLOT_COUNT];
-
 // The registration pass over tindral_xl._registry. 1 when the pass ran, 0 when
 // it could not start (interpreter down, package or list missing). GIL held.
-int func_registry_register_all(plat_module xll_module);
+int func_registry_register_all(void);
 
 // Registers slot `slot` with Excel under `name`. 1 when Excel accepted (the
 // slot's flag is then 1), 0 otherwise; logs either way. Main thread.
-int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure,
-                                plat_module xll_module);
+int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure);
 
 // Exports Excel calls: the retry command (registered as "A#", always 1) and
 // the release of a result that carries xlbitDLLFree. Main thread.

@@ -73,8 +73,7 @@ void loader_import_entry(const plat_find_data *entry) {
 
 }  // namespace
 
-int load_modules(plat_module xll_module) {
-    func_registry.module = xll_module;
+int func_registry_load_modules(void) {
     if (!pyapi.handle || !pyapi.Py_IsInitialized()) return 0;
 
     wchar_t modules_path[PLAT_MAX_PATH];
@@ -101,6 +100,6 @@ int load_modules(plat_module xll_module) {
     } while (plat.find_next(find, &entry));
     plat.find_close(find);
 
-    func_registry_register_all(xll_module);
+    func_registry_register_all();
     return 1;
 }

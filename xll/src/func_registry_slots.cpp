@@ -8,8 +8,6 @@
 #include "text_utf16.h"
 #include "xll_export.h"
 
-XLOPER12 xll_slot_results[FUNC_SLOT_COUNT];
-
 namespace {
 
 constexpr DWORD_XL XL_FREE_BITS = xlbitXLFree | xlbitDLLFree;
@@ -178,7 +176,7 @@ int py_to_xloper(PyObject *o, XLOPER12 *out) {
 }
 
 LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args) {
-    XLOPER12 *r = &xll_slot_results[slot];
+    XLOPER12 *r = &func_registry.slots[slot].result;
     // The previous call's text, if Excel has not handed it back.
     if ((r->xltype & xlbitDLLFree) && (r->xltype & ~XL_FREE_BITS) == xltypeStr) free(r->val.str);
     xloper_set_error(r, xlerrValue);

@@ -70,9 +70,9 @@ void xll_open(void) {
         return;
     }
 
-    func_registry_init(xll_dir, xll_log);
-    load_modules(lifecycle.module);
-    func_registry_register_command(lifecycle.module);
+    func_registry_init(xll_dir, lifecycle.module, xll_log);
+    func_registry_load_modules();
+    func_registry_register_command();
     python_runtime_release_start_lock();
     xll_log("xlAutoOpen: complete");
 }
