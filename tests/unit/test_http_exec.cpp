@@ -13,7 +13,9 @@
 
 #include "http_raw_client.h"
 #include "http_server.h"
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
 #include "pyapi.h"
 #include "python_runtime.h"
 
@@ -93,7 +95,7 @@ class exec_bridge : public ::testing::Test {
         python_runtime_set_xll_dir(dir.c_str());
         ASSERT_EQ(python_runtime_init(nullptr), 1);
         python_runtime_release_start_lock();
-        http_server_prepare_locks();
+        http_server_exec_prepare();
     }
     void TearDown() override {
         http_server_stop();

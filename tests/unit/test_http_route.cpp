@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "http_server.h"
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
+#include "http_server_session.h"
 
 namespace {
 
@@ -47,7 +51,9 @@ routed route(const std::string &method, const std::string &uri, const char *auth
     req.body = body;
     http_reply r{};
     http_exec_session session{};
-    http_server_route(&req, &r, &session);
+    http_route_input in;
+    http_server_route_snapshot(&in);
+    http_server_route(&req, &in, &r, &session);
     routed out{r.status, reply_text(r)};
     http_reply_release(&r);
     return out;
@@ -237,12 +243,31 @@ TEST_F(routing, exec_before_python_is_refused_without_touching_python) {
 }
 
 TEST_F(routing, stop_clears_the_token_so_the_old_one_fails) {
+    EXPECT_EQ(route("GET", "/config", good.c_str()).status, 200);
+    http_server_stop();
+    EXPECT_EQ(route("GET", "/config", good.c_str()).status, 403);
+}
+
+// The router answers from the snapshot it is handed and nothing else: no
+// server runs here, and the folder is the snapshot's.
+TEST(router, answers_from_the_given_snapshot_without_a_server) {
+    http_route_input in{};
+    snprintf(in.token, sizeof in.token, "%s", TOKEN.c_str());
+    wcscpy(in.xll_dir, L"/given");
     http_request req{};
     req.method = "GET";
     req.uri = "/config";
-    req.authorization = good;
+    std::string auth = "Bearer " + TOKEN;
+    req.authorization = auth;
     req.has_authorization = 1;
-    EXPECT_TRUE(bearer_token_valid(&req));
-    http_server_stop();
-    EXPECT_FALSE(bearer_token_valid(&req));
+    http_reply r{};
+    http_exec_session session{};
+    http_server_route(&req, &in, &r, &session);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(std::string(r.body, r.body_len).find("{\"xll_dir\":\"/given\""), std::string::npos);
+    // A cleared snapshot, as after a stop, refuses the same request.
+    memset(in.token, 0, sizeof in.token);
+    http_server_route(&req, &in, &r, &session);
+    EXPECT_EQ(r.status, 403);
+    http_reply_release(&r);
 }

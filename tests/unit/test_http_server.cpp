@@ -13,7 +13,9 @@
 
 #include "http_raw_client.h"
 #include "http_server.h"
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
 
 namespace {
 

@@ -9,7 +9,10 @@
 #include <mutex>
 #include <new>
 
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
+#include "http_server_session.h"
 #include "xll_log.h"
 
 namespace {
@@ -26,14 +29,13 @@ struct http_server_state_t {
     int error_kept;                      // 1: the file holds an error record; under guard
     http_server_run *run;                // the published run, null when none; under guard
     plat_thread server_thread;           // the current server thread; caller's thread
-    plat_lock exec_lock;                 // around each Python call of /exec; never deleted
-    int exec_lock_made;                  // exec_lock initialised; caller's thread
     std::atomic<http_server_run *> handoff;  // the run a new thread is to take
     std::mutex guard;                    // token, session_path, xll_dir, run
 };
 http_server_state_t http_server_state;
 
 constexpr char SESSION_TMP_SUFFIX[] = ".tmp";
+constexpr int HTTP_SERVER_TOKEN_BYTES = 32;  // drawn for each start; twice as many hex digits
 
 void run_release(http_server_run *run) {
     if (run->refs.fetch_sub(1) != 1) return;
@@ -80,26 +82,10 @@ void start_unpublish(http_server_run *run) {
 
 }  // namespace
 
-void http_server_prepare_locks(void) {
-    if (http_server_state.exec_lock_made) return;
-    plat.lock_init(&http_server_state.exec_lock);
-    http_server_state.exec_lock_made = 1;
-}
-
-void http_server_exec_lock_enter(void) { plat.lock_enter(&http_server_state.exec_lock); }
-void http_server_exec_lock_leave(void) { plat.lock_leave(&http_server_state.exec_lock); }
-
-void http_server_copy_xll_dir(wchar_t *buf) {
+void http_server_route_snapshot(http_route_input *out) {
     std::lock_guard<std::mutex> lock(http_server_state.guard);
-    memcpy(buf, http_server_state.xll_dir, sizeof http_server_state.xll_dir);
-}
-
-int bearer_token_valid(const http_request *req) {
-    if (!req->has_authorization) return 0;
-    // Under the guard: a stop clears the token with the guard held, so a check
-    // sees either the whole token or the cleared one, which never matches.
-    std::lock_guard<std::mutex> lock(http_server_state.guard);
-    return bearer_value_matches(req->authorization, http_server_state.token);
+    memcpy(out->token, http_server_state.token, sizeof out->token);
+    memcpy(out->xll_dir, http_server_state.xll_dir, sizeof out->xll_dir);
 }
 
 int http_server_stop_requested(http_server_run *run) {
@@ -169,7 +155,7 @@ int http_server_start(const wchar_t *xll_dir) {
     }
     memset(bytes, 0, sizeof bytes);
 
-    http_server_prepare_locks();
+    http_server_exec_prepare();
 
     http_server_run *run = new (std::nothrow) http_server_run();
     if (run) {
@@ -248,6 +234,21 @@ void http_server_stop(void) {
     }
     if (run) run_release(run);
     s.running = 0;
+}
+
+size_t session_escape(const char *message, char *dst, size_t cap) {
+    if (cap == 0) return 0;
+    size_t room = cap - 1;
+    size_t n = 0;
+    for (const char *s = message; *s; s++) {
+        size_t k = (*s == '"' || *s == '\\') ? 2 : 1;
+        if (k > room) break;
+        if (k == 2) dst[n++] = '\\';
+        dst[n++] = *s;
+        room -= k;
+    }
+    dst[n] = 0;
+    return n;
 }
 
 void session_write_error(const char *message) {

@@ -1,10 +1,12 @@
 // http_server: the pure request-to-reply layer (routing, bearer token,
-// /config and the escapers). No sockets here; the transport feeds it.
+// /config and JSON escaping). No sockets and no shared state here: the
+// transport feeds it a request and a snapshot.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "http_server_internal.h"
+#include "http_server_exec.h"
+#include "http_server_route.h"
 
 namespace {
 
@@ -96,21 +98,6 @@ size_t json_escape(const char *src, char *dst, size_t cap) {
     return n;
 }
 
-size_t session_escape(const char *message, char *dst, size_t cap) {
-    if (cap == 0) return 0;
-    size_t room = cap - 1;
-    size_t n = 0;
-    for (const char *s = message; *s; s++) {
-        size_t k = (*s == '"' || *s == '\\') ? 2 : 1;
-        if (k > room) break;
-        if (k == 2) dst[n++] = '\\';
-        dst[n++] = *s;
-        room -= k;
-    }
-    dst[n] = 0;
-    return n;
-}
-
 void handle_config(const wchar_t *xll_dir, http_reply *out) {
     char dir[HTTP_CONFIG_UTF8_CAP];
     char modules[HTTP_CONFIG_UTF8_CAP];
@@ -132,7 +119,17 @@ void handle_config(const wchar_t *xll_dir, http_reply *out) {
     out->owned = nullptr;
 }
 
-void http_server_route(const http_request *req, http_reply *out, http_exec_session *session) {
+namespace {
+
+// 1 when the request carries the snapshot's token.
+int route_token_valid(const http_request *req, const http_route_input *in) {
+    return req->has_authorization && bearer_value_matches(req->authorization, in->token);
+}
+
+}  // namespace
+
+void http_server_route(const http_request *req, const http_route_input *in, http_reply *out,
+                       http_exec_session *session) {
     std::string_view path = req->uri;
     size_t query = path.find('?');
     if (query != std::string_view::npos) path = path.substr(0, query);
@@ -140,15 +137,13 @@ void http_server_route(const http_request *req, http_reply *out, http_exec_sessi
     if (path == "/ping") {
         http_reply_fixed(out, 200, BODY_PING);
     } else if (path == "/config") {
-        if (!bearer_token_valid(req)) {
+        if (!route_token_valid(req, in)) {
             http_reply_fixed(out, 403, BODY_FORBIDDEN);
             return;
         }
-        wchar_t dir[PLAT_MAX_PATH];
-        http_server_copy_xll_dir(dir);
-        handle_config(dir, out);
+        handle_config(in->xll_dir, out);
     } else if (path == "/exec") {
-        if (!bearer_token_valid(req))
+        if (!route_token_valid(req, in))
             http_reply_fixed(out, 403, BODY_FORBIDDEN);
         else if (req->method != "POST")
             http_reply_fixed(out, 405, BODY_NOT_ALLOWED);

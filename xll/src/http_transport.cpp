@@ -38,7 +38,9 @@
 #include <optional>
 #include <string>
 
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
 #include "xll_log.h"
 
 namespace {
@@ -202,7 +204,9 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         req.has_authorization = parser->has_authorization;
         req.body = parser->body;
         keep_alive = parser->keep_alive();
-        http_server_route(&req, &reply, t->exec);
+        http_route_input in;
+        http_server_route_snapshot(&in);
+        http_server_route(&req, &in, &reply, t->exec);
         parser.reset();  // the request's body is no longer needed
 
         size_t head_len = http_reply_head(&reply, head, sizeof head);
