@@ -71,7 +71,7 @@ void slot_add(benchmark::State &state) {
     memset(&m, 0, sizeof m);
     m.xltype = xltypeMissing;
     for (auto _ : state) {
-        XLOPER12 *r = xll_slot_entries[0](&a, &b, &m, &m, &m, &m, &m, &m, &m, &m);
+        XLOPER12 *r = func_registry_slot_entries[0](&a, &b, &m, &m, &m, &m, &m, &m, &m, &m);
         benchmark::DoNotOptimize(r->val.num);
     }
 }
@@ -98,7 +98,7 @@ void slot_text(benchmark::State &state) {
     memset(&m, 0, sizeof m);
     m.xltype = xltypeMissing;
     for (auto _ : state) {
-        XLOPER12 *r = xll_slot_entries[1](&m, &m, &m, &m, &m, &m, &m, &m, &m, &m);
+        XLOPER12 *r = func_registry_slot_entries[1](&m, &m, &m, &m, &m, &m, &m, &m, &m, &m);
         benchmark::DoNotOptimize(r->val.str);
         xlAutoFree12(r);  // Excel hands each text back
     }

@@ -55,7 +55,7 @@ XLOPER12 *call_slot(int n) {
     memset(&missing, 0, sizeof missing);
     missing.xltype = xltypeMissing;
     XLOPER12 *m = &missing;
-    return xll_slot_entries[n](m, m, m, m, m, m, m, m, m, m);
+    return func_registry_slot_entries[n](m, m, m, m, m, m, m, m, m, m);
 }
 
 }  // namespace

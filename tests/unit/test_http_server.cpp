@@ -214,12 +214,12 @@ TEST_F(server, stop_without_start_or_after_failed_start_deletes_nothing) {
 }
 
 TEST_F(server, error_record_written_only_while_a_session_file_exists) {
-    session_write_error("before");
+    http_server_session_write_error("before");
     EXPECT_FALSE(exists(session));
     ASSERT_EQ(http_server_start(L"/x"), 1);
     int port = port_in_file();
     std::string token = token_in_file();
-    session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log \"now\"");
+    http_server_session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log \"now\"");
     EXPECT_EQ(read_file(session), "{\"port\":" + std::to_string(port) + ",\"token\":\"" + token +
                                       "\",\"error\":\"Python failed to initialize \xE2\x80\x94 check "
                                       "%TEMP%\\\\tindralxl.log \\\"now\\\"\"}\n");
@@ -233,7 +233,7 @@ TEST_F(server, error_record_written_only_while_a_session_file_exists) {
     http_server_stop();
     EXPECT_EQ(read_file(session), record);
     EXPECT_EQ(raw_conn(port).fd, -1);
-    session_write_error("after stop");
+    http_server_session_write_error("after stop");
     EXPECT_EQ(read_file(session), record);
     // The add-in's close then removes it.
     http_server_stop();
@@ -242,7 +242,7 @@ TEST_F(server, error_record_written_only_while_a_session_file_exists) {
 
 TEST_F(server, error_record_cut_at_511_characters) {
     ASSERT_EQ(http_server_start(L"/x"), 1);
-    session_write_error((std::string(510, 'm') + "\\").c_str());
+    http_server_session_write_error((std::string(510, 'm') + "\\").c_str());
     std::string text = read_file(session);
     size_t at = text.find("\"error\":\"") + 9;
     EXPECT_EQ(text.substr(at), std::string(510, 'm') + "\"}\n");

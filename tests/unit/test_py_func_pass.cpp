@@ -37,7 +37,7 @@ int log_index(const std::string &line) {
 }
 
 XLOPER12 *call0(int slot) {
-    return xll_slot_entries[slot](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    return func_registry_slot_entries[slot](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                   nullptr);
 }
 

@@ -51,21 +51,21 @@ XLL_EXPORT void xlAutoFree12(LPXLOPER12 p);
 
 // A slot entry point, and all of them in slot order (for tests and benchmarks
 // that call a slot the way Excel does).
-typedef LPXLOPER12 (*xll_slot_fn)(LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12,
+typedef LPXLOPER12 (*func_registry_slot_fn)(LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12,
                                   LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12);
-extern const xll_slot_fn xll_slot_entries[];
+extern const func_registry_slot_fn func_registry_slot_entries[];
 
 // The body of every xll_slot_N: calls slot `slot` (0 to 63) with the first
 // `arity` of its ten arguments. Never null; takes and releases the GIL itself.
-LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args);
+LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args);
 
 // An Excel argument as a Python object; `x` may be null. New reference, or
 // null only when Python could not make the object (error indicator set).
 // GIL held.
-PyObject *xloper_to_py(const XLOPER12 *x);
+PyObject *func_registry_xloper_to_py(const XLOPER12 *x);
 
 // Fills `out` from `o` (may be null). 1 when `out` holds the value; 0 when a
 // Python error occurred while converting (indicator left set for the caller,
 // `out` is #VALUE!). Never leaves an error of its own making behind on 1.
 // A text result owns a malloc'd buffer and carries xlbitDLLFree. GIL held.
-int py_to_xloper(PyObject *o, XLOPER12 *out);
+int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out);

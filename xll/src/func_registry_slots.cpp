@@ -88,7 +88,7 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     if (tuple) {
         int filled = 1;
         for (int i = 0; i < arity; i++) {
-            PyObject *v = xloper_to_py(args[i]);  // new reference
+            PyObject *v = func_registry_xloper_to_py(args[i]);  // new reference
             if (!v) {
                 filled = 0;
                 break;
@@ -98,7 +98,7 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
         PyObject *result = filled ? pyapi.PyObject_Call(callable, tuple, nullptr) : nullptr;  // new reference
         pyapi.Py_DecRef(tuple);
         if (result) {
-            done = py_to_xloper(result, r);
+            done = func_registry_py_to_xloper(result, r);
             pyapi.Py_DecRef(result);
         }
     }
@@ -109,7 +109,7 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
 
 }  // namespace
 
-PyObject *xloper_to_py(const XLOPER12 *x) {
+PyObject *func_registry_xloper_to_py(const XLOPER12 *x) {
     if (!x) return py_none();
     switch (x->xltype & ~XL_FREE_BITS) {
     case xltypeNum:
@@ -132,7 +132,7 @@ PyObject *xloper_to_py(const XLOPER12 *x) {
     }
 }
 
-int py_to_xloper(PyObject *o, XLOPER12 *out) {
+int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out) {
     memset(out, 0, sizeof *out);
     if (!o || o == pyapi._Py_NoneStruct) {
         out->xltype = xltypeNil;
@@ -175,7 +175,7 @@ int py_to_xloper(PyObject *o, XLOPER12 *out) {
     return ok;
 }
 
-LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args) {
+LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args) {
     XLOPER12 *r = &func_registry.slots[slot].result;
     // The previous call's text, if Excel has not handed it back.
     if ((r->xltype & xlbitDLLFree) && (r->xltype & ~XL_FREE_BITS) == xltypeStr) free(r->val.str);
@@ -206,15 +206,15 @@ XLL_EXPORT void xlAutoFree12(LPXLOPER12 p) {
                                        LPXLOPER12 a4, LPXLOPER12 a5, LPXLOPER12 a6, LPXLOPER12 a7,           \
                                        LPXLOPER12 a8, LPXLOPER12 a9) {                                       \
         LPXLOPER12 args[FUNC_MAX_ARGS] = {a0, a1, a2, a3, a4, a5, a6, a7, a8, a9};                            \
-        return xll_slot_dispatch(n, args);                                                                   \
+        return func_registry_slot_dispatch(n, args);                                                                   \
     }
 #include "func_registry_slot_list.inc"
 #undef XLL_SLOT
 
 #define XLL_SLOT(n) xll_slot_##n,
-const xll_slot_fn xll_slot_entries[] = {
+const func_registry_slot_fn func_registry_slot_entries[] = {
 #include "func_registry_slot_list.inc"
 };
 #undef XLL_SLOT
-static_assert(sizeof xll_slot_entries / sizeof xll_slot_entries[0] == FUNC_SLOT_COUNT,
+static_assert(sizeof func_registry_slot_entries / sizeof func_registry_slot_entries[0] == FUNC_SLOT_COUNT,
               "the generated slot list must hold FUNC_SLOT_COUNT entry points");

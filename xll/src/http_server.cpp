@@ -19,7 +19,7 @@ namespace {
 
 // The process-wide server record. Fields under `guard` are the ones both
 // threads touch; the rest belong to the caller's thread unless noted.
-struct http_server_state_t {
+struct http_server_state {
     int running;                         // 1 while a started server is up; caller's thread
     wchar_t xll_dir[PLAT_MAX_PATH];      // folder reported by /config; under guard
     char token[HTTP_SERVER_TOKEN_LEN + 1];  // bearer token, all zero when stopped; under guard
@@ -32,7 +32,7 @@ struct http_server_state_t {
     std::atomic<http_server_run *> handoff;  // the run a new thread is to take
     std::mutex guard;                    // token, session_path, xll_dir, run
 };
-http_server_state_t http_server_state;
+http_server_state server;
 
 constexpr char SESSION_TMP_SUFFIX[] = ".tmp";
 constexpr int HTTP_SERVER_TOKEN_BYTES = 32;  // drawn for each start; twice as many hex digits
@@ -76,16 +76,16 @@ int session_paths(char *folder, char *path) {
 
 // Drops the run the start published, for the start's failure paths.
 void start_unpublish(http_server_run *run) {
-    std::lock_guard<std::mutex> lock(http_server_state.guard);
-    if (http_server_state.run == run) http_server_state.run = nullptr;
+    std::lock_guard<std::mutex> lock(server.guard);
+    if (server.run == run) server.run = nullptr;
 }
 
 }  // namespace
 
 void http_server_route_snapshot(http_route_input *out) {
-    std::lock_guard<std::mutex> lock(http_server_state.guard);
-    memcpy(out->token, http_server_state.token, sizeof out->token);
-    memcpy(out->xll_dir, http_server_state.xll_dir, sizeof out->xll_dir);
+    std::lock_guard<std::mutex> lock(server.guard);
+    memcpy(out->token, server.token, sizeof out->token);
+    memcpy(out->xll_dir, server.xll_dir, sizeof out->xll_dir);
 }
 
 int http_server_stop_requested(http_server_run *run) {
@@ -93,31 +93,31 @@ int http_server_stop_requested(http_server_run *run) {
 }
 
 void http_server_listening(http_server_run *run, int port) {
-    http_server_state.port.store(port);
+    server.port.store(port);
     char folder[PLAT_MAX_PATH];
     char path[PLAT_MAX_PATH];
     if (session_paths(folder, path)) {
         plat.create_directory(folder);  // an existing folder is fine
-        std::lock_guard<std::mutex> lock(http_server_state.guard);
+        std::lock_guard<std::mutex> lock(server.guard);
         // A thread that answers after its start gave up, or after a stop,
         // publishes nothing: its token and port are no longer the server's.
-        if (http_server_state.run == run) {
-            memcpy(http_server_state.session_path, path, sizeof path);
-            http_server_state.error_kept = 0;
+        if (server.run == run) {
+            memcpy(server.session_path, path, sizeof path);
+            server.error_kept = 0;
             char text[128];
-            snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\"}\n", port, http_server_state.token);
+            snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\"}\n", port, server.token);
             session_file_write(path, text);
         }
     }
     xll_logf(xll_log_raw, 96, "http_server: listening on http://localhost:%d\n", port);
-    http_server_state.ready_state.store(1);
+    server.ready_state.store(1);
     plat.event_set(run->ready_event);
 }
 
 void http_server_not_ready(http_server_run *run) {
     // Only an unanswered start hears of it; a server that was ready stays so.
     int unknown = 0;
-    http_server_state.ready_state.compare_exchange_strong(unknown, -1);
+    server.ready_state.compare_exchange_strong(unknown, -1);
     plat.event_set(run->ready_event);
 }
 
@@ -126,7 +126,7 @@ namespace {
 // The server thread. Takes the run the start handed over (and the reference
 // that came with it) and serves until the run's stop event is signalled.
 unsigned http_server_thread(void) {
-    http_server_run *run = http_server_state.handoff.exchange(nullptr);
+    http_server_run *run = server.handoff.exchange(nullptr);
     if (!run) return 1;  // its start gave up before the thread began
     unsigned code = http_transport_serve(run);
     run_release(run);
@@ -136,7 +136,7 @@ unsigned http_server_thread(void) {
 }  // namespace
 
 int http_server_start(const wchar_t *xll_dir) {
-    http_server_state_t &s = http_server_state;
+    http_server_state &s = server;
     if (s.running) return 1;
     if (xll_dir) {
         std::lock_guard<std::mutex> lock(s.guard);
@@ -204,7 +204,7 @@ int http_server_start(const wchar_t *xll_dir) {
 }
 
 void http_server_stop(void) {
-    http_server_state_t &s = http_server_state;
+    http_server_state &s = server;
     http_server_run *run;
     {
         std::lock_guard<std::mutex> lock(s.guard);
@@ -236,7 +236,7 @@ void http_server_stop(void) {
     s.running = 0;
 }
 
-size_t session_escape(const char *message, char *dst, size_t cap) {
+size_t http_server_session_escape(const char *message, char *dst, size_t cap) {
     if (cap == 0) return 0;
     size_t room = cap - 1;
     size_t n = 0;
@@ -251,13 +251,13 @@ size_t session_escape(const char *message, char *dst, size_t cap) {
     return n;
 }
 
-void session_write_error(const char *message) {
-    http_server_state_t &s = http_server_state;
+void http_server_session_write_error(const char *message) {
+    http_server_state &s = server;
     int port = s.port.load();
     std::lock_guard<std::mutex> lock(s.guard);
     if (!s.session_path[0] || port <= 0) return;
     char escaped[HTTP_SESSION_MESSAGE_CAP];
-    session_escape(message ? message : "", escaped, sizeof escaped);
+    http_server_session_escape(message ? message : "", escaped, sizeof escaped);
     char text[HTTP_SESSION_MESSAGE_CAP * 2 + 16];
     snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\",\"error\":\"%s\"}\n", port, s.token, escaped);
     if (session_file_write(s.session_path, text)) s.error_kept = 1;

@@ -54,16 +54,16 @@ void http_server_exec_prepare(void) {
     exec_state.lock_made = 1;
 }
 
-void handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
+void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
     // Before the interpreter is up, or after it failed to come up, pyapi may
     // be empty: refuse rather than call through it.
     if (!http_server_python_ready()) {
-        http_reply_fixed(out, 503, BODY_NO_PYTHON);
+        http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
         return;
     }
     char *copy = (char *)malloc(body.size() + 1);
     if (!copy) {
-        http_reply_fixed(out, 500, BODY_OUT_OF_MEMORY);
+        http_server_reply_fixed(out, 500, BODY_OUT_OF_MEMORY);
         return;
     }
     if (!body.empty()) memcpy(copy, body.data(), body.size());
@@ -78,7 +78,7 @@ void handle_exec(std::string_view body, http_reply *out, http_exec_session *sess
         // This Ensure made the thread's Python thread state. Giving the lock
         // back with PyEval_SaveThread keeps that state (its Ensure count stays
         // at one), so later requests reuse it instead of creating and
-        // deleting one each time; http_exec_session_end deletes it.
+        // deleting one each time; http_server_exec_session_end deletes it.
         session->outer = gil;
         session->kept = 1;
         pyapi.PyEval_SaveThread();
@@ -87,7 +87,7 @@ void handle_exec(std::string_view body, http_reply *out, http_exec_session *sess
 
     free(copy);
     if (!text) {
-        http_reply_fixed(out, 500, BODY_INTERNAL);
+        http_server_reply_fixed(out, 500, BODY_INTERNAL);
         return;
     }
     out->status = 200;
@@ -97,7 +97,7 @@ void handle_exec(std::string_view body, http_reply *out, http_exec_session *sess
     out->owned = text;
 }
 
-void http_exec_session_end(http_exec_session *session) {
+void http_server_exec_session_end(http_exec_session *session) {
     if (!session->kept) return;
     // Ensure takes the lock with the kept state (count two); a Release marked
     // LOCKED brings the count back to one and keeps the lock; the Release of

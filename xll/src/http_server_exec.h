@@ -24,11 +24,11 @@ void http_server_exec_prepare(void);
 // 200 with the returned text, 500 with a fixed body, or 503 while Python is
 // not (or could not be) started. Takes exec_lock, then the interpreter lock.
 // Server thread.
-void handle_exec(std::string_view body, http_reply *out, http_exec_session *session);
+void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_session *session);
 
-// Drops the thread state that handle_exec kept for this thread. Called by the
+// Drops the thread state that http_server_handle_exec kept for this thread. Called by the
 // server thread as it ends.
-void http_exec_session_end(http_exec_session *session);
+void http_server_exec_session_end(http_exec_session *session);
 
 // Whether the interpreter may be entered; python_runtime_ready by default.
 // Tests point it elsewhere to drive the bridge against an interpreter they

@@ -12,7 +12,7 @@
 
 constexpr int HTTP_SERVER_TOKEN_LEN = 64;  // lower-case hex digits
 
-// /config works in these buffers; json_escape's capacity is the escape
+// /config works in these buffers; http_server_json_escape's capacity is the escape
 // buffer less its terminator.
 constexpr size_t HTTP_CONFIG_UTF8_CAP = 780;
 constexpr size_t HTTP_CONFIG_ESCAPED_CAP = 1040;
@@ -36,7 +36,7 @@ struct http_route_input {
 
 // One reply: a status and a body that is either a fixed text, the /config
 // text composed in `text`, or the exec bridge's heap text (`owned`, sent with
-// a line feed after it). http_reply_release frees `owned`.
+// a line feed after it). http_server_reply_release frees `owned`.
 struct http_reply {
     int status;
     const char *body;  // points at a literal, at text or at owned
@@ -50,29 +50,29 @@ struct http_exec_session;  // the exec bridge's per-thread state
 
 // Answers one request: routing on the path cut at "?", the token check
 // against in->token, the method check, /config for in->xll_dir, and /exec
-// through handle_exec. Server thread.
+// through http_server_handle_exec. Server thread.
 void http_server_route(const http_request *req, const http_route_input *in, http_reply *out,
                        http_exec_session *session);
 
 // 1 when `value` (the Authorization value) is "Bearer " and exactly `token`;
 // the comparison time does not depend on where the first difference lies.
 // A token of length 0 never matches.
-int bearer_value_matches(std::string_view value, const char *token);
+int http_server_bearer_matches(std::string_view value, const char *token);
 
 // Composes the /config reply for `xll_dir` into out (status 200).
-void handle_config(const wchar_t *xll_dir, http_reply *out);
+void http_server_handle_config(const wchar_t *xll_dir, http_reply *out);
 
 // JSON-escapes src into dst (cap bytes, terminator included). An escape is
 // written whole or not at all, and escaping stops at the first that does not
 // fit. Returns the characters written, terminator excluded.
-size_t json_escape(const char *src, char *dst, size_t cap);
+size_t http_server_json_escape(const char *src, char *dst, size_t cap);
 
 // Writes the status line and headers for `reply` into buf (always
 // terminated). Returns their length, 0 if buf is too small.
-size_t http_reply_head(const http_reply *reply, char *buf, size_t cap);
+size_t http_server_reply_head(const http_reply *reply, char *buf, size_t cap);
 
 // Sets a reply with a fixed body.
-void http_reply_fixed(http_reply *out, int status, const char *body);
+void http_server_reply_fixed(http_reply *out, int status, const char *body);
 
 // Frees the /exec text of a reply, if any. Safe to call twice.
-void http_reply_release(http_reply *reply);
+void http_server_reply_release(http_reply *reply);

@@ -5,10 +5,10 @@
 
 #include <cstddef>
 
-// session_write_error's escaped message holds at most 511 characters.
+// http_server_session_write_error's escaped message holds at most 511 characters.
 constexpr size_t HTTP_SESSION_MESSAGE_CAP = 512;
 
 // The error record's escaping: a backslash before each double quote and
 // backslash, nothing else changed; at most cap - 1 characters, never half an
 // escape. Returns the characters written, terminator excluded.
-size_t session_escape(const char *message, char *dst, size_t cap);
+size_t http_server_session_escape(const char *message, char *dst, size_t cap);

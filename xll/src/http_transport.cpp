@@ -151,7 +151,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     char head[192];
 
     http_conn(http_transport *transport, tcp::socket s) : t(transport), socket(std::move(s)) {}
-    ~http_conn() { http_reply_release(&reply); }
+    ~http_conn() { http_server_reply_release(&reply); }
 
     void drop() {
         error_code ec;
@@ -209,7 +209,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         http_server_route(&req, &in, &reply, t->exec);
         parser.reset();  // the request's body is no longer needed
 
-        size_t head_len = http_reply_head(&reply, head, sizeof head);
+        size_t head_len = http_server_reply_head(&reply, head, sizeof head);
         std::array<net::const_buffer, 3> out = {
             net::buffer(head, head_len),
             net::buffer(reply.body, reply.body_len),
@@ -228,7 +228,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     }
 
     void on_written(error_code ec) {
-        http_reply_release(&reply);
+        http_server_reply_release(&reply);
         if (ec || !keep_alive) {
             error_code ignored;
             socket.shutdown(tcp::socket::shutdown_send, ignored);
@@ -339,6 +339,6 @@ unsigned http_transport_serve(http_server_run *run) {
         http_server_not_ready(run);
         code = 1;
     }
-    http_exec_session_end(&exec);
+    http_server_exec_session_end(&exec);
     return code;
 }

@@ -158,7 +158,7 @@ int runtime_start(const wchar_t *home, log_fn log) {
 
 }  // namespace
 
-int detect_python_home(wchar_t *home, log_fn log) {
+int python_runtime_detect_home(wchar_t *home, log_fn log) {
     int fitted = runtime.xll_dir[0] ? runtime_compose(home, runtime.xll_dir, PLAT_SEP_STR L"python", log)
                                     : runtime_compose(home, L"." PLAT_SEP_STR L"python", L"", log);
     runtime_log_path(log, "detect_python_home: using embedded -> %s", home);
@@ -172,7 +172,7 @@ void python_runtime_set_xll_dir(const wchar_t *xll_dir) {
 
 int python_runtime_init(log_fn log) {
     wchar_t home[PLAT_MAX_PATH];
-    detect_python_home(home, log);
+    python_runtime_detect_home(home, log);
     if (!runtime_bind(home, log)) return 0;
 
     if (pyapi.Py_IsInitialized()) {

@@ -65,7 +65,7 @@ void xll_open(void) {
     python_runtime_set_xll_dir(xll_dir);
     if (!python_runtime_init(xll_log)) {
         xll_log("xlAutoOpen: Python init failed \xE2\x80\x94 check %TEMP%\\tindralxl.log for details. Stopping HTTP server.");
-        session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log");
+        http_server_session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log");
         http_server_stop();
         return;
     }
