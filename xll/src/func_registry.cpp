@@ -143,9 +143,11 @@ int func_registry_register_all(void) {
     return 1;
 }
 
+namespace {
+
 // Excel runs this command (registered as "A#") to retry the registrations it
 // refused. It only tests whether a callable is set and so needs no GIL.
-XLL_EXPORT int xll_register_pending(void) {
+int func_registry_retry_pending(void) {
     xll_logf(func_registry.log, 256, "func_registry: processing deferred registrations (command)");
     for (int i = 0; i < func_registry.slot_count; i++) {
         if (func_registry.slots[i].registered || !func_registry.slots[i].callable) continue;
@@ -154,4 +156,11 @@ XLL_EXPORT int xll_register_pending(void) {
         func_registry_register_slot(i, func_registry.slots[i].name, func_registry.slots[i].arity, procedure);
     }
     return 1;
+}
+
+}  // namespace
+
+XLL_EXPORT int xll_register_pending(void) {
+    return xll_export_guard("xll_register_pending", "retry abandoned", func_registry_retry_pending,
+                            [] { return 0; });
 }

@@ -44,8 +44,9 @@ int func_registry_register_all(void);
 // slot's flag is then 1), 0 otherwise; logs either way. Main thread.
 int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure);
 
-// Exports Excel calls: the retry command (registered as "A#", always 1) and
-// the release of a result that carries xlbitDLLFree. Main thread.
+// Exports Excel calls: the retry command (registered as "A#"; 1, or 0 when a
+// C++ exception ended it) and the release of a result that carries
+// xlbitDLLFree. Main thread.
 XLL_EXPORT int xll_register_pending(void);
 XLL_EXPORT void xlAutoFree12(LPXLOPER12 p);
 
@@ -56,8 +57,13 @@ typedef LPXLOPER12 (*func_registry_slot_fn)(LPXLOPER12, LPXLOPER12, LPXLOPER12, 
 extern const func_registry_slot_fn func_registry_slot_entries[];
 
 // The body of every xll_slot_N: calls slot `slot` (0 to 63) with the first
-// `arity` of its ten arguments. Never null; takes and releases the GIL itself.
+// `arity` of its ten arguments. Never null; takes and releases the GIL itself,
+// also when a C++ exception passes through.
 LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args);
+
+// The slot's result record reset to #VALUE! (a text Excel did not hand back
+// is freed first): the answer of an entry point whose call threw.
+LPXLOPER12 func_registry_slot_failed(int slot);
 
 // An Excel argument as a Python object; `x` may be null. New reference, or
 // null only when Python could not make the object (error indicator set).

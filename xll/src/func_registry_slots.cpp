@@ -76,6 +76,15 @@ void slot_report_error(int slot) {
     if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
 }
 
+// The GIL for one slot call, given back however the call ends.
+struct slot_gil {
+    PyGILState_STATE state = pyapi.PyGILState_Ensure();
+    slot_gil() = default;
+    slot_gil(const slot_gil &) = delete;
+    slot_gil &operator=(const slot_gil &) = delete;
+    ~slot_gil() { pyapi.PyGILState_Release(state); }
+};
+
 // Calls the slot's function with the GIL held; fills r or leaves #VALUE!.
 void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     PyObject *callable = func_registry.slots[slot].callable;  // read only now, under the GIL
@@ -175,29 +184,38 @@ int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out) {
     return ok;
 }
 
-LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args) {
+LPXLOPER12 func_registry_slot_failed(int slot) {
     XLOPER12 *r = &func_registry.slots[slot].result;
     // The previous call's text, if Excel has not handed it back.
     if ((r->xltype & xlbitDLLFree) && (r->xltype & ~XL_FREE_BITS) == xltypeStr) free(r->val.str);
     xloper_set_error(r, xlerrValue);
+    return r;
+}
+
+LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args) {
+    XLOPER12 *r = func_registry_slot_failed(slot);
     // No running interpreter (never started, or its start failed after the
     // library was bound), no GIL to take: the slot stays #VALUE!.
     if (!python_runtime_ready()) return r;
-    PyGILState_STATE gil = pyapi.PyGILState_Ensure();
+    slot_gil gil;
     slot_call(slot, args, r);
-    pyapi.PyGILState_Release(gil);
     return r;
 }
 
 // Excel hands back every result that carries xlbitDLLFree.
 XLL_EXPORT void xlAutoFree12(LPXLOPER12 p) {
-    if (!p || !(p->xltype & xlbitDLLFree)) return;
-    if ((p->xltype & ~xlbitDLLFree) == xltypeStr) {
-        free(p->val.str);
-        p->val.str = nullptr;
-    }
-    // Type 0 keeps the slot's next call from freeing the buffer again.
-    p->xltype = 0;
+    xll_export_guard(
+        "xlAutoFree12", "result not released",
+        [p] {
+            if (!p || !(p->xltype & xlbitDLLFree)) return;
+            if ((p->xltype & ~xlbitDLLFree) == xltypeStr) {
+                free(p->val.str);
+                p->val.str = nullptr;
+            }
+            // Type 0 keeps the slot's next call from freeing the buffer again.
+            p->xltype = 0;
+        },
+        [] {});
 }
 
 // The entry points themselves, one per slot, generated from FUNC_SLOT_COUNT.
@@ -206,7 +224,9 @@ XLL_EXPORT void xlAutoFree12(LPXLOPER12 p) {
                                        LPXLOPER12 a4, LPXLOPER12 a5, LPXLOPER12 a6, LPXLOPER12 a7,           \
                                        LPXLOPER12 a8, LPXLOPER12 a9) {                                       \
         LPXLOPER12 args[FUNC_MAX_ARGS] = {a0, a1, a2, a3, a4, a5, a6, a7, a8, a9};                            \
-        return func_registry_slot_dispatch(n, args);                                                                   \
+        return xll_export_guard(                                                                             \
+            "xll_slot_" #n, "#VALUE!", [&args] { return func_registry_slot_dispatch(n, args); },             \
+            [] { return func_registry_slot_failed(n); });                                                    \
     }
 #include "func_registry_slot_list.inc"
 #undef XLL_SLOT
