@@ -39,8 +39,8 @@ void func_registry_rebind(int j, const char *name, PyObject *function, long arit
     func_slot *slot = &func_registry.slots[j];
     if (arity != slot->arity)
         xll_logf(func_registry.log, 256,
-                           "WARNING: %s arity changed %d -> %ld, but Excel still passes %d args (reload the add-in to fix)",
-                           name, slot->arity, arity, slot->arity);
+                 "WARNING: %s arity changed %d -> %ld, but Excel still passes %d args (reload the add-in to fix)",
+                 name, slot->arity, arity, slot->arity);
     pyapi.Py_IncRef(function);
     PyObject *old = slot->callable;
     slot->callable = function;
@@ -80,20 +80,22 @@ void func_registry_take_entry(PyObject *entry) {
     // An entry point receives exactly ten arguments, and the type text must
     // not promise Excel more (or a negative number of) arguments.
     if (arity_failed) {
-        xll_logf(func_registry.log, 256, "WARNING: argument count of %s is not an int from 0 to %d \xE2\x80\x94 skipped",
-                           name, FUNC_MAX_ARGS);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: argument count of %s is not an int from 0 to %d \xE2\x80\x94 skipped",
+                 name, FUNC_MAX_ARGS);
         return;
     }
     if (arity < 0 || arity > FUNC_MAX_ARGS) {
-        xll_logf(func_registry.log, 256, "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
-                           arity, FUNC_MAX_ARGS);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
+                 arity, FUNC_MAX_ARGS);
         return;
     }
     // Excel would refuse the registration, and a name cut to fit would show
     // the function under a name nobody wrote.
     if (strlen(name) > (size_t)FUNC_EXCEL_NAME_MAX) {
         xll_logf(func_registry.log, 256, "WARNING: name %s is longer than %d characters \xE2\x80\x94 skipped", name,
-                           FUNC_EXCEL_NAME_MAX);
+                 FUNC_EXCEL_NAME_MAX);
         return;
     }
     int j = func_registry_find(name);

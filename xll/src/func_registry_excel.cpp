@@ -71,7 +71,8 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     // The pass admits 0 to 10 only; a slot must never promise Excel more
     // arguments than its entry point receives.
     if (slot < 0 || slot >= FUNC_SLOT_COUNT || arity < 0 || arity > FUNC_MAX_ARGS) {
-        xll_logf(func_registry.log, 256, "func_registry: cannot register %s with %d arguments in slot %d", name, arity, slot);
+        xll_logf(func_registry.log, 256,
+                 "func_registry: cannot register %s with %d arguments in slot %d", name, arity, slot);
         return 0;
     }
     char type_text[64];

@@ -43,8 +43,9 @@ void loader_import_entry(const plat_find_data *entry) {
     if (name_len >= (size_t)LOADER_NAME_CAP) {
         char shown[1024];
         loader_describe(entry->name, shown, sizeof shown);
-        xll_logf(func_registry.log, 256, "WARNING: module name longer than %d characters, skipped: %s", LOADER_NAME_CAP - 1,
-                           shown);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: module name longer than %d characters, skipped: %s", LOADER_NAME_CAP - 1,
+                 shown);
         return;
     }
     wchar_t module[LOADER_NAME_CAP];
@@ -54,8 +55,9 @@ void loader_import_entry(const plat_find_data *entry) {
     if (plat.wide_to_ansi(module, -1, ansi, LOADER_NAME_CAP) <= 0) {
         char shown[1024];
         loader_describe(entry->name, shown, sizeof shown);
-        xll_logf(func_registry.log, 256, "WARNING: module name does not fit %d bytes in the ANSI code page, skipped: %s",
-                           LOADER_NAME_CAP - 1, shown);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: module name does not fit %d bytes in the ANSI code page, skipped: %s",
+                 LOADER_NAME_CAP - 1, shown);
         return;
     }
     ansi[LOADER_NAME_CAP - 1] = 0;

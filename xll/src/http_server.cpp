@@ -166,7 +166,8 @@ int http_server_start(const wchar_t *xll_dir) {
     s.ready_state.store(0);
     s.port.store(0);
     if (!run || !run->stop_event || !run->ready_event) {
-        xll_logf(xll_log_raw, 96, "http_server: FATAL \xE2\x80\x94 CreateEvent failed (error %lu)\n", plat.last_error());
+        xll_logf(xll_log_raw, 96, "http_server: FATAL \xE2\x80\x94 CreateEvent failed (error %lu)\n",
+                 plat.last_error());
         if (run) run_release(run);
         return 0;
     }
@@ -179,7 +180,8 @@ int http_server_start(const wchar_t *xll_dir) {
     s.handoff.store(run);
     plat_thread thread = plat.thread_create(http_server_thread);
     if (!thread) {
-        xll_logf(xll_log_raw, 96, "http_server: FATAL \xE2\x80\x94 CreateThread failed (error %lu)\n", plat.last_error());
+        xll_logf(xll_log_raw, 96, "http_server: FATAL \xE2\x80\x94 CreateThread failed (error %lu)\n",
+                 plat.last_error());
         if (s.handoff.exchange(nullptr)) run_release(run);
         start_unpublish(run);
         run_release(run);

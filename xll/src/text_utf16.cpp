@@ -71,7 +71,10 @@ int text_utf16_get_utf8(const unsigned char *src, size_t left, unsigned long *c,
         *c = lead;
         return 1;
     }
-    int extra = lead >= 0xC2 && lead <= 0xDF ? 1 : lead >= 0xE0 && lead <= 0xEF ? 2 : lead >= 0xF0 && lead <= 0xF4 ? 3 : 0;
+    int extra = lead >= 0xC2 && lead <= 0xDF   ? 1
+                : lead >= 0xE0 && lead <= 0xEF ? 2
+                : lead >= 0xF0 && lead <= 0xF4 ? 3
+                                               : 0;
     unsigned long v = lead & (0x3Fu >> extra);
     bool ok = extra > 0 && (size_t)extra < left;
     for (int j = 1; ok && j <= extra; j++) {
@@ -95,8 +98,9 @@ int text_utf16_to_wide(const XCHAR *src, int units, wchar_t *out, int cap) {
     if constexpr (TEXT_WIDE_IS_UTF16) {
         for (int i = 0; i < units && n < cap; i++) out[n++] = (wchar_t)src[i];
     } else {
+        size_t count = units > 0 ? (size_t)units : 0;
         size_t at = 0;
-        while (at < (size_t)(units > 0 ? units : 0) && n < cap) out[n++] = (wchar_t)text_utf16_next(src, (size_t)units, &at);
+        while (at < count && n < cap) out[n++] = (wchar_t)text_utf16_next(src, count, &at);
     }
     return n;
 }
