@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -102,11 +101,7 @@ void excel_jobs_close(void) {
         }
     }
     jobs.ended.notify_all();
-    if (failed) {
-        char line[96];
-        snprintf(line, sizeof line, "excel_jobs: %d waiting request(s) failed: the add-in is closing", failed);
-        xll_log(line);
-    }
+    if (failed) xll_logf(xll_log, 96, "excel_jobs: %d waiting request(s) failed: the add-in is closing", failed);
 }
 
 long excel_jobs_submit(const excel_jobs_task *task) {

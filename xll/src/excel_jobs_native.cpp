@@ -14,6 +14,8 @@
 #include "excel_jobs.h"
 #include "func_registry_internal.h"
 #include "pyapi.h"
+#include "text_utf16.h"
+#include "xll_log.h"
 
 namespace {
 
@@ -66,7 +68,7 @@ XCHAR *native_utf16(PyObject *s, int cap, XCHAR *fixed) {
     XCHAR *out = nullptr;
     if (need <= (size_t)cap) out = fixed ? fixed : (XCHAR *)malloc((need + 2) * sizeof(XCHAR));
     if (out) {
-        int units = func_wide_to_utf16(wide, (size_t)n, out + 1, (int)need);
+        int units = text_utf16_from_wide(wide, (size_t)n, out + 1, (int)need);
         out[0] = (XCHAR)units;
         out[units + 1] = 0;
     }
@@ -215,7 +217,7 @@ PyObject *native_value(const XLOPER12 *x, PyObject *errors) {
     }
     // The conversion shares one text buffer: the GIL held here keeps the
     // slot call path out of it.
-    return xloper_to_py(x);
+    return func_registry_xloper_to_py(x);
 }
 
 // The rows of a finished READ as a list of lists (new reference), or null.
@@ -252,7 +254,7 @@ PyObject *native_outcome(const excel_jobs_cells *c, PyObject *errors) {
     case EXCEL_JOBS_SHEETS: {
         PyObject *names = pyapi.PyList_New(c->cols);  // new reference
         for (long k = 0; names && k < c->cols; k++) {
-            PyObject *v = xloper_to_py(&c->values[k]);
+            PyObject *v = func_registry_xloper_to_py(&c->values[k]);
             if (!v) {
                 pyapi.Py_DecRef(names);
                 return nullptr;
@@ -261,7 +263,7 @@ PyObject *native_outcome(const excel_jobs_cells *c, PyObject *errors) {
         }
         return native_answer("ok", names);
     }
-    case EXCEL_JOBS_SELECTION: return native_answer("ok", xloper_to_py(&c->values[0]));
+    case EXCEL_JOBS_SELECTION: return native_answer("ok", func_registry_xloper_to_py(&c->values[0]));
     default: return native_answer("ok", native_none());
     }
 }
@@ -322,7 +324,7 @@ int excel_jobs_install_native(PyObject *native) {
     }
     if (!ok) {
         if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
-        func_registry_log_line("excel_jobs: cannot install the cell functions into tindral_xl._native");
+        xll_log("excel_jobs: cannot install the cell functions into tindral_xl._native");
     }
     return ok;
 }

@@ -46,14 +46,14 @@ int loader_import(PyObject *loading, const char *name) {
         return 1;
     }
     loader_clear_error();
-    func_registry_logf(256, "Failed to import module: %s", name);
+    xll_logf(func_registry.log, 256, "Failed to import module: %s", name);
     const char *text = failure && pyapi_type_of(failure) == pyapi.PyUnicode_Type ? pyapi.PyUnicode_AsUTF8(failure)
                                                                                  : nullptr;
     if (!text) loader_clear_error();
     // One log line per line of the description, which the package bounds.
     while (text && *text) {
         size_t n = strcspn(text, "\n");
-        func_registry_logf(512, "%.*s", (int)(n < 500 ? n : 500), text);
+        xll_logf(func_registry.log, 512, "%.*s", (int)(n < 500 ? n : 500), text);
         text += n;
         if (*text) text++;
     }
@@ -69,10 +69,10 @@ void loader_refresh_exec_entry(PyObject *loading) {
     PyObject *done = pyapi.PyObject_CallMethod(loading, "refresh_exec_entry", nullptr);  // new reference
     if (!done) {
         loader_clear_error();
-        func_registry_log_line("WARNING: could not re-import tindral_xl._exec_entry");
+        xll_logf(func_registry.log, 256, "WARNING: could not re-import tindral_xl._exec_entry");
         return;
     }
-    if (done == pyapi._Py_TrueStruct) func_registry_log_line("func_registry: re-imported tindral_xl._exec_entry");
+    if (done == pyapi._Py_TrueStruct) xll_logf(func_registry.log, 256, "func_registry: re-imported tindral_xl._exec_entry");
     pyapi.Py_DecRef(done);
 }
 
@@ -93,8 +93,9 @@ void loader_import_entry(const plat_find_data *entry, PyObject *loading) {
     if (name_len >= (size_t)LOADER_NAME_CAP) {
         char shown[1024];
         loader_describe(entry->name, shown, sizeof shown);
-        func_registry_logf(256, "WARNING: module name longer than %d characters, skipped: %s", LOADER_NAME_CAP - 1,
-                           shown);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: module name longer than %d characters, skipped: %s", LOADER_NAME_CAP - 1,
+                 shown);
         return;
     }
     wchar_t module[LOADER_NAME_CAP];
@@ -104,21 +105,21 @@ void loader_import_entry(const plat_find_data *entry, PyObject *loading) {
     if (plat.wide_to_ansi(module, -1, ansi, LOADER_NAME_CAP) <= 0) {
         char shown[1024];
         loader_describe(entry->name, shown, sizeof shown);
-        func_registry_logf(256, "WARNING: module name does not fit %d bytes in the ANSI code page, skipped: %s",
-                           LOADER_NAME_CAP - 1, shown);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: module name does not fit %d bytes in the ANSI code page, skipped: %s",
+                 LOADER_NAME_CAP - 1, shown);
         return;
     }
     ansi[LOADER_NAME_CAP - 1] = 0;
     // The package is imported first and never a second time as a module.
     if (strcmp(ansi, "tindral_xl") == 0) return;
-    func_registry_logf(256, "Importing module: %s", ansi);
+    xll_logf(func_registry.log, 256, "Importing module: %s", ansi);
     loader_import(loading, ansi);
 }
 
 }  // namespace
 
-int load_modules(plat_module xll_module) {
-    func_registry.module = xll_module;
+int func_registry_load_modules(void) {
     if (!pyapi.handle || !pyapi.Py_IsInitialized()) return 0;
 
     wchar_t modules_path[PLAT_MAX_PATH];
@@ -134,7 +135,7 @@ int load_modules(plat_module xll_module) {
         loader_refresh_exec_entry(loading);
     } else {
         loader_clear_error();
-        func_registry_log_line("WARNING: could not import tindral_xl module");
+        xll_logf(func_registry.log, 256, "WARNING: could not import tindral_xl module");
     }
 
     wchar_t pattern[PLAT_MAX_PATH];
@@ -143,7 +144,7 @@ int load_modules(plat_module xll_module) {
     plat_find find = plat.find_first(pattern, &entry);
     if (!find) {
         if (loading) pyapi.Py_DecRef(loading);
-        func_registry_log_line("No .py files found in modules/");
+        xll_logf(func_registry.log, 256, "No .py files found in modules/");
         return 1;
     }
     do {
@@ -152,6 +153,6 @@ int load_modules(plat_module xll_module) {
     plat.find_close(find);
     if (loading) pyapi.Py_DecRef(loading);
 
-    func_registry_register_all(xll_module);
+    func_registry_register_all();
     return 1;
 }

@@ -78,7 +78,7 @@ void sync_sweep(void) {
         slot->callable = nullptr;
         slot->removed = FUNC_SLOT_REMOVED;
         pyapi.Py_DecRef(old);
-        func_registry_logf(320, "Removed function: %s (slot %d) answers #NAME? from now on", slot->name, j);
+        xll_logf(func_registry.log, 320, "Removed function: %s (slot %d) answers #NAME? from now on", slot->name, j);
         func_registry_report(slot->name, j, "removed", nullptr);
     }
     pyapi.Py_DecRef(registry);
@@ -123,11 +123,9 @@ PyObject *native_log(PyObject *, PyObject *arg) {
         pyapi.Py_DecRef(text);
         return nullptr;
     }
-    char line[512];
     while (*utf8) {
         size_t n = strcspn(utf8, "\n");
-        snprintf(line, sizeof line, "%.*s", (int)(n < sizeof line ? n : sizeof line - 1), utf8);
-        func_registry_log_line(line);
+        xll_logf(func_registry.log, 512, "%.*s", (int)(n < 511 ? n : 511), utf8);
         utf8 += n;
         if (*utf8) utf8++;
     }
@@ -166,7 +164,7 @@ int func_registry_sync(PyObject *outcomes) {
     if (func_registry.syncing) return 0;
     func_registry.syncing = 1;
     func_registry.outcomes = outcomes;
-    int ran = func_registry_register_all(func_registry.module);
+    int ran = func_registry_register_all();
     if (ran) sync_sweep();
     func_registry.outcomes = nullptr;
     func_registry.syncing = 0;
@@ -175,7 +173,7 @@ int func_registry_sync(PyObject *outcomes) {
 
 const char *func_registry_slot_state(int slot) {
     if (func_registry.slots[slot].removed != FUNC_SLOT_BOUND) return "removed";
-    return func_registry.slot_registered[slot] ? "accepted" : "pending";
+    return func_registry.slots[slot].registered ? "accepted" : "pending";
 }
 
 void func_registry_process_pending(int by_name) {
@@ -183,7 +181,7 @@ void func_registry_process_pending(int by_name) {
     // interpreter nothing but this thread touches it.
     int gil_taken = python_runtime_ready();
     PyGILState_STATE gil = gil_taken ? pyapi.PyGILState_Ensure() : 0;
-    if (by_name) func_registry_log_line("func_registry: processing deferred registrations (command)");
+    if (by_name) xll_logf(func_registry.log, 256, "func_registry: processing deferred registrations (command)");
     // The count is read again after each step: nothing here adds a slot, but
     // it costs nothing to be exact.
     for (int i = 0; i < func_registry.slot_count; i++) {
@@ -191,13 +189,13 @@ void func_registry_process_pending(int by_name) {
         if (slot->removed == FUNC_SLOT_REMOVED) {
             // Tried once: a refusal is logged, the slot answers #NAME? anyway.
             slot->removed = FUNC_SLOT_UNREGISTERED;
-            if (func_registry.slot_registered[i]) func_registry_unregister_slot(i);
+            if (func_registry.slots[i].registered) func_registry_unregister_slot(i);
             continue;
         }
-        if (slot->removed != FUNC_SLOT_BOUND || func_registry.slot_registered[i] || !slot->callable) continue;
+        if (slot->removed != FUNC_SLOT_BOUND || func_registry.slots[i].registered || !slot->callable) continue;
         char procedure[32];
         snprintf(procedure, sizeof procedure, "xll_slot_%d", i);
-        func_registry_register_slot(i, slot->name, slot->arity, procedure, func_registry.module);
+        func_registry_register_slot(i, slot->name, slot->arity, procedure);
     }
     if (gil_taken) pyapi.PyGILState_Release(gil);
 }
@@ -206,7 +204,7 @@ int func_registry_install_native(void) {
     PyObject *native = pyapi.PyImport_AddModule("tindral_xl._native");  // borrowed; kept by sys.modules
     if (!native) {
         pyapi.PyErr_Clear();
-        func_registry_log_line("func_registry: cannot create tindral_xl._native");
+        xll_logf(func_registry.log, 256, "func_registry: cannot create tindral_xl._native");
         return 0;
     }
     int ok = 1;
@@ -221,7 +219,7 @@ int func_registry_install_native(void) {
     if (package) pyapi.Py_DecRef(package);
     if (!ok) {
         if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
-        func_registry_log_line("func_registry: cannot install tindral_xl._native");
+        xll_logf(func_registry.log, 256, "func_registry: cannot install tindral_xl._native");
     }
     return ok;
 }

@@ -2,7 +2,6 @@
 // a time, cancelled at xlAutoClose.
 #include "xll_tick.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "excel_gateway.h"
@@ -25,12 +24,6 @@ struct xll_tick_state {
     int hook_count;
 };
 xll_tick_state tick;
-
-void tick_logf(const char *format, int code) {
-    char line[128];
-    snprintf(line, sizeof line, format, code);
-    xll_log(line);
-}
 
 // The command's name as a counted text record.
 struct tick_name {
@@ -60,7 +53,7 @@ double tick_now(void) {
     memset(&now, 0, sizeof now);
     int rc = Excel12(xlfNow, &now, 0);
     if (rc != xlretSuccess || (now.xltype & 0x0FFF) != xltypeNum) {
-        if (!tick.failures_logged++) tick_logf("xll_tick: xlfNow failed: rc=%d", rc);
+        if (!tick.failures_logged++) xll_logf(xll_log, 128, "xll_tick: xlfNow failed: rc=%d", rc);
         return 0;
     }
     return now.val.num;
@@ -77,7 +70,7 @@ void tick_schedule(double delay) {
     memset(&result, 0, sizeof result);
     int rc = Excel12(xlcOnTime, &result, 2, &when, &name.oper);
     if (rc != xlretSuccess) {
-        if (!tick.failures_logged++) tick_logf("xll_tick: xlcOnTime failed: rc=%d", rc);
+        if (!tick.failures_logged++) xll_logf(xll_log, 128, "xll_tick: xlcOnTime failed: rc=%d", rc);
         return;
     }
     tick.due = when.val.num;
@@ -98,7 +91,7 @@ void tick_cancel(void) {
     schedule.val.xbool = 0;
     memset(&result, 0, sizeof result);
     int rc = Excel12(xlcOnTime, &result, 4, &when, &name.oper, &tolerance, &schedule);
-    if (rc != xlretSuccess) tick_logf("xll_tick: cancelling the pending run failed: rc=%d", rc);
+    if (rc != xlretSuccess) xll_logf(xll_log, 128, "xll_tick: cancelling the pending run failed: rc=%d", rc);
     tick.due = 0;
 }
 
@@ -140,6 +133,10 @@ int xll_tick_begin(void) {
     }
     tick.due = 0;
     return 1;
+}
+
+void xll_tick_rearm(void) {
+    if (tick.open && tick.due <= 0) tick_schedule(TICK_SECOND);
 }
 
 void xll_tick_end(void) {

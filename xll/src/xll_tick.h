@@ -28,3 +28,8 @@ int xll_tick_begin(void);
 // Called last by the command: runs the hooks and, while open, schedules the
 // next run.
 void xll_tick_end(void);
+
+// The command's firewall, after a C++ exception ended a run before
+// xll_tick_end: while open and with no run pending, schedules the next one at
+// the normal pace, so that the tick never stops for good. Runs no hook.
+void xll_tick_rearm(void);
