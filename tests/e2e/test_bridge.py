@@ -63,3 +63,20 @@ def test_converted_entries_behave_as_windows_python_does(probe):
     assert lines["wide-out-nul"] == "0 error=1"
     # Linux underneath: extension modules are the Linux ones.
     assert lines["extension"].startswith("(<module 'math' from '/") and lines["extension"].endswith(".so'>,)")
+
+
+def test_functions_handed_to_python_are_called_the_windows_way(probe):
+    # PyCFunction_NewEx: Linux Python calls back functions built for Windows
+    # x64; without the bridge's trampolines self and arg would arrive in the
+    # wrong registers and the probe would crash or echo garbage.
+    rc, lines, err = probe("calls")
+    assert rc == 0, (lines, err)
+    assert lines["cfunctions"] == (
+        "(('me', None), (None, 3), (None, (1, 'b')), ((1,), {'k': 2}), \"KeyError 'from python'\", "
+        "(None, [1]), 'echo_o', 'echoes one', 999)"
+    )
+    # The flag kind is Python's own: METH_NOARGS still refuses an argument.
+    assert lines["cf-arity"] == "echo_noargs() takes no arguments (1 given)"
+    # A kind the bridge does not carry is refused, never miscalled.
+    assert lines["cf-refused-fast"].startswith("SystemError(")
+    assert "only METH_NOARGS, METH_O" in lines["cf-refused-fast"]

@@ -74,3 +74,12 @@ BRIDGE_DATA(PyLong_Type)
 BRIDGE_DATA(PyUnicode_Type)
 BRIDGE_DATA(PyTuple_Type)
 BRIDGE_DATA(PyList_Type)
+/* Live reload: the add-in's native functions in the package (their ml_meth is
+   a Windows function: the shim gives Python a trampoline), and the answers
+   they build. */
+BRIDGE_SHIM(PyCFunction_NewEx)
+BRIDGE_FORWARD(PyObject *, PyList_New, (Py_ssize_t n), (n))
+BRIDGE_FORWARD(PyObject *, PyDict_New, (void), ())
+/* Cell access: a waiter lets go of the GIL; rows come back as lists. */
+BRIDGE_FORWARD(void, PyEval_RestoreThread, (PyThreadState *s), (s))
+BRIDGE_FORWARD(int, PyList_SetItem, (PyObject *l, Py_ssize_t at, PyObject *item), (l, at, item))

@@ -5,7 +5,8 @@
    MODE "layout": writes site_import at the Linux offset, as an add-in built
    with the wrong layout would; Py_InitializeFromConfig must refuse.
    MODE "calls": starts Python as the add-in does and prints one line per
-   check ("name value"), for the test to compare. */
+   check ("name value"), for the test to compare; among them functions of this
+   program that Python calls back (PyCFunction_NewEx). */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -77,6 +78,111 @@ static int probe_start(const wchar_t *home, int wrong_layout) {
 static PyObject *probe_convert(void *p) {
     PyObject *(*from_string)(const char *) = (PyObject * (*)(const char *)) probe_sym("PyUnicode_FromString");
     return from_string((const char *)p);
+}
+
+/* Functions handed to Python through PyCFunction_NewEx, as the add-in hands
+   its native functions: Windows convention, called back by Linux Python. */
+typedef struct {
+    const char *ml_name;
+    void *ml_meth;
+    int ml_flags;
+    const char *ml_doc;
+} method_t;
+enum { PROBE_METH_VARARGS = 0x1, PROBE_METH_KEYWORDS = 0x2, PROBE_METH_NOARGS = 0x4, PROBE_METH_O = 0x8,
+       PROBE_METH_FASTCALL = 0x80 };
+
+/* (self, arg): None stands for a null pointer. */
+static PyObject *probe_pair(PyObject *a, PyObject *b) {
+    PyObject *(*tuple_new)(Py_ssize_t) = (PyObject * (*)(Py_ssize_t)) probe_sym("PyTuple_New");
+    int (*tuple_set)(PyObject *, Py_ssize_t, PyObject *) =
+        (int (*)(PyObject *, Py_ssize_t, PyObject *))probe_sym("PyTuple_SetItem");
+    void (*incref)(PyObject *) = (void (*)(PyObject *))probe_sym("Py_IncRef");
+    PyObject *none = probe_sym("_Py_NoneStruct");
+    PyObject *t = tuple_new(2);
+    if (!a) a = none;
+    if (!b) b = none;
+    incref(a);
+    incref(b);
+    tuple_set(t, 0, a);
+    tuple_set(t, 1, b);
+    return t;
+}
+static PyObject *probe_echo(PyObject *self, PyObject *arg) { return probe_pair(self, arg); }
+static PyObject *probe_echo_kw(PyObject *self, PyObject *args, PyObject *kwargs) {
+    (void)self;
+    return probe_pair(args, kwargs);
+}
+/* Passes a Python exception through: calls __main__.boom(), which raises. */
+static PyObject *probe_fail(PyObject *self, PyObject *arg) {
+    (void)arg;
+    PyObject *(*call_method)(PyObject *, const char *, const char *, ...) =
+        (PyObject * (*)(PyObject *, const char *, const char *, ...)) probe_sym("PyObject_CallMethod");
+    return call_method(self, "boom", "");
+}
+
+static method_t probe_methods[] = {
+    {"echo_noargs", (void *)probe_echo, PROBE_METH_NOARGS, "echoes nothing"},
+    {"echo_o", (void *)probe_echo, PROBE_METH_O, "echoes one"},
+    {"echo_varargs", (void *)probe_echo, PROBE_METH_VARARGS, NULL},
+    {"echo_kw", (void *)probe_echo_kw, PROBE_METH_VARARGS | PROBE_METH_KEYWORDS, NULL},
+    {"fail", (void *)probe_fail, PROBE_METH_NOARGS, NULL},
+    {"fast", (void *)probe_echo, PROBE_METH_FASTCALL, NULL},
+};
+
+static void probe_cfunctions(PyObject *main) {
+    SYM(PyObject * (*)(method_t *, PyObject *, PyObject *), PyCFunction_NewEx);
+    SYM(int (*)(PyObject *, const char *, PyObject *), PyObject_SetAttrString);
+    SYM(PyObject * (*)(const char *), PyUnicode_FromString);
+    SYM(int (*)(const char *), PyRun_SimpleString);
+    SYM(PyObject * (*)(PyObject *, const char *, const char *, ...), PyObject_CallMethod);
+    SYM(const char *(*)(PyObject *), PyUnicode_AsUTF8);
+    SYM(PyObject * (*)(PyObject *), PyObject_Repr);
+    SYM(void (*)(PyObject **, PyObject **, PyObject **), PyErr_Fetch);
+    SYM(void (*)(void), PyErr_Clear);
+    SYM(void (*)(PyObject *), Py_DecRef);
+
+    PyObject *self = PyUnicode_FromString("me");
+    for (size_t i = 0; i < sizeof probe_methods / sizeof probe_methods[0]; i++) {
+        method_t *def = &probe_methods[i];
+        PyObject *owner = def->ml_meth == (void *)probe_fail ? main : i == 0 ? self : NULL;
+        PyObject *fn = PyCFunction_NewEx(def, owner, NULL);
+        if (!fn) {
+            PyObject *type = NULL, *value = NULL, *tb = NULL;
+            PyErr_Fetch(&type, &value, &tb);
+            PyObject *shown = value ? PyObject_Repr(value) : NULL;
+            printf("cf-refused-%s %s\n", def->ml_name, shown ? PyUnicode_AsUTF8(shown) : "no-error");
+            continue;
+        }
+        PyObject_SetAttrString(main, def->ml_name, fn);
+        Py_DecRef(fn);
+    }
+    /* Twice from one def: the second object must behave as the first. */
+    PyObject *again = PyCFunction_NewEx(&probe_methods[1], NULL, NULL);
+    PyObject_SetAttrString(main, "echo_o_again", again);
+    Py_DecRef(again);
+    Py_DecRef(self); /* the first function keeps its own reference */
+
+    PyRun_SimpleString("def boom():\n"
+                       "    raise KeyError('from python')\n"
+                       "def failed():\n"
+                       "    try:\n"
+                       "        fail()\n"
+                       "    except KeyError as e:\n"
+                       "        return 'KeyError ' + str(e)\n"
+                       "cf = ascii((echo_noargs(), echo_o(3), echo_varargs(1, 'b'), echo_kw(1, k=2), failed(),\n"
+                       "            echo_o_again([1]), echo_o.__name__, echo_o.__doc__, "
+                       "[echo_o(i)[1] for i in range(1000)][-1]))\n"
+                       "try:\n"
+                       "    echo_noargs(1)\n"
+                       "    cf_arity = 'accepted'\n"
+                       "except TypeError as e:\n"
+                       "    cf_arity = str(e)\n");
+    PyObject *r = PyObject_CallMethod(main, "__getattribute__", "s", "cf");
+    printf("cfunctions %s\n", r ? PyUnicode_AsUTF8(r) : "NULL");
+    PyErr_Clear();
+    r = PyObject_CallMethod(main, "__getattribute__", "s", "cf_arity");
+    printf("cf-arity %s\n", r ? PyUnicode_AsUTF8(r) : "NULL");
+    PyErr_Clear();
 }
 
 static void probe_calls(void) {
@@ -152,6 +258,8 @@ static void probe_calls(void) {
 
     r = PyObject_CallMethod(main, "show", "O", PyObject_CallMethod(main, "__getattribute__", "s", "math"));
     printf("extension %s\n", r ? PyUnicode_AsUTF8(r) : "NULL");
+
+    probe_cfunctions(main);
     fflush(stdout);
 }
 

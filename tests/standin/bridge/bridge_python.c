@@ -721,3 +721,123 @@ BRIDGE_ENTRY PyObject *bridge_shim_PyObject_CallMethod(PyObject *o, const char *
     Py_DECREF(callable);
     return result;
 }
+
+/* --- PyCFunction_NewEx: functions of the add-in that Python calls ------------------ */
+
+/* The add-in's PyMethodDef has the Linux layout (pointers and an int), but
+   its ml_meth is a Windows x64 function: Linux Python would call it with the
+   System V convention. Each def gets a Linux twin whose ml_meth is a
+   trampoline; the function object's self is a holder carrying the add-in's
+   function and self, and the trampoline calls the one with the other the
+   Windows way. The kinds taking (self, arg) share one trampoline: METH_NOARGS
+   (arg NULL), METH_O, METH_VARARGS (a tuple). METH_VARARGS | METH_KEYWORDS has
+   its own. Others (METH_FASTCALL, METH_METHOD, METH_CLASS, METH_STATIC) the
+   add-in does not use, and they are refused loudly rather than miscalled.
+
+   The holder is a module object (of a subtype with room for the two
+   pointers): Python names a function whose self is a module by its own name
+   alone, so messages read "sync() takes no arguments" as they do on Windows,
+   where self is NULL. */
+typedef PyObject *(BRIDGE_WINAPI *bridge_win_cfunction)(PyObject *, PyObject *);
+typedef PyObject *(BRIDGE_WINAPI *bridge_win_cfunction_kw)(PyObject *, PyObject *, PyObject *);
+
+struct bridge_cfunction {
+    void *meth;     /* the add-in's function, Windows convention */
+    PyObject *self; /* the add-in's self (owned), or NULL */
+};
+
+/* One Linux twin per def of the add-in; like the add-in's own, it lives as
+   long as the process, since function objects keep pointing at it. The twins
+   and the holder type are guarded by the GIL, which every caller of
+   PyCFunction_NewEx holds. */
+struct bridge_method_twin {
+    const PyMethodDef *windows;
+    PyMethodDef linux_def;
+    struct bridge_method_twin *next;
+};
+static struct bridge_method_twin *bridge_twins;
+static PyTypeObject *bridge_holder_type;
+
+/* The carried pointers sit after the module object's own fields. */
+static struct bridge_cfunction *bridge_holder_fields(PyObject *holder) {
+    return (struct bridge_cfunction *)((char *)holder + PyModule_Type.tp_basicsize);
+}
+
+static void bridge_holder_dealloc(PyObject *holder) {
+    PyTypeObject *type = Py_TYPE(holder);
+    Py_CLEAR(bridge_holder_fields(holder)->self);
+    PyModule_Type.tp_dealloc(holder);
+    Py_DECREF(type);
+}
+
+static PyTypeObject *bridge_holder_type_get(void) {
+    if (bridge_holder_type) return bridge_holder_type;
+    PyType_Slot slots[] = {{Py_tp_dealloc, (void *)bridge_holder_dealloc}, {0, NULL}};
+    PyType_Spec spec = {"_tindral_bridge.cfunction_holder",
+                        (int)(PyModule_Type.tp_basicsize + sizeof(struct bridge_cfunction)), 0, Py_TPFLAGS_DEFAULT,
+                        slots};
+    bridge_holder_type = (PyTypeObject *)PyType_FromSpecWithBases(&spec, (PyObject *)&PyModule_Type);
+    return bridge_holder_type;
+}
+
+static PyObject *bridge_cfunction_call(PyObject *holder, PyObject *arg) {
+    struct bridge_cfunction *f = bridge_holder_fields(holder);
+    return ((bridge_win_cfunction)f->meth)(f->self, arg);
+}
+
+static PyObject *bridge_cfunction_call_kw(PyObject *holder, PyObject *args, PyObject *kwargs) {
+    struct bridge_cfunction *f = bridge_holder_fields(holder);
+    return ((bridge_win_cfunction_kw)f->meth)(f->self, args, kwargs);
+}
+
+/* The twin of `def`, made on first use; NULL with an error set when the kind
+   is not carried or memory is short. */
+static PyMethodDef *bridge_method_twin(const PyMethodDef *def) {
+    for (struct bridge_method_twin *t = bridge_twins; t; t = t->next)
+        if (t->windows == def && t->linux_def.ml_flags == def->ml_flags && t->linux_def.ml_name == def->ml_name)
+            return &t->linux_def;
+    int kind = def->ml_flags & ~METH_COEXIST;
+    PyCFunction trampoline = NULL;
+    if (kind == METH_NOARGS || kind == METH_O || kind == METH_VARARGS)
+        trampoline = bridge_cfunction_call;
+    else if (kind == (METH_VARARGS | METH_KEYWORDS))
+        trampoline = (PyCFunction)(void (*)(void))bridge_cfunction_call_kw;
+    if (!trampoline) {
+        PyErr_Format(PyExc_SystemError,
+                     "python312 bridge: PyCFunction_NewEx: %s has flags 0x%x; only METH_NOARGS, METH_O, "
+                     "METH_VARARGS and METH_VARARGS|METH_KEYWORDS functions are carried",
+                     def->ml_name ? def->ml_name : "(unnamed)", def->ml_flags);
+        return NULL;
+    }
+    struct bridge_method_twin *t = calloc(1, sizeof *t);
+    if (!t) {
+        PyErr_NoMemory();
+        return NULL;
+    }
+    t->windows = def;
+    t->linux_def.ml_name = def->ml_name;
+    t->linux_def.ml_meth = trampoline;
+    t->linux_def.ml_flags = def->ml_flags;
+    t->linux_def.ml_doc = def->ml_doc;
+    t->next = bridge_twins;
+    bridge_twins = t;
+    return &t->linux_def;
+}
+
+BRIDGE_ENTRY PyObject *bridge_shim_PyCFunction_NewEx(PyMethodDef *def, PyObject *self, PyObject *module) {
+    if (!def || !def->ml_meth || !def->ml_name) {
+        PyErr_BadInternalCall();
+        return NULL;
+    }
+    PyMethodDef *twin = bridge_method_twin(def);
+    PyTypeObject *type = twin ? bridge_holder_type_get() : NULL;
+    if (!type) return NULL;
+    PyObject *holder = PyObject_CallFunction((PyObject *)type, "s", def->ml_name);
+    if (!holder) return NULL;
+    struct bridge_cfunction *f = bridge_holder_fields(holder);
+    f->meth = (void *)def->ml_meth;
+    f->self = Py_XNewRef(self);
+    PyObject *fn = PyCFunction_NewEx(twin, holder, module);
+    Py_DECREF(holder); /* the function holds it */
+    return fn;
+}
