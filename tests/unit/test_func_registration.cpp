@@ -176,6 +176,42 @@ TEST(func_registration, pending_command_with_nothing_bound_logs_only_its_opening
     EXPECT_EQ(fts::log_lines(), std::vector<std::string>{"func_registry: processing deferred registrations (command)"});
 }
 
+// The scheduled tick runs thousands of times a second while jobs are served:
+// with nothing published for the table it must leave it (and the GIL) alone.
+TEST(func_registration, scheduled_tick_with_no_work_published_leaves_the_table_alone) {
+    setup();
+    bind_without_python(0, "later", 1, 0);
+    func_registry.tick_work.store(0);
+    func_registry_process_pending(0);
+    EXPECT_TRUE(excel().registrations.empty());
+    EXPECT_TRUE(fts::log_lines().empty()) << fts::log_text();
+
+    // Once work is published (a sync ran), the next scheduled tick does it.
+    func_registry.tick_work.store(1);
+    func_registry_process_pending(0);
+    ASSERT_EQ(excel().registrations.size(), 1u);
+    EXPECT_EQ(func_registry.slots[0].registered, 1);
+    EXPECT_EQ(func_registry.tick_work.load(), 0) << "nothing left: the next tick must be idle";
+}
+
+// Excel refusing a registration is work for every later tick until it
+// accepts: the retry must not stop after the first scheduled run.
+TEST(func_registration, refused_registration_keeps_the_scheduled_tick_retrying) {
+    setup();
+    bind_without_python(0, "later", 1, 0);
+    excel().refuse[u"later"] = xlretFailed;
+    func_registry.tick_work.store(1);
+    func_registry_process_pending(0);
+    func_registry_process_pending(0);
+    EXPECT_EQ(excel().registrations.size(), 2u);
+    excel().refuse.clear();
+    func_registry_process_pending(0);
+    EXPECT_EQ(excel().registrations.size(), 3u);
+    EXPECT_EQ(func_registry.slots[0].registered, 1);
+    func_registry_process_pending(0);
+    EXPECT_EQ(excel().registrations.size(), 3u);
+}
+
 TEST(func_slots, each_entry_point_answers_with_its_own_record) {
     for (int n = 0; n < FUNC_SLOT_COUNT; n++) {
         XLOPER12 *r = call_slot(n);

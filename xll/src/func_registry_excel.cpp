@@ -105,6 +105,7 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
         // The tick retries every second: the same refusal is logged once.
         if (rc != record->refusal) xll_logf(func_registry.log, 256, "xlfRegister failed for %s: rc=%d", name, rc);
         record->refusal = rc;
+        func_registry.tick_work.store(1);
         return 0;
     }
     record->refusal = 0;

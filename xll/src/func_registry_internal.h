@@ -3,6 +3,8 @@
 // include it to drive those steps one by one.
 #pragma once
 
+#include <atomic>
+
 #include "func_registry.h"
 #include "pyapi.h"
 #include "xlcall.h"
@@ -53,6 +55,9 @@ struct func_registry_state {
     plat_module module;                      // the add-in module every registration names; from init
     PyObject *outcomes;                      // list a running sync reports into; null otherwise
     int syncing;                             // 1 while a sync's pass runs: new names wait for the tick
+    // 1 when the tick may find work in the table (a sync ran, Excel refused
+    // a registration). Read by the tick without the GIL.
+    std::atomic<int> tick_work;
 };
 extern func_registry_state func_registry;
 

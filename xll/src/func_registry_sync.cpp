@@ -165,7 +165,12 @@ int func_registry_sync(PyObject *outcomes) {
     func_registry.syncing = 1;
     func_registry.outcomes = outcomes;
     int ran = func_registry_register_all();
-    if (ran) sync_sweep();
+    if (ran) {
+        sync_sweep();
+        // Published after the table's writes: a tick that sees it takes the
+        // GIL and so sees them too.
+        func_registry.tick_work.store(1);
+    }
     func_registry.outcomes = nullptr;
     func_registry.syncing = 0;
     return ran;
@@ -177,6 +182,11 @@ const char *func_registry_slot_state(int slot) {
 }
 
 void func_registry_process_pending(int by_name) {
+    // The scheduled tick runs thousands of times a second while jobs are
+    // served; with nothing for the table to do it must not contend for the
+    // GIL. Cleared before the scan: work published meanwhile is seen now or
+    // at the next tick.
+    if (!func_registry.tick_work.exchange(0) && !by_name) return;
     // A sync on another thread writes the table under the GIL; without an
     // interpreter nothing but this thread touches it.
     int gil_taken = python_runtime_ready();
