@@ -99,9 +99,12 @@ void excel_jobs_close(void) {
             e.state = JOBS_ENDED;
             e.outcome = EXCEL_JOBS_CLOSED;
         }
+        // Logged before the lock is let go: a waiter sees its job closed
+        // only under the lock, so the cause is in the log before anything a
+        // waiter logs about it.
+        if (failed) xll_logf(xll_log, 96, "excel_jobs: %d waiting request(s) failed: the add-in is closing", failed);
     }
     jobs.ended.notify_all();
-    if (failed) xll_logf(xll_log, 96, "excel_jobs: %d waiting request(s) failed: the add-in is closing", failed);
 }
 
 long excel_jobs_submit(const excel_jobs_task *task) {
