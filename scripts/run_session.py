@@ -546,7 +546,8 @@ class Session:
         try:
             record = json.loads(self.session.read_text(encoding="utf-8"))
         except FileNotFoundError:
-            return False, "the add-in wrote no session file (%s)" % home_relative(self.session)
+            return False, "there is no session file at %s (the add-in removes it when its server stops)" % (
+                home_relative(self.session))
         except (OSError, ValueError) as exc:
             return False, "its session file cannot be read: %s" % exc
         if "error" in record:
