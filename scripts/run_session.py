@@ -693,6 +693,29 @@ class Session:
             print("  | " + line, flush=True)
 
 
+class _Output:
+    """Standard output that outlives its reader (`run.sh | head`): the add-in
+    must still be closed in order when nobody reads any more."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def write(self, text):
+        try:
+            return self.stream.write(text)
+        except (BrokenPipeError, ValueError):
+            return len(text)
+
+    def flush(self):
+        try:
+            self.stream.flush()
+        except (BrokenPipeError, ValueError):
+            pass
+
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description="The session of scripts/run.sh.")
     p.add_argument("--target", choices=("linux", "windows"), default="linux")
@@ -703,6 +726,7 @@ def main(argv=None):
     p.add_argument("--host-log", help="file that receives the host's standard error")
     p.add_argument("--no-python-reason", default="", help="why the add-in runs without Python")
     args = p.parse_args(argv)
+    sys.stdout = _Output(sys.stdout)
 
     session = Session(args)
     rc = 0
