@@ -136,7 +136,7 @@ elif [[ -n "${TINDRAL_WIN_PYTHON:-}" ]]; then
   [[ -e $folder/python ]] && set_aside "$folder/python"
   show_kept
   ln -s "$(cd "$TINDRAL_WIN_PYTHON" && pwd)" "$folder/python"
-  echo "run: Python for Wine: $TINDRAL_WIN_PYTHON (TINDRAL_WIN_PYTHON)"
+  printf 'run: %-44s %s\n' "Python for Wine" "$TINDRAL_WIN_PYTHON (TINDRAL_WIN_PYTHON), linked"
 elif grep -q -- '--wine' scripts/make_python_home.py; then
   [[ -L $folder/python ]] && rm "$folder/python"
   if ! try_step "Python for Wine (the bridge) in $folder/python" \
