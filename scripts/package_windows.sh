@@ -12,11 +12,14 @@
 # to use instead of build/package-windows (a Release build of its own).
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-out="$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)"
-# Its own build folder: the test builds keep their settings.
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)" || { echo "package_windows: cannot find the repository root" >&2; exit 1; }
+out="$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)" || { echo "package_windows: cannot create ${1:-$root/dist}" >&2; exit 1; }
+# Its own preset and build folder (a Release build): the test builds keep their settings.
 build="${TINDRAL_PACKAGE_BUILD:-$root/build/package-windows}"
-version="$(cat "$root/VERSION")"
+version="$(cat "$root/VERSION")" || { echo "package_windows: cannot read $root/VERSION" >&2; exit 1; }
+# shellcheck source=host_python.sh
+source "$root/scripts/host_python.sh"
+py="$(tindral_python3)" || exit 1
 
 need() { command -v "$1" >/dev/null 2>&1 || { echo "package_windows: $1 is missing ($2)" >&2; exit 1; }; }
 need cmake "apt-get install cmake"
@@ -24,11 +27,14 @@ need ninja "apt-get install ninja-build"
 need x86_64-w64-mingw32-g++-posix "apt-get install g++-mingw-w64-x86-64-posix"
 need x86_64-w64-mingw32-objdump "apt-get install binutils-mingw-w64-x86-64"
 
-if [[ ! -f "$build/build.ninja" ]]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cd "$root" || { echo "package_windows: cannot enter $root" >&2; exit 1; }
+if [[ -n "${TINDRAL_PACKAGE_BUILD:-}" ]]; then
+  # A Windows build folder configured elsewhere (the Wine tests' own).
+  cmake --build "$build" -j2 --target TindralXL
+else
+  cmake --preset package-windows >/dev/null
+  cmake --build --preset package-windows
 fi
-ninja -C "$build" -j2 TindralXL
 
 xll="$build/TindralXL.xll"
 # Nothing beyond Windows' own DLLs may be needed beside the add-in.
@@ -57,7 +63,7 @@ sed -e "$keep_mcp" -e "s/@VERSION@/$version/g" -e 's/$/\r/' "$root/scripts/INSTA
 
 zip="$out/TindralXL-$version-windows-x64.zip"
 rm -f "$zip"
-python3 - "$out" "$zip" <<'PY'
+"$py" - "$out" "$zip" <<'PY'
 import os, sys, zipfile
 out, dest = sys.argv[1], sys.argv[2]
 with zipfile.ZipFile(dest, "w", zipfile.ZIP_DEFLATED) as z:

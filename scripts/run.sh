@@ -24,8 +24,10 @@
 # TINDRAL_BUILD_WINDOWS name other build folders, TINDRAL_RUN_DIR another
 # run folder.
 set -uo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd) || exit 1
-cd "$root" || exit 1
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd) || { echo "run: cannot find the repository root" >&2; exit 1; }
+cd "$root" || { echo "run: cannot enter $root" >&2; exit 1; }
+# shellcheck source=scripts/host_python.sh
+source scripts/host_python.sh
 
 usage() { sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
 
@@ -48,24 +50,25 @@ while (($#)); do
   shift
 done
 
-python=$(command -v python3) || { echo "run: python3 is missing (apt-get install python3)" >&2; exit 1; }
+python=$(tindral_python3) || { echo "run: apt-get install python3" >&2; exit 1; }
 [[ -d $modules ]] || { echo "run: no modules folder '$modules'" >&2; exit 2; }
-modules=$(cd "$modules" && pwd) || exit 2
+modules=$(cd "$modules" && pwd) || { echo "run: cannot enter '$modules'" >&2; exit 2; }
 
+# The presets' build folders, unless TINDRAL_BUILD_LINUX / TINDRAL_BUILD_WINDOWS
+# name folders configured elsewhere (the test suites' own).
+linux_build=${TINDRAL_BUILD_LINUX:-build/linux}
 if [[ $target == linux ]]; then
-  build=${TINDRAL_BUILD_LINUX:-build/linux}
+  build=$linux_build
   addin=TindralXL.so
-  toolchain=()
 else
   build=${TINDRAL_BUILD_WINDOWS:-build/windows}
   addin=TindralXL.xll
-  toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
   # A prefix of its own: the test suites keep theirs, and ~/.wine stays untouched.
   export WINEPREFIX=${WINEPREFIX:-$HOME/.cache/tindralxl/wineprefix-run}
 fi
 folder=${TINDRAL_RUN_DIR:-build/run-$target}
 mkdir -p build "$folder" || exit 1
-steps_log=$(cd "$(dirname "$folder")" && pwd)/$(basename "$folder").log
+steps_log=$(cd "$(dirname "$folder")" && pwd)/$(basename "$folder").log || { echo "run: cannot enter the folder of $folder" >&2; exit 1; }
 : >"$steps_log"
 
 # step TITLE COMMAND...: runs COMMAND with its output in the log, and prints
@@ -106,22 +109,27 @@ if [[ "${TINDRAL_SKIP_SETUP:-0}" != 1 ]]; then
   step "check the Debian packages" scripts/setup.sh
 fi
 
-configure() {
-  if [[ -z "${TINDRAL_PYTHON_PREFIX:-}" ]]; then
-    # shellcheck source=scripts/find_python.sh
-    source scripts/find_python.sh
-    TINDRAL_PYTHON_PREFIX=$(tindral_find_python || true)
-    export TINDRAL_PYTHON_PREFIX
+# build_targets PRESET FOLDER TARGET...: only the targets the run needs; the
+# tests and benchmarks of the same folder are left to test.sh. A preset's
+# folder is configured once (afterwards ninja re-runs CMake when a CMake file
+# changed); a folder named by the environment must already be configured.
+build_targets() {
+  local preset=$1 dir=$2 names
+  shift 2
+  names=$(printf '%s and ' "$@")
+  names=${names% and }
+  if [[ $dir == "build/$preset" ]]; then
+    if [[ ! -f $dir/build.ninja ]]; then
+      step "configure $dir (cmake --preset $preset)" cmake --preset "$preset"
+    fi
+    step "build $names in $dir" cmake --build --preset "$preset" -j "${TINDRAL_JOBS:-2}" --target "$@"
+  else
+    [[ -f $dir/build.ninja ]] || { echo "run: $dir is not a configured build folder" >&2; exit 1; }
+    step "build $names in $dir" cmake --build "$dir" -j "${TINDRAL_JOBS:-2}" --target "$@"
   fi
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${toolchain[@]}"
 }
-# Configured once; afterwards ninja itself re-runs CMake when a CMake file
-# changed. The tests and benchmarks of the same folder are left to test.sh.
-if [[ ! -f $build/build.ninja ]]; then
-  step "configure $build" configure
-fi
-step "build TindralXL and xllhost in $build" ninja -C "$build" -j "${TINDRAL_JOBS:-2}" TindralXL xllhost
-version=$(<VERSION)
+build_targets "$target" "$build" TindralXL xllhost
+version=$(<VERSION) || { echo "run: cannot read VERSION" >&2; exit 1; }
 
 # --- the Python home -----------------------------------------------------------------
 no_python=""
@@ -135,19 +143,37 @@ elif [[ -n "${TINDRAL_WIN_PYTHON:-}" ]]; then
   [[ -L $folder/python ]] && rm "$folder/python"
   [[ -e $folder/python ]] && set_aside "$folder/python"
   show_kept
-  ln -s "$(cd "$TINDRAL_WIN_PYTHON" && pwd)" "$folder/python"
+  win_python=$(cd "$TINDRAL_WIN_PYTHON" && pwd) || { echo "run: cannot enter TINDRAL_WIN_PYTHON '$TINDRAL_WIN_PYTHON'" >&2; exit 2; }
+  ln -s "$win_python" "$folder/python"
   printf 'run: %-44s %s\n' "Python for Wine" "$TINDRAL_WIN_PYTHON (TINDRAL_WIN_PYTHON), linked"
-elif grep -q -- '--wine' scripts/make_python_home.py; then
+else
+  # The test bed's python312.dll bridge: a Winelib DLL running the Linux
+  # CPython, made by the Linux build where winegcc and a static libpython are.
   [[ -L $folder/python ]] && rm "$folder/python"
-  if ! try_step "Python for Wine (the bridge) in $folder/python" \
-      "$python" scripts/make_python_home.py --wine --out "$folder"; then
-    no_python="the Wine bridge Python could not be laid out (see $steps_log)"
+  no_bridge=""
+  if [[ $linux_build == build/linux && ! -f $linux_build/build.ninja ]]; then
+    step "configure $linux_build (cmake --preset linux)" cmake --preset linux
+  fi
+  if ! ninja -C "$linux_build" -t targets all 2>/dev/null | grep -q '^python_bridge:'; then
+    no_bridge="the Linux build makes no python312.dll bridge here (install wine64-tools, or see $linux_build/CMakeCache.txt)"
+  elif ! try_step "build the python312.dll bridge in $linux_build" \
+      cmake --build "$linux_build" -j "${TINDRAL_JOBS:-2}" --target python_bridge; then
+    no_bridge="the python312.dll bridge did not build (see $steps_log)"
+  elif ! try_step "Python for Wine (the bridge) in $folder/python" \
+      env TINDRAL_BUILD_LINUX="$linux_build" "$python" scripts/make_python_home.py --wine --out "$folder"; then
+    no_bridge="the Wine bridge Python could not be laid out (see $steps_log)"
+  fi
+  if [[ -n $no_bridge ]]; then
+    # A home an earlier run laid out would contradict the reason given.
+    if [[ -f $folder/python/.tindral-python-home.json ]]; then
+      rm -rf "$folder/python"
+    elif [[ -e $folder/python ]]; then
+      set_aside "$folder/python"
+      show_kept
+    fi
+    no_python="$no_bridge; set TINDRAL_WIN_PYTHON to a Windows embeddable Python 3.12 folder"
     echo "run: going on without Python: $no_python"
   fi
-else
-  rm -f "$folder/python" 2>/dev/null  # a link left by an earlier TINDRAL_WIN_PYTHON run
-  no_python="no Python for Wine here (set TINDRAL_WIN_PYTHON to a Windows embeddable Python 3.12 folder)"
-  printf 'run: %-44s skipped: %s\n' "Python for Wine" "$no_python"
 fi
 
 # --- the add-in folder ----------------------------------------------------------------
