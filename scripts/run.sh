@@ -154,8 +154,8 @@ else
   if [[ $linux_build == build/linux && ! -f $linux_build/build.ninja ]]; then
     step "configure $linux_build (cmake --preset linux)" cmake --preset linux
   fi
-  if ! ninja -C "$linux_build" -t targets all 2>/dev/null | grep -q '^python_bridge:'; then
-    no_bridge="the Linux build makes no python312.dll bridge here (install wine64-tools, or see $linux_build/CMakeCache.txt)"
+  if ! ninja -C "$linux_build" -t query python_bridge >/dev/null 2>&1; then
+    no_bridge="the Linux build makes no python312.dll bridge here (it needs winegcc of wine64-tools and a static libpython3.12.a; configuring $linux_build says which is missing)"
   elif ! try_step "build the python312.dll bridge in $linux_build" \
       cmake --build "$linux_build" -j "${TINDRAL_JOBS:-2}" --target python_bridge; then
     no_bridge="the python312.dll bridge did not build (see $steps_log)"
