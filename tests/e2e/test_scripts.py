@@ -85,8 +85,13 @@ class RunScript:
 
 @pytest.fixture
 def run_env(target, sandbox, tmp_path):
-    env = dict(sandbox.env, TINDRAL_SKIP_SETUP="1", TINDRAL_BUILD_LINUX=str(target.build),
-               TINDRAL_RUN_DIR=str(tmp_path / "run"))
+    env = dict(sandbox.env, TINDRAL_SKIP_SETUP="1", TINDRAL_RUN_DIR=str(tmp_path / "run"))
+    if target.is_wine:
+        # The Windows build to run, and the Linux build that makes the bridge.
+        env.update(TINDRAL_BUILD_WINDOWS=str(target.build),
+                   TINDRAL_BUILD_LINUX=str(target.bridge().parent.parent.parent))
+    else:
+        env.update(TINDRAL_BUILD_LINUX=str(target.build))
     return env
 
 
@@ -161,6 +166,26 @@ def test_run_again_calls_typed_formulas_and_never_deletes_files_left_in_the_run_
     assert (run_modules / "geometry.py").resolve() == (mine / "geometry.py").resolve()
     assert (mine / "geometry.py").read_text(encoding="utf-8") == USER_MODULE
     assert not (mine / "__pycache__").exists()
+
+
+@pytest.mark.wine_only
+@pytest.mark.needs_python
+@pytest.mark.time_limit(600)
+def test_run_windows_calls_python_and_the_agent_through_the_bridge_then_ctrl_d_closes(run_env, sandbox, tmp_path):
+    mine = user_modules(tmp_path)
+    r = subprocess.run([str(ROOT / "scripts" / "run.sh"), "--windows", "--modules", str(mine)], env=run_env,
+                       input="=HYPOT(6, 8)\n", capture_output=True, text=True, timeout=500)
+    out = r.stdout
+    assert r.returncode == 0, out + r.stderr
+    assert re.search(r"^run: Python for Wine \(the bridge\) in .* ok \(\d+\.\d s\)$", out, re.M), out
+    assert "going on without Python" not in out and "No worksheet functions" not in out, out
+    assert re.search(r"^  =HYPOT\(3, 4\) +-> +5$", out, re.M), out
+    assert re.search(r"^  =HUGE\(1\) +-> +#NUM!$", out, re.M), out
+    assert re.search(r"^  =HYPOT\(6, 8\) +-> +10$", out, re.M), out
+    # The agent found the session file in the prefix's profile and reached Python.
+    assert '"version": "%s"' % VERSION in out and "Agent channel: none" not in out, out
+    assert "xlAutoClose: TindralXL unloaded" in sandbox.log_lines(), sandbox.log_lines()
+    assert not sandbox.session_path.exists()
 
 
 @pytest.mark.wine_only
