@@ -17,7 +17,7 @@ out="$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)" || { echo "
 # Its own preset and build folder (a Release build): the test builds keep their settings.
 build="${TINDRAL_PACKAGE_BUILD:-$root/build/package-windows}"
 version="$(cat "$root/VERSION")" || { echo "package_windows: cannot read $root/VERSION" >&2; exit 1; }
-# shellcheck source=host_python.sh
+# shellcheck source=scripts/host_python.sh
 source "$root/scripts/host_python.sh"
 py="$(tindral_python3)" || exit 1
 

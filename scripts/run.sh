@@ -188,7 +188,7 @@ lay_out() {
   # The modules folder holds links to the user's files and nothing else of
   # theirs: only links are ever removed from it.
   local dest=$folder/modules
-  if [[ -d $dest && ! -L $dest && "$(cd "$dest" && pwd -P)" == "$(cd "$modules" && pwd -P)" ]]; then
+  if [[ -d $dest && ! -L $dest && $dest -ef $modules ]]; then
     return 0  # the user's folder is the run folder's own: used as it is
   fi
   [[ -L $dest ]] && rm "$dest"
