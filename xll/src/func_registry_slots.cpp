@@ -1,5 +1,6 @@
 // The slot call path: the 64 entry points, their common body, the value
 // conversions between XLOPER12 and Python, and xlAutoFree12.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -180,8 +181,10 @@ PyObject *xloper_to_py(const XLOPER12 *x) {
         return pyapi.PyBool_FromLong(x->val.xbool);
     case xltypeInt:
         return pyapi.PyLong_FromLong(x->val.w);
+    case xltypeMulti:
+        return func_registry_array_to_py(x);
     default:
-        // Errors, missing and empty arguments, and arrays (ranges) alike.
+        // Errors, missing and empty arguments alike.
         return py_none();
     }
 }
@@ -201,6 +204,7 @@ int py_to_xloper(PyObject *o, XLOPER12 *out) {
     if (type == pyapi.PyFloat_Type) {
         out->xltype = xltypeNum;
         out->val.num = pyapi.PyFloat_AsDouble(o);
+        if (!std::isfinite(out->val.num)) xloper_set_error(out, xlerrNum);  // Excel holds no NaN or infinity
         return 1;
     }
     if (type == pyapi.PyLong_Type) {
@@ -218,6 +222,8 @@ int py_to_xloper(PyObject *o, XLOPER12 *out) {
         return 1;
     }
     if (type == pyapi.PyUnicode_Type) return text_result(o, out);
+    if (type == pyapi.PyList_Type || type == pyapi.PyTuple_Type) return func_registry_array_result(o, out);
+    if (func_registry_is_date(type)) return func_registry_date_result(o, type, out);
     // Everything else, subclasses of the types above included, shows its repr.
     PyObject *repr = pyapi.PyObject_Repr(o);  // new reference
     if (!repr) {
@@ -231,8 +237,8 @@ int py_to_xloper(PyObject *o, XLOPER12 *out) {
 
 LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args) {
     XLOPER12 *r = &xll_slot_results[slot];
-    // The previous call's text, if Excel has not handed it back.
-    if ((r->xltype & xlbitDLLFree) && (r->xltype & ~XL_FREE_BITS) == xltypeStr) free(r->val.str);
+    // The previous call's text or array, if Excel has not handed it back.
+    if (r->xltype & xlbitDLLFree) func_registry_release_result(r);
     xloper_set_error(r, xlerrValue);
     // No running interpreter (never started, or its start failed after the
     // library was bound), no GIL to take: the slot stays #VALUE!.
@@ -246,10 +252,7 @@ LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args) {
 // Excel hands back every result that carries xlbitDLLFree.
 XLL_EXPORT void xlAutoFree12(LPXLOPER12 p) {
     if (!p || !(p->xltype & xlbitDLLFree)) return;
-    if ((p->xltype & ~xlbitDLLFree) == xltypeStr) {
-        free(p->val.str);
-        p->val.str = nullptr;
-    }
+    func_registry_release_result(p);
     // Type 0 keeps the slot's next call from freeing the buffer again.
     p->xltype = 0;
 }
