@@ -167,6 +167,8 @@ STANDIN_TRAP(PyErr_NormalizeException)
 STANDIN_TRAP(PyList_New)
 STANDIN_TRAP(PyList_SetItem)
 STANDIN_TRAP(PyType_IsSubtype)
+STANDIN_TRAP(PyGC_Disable)
+STANDIN_TRAP(PyGC_Enable)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

@@ -304,3 +304,20 @@ TEST(func_arrays, range_summed_through_the_slot_sees_every_cell) {
     ASSERT_EQ(r->xltype, xltypeNum);
     EXPECT_EQ(r->val.num, 5000050000.0);
 }
+
+TEST(func_arrays, range_conversion_leaves_the_collector_as_the_user_set_it) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("import gc\nseen = []\ndef probe(r):\n    seen.append(gc.isenabled())\n    return len(r)");
+    bind(0, "probe", 1);
+    XLOPER12 cell = fts::num_arg(1);
+    XLOPER12 range = of_type(xltypeMulti);
+    range.val.array.lparray = &cell;
+    range.val.array.rows = 1;
+    range.val.array.columns = 1;
+    call(0, &range);
+    fts::py_run("gc.disable()");
+    call(0, &range);
+    fts::py_run("gc.enable()");
+    EXPECT_TRUE(py_holds("seen == [True, False]")) << "the function runs with the collector as the user left it";
+}

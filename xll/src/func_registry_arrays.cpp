@@ -217,25 +217,28 @@ PyObject *func_registry_array_to_py(const XLOPER12 *x) {
         pyapi.Py_IncRef(pyapi._Py_NoneStruct);
         return pyapi._Py_NoneStruct;
     }
+    // A tall range makes one list per row. With the collector on, those young
+    // lists would set off a collection every few hundred rows, each older one
+    // scanning all rows made so far: most of the cost of a column. Nothing
+    // made here can form a cycle, so the collector rests until the table is
+    // whole (and stays off if the user had turned it off).
+    int collector_was_on = pyapi.PyGC_Disable();
     PyObject *table = pyapi.PyList_New(rows);  // new ref
-    if (!table) return nullptr;
-    for (long r = 0; r < rows; r++) {
+    for (long r = 0; table && r < rows; r++) {
         PyObject *row = pyapi.PyList_New(cols);  // new ref
+        if (row) pyapi.PyList_SetItem(table, r, row);  // stolen
+        const XLOPER12 *cell = cells + (size_t)r * (size_t)cols;
+        for (long c = 0; row && c < cols; c++) {
+            PyObject *v = array_element_to_py(cell + c);  // new ref
+            if (v) pyapi.PyList_SetItem(row, c, v);  // stolen
+            else row = nullptr;
+        }
         if (!row) {
             pyapi.Py_DecRef(table);
-            return nullptr;
-        }
-        pyapi.PyList_SetItem(table, r, row);  // stolen
-        const XLOPER12 *cell = cells + (size_t)r * (size_t)cols;
-        for (long c = 0; c < cols; c++) {
-            PyObject *v = array_element_to_py(cell + c);  // new ref
-            if (!v) {
-                pyapi.Py_DecRef(table);
-                return nullptr;
-            }
-            pyapi.PyList_SetItem(row, c, v);  // stolen
+            table = nullptr;
         }
     }
+    if (collector_was_on) pyapi.PyGC_Enable();
     return table;
 }
 

@@ -88,6 +88,8 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyList_New),
     PYAPI_BIND(PyList_SetItem),
     PYAPI_BIND(PyType_IsSubtype),
+    PYAPI_BIND(PyGC_Disable),
+    PYAPI_BIND(PyGC_Enable),
 }};
 
 #undef PYAPI_BIND

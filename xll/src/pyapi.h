@@ -100,10 +100,12 @@ struct pyapi_table {
     PyObject *(*PyList_New)(Py_ssize_t size);                          // new ref
     int (*PyList_SetItem)(PyObject *list, Py_ssize_t index, PyObject *o);  // steals o
     int (*PyType_IsSubtype)(PyObject *a, PyObject *b);
+    int (*PyGC_Disable)(void);  // returns 1 when the collector was enabled
+    int (*PyGC_Enable)(void);
     void *handle;  // the loaded library; non-zero means bound
 };
 
-constexpr int PYAPI_ENTRY_COUNT = 61;
+constexpr int PYAPI_ENTRY_COUNT = 63;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 
