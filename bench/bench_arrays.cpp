@@ -13,8 +13,8 @@
 //
 // Run from an optimised build:
 //
-//     cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTINDRAL_UNIT_TESTS=OFF
-//     ninja -C build/release bench_arrays && build/release/bench_arrays
+//     cmake --preset release
+//     cmake --build --preset release --target bench_arrays && build/release/bench_arrays
 //
 // The interpreter starts from $TINDRAL_TEST_PYTHON_HOME, else the Python home
 // assembled in the build tree (scripts/make_python_home.py --out DIR).
@@ -89,7 +89,7 @@ void sum_column_array(benchmark::State &state) {
     memset(&m, 0, sizeof m);
     m.xltype = xltypeMissing;
     for (auto _ : state) {
-        XLOPER12 *r = xll_slot_entries[0](&column, &m, &m, &m, &m, &m, &m, &m, &m, &m);
+        XLOPER12 *r = func_registry_slot_entries[0](&column, &m, &m, &m, &m, &m, &m, &m, &m, &m);
         benchmark::DoNotOptimize(r->val.num);
     }
 }
@@ -102,7 +102,8 @@ void sum_column_scalar_calls(benchmark::State &state) {
     m.xltype = xltypeMissing;
     for (auto _ : state) {
         double sum = 0;
-        for (XLOPER12 &cell : cells) sum += xll_slot_entries[0](&cell, &m, &m, &m, &m, &m, &m, &m, &m, &m)->val.num;
+        for (XLOPER12 &cell : cells)
+            sum += func_registry_slot_entries[0](&cell, &m, &m, &m, &m, &m, &m, &m, &m, &m)->val.num;
         benchmark::DoNotOptimize(sum);
     }
 }
@@ -112,9 +113,9 @@ void array_in_out_slot(benchmark::State &state) {
     XLOPER12 grid = multi(cells, GRID_ROWS, GRID_COLS);
     for (auto _ : state) {
         PyGILState_STATE g = pyapi.PyGILState_Ensure();
-        PyObject *rows = xloper_to_py(&grid);  // new ref
+        PyObject *rows = func_registry_xloper_to_py(&grid);  // new ref
         XLOPER12 out;
-        py_to_xloper(rows, &out);
+        func_registry_py_to_xloper(rows, &out);
         benchmark::DoNotOptimize(out.val.array.lparray);
         func_registry_release_result(&out);
         pyapi.Py_DecRef(rows);

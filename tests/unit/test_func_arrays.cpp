@@ -32,7 +32,7 @@ void bind(int slot, const char *fn, int arity) {
 }
 
 XLOPER12 *call(int slot, XLOPER12 *a = nullptr) {
-    return xll_slot_entries[slot](a, a, a, a, a, a, a, a, a, a);
+    return func_registry_slot_entries[slot](a, a, a, a, a, a, a, a, a, a);
 }
 
 XLOPER12 of_type(DWORD_XL type) {
@@ -75,7 +75,7 @@ converted convert(const std::string &expr) {
     PyObject *o = fts::py_main("_value");
     XLOPER12 r;
     memset(&r, 0xAB, sizeof r);
-    py_to_xloper(o, &r);
+    func_registry_py_to_xloper(o, &r);
     pyapi.Py_DecRef(o);
     converted c{"", {}, pyapi.PyErr_Occurred() != nullptr};
     if (r.xltype == (xltypeMulti | xlbitDLLFree)) {

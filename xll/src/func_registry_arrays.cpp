@@ -14,6 +14,8 @@
 #include <cstring>
 
 #include "func_registry_internal.h"
+#include "text_utf16.h"
+#include "xll_log.h"
 
 namespace {
 
@@ -47,7 +49,7 @@ void array_fetch_dates(void) {
     if (array_dates.date) pyapi.Py_DecRef(array_dates.date);
     if (array_dates.datetime) pyapi.Py_DecRef(array_dates.datetime);
     array_dates.date = array_dates.datetime = nullptr;
-    func_registry_log_line("func_registry: module datetime unavailable; dates show their repr");
+    xll_logf(func_registry.log, 128, "func_registry: module datetime unavailable; dates show their repr");
 }
 
 // An integer attribute of `o` into `*v`. 1 on success; 0 with the error set.
@@ -76,7 +78,7 @@ PyObject *array_element_to_py(const XLOPER12 *e) {
         pyapi.Py_IncRef(pyapi._Py_NoneStruct);
         return pyapi._Py_NoneStruct;
     }
-    return xloper_to_py(e);
+    return func_registry_xloper_to_py(e);
 }
 
 // --- results ----------------------------------------------------------------------
@@ -133,7 +135,7 @@ int array_element_text(array_block *b, size_t i, PyObject *s) {
     }
     size_t offset = b->used;
     XCHAR *units = reinterpret_cast<XCHAR *>(b->base + offset);
-    int written = func_wide_to_utf16(wide, (size_t)n, units + 1, (int)most);
+    int written = text_utf16_from_wide(wide, (size_t)n, units + 1, (int)most);
     pyapi.PyMem_Free(wide);  // with the GIL still held: Python's allocator needs it
     units[0] = (XCHAR)written;
     units[written + 1] = 0;
@@ -166,7 +168,7 @@ int array_element(array_block *b, size_t i, PyObject *item) {
         return 1;
     }
     if (item == pyapi._Py_NoneStruct || type == pyapi.PyBool_Type || type == pyapi.PyLong_Type)
-        return py_to_xloper(item, x);  // no text, nothing of its own to free
+        return func_registry_py_to_xloper(item, x);  // no text, nothing of its own to free
     if (type == pyapi.PyUnicode_Type) return array_element_text(b, i, item);
     if (type != pyapi.PyList_Type && type != pyapi.PyTuple_Type && func_registry_is_date(type))
         return func_registry_date_result(item, type, x);
@@ -213,7 +215,8 @@ PyObject *func_registry_array_to_py(const XLOPER12 *x) {
     long rows = x->val.array.rows, cols = x->val.array.columns;
     const XLOPER12 *cells = x->val.array.lparray;
     if (!cells || rows < 1 || cols < 1 || rows > FUNC_ARRAY_MAX_ROWS || cols > FUNC_ARRAY_MAX_COLUMNS) {
-        func_registry_logf(128, "func_registry: malformed array argument (%ld x %ld) passed as None", rows, cols);
+        xll_logf(func_registry.log, 128, "func_registry: malformed array argument (%ld x %ld) passed as None", rows,
+                 cols);
         pyapi.Py_IncRef(pyapi._Py_NoneStruct);
         return pyapi._Py_NoneStruct;
     }
@@ -263,10 +266,10 @@ int func_registry_array_result(PyObject *o, XLOPER12 *out) {
     }
     if (rows > (size_t)FUNC_ARRAY_MAX_ROWS || cols > (size_t)FUNC_ARRAY_MAX_COLUMNS ||
         rows * cols > (size_t)FUNC_ARRAY_MAX_ELEMENTS) {
-        func_registry_logf(256,
-                           "func_registry: array result of %zu x %zu is beyond Excel's limits (%ld rows, %ld "
-                           "columns, %ld elements): #NUM!",
-                           rows, cols, FUNC_ARRAY_MAX_ROWS, FUNC_ARRAY_MAX_COLUMNS, FUNC_ARRAY_MAX_ELEMENTS);
+        xll_logf(func_registry.log, 256,
+                 "func_registry: array result of %zu x %zu is beyond Excel's limits (%ld rows, %ld columns, %ld "
+                 "elements): #NUM!",
+                 rows, cols, FUNC_ARRAY_MAX_ROWS, FUNC_ARRAY_MAX_COLUMNS, FUNC_ARRAY_MAX_ELEMENTS);
         array_set_error(out, xlerrNum);
         return 1;
     }
@@ -276,7 +279,7 @@ int func_registry_array_result(PyObject *o, XLOPER12 *out) {
     b.used = b.cap = b.count * sizeof(XLOPER12);
     b.base = static_cast<unsigned char *>(malloc(b.cap));
     if (!b.base) {
-        func_registry_logf(128, "func_registry: no memory for an array result of %zu x %zu", rows, cols);
+        xll_logf(func_registry.log, 128, "func_registry: no memory for an array result of %zu x %zu", rows, cols);
         array_set_error(out, xlerrValue);
         return 0;
     }
@@ -310,15 +313,15 @@ int func_registry_array_result(PyObject *o, XLOPER12 *out) {
     if (!ok) {
         free(b.base);
         if (b.too_large) {
-            func_registry_logf(256,
-                               "func_registry: array result of %zu x %zu with its texts exceeds %zu MiB: #NUM!", rows,
-                               cols, FUNC_ARRAY_MAX_BYTES >> 20);
+            xll_logf(func_registry.log, 256,
+                     "func_registry: array result of %zu x %zu with its texts exceeds %zu MiB: #NUM!", rows, cols,
+                     FUNC_ARRAY_MAX_BYTES >> 20);
             array_set_error(out, xlerrNum);
             return 1;
         }
         if (!pyapi.PyErr_Occurred())
-            func_registry_logf(128, "func_registry: no memory for the texts of an array result of %zu x %zu", rows,
-                               cols);
+            xll_logf(func_registry.log, 128,
+                     "func_registry: no memory for the texts of an array result of %zu x %zu", rows, cols);
         array_set_error(out, xlerrValue);
         return 0;
     }
