@@ -19,6 +19,7 @@ register(lambda: float("inf"), name="INF")
 register(lambda: datetime.datetime(2024, 1, 15, 12), name="NOON")
 register(lambda n: [[i, "t%d" % i] for i in range(int(n))], name="COUNT_ROWS")
 register(lambda: [[0.0]] * 1048577, name="TOO_TALL")
+register(lambda: ["\U0001F600x", "a" * 32766 + "\U0001F600", "\u00e9" * 3], name="TEXTS")
 '''
 
 
@@ -66,3 +67,16 @@ def test_list_results_spill_as_arrays_freed_once_whether_or_not_handed_back(arra
     assert got[9] == "result err 36 xltype=0x0010"
     assert ("func_registry: array result of 1048577 x 1 is beyond Excel's limits "
             "(1048576 rows, 16384 columns, 2097152 elements): #NUM!") in sandbox.log_lines()
+
+
+@pytest.mark.needs_python
+def test_texts_in_arrays_keep_pairs_and_lone_surrogates_and_are_cut_whole(arrays_addin, host):
+    # Where wchar_t has 16 bits (the Windows build) the units pass through as
+    # they are; on Linux they are joined into and split from UTF-32.
+    run = host(arrays_addin, "open", "call SHOWN m:1,3:s:\\ud83d\\ude00;s:\\ud800x;s:caf\\u00e9", "call TEXTS")
+    assert run.rc == 0, run.stderr
+    assert results(run) == [
+        "result str \"[['\U0001F600', '\\\\ud800x', 'caf\u00e9']]\" xltype=0x4002",
+        # 32,766 units of "a" and a pair that does not fit: left out whole.
+        'result multi 1 3 ["\U0001F600x","%s","\u00e9\u00e9\u00e9"] xltype=0x4040' % ("a" * 32766),
+    ]
