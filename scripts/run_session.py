@@ -67,6 +67,9 @@ SAMPLES = [
     ("=IS_PRIME(97)", ""),
     ("=IS_PRIME(1.5)", "raised: the message is in the log"),
     ("=SAFE_DIVIDE(1, 0, -1)", ""),
+    ('=TOTAL({1,2,"x";3,4,TRUE})', "a range arrives as a list of rows"),
+    ("=TIMES_TABLE(4)", "a list of rows spills"),
+    ("=NEXT_WORKDAYS(46000, 3)", "dates come back as serial numbers"),
 ]
 
 
