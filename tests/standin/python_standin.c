@@ -1,5 +1,5 @@
 /* A stand-in for the Python 3.12 library, for the binding tests only: it
-   exports the 58 names the add-in binds and nothing of Python behind them.
+   exports the names the add-in binds and nothing of Python behind them.
 
    A build leaves names out by renaming them on the command line
    (-DPyRun_SimpleString=standin_omitted_PyRun_SimpleString), so one source
@@ -163,6 +163,9 @@ STANDIN_TRAP(PyErr_Occurred)
 STANDIN_TRAP(PyErr_Clear)
 STANDIN_TRAP(PyErr_Fetch)
 STANDIN_TRAP(PyErr_NormalizeException)
+/* time-limited requests */
+STANDIN_TRAP(PyThread_get_thread_ident)
+STANDIN_TRAP(PyThreadState_SetAsyncExc)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

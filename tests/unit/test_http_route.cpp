@@ -46,8 +46,7 @@ routed route(const std::string &method, const std::string &uri, const char *auth
     }
     req.body = body;
     http_reply r{};
-    http_exec_session session{};
-    http_server_route(&req, &r, &session);
+    http_server_route(&req, &r);
     routed out{r.status, reply_text(r)};
     http_reply_release(&r);
     return out;

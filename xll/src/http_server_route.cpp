@@ -36,6 +36,7 @@ void http_reply_fixed(http_reply *out, int status, const char *body) {
     out->body_len = strlen(body);
     out->add_newline = 0;
     out->owned = nullptr;
+    out->exec = nullptr;
 }
 
 void http_reply_release(http_reply *reply) {
@@ -130,9 +131,10 @@ void handle_config(const wchar_t *xll_dir, http_reply *out) {
     out->body_len = (n > 0 && (size_t)n < sizeof out->text) ? (size_t)n : strlen(out->text);
     out->add_newline = 0;
     out->owned = nullptr;
+    out->exec = nullptr;
 }
 
-void http_server_route(const http_request *req, http_reply *out, http_exec_session *session) {
+void http_server_route(const http_request *req, http_reply *out) {
     std::string_view path = req->uri;
     size_t query = path.find('?');
     if (query != std::string_view::npos) path = path.substr(0, query);
@@ -153,7 +155,7 @@ void http_server_route(const http_request *req, http_reply *out, http_exec_sessi
         else if (req->method != "POST")
             http_reply_fixed(out, 405, BODY_NOT_ALLOWED);
         else
-            handle_exec(req->body, out, session);
+            http_exec_defer(out, &HTTP_EXEC_AGENT);
     } else {
         http_reply_fixed(out, 404, BODY_NOT_FOUND);
     }

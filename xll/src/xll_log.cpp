@@ -26,7 +26,7 @@ void log_write(const char *text, const char *format) {
     char path[PLAT_MAX_PATH];
     if (!text || !log_path(path)) return;
     // Text mode: the line end on disk is CR LF on Windows.
-    FILE *f = fopen(path, "a");
+    FILE *f = plat.open_log_append(path);
     if (!f) return;
     fprintf(f, format, text);
     fclose(f);

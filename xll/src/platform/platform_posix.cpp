@@ -13,6 +13,7 @@
 #include <fnmatch.h>
 #include <limits.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
@@ -459,7 +460,14 @@ int posix_appdata_path(char *buf) {
 
 int posix_create_directory(const char *path) {
     if (mkdir(path, 0700) == 0) return 1;
-    posix_last_error = (unsigned long)errno;
+    int err = errno;
+    // A folder made earlier with wider rights (by hand, or by an older
+    // build) would let others read the token beside it.
+    struct stat st;
+    if (err == EEXIST && lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_mode & 077) != 0)
+        chmod(path, st.st_mode & 0700);
+    posix_last_error = (unsigned long)err;
     return 0;
 }
 
@@ -473,6 +481,16 @@ FILE *posix_open_private_write(const char *path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     FILE *f = fdopen(fd, "w");
+    if (!f) close(fd);
+    return f;
+}
+
+void posix_ignore_broken_pipe(void) { signal(SIGPIPE, SIG_IGN); }
+
+FILE *posix_open_log_append(const char *path) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "a");
     if (!f) close(fd);
     return f;
 }
@@ -495,6 +513,7 @@ constexpr plat_api plat_defaults = {
     posix_lock_enter,       posix_lock_leave,   posix_lock_delete,    posix_random_bytes,
     posix_appdata_path,     posix_create_directory, posix_delete_file, posix_open_private_write,
     posix_ansi_to_wide,
+    posix_ignore_broken_pipe, posix_open_log_append,
 };
 
 plat_api plat = plat_defaults;

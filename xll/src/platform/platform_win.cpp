@@ -161,6 +161,11 @@ int win_delete_file(const char *path) { return DeleteFileA(path) != 0; }
 // The per-user application data folder already keeps other users out.
 FILE *win_open_private_write(const char *path) { return fopen(path, "w"); }
 
+void win_ignore_broken_pipe(void) {}
+
+// Text mode: the line end on disk is CR LF.
+FILE *win_open_log_append(const char *path) { return fopen(path, "a"); }
+
 }  // namespace
 
 // Constant-initialised, like `plat` below, so the table is in force before any
@@ -174,6 +179,7 @@ constexpr plat_api plat_defaults = {
     win_lock_enter,       win_lock_leave,     win_lock_delete,     win_random_bytes,
     win_appdata_path,     win_create_directory, win_delete_file,   win_open_private_write,
     win_ansi_to_wide,
+    win_ignore_broken_pipe, win_open_log_append,
 };
 
 plat_api plat = plat_defaults;
