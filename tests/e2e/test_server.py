@@ -513,7 +513,69 @@ def test_agent_client_explains_missing_file_error_record_and_dead_server(sandbox
     s.close()
     f.write_text('{"port":%d,"token":"ab"}\n' % port)
     r = agent(sandbox, "--session", str(f), "ping")
-    assert r.returncode == 2 and "no answer" in r.stderr
+    assert r.returncode == 3 and "no server listening" in r.stderr
+
+
+class FakeServer:
+    """A loopback listener that answers each connection with `answer` (or
+    never, when it is None), keeping the request bytes it saw."""
+
+    def __init__(self, answer):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(4)
+        self.port = self.sock.getsockname()[1]
+        self.answer = answer
+        self.seen = b""
+        self.conns = []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                c, _ = self.sock.accept()
+            except OSError:
+                return
+            self.conns.append(c)
+            c.settimeout(5)
+            try:
+                while b"\r\n\r\n" not in self.seen:
+                    self.seen += c.recv(65536)
+                head, _, rest = self.seen.partition(b"\r\n\r\n")
+                m = re.search(rb"Content-Length: (\d+)", head)
+                while m and len(rest) < int(m.group(1)):
+                    rest += c.recv(65536)
+                self.seen = head + b"\r\n\r\n" + rest
+                if self.answer is not None:
+                    c.sendall(self.answer)
+            except OSError:
+                pass
+
+    def close(self):
+        self.sock.close()
+        for c in self.conns:
+            c.close()
+
+
+@pytest.mark.linux_only
+def test_agent_client_tells_busy_and_silence_apart_and_sends_its_time_limit(sandbox, tmp_path):
+    busy = FakeServer(reply(503, "Service Unavailable", b'{"ok":false,"error":"busy"}\n'))
+    f = tmp_path / "s.json"
+    f.write_text('{"port":%d,"token":"ab"}\n' % busy.port)
+    r = agent(sandbox, "--session", str(f), "--timeout", "2.5", "eval", "1")
+    busy.close()
+    assert r.returncode == 5 and "busy" in r.stderr
+    assert json.loads(busy.seen.partition(b"\r\n\r\n")[2]) == {"op": "eval", "expr": "1", "timeout": 2.5}
+    silent = FakeServer(None)
+    f.write_text('{"port":%d,"token":"ab"}\n' % silent.port)
+    t0 = time.monotonic()
+    r = agent(sandbox, "--session", str(f), "--timeout", "0.2", "ping")
+    silent.close()
+    assert r.returncode == 4 and "timed out" in r.stderr
+    assert time.monotonic() - t0 < 30
+    for bad in ("0", "-1", "3601", "x"):
+        r = agent(sandbox, "--session", str(f), "--timeout", bad, "ping")
+        assert r.returncode == 2 and "--timeout" in r.stderr  # argparse's usage error
 
 
 def test_listener_port_cannot_be_bound_again_even_with_reuse(server):
