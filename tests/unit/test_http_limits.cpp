@@ -167,6 +167,16 @@ TEST_F(limits, stop_deletes_the_session_file_only_while_it_is_this_instances) {
     EXPECT_EQ(read_file(session), other);
 }
 
+TEST_F(limits, app_data_folder_with_wider_rights_is_narrowed_to_the_user) {
+    std::string folder = root + "/cfg/TindralXL";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    start(DEFAULTS);
+    struct stat st;
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
 TEST_F(limits, running_instance_writes_its_file_again_after_a_newer_one_took_it_away) {
     start(DEFAULTS);
     std::string mine = read_file(session);
