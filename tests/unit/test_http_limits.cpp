@@ -17,6 +17,7 @@
 
 #include "http_raw_client.h"
 #include "http_server.h"
+#include "http_server_exec.h"
 #include "http_server_internal.h"
 
 namespace {
@@ -74,20 +75,20 @@ constexpr http_transport_limits DEFAULTS = {HTTP_SERVER_HEAD_MS, HTTP_SERVER_IDL
 }  // namespace
 
 TEST(exec_timeout_field, read_from_the_top_level_like_python_else_default) {
-    EXPECT_EQ(http_exec_timeout_ms("{\"op\":\"exec\",\"timeout\":5}"), 5000u);
-    EXPECT_EQ(http_exec_timeout_ms(" { \"timeout\" : 0.25 , \"op\":\"x\"}"), 250u);
-    EXPECT_EQ(http_exec_timeout_ms("{\"timeout\":3600}"), 3600000u);
-    EXPECT_EQ(http_exec_timeout_ms("{\"timeout\":1e-4}"), 1u) << "rounded up, never zero";
-    EXPECT_EQ(http_exec_timeout_ms("{\"time\\u006fut\":7}"), 7000u) << "an escaped name is the same field";
-    EXPECT_EQ(http_exec_timeout_ms("{\"timeout\":1,\"timeout\":2}"), 2000u) << "the last one counts";
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"op\":\"exec\",\"timeout\":5}"), 5000u);
+    EXPECT_EQ(http_server_exec_timeout_ms(" { \"timeout\" : 0.25 , \"op\":\"x\"}"), 250u);
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"timeout\":3600}"), 3600000u);
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"timeout\":1e-4}"), 1u) << "rounded up, never zero";
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"time\\u006fut\":7}"), 7000u) << "an escaped name is the same field";
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"timeout\":1,\"timeout\":2}"), 2000u) << "the last one counts";
     // Nested, quoted or inside strings: not the field.
-    EXPECT_EQ(http_exec_timeout_ms("{\"code\":\"x = {\\\"timeout\\\": 1}\",\"a\":{\"timeout\":1}}"), 60000u);
-    EXPECT_EQ(http_exec_timeout_ms("{\"a\":[1,{\"b\":\"}\"}],\"timeout\":3}"), 3000u);
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"code\":\"x = {\\\"timeout\\\": 1}\",\"a\":{\"timeout\":1}}"), 60000u);
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"a\":[1,{\"b\":\"}\"}],\"timeout\":3}"), 3000u);
     // Out of range or not a number: the default (Python refuses the request).
     for (const char *body : {"{\"timeout\":0}", "{\"timeout\":-1}", "{\"timeout\":3601}", "{\"timeout\":\"5\"}",
                              "{\"timeout\":true}", "{\"timeout\":null}", "{\"timeout\":1e999}", "{\"timeout\":5x}",
                              "", "[]", "{", "{\"timeout\"", "{\"timeout\":", "not json"})
-        EXPECT_EQ(http_exec_timeout_ms(body), HTTP_EXEC_DEFAULT_MS) << body;
+        EXPECT_EQ(http_server_exec_timeout_ms(body), HTTP_EXEC_DEFAULT_MS) << body;
 }
 
 TEST_F(limits, idle_connection_is_closed_after_the_idle_deadline_and_ping_still_answers) {

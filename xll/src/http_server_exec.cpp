@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "http_server_internal.h"
+#include "http_server_exec.h"
 #include "pyapi.h"
 #include "python_runtime.h"
 
@@ -21,6 +21,12 @@ constexpr char BODY_CLOSING[] =
 
 // PyGILState_STATE's published values.
 constexpr PyGILState_STATE GIL_LOCKED = 0;
+
+struct http_exec_state {
+    plat_lock lock;  // exec_lock: around each Python call of /exec; never deleted
+    int lock_made;   // lock initialised; starting thread
+};
+http_exec_state exec_state;
 
 // Calls the target's function with `body` (NUL-terminated) and returns a
 // malloc'd copy of the str it returned, or null on any failure, with the
@@ -132,15 +138,21 @@ size_t json_skip_value(std::string_view s, size_t i) {
 
 }  // namespace
 
-const http_exec_target HTTP_EXEC_AGENT = {"tindral_xl._exec_entry", "dispatch_request"};
+const http_exec_target http_server_exec_agent = {"tindral_xl._exec_entry", "dispatch_request"};
 
 int (*http_server_python_ready)(void) = python_runtime_ready;
 
-void http_exec_defer(http_reply *out, const http_exec_target *target) {
+void http_server_exec_prepare(void) {
+    if (exec_state.lock_made) return;
+    plat.lock_init(&exec_state.lock);
+    exec_state.lock_made = 1;
+}
+
+void http_server_exec_defer(http_reply *out, const http_exec_target *target) {
     // Before the interpreter is up, or after it failed to come up, pyapi may
     // be empty: refuse rather than call through it.
     if (!http_server_python_ready()) {
-        http_reply_fixed(out, 503, BODY_NO_PYTHON);
+        http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
         return;
     }
     out->status = 0;
@@ -151,7 +163,7 @@ void http_exec_defer(http_reply *out, const http_exec_target *target) {
     out->exec = target;
 }
 
-unsigned http_exec_timeout_ms(std::string_view body) {
+unsigned http_server_exec_timeout_ms(std::string_view body) {
     unsigned ms = HTTP_EXEC_DEFAULT_MS;
     size_t i = json_skip_blank(body, 0);
     if (i >= body.size() || body[i] != '{') return ms;
@@ -189,31 +201,31 @@ unsigned http_exec_timeout_ms(std::string_view body) {
     }
 }
 
-void handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
+void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
     // Before the interpreter is up, or after it failed to come up, pyapi may
     // be empty: refuse rather than call through it.
     if (!http_server_python_ready()) {
-        http_reply_fixed(out, 503, BODY_NO_PYTHON);
+        http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
         return;
     }
     char *copy = (char *)malloc(body.size() + 1);
     if (!copy) {
-        http_reply_fixed(out, 500, BODY_OUT_OF_MEMORY);
+        http_server_reply_fixed(out, 500, BODY_OUT_OF_MEMORY);
         return;
     }
     if (!body.empty()) memcpy(copy, body.data(), body.size());
     copy[body.size()] = 0;
-    http_exec_call(&HTTP_EXEC_AGENT, copy, out, session, nullptr, 0);
+    http_server_exec_call(&http_server_exec_agent, copy, out, session, nullptr, 0);
     free(copy);
 }
 
-void http_exec_call(const http_exec_target *target, const char *body, http_reply *out, http_exec_session *session,
-                    http_exec_watch *watch, unsigned long long seq) {
+void http_server_exec_call(const http_exec_target *target, const char *body, http_reply *out,
+                           http_exec_session *session, http_exec_watch *watch, unsigned long long seq) {
     if (!http_server_python_ready()) {
-        http_reply_fixed(out, 503, BODY_NO_PYTHON);
+        http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
         return;
     }
-    http_server_exec_lock_enter();
+    plat.lock_enter(&exec_state.lock);
     PyGILState_STATE gil = pyapi.PyGILState_Ensure();
     unsigned long self = 0;
     if (watch) {
@@ -234,17 +246,17 @@ void http_exec_call(const http_exec_target *target, const char *body, http_reply
         // This Ensure made the thread's Python thread state. Giving the lock
         // back with PyEval_SaveThread keeps that state (its Ensure count stays
         // at one), so later requests reuse it instead of creating and
-        // deleting one each time; http_exec_session_end deletes it.
+        // deleting one each time; http_server_exec_session_end deletes it.
         session->outer = gil;
         session->kept = 1;
         pyapi.PyEval_SaveThread();
     }
-    http_server_exec_lock_leave();
+    plat.lock_leave(&exec_state.lock);
 
     if (!text) {
         int kind = watch ? watch->delivered.load() : 0;
-        if (kind) http_reply_fixed(out, 200, kind == HTTP_EXEC_TIMEOUT ? BODY_TIMEOUT : BODY_CLOSING);
-        else http_reply_fixed(out, 500, BODY_INTERNAL);
+        if (kind) http_server_reply_fixed(out, 200, kind == HTTP_EXEC_TIMEOUT ? BODY_TIMEOUT : BODY_CLOSING);
+        else http_server_reply_fixed(out, 500, BODY_INTERNAL);
         return;
     }
     out->status = 200;
@@ -254,7 +266,7 @@ void http_exec_call(const http_exec_target *target, const char *body, http_reply
     out->owned = text;
 }
 
-void http_exec_session_end(http_exec_session *session) {
+void http_server_exec_session_end(http_exec_session *session) {
     if (!session->kept) return;
     // Ensure takes the lock with the kept state (count two); a Release marked
     // LOCKED brings the count back to one and keeps the lock; the Release of
@@ -265,7 +277,8 @@ void http_exec_session_end(http_exec_session *session) {
     session->kept = 0;
 }
 
-void http_exec_interrupt(const http_exec_target *target, http_exec_watch *watch, unsigned long long seq, int kind) {
+void http_server_exec_interrupt(const http_exec_target *target, http_exec_watch *watch, unsigned long long seq,
+                                int kind) {
     if (!http_server_python_ready()) return;
     PyGILState_STATE gil = pyapi.PyGILState_Ensure();
     unsigned long thread = watch->thread.load();

@@ -1,10 +1,12 @@
 // http_server: the pure request-to-reply layer (routing, bearer token,
-// /config and the escapers). No sockets here; the transport feeds it.
+// /config and JSON escaping). No sockets and no shared state here: the
+// transport feeds it a request and a snapshot.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "http_server_internal.h"
+#include "http_server_exec.h"
+#include "http_server_route.h"
 
 namespace {
 
@@ -30,7 +32,7 @@ const char *reason_phrase(int status) {
 
 }  // namespace
 
-void http_reply_fixed(http_reply *out, int status, const char *body) {
+void http_server_reply_fixed(http_reply *out, int status, const char *body) {
     out->status = status;
     out->body = body;
     out->body_len = strlen(body);
@@ -39,12 +41,12 @@ void http_reply_fixed(http_reply *out, int status, const char *body) {
     out->exec = nullptr;
 }
 
-void http_reply_release(http_reply *reply) {
+void http_server_reply_release(http_reply *reply) {
     free(reply->owned);
     reply->owned = nullptr;
 }
 
-size_t http_reply_head(const http_reply *reply, char *buf, size_t cap) {
+size_t http_server_reply_head(const http_reply *reply, char *buf, size_t cap) {
     size_t len = reply->body_len + (reply->add_newline ? 1 : 0);
     int n = snprintf(buf, cap,
                      "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n\r\n",
@@ -53,7 +55,7 @@ size_t http_reply_head(const http_reply *reply, char *buf, size_t cap) {
     return (size_t)n;
 }
 
-int bearer_value_matches(std::string_view value, const char *token) {
+int http_server_bearer_matches(std::string_view value, const char *token) {
     size_t token_len = strlen(token);
     if (value.size() < BEARER_PREFIX_LEN + HTTP_SERVER_TOKEN_LEN) return 0;
     if (value.compare(0, BEARER_PREFIX_LEN, BEARER_PREFIX) != 0) return 0;
@@ -66,7 +68,7 @@ int bearer_value_matches(std::string_view value, const char *token) {
     return diff == 0;
 }
 
-size_t json_escape(const char *src, char *dst, size_t cap) {
+size_t http_server_json_escape(const char *src, char *dst, size_t cap) {
     if (cap == 0) return 0;
     size_t room = cap - 1;  // characters left before the terminator
     size_t n = 0;
@@ -97,22 +99,7 @@ size_t json_escape(const char *src, char *dst, size_t cap) {
     return n;
 }
 
-size_t session_escape(const char *message, char *dst, size_t cap) {
-    if (cap == 0) return 0;
-    size_t room = cap - 1;
-    size_t n = 0;
-    for (const char *s = message; *s; s++) {
-        size_t k = (*s == '"' || *s == '\\') ? 2 : 1;
-        if (k > room) break;
-        if (k == 2) dst[n++] = '\\';
-        dst[n++] = *s;
-        room -= k;
-    }
-    dst[n] = 0;
-    return n;
-}
-
-void handle_config(const wchar_t *xll_dir, http_reply *out) {
+void http_server_handle_config(const wchar_t *xll_dir, http_reply *out) {
     char dir[HTTP_CONFIG_UTF8_CAP];
     char modules[HTTP_CONFIG_UTF8_CAP];
     char dir_escaped[HTTP_CONFIG_ESCAPED_CAP];
@@ -122,8 +109,8 @@ void handle_config(const wchar_t *xll_dir, http_reply *out) {
     // A folder too long to take "<sep>modules" reports no modules path rather
     // than one cut somewhere inside the folder's name.
     if (n < 0 || (size_t)n >= sizeof modules) modules[0] = 0;
-    json_escape(dir, dir_escaped, sizeof dir_escaped);
-    json_escape(modules, modules_escaped, sizeof modules_escaped);
+    http_server_json_escape(dir, dir_escaped, sizeof dir_escaped);
+    http_server_json_escape(modules, modules_escaped, sizeof modules_escaped);
     n = snprintf(out->text, sizeof out->text, "{\"xll_dir\":\"%s\",\"modules_path\":\"%s\"}\n", dir_escaped,
                  modules_escaped);
     out->status = 200;
@@ -134,29 +121,36 @@ void handle_config(const wchar_t *xll_dir, http_reply *out) {
     out->exec = nullptr;
 }
 
-void http_server_route(const http_request *req, http_reply *out) {
+namespace {
+
+// 1 when the request carries the snapshot's token.
+int route_token_valid(const http_request *req, const http_route_input *in) {
+    return req->has_authorization && http_server_bearer_matches(req->authorization, in->token);
+}
+
+}  // namespace
+
+void http_server_route(const http_request *req, const http_route_input *in, http_reply *out) {
     std::string_view path = req->uri;
     size_t query = path.find('?');
     if (query != std::string_view::npos) path = path.substr(0, query);
 
     if (path == "/ping") {
-        http_reply_fixed(out, 200, BODY_PING);
+        http_server_reply_fixed(out, 200, BODY_PING);
     } else if (path == "/config") {
-        if (!bearer_token_valid(req)) {
-            http_reply_fixed(out, 403, BODY_FORBIDDEN);
+        if (!route_token_valid(req, in)) {
+            http_server_reply_fixed(out, 403, BODY_FORBIDDEN);
             return;
         }
-        wchar_t dir[PLAT_MAX_PATH];
-        http_server_copy_xll_dir(dir);
-        handle_config(dir, out);
+        http_server_handle_config(in->xll_dir, out);
     } else if (path == "/exec") {
-        if (!bearer_token_valid(req))
-            http_reply_fixed(out, 403, BODY_FORBIDDEN);
+        if (!route_token_valid(req, in))
+            http_server_reply_fixed(out, 403, BODY_FORBIDDEN);
         else if (req->method != "POST")
-            http_reply_fixed(out, 405, BODY_NOT_ALLOWED);
+            http_server_reply_fixed(out, 405, BODY_NOT_ALLOWED);
         else
-            http_exec_defer(out, &HTTP_EXEC_AGENT);
+            http_server_exec_defer(out, &http_server_exec_agent);
     } else {
-        http_reply_fixed(out, 404, BODY_NOT_FOUND);
+        http_server_reply_fixed(out, 404, BODY_NOT_FOUND);
     }
 }

@@ -12,7 +12,7 @@
 #include <new>
 #include <thread>
 
-#include "http_server_internal.h"
+#include "http_server_exec.h"
 #include "xll_log.h"
 
 namespace {
@@ -57,7 +57,7 @@ void worker_main(http_exec_runner *r) {
         if (r->slot != SLOT_QUEUED) break;
         http_reply reply{};
         if (r->ending) {
-            http_reply_fixed(&reply, 200, BODY_CLOSING);
+            http_server_reply_fixed(&reply, 200, BODY_CLOSING);
         } else {
             r->slot = SLOT_RUNNING;
             unsigned long long seq = r->seq;
@@ -66,7 +66,7 @@ void worker_main(http_exec_runner *r) {
             body.swap(r->body);
             r->watch_cv.notify_all();
             lock.unlock();
-            http_exec_call(target, body.c_str(), &reply, &session, &r->watch, seq);
+            http_server_exec_call(target, body.c_str(), &reply, &session, &r->watch, seq);
             body = std::string();
             lock.lock();
         }
@@ -79,7 +79,7 @@ void worker_main(http_exec_runner *r) {
         r->watch_cv.notify_all();
     }
     lock.unlock();
-    http_exec_session_end(&session);
+    http_server_exec_session_end(&session);
 }
 
 void watchdog_main(http_exec_runner *r) {
@@ -98,7 +98,7 @@ void watchdog_main(http_exec_runner *r) {
         unsigned long long seq = r->seq;
         const http_exec_target *target = r->target;
         lock.unlock();
-        http_exec_interrupt(target, &r->watch, seq, kind);
+        http_server_exec_interrupt(target, &r->watch, seq, kind);
         lock.lock();
         // Code that catches the interrupt and goes on gets it again; the end
         // of the call, or a stop after a timeout, wakes this wait at once.
@@ -133,7 +133,7 @@ int runner_start_threads(http_exec_runner *r) {
 
 }  // namespace
 
-http_exec_runner *http_exec_runner_create(void (*done)(void *), void *arg) {
+http_exec_runner *http_server_exec_runner_create(void (*done)(void *), void *arg) {
     http_exec_runner *r = new (std::nothrow) http_exec_runner();
     if (!r) return nullptr;
     r->done = done;
@@ -141,24 +141,24 @@ http_exec_runner *http_exec_runner_create(void (*done)(void *), void *arg) {
     return r;
 }
 
-int http_exec_runner_submit(http_exec_runner *r, const http_exec_target *target, std::string &body,
-                            unsigned timeout_ms, http_reply *refusal) {
+int http_server_exec_runner_submit(http_exec_runner *r, const http_exec_target *target, std::string &body,
+                                   unsigned timeout_ms, http_reply *refusal) {
     {
         std::lock_guard<std::mutex> lock(r->m);
         if (r->slot != SLOT_FREE) {
-            http_reply_fixed(refusal, 503, BODY_BUSY);
+            http_server_reply_fixed(refusal, 503, BODY_BUSY);
             return 0;
         }
     }
     if (!r->threads_made && !runner_start_threads(r)) {
         xll_log_raw("http_server: the exec worker could not be started\n");
-        http_reply_fixed(refusal, 500, BODY_NO_WORKER);
+        http_server_reply_fixed(refusal, 500, BODY_NO_WORKER);
         return 0;
     }
     {
         std::lock_guard<std::mutex> lock(r->m);
         if (r->ending) {
-            http_reply_fixed(refusal, 200, BODY_CLOSING);
+            http_server_reply_fixed(refusal, 200, BODY_CLOSING);
             return 0;
         }
         r->target = target;
@@ -173,10 +173,10 @@ int http_exec_runner_submit(http_exec_runner *r, const http_exec_target *target,
     return 1;
 }
 
-void http_exec_runner_take(http_exec_runner *r, http_reply *out) {
+void http_server_exec_runner_take(http_exec_runner *r, http_reply *out) {
     std::lock_guard<std::mutex> lock(r->m);
     if (r->slot != SLOT_DONE) {
-        http_reply_fixed(out, 500, BODY_NO_WORKER);
+        http_server_reply_fixed(out, 500, BODY_NO_WORKER);
         return;
     }
     *out = r->reply;
@@ -184,7 +184,7 @@ void http_exec_runner_take(http_exec_runner *r, http_reply *out) {
     r->slot = SLOT_FREE;
 }
 
-void http_exec_runner_finish(http_exec_runner *r) {
+void http_server_exec_runner_finish(http_exec_runner *r) {
     std::unique_lock<std::mutex> lock(r->m);
     r->ending = 1;
     r->work_cv.notify_all();
@@ -194,7 +194,7 @@ void http_exec_runner_finish(http_exec_runner *r) {
     r->work_cv.wait(lock, [r] { return r->slot != SLOT_QUEUED && r->slot != SLOT_RUNNING; });
 }
 
-void http_exec_runner_destroy(http_exec_runner *r) {
+void http_server_exec_runner_destroy(http_exec_runner *r) {
     {
         std::lock_guard<std::mutex> lock(r->m);
         r->ending = 1;
@@ -205,6 +205,6 @@ void http_exec_runner_destroy(http_exec_runner *r) {
         r->worker.join();
         r->watchdog.join();
     }
-    http_reply_release(&r->reply);
+    http_server_reply_release(&r->reply);
     delete r;
 }

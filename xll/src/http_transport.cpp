@@ -9,6 +9,18 @@
 // Replies are written as raw bytes: status line, Content-Type,
 // Content-Length, body. Beast's serializer is not used, so none of its
 // default header fields can reach the wire.
+
+// Boost's own assertions are off in every build of this file, whatever the
+// build type: Beast 1.74 asserts (and so aborts the process) on a chunked
+// request whose final "0\r\n\r\n" arrives in three reads, which its
+// release code handles correctly. Nothing of our own here uses assert.
+#ifndef BOOST_DISABLE_ASSERTS
+#define BOOST_DISABLE_ASSERTS
+#endif
+#ifndef NDEBUG
+#define NDEBUG
+#endif
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -31,11 +43,9 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#endif
-
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
 #include "xll_log.h"
 
 namespace {
@@ -84,15 +94,10 @@ struct http_transport {
 // worksheet function) may start programs that inherit handles, such as
 // os.system; a child holding the listener would keep the port bound after a
 // stop, and one holding a client's socket would keep that connection open
-// after the server closed it.
+// after the server closed it. 1 when the socket is private.
 template <class Socket>
-void socket_not_inherited(Socket &socket) {
-#ifdef _WIN32
-    SOCKET s = socket.native_handle();
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-#else
-    fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
-#endif
+int socket_not_inherited(Socket &socket) {
+    return plat.socket_private((plat_socket)socket.native_handle());
 }
 
 std::string_view trim_blanks(std::string_view v) {
@@ -194,7 +199,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         t->conns.push_back(this);
     }
     ~http_conn() {
-        http_reply_release(&reply);
+        http_server_reply_release(&reply);
         t->buffered -= held;
         auto at = std::find(t->conns.begin(), t->conns.end(), this);
         if (at != t->conns.end()) t->conns.erase(at);
@@ -312,7 +317,9 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         req.body = parser->body;
         keep_alive = parser->keep_alive();
         reply = http_reply{};
-        http_server_route(&req, &reply);
+        http_route_input in;
+        http_server_route_snapshot(&in);
+        http_server_route(&req, &in, &reply);
         if (reply.exec) return start_exec();
         parser.reset();  // the request's body is no longer needed
         write_reply();
@@ -325,7 +332,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         phase = CONN_WRITING;
         since = clock_type::now();
         account();
-        size_t head_len = http_reply_head(&reply, head, sizeof head);
+        size_t head_len = http_server_reply_head(&reply, head, sizeof head);
         std::array<net::const_buffer, 3> out = {
             net::buffer(head, head_len),
             net::buffer(reply.body, reply.body_len),
@@ -344,7 +351,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     }
 
     void on_written(error_code ec) {
-        http_reply_release(&reply);
+        http_server_reply_release(&reply);
         if (ec || !keep_alive || closed) {
             error_code ignored;
             socket.shutdown(tcp::socket::shutdown_send, ignored);
@@ -381,13 +388,13 @@ void http_conn::make_room() {
 void exec_done(void *arg);
 
 void http_conn::start_exec() {
-    unsigned ms = http_exec_timeout_ms(parser->body);
+    unsigned ms = http_server_exec_timeout_ms(parser->body);
     const http_exec_target *target = reply.exec;
     reply = http_reply{};
-    if (!t->runner) t->runner = http_exec_runner_create(exec_done, t);
+    if (!t->runner) t->runner = http_server_exec_runner_create(exec_done, t);
     if (!t->runner) {
-        http_reply_fixed(&reply, 500, "{\"ok\":false,\"error\":\"out of memory\"}\n");
-    } else if (http_exec_runner_submit(t->runner, target, parser->body, ms, &reply)) {
+        http_server_reply_fixed(&reply, 500, "{\"ok\":false,\"error\":\"out of memory\"}\n");
+    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, ms, &reply)) {
         phase = CONN_EXEC;
         since = clock_type::now();
         t->exec_conn = shared_from_this();
@@ -407,9 +414,9 @@ void exec_done(void *arg) {
         net::post(t->ctx, [t] {
             std::shared_ptr<http_conn> c = std::move(t->exec_conn);
             http_reply r{};
-            http_exec_runner_take(t->runner, &r);
+            http_server_exec_runner_take(t->runner, &r);
             if (!c || c->closed) {
-                http_reply_release(&r);
+                http_server_reply_release(&r);
                 return;
             }
             c->reply = r;
@@ -495,8 +502,12 @@ void on_accept(http_transport *t, error_code ec, tcp::socket socket) {
         socket.close(ignored);
         return;
     }
-    socket_not_inherited(socket);
     error_code ignored;
+    // A connection a child could inherit is not served.
+    if (!socket_not_inherited(socket)) {
+        socket.close(ignored);
+        return;
+    }
     socket.set_option(tcp::no_delay(true), ignored);
     std::make_shared<http_conn>(t, std::move(socket))->read_request();
 }
@@ -512,12 +523,9 @@ int transport_listen(http_transport *t) {
     error_code ec;
     t->acceptor.open(tcp::v4(), ec);
     if (ec) return 0;
-    socket_not_inherited(t->acceptor);
-#ifdef _WIN32
+    if (!socket_not_inherited(t->acceptor)) return 0;
     // No other socket may bind this port, not even one that asks to reuse it.
-    t->acceptor.set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true), ec);
-    if (ec) return 0;
-#endif
+    if (!plat.socket_exclusive((plat_socket)t->acceptor.native_handle())) return 0;
     t->acceptor.bind(tcp::endpoint(net::ip::address_v4::loopback(), 0), ec);
     if (ec) return 0;
     t->acceptor.listen(net::socket_base::max_listen_connections, ec);
@@ -573,13 +581,13 @@ unsigned transport_serve(http_transport *t) {
 // still goes out (written at once, as the loop no longer turns).
 void transport_end_exec(http_transport *t) {
     if (!t->runner) return;
-    http_exec_runner_finish(t->runner);
+    http_server_exec_runner_finish(t->runner);
     t->ctx.restart();
     try {
         t->ctx.poll();
     } catch (...) {
     }
-    http_exec_runner_destroy(t->runner);
+    http_server_exec_runner_destroy(t->runner);
     t->runner = nullptr;
 }
 
