@@ -74,3 +74,7 @@ BRIDGE_DATA(PyLong_Type)
 BRIDGE_DATA(PyUnicode_Type)
 BRIDGE_DATA(PyTuple_Type)
 BRIDGE_DATA(PyList_Type)
+/* time-limited requests: Windows' unsigned long is 32 bits, a Linux thread
+   ident is a 64-bit pthread_t */
+BRIDGE_SHIM(PyThread_get_thread_ident)
+BRIDGE_SHIM(PyThreadState_SetAsyncExc)
