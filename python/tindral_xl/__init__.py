@@ -26,8 +26,32 @@ UTF-16 units are shown), anything else shows its ``repr``; raising shows
 """
 
 import inspect
+import os
 
 _registry = []
+
+
+def _read_version():
+    """The release number, from the one file VERSION at the repository's top.
+
+    Where an add-in folder is laid out, the build's copy of it sits beside
+    this file as _version.py; straight from a source checkout it is read from
+    VERSION itself. "unknown" when neither is there.
+    """
+    try:
+        from ._version import __version__ as version
+        return version
+    except ImportError:
+        pass
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "VERSION")
+    try:
+        with open(path, encoding="ascii") as f:
+            return f.read().strip() or "unknown"
+    except (OSError, ValueError):
+        return "unknown"
+
+
+__version__ = _read_version()
 
 # Every worksheet entry point of the add-in receives exactly ten arguments.
 MAX_ARGS = 10

@@ -18,7 +18,8 @@ socket read) sees it when that call returns to Python.
 Operations:
 
 ``ping``
-    ``{"ok": true, "op": "ping", "python": "3.12.1"}``.
+    ``{"ok": true, "op": "ping", "python": "3.12.1", "version": "0.1.0"}``:
+    the interpreter's version and the add-in's (``tindral_xl.__version__``).
 ``exec``  (``"code": str``)
     Runs the code in the agent namespace, one dict that persists across
     requests. What the request's own thread writes to standard output and
@@ -274,7 +275,9 @@ def _string_arg(req, key):
 
 
 def _op_ping(req):
-    return {"op": "ping", "python": "%d.%d.%d" % sys.version_info[:3]}
+    import tindral_xl
+
+    return {"op": "ping", "python": "%d.%d.%d" % sys.version_info[:3], "version": tindral_xl.__version__}
 
 
 def _op_exec(req):

@@ -13,8 +13,14 @@ at every start: %APPDATA%\\TindralXL\\session.json on Windows,
 $XDG_CONFIG_HOME (else ~/.config)/TindralXL/session.json on Linux, or the
 file given with --session. The JSON answer is printed on standard output.
 
+`ping` asks the add-in's Python side (`/exec` with op "ping"), so that the
+answer names the add-in's version and the interpreter's:
+{"ok": true, "op": "ping", "python": "3.12.1", "version": "0.1.0"}. Like any
+request through `/exec` it answers busy while another request runs. The
+server's own `/ping` needs no token and only says that it is alive.
+
 --timeout S (default 60) is the request's time limit, sent to the add-in for
-exec, eval, functions and reload, which interrupts the code when it runs out;
+ping, exec, eval, functions and reload, which interrupts the code when it runs out;
 the client waits a little longer than that for the answer.
 
 Exit status:
@@ -119,11 +125,11 @@ def request(port, token, method, path, body=None, timeout=DEFAULT_TIMEOUT + ANSW
 
 def build(args):
     """Maps a subcommand to (method, path, body)."""
-    if args.command == "ping":
-        return "GET", "/ping", None
     if args.command == "config":
         return "GET", "/config", None
-    if args.command == "exec":
+    if args.command == "ping":
+        body = {"op": "ping"}
+    elif args.command == "exec":
         code = args.code
         if code is None or code == "-":
             code = sys.stdin.read()
@@ -154,7 +160,7 @@ def parse_args(argv):
     p.add_argument("--timeout", type=time_limit, default=None,
                    help="the request's time limit in seconds, at most 3600 (default: the add-in's 60)")
     sub = p.add_subparsers(dest="command", required=True)
-    sub.add_parser("ping", help="is the add-in's server alive")
+    sub.add_parser("ping", help="is the add-in alive, and which version is it")
     sub.add_parser("config", help="the add-in's folders")
     e = sub.add_parser("exec", help="run Python code in Excel's interpreter")
     e.add_argument("code", nargs="?", help='the code; read from stdin when absent or "-"')
