@@ -522,6 +522,8 @@ def test_agent_client_drives_a_running_addin(python_addin, sandbox, target):
     assert r.returncode == 1 and json.loads(r.stdout)["type"] == "ZeroDivisionError"
 
 
+# The client alone, against no add-in or a fake server: nothing of the
+# Windows build takes part, so one run is enough.
 @pytest.mark.linux_only
 def test_agent_client_explains_missing_file_error_record_and_dead_server(sandbox, tmp_path):
     r = agent(sandbox, "ping")
@@ -580,6 +582,8 @@ class FakeServer:
             c.close()
 
 
+# The client alone, against no add-in or a fake server: nothing of the
+# Windows build takes part, so one run is enough.
 @pytest.mark.linux_only
 def test_agent_client_tells_busy_and_silence_apart_and_sends_its_time_limit(sandbox, tmp_path):
     busy = FakeServer(reply(503, "Service Unavailable", b'{"ok":false,"error":"busy"}\n'))
