@@ -63,3 +63,18 @@ def test_converted_entries_behave_as_windows_python_does(probe):
     assert lines["wide-out-nul"] == "0 error=1"
     # Linux underneath: extension modules are the Linux ones.
     assert lines["extension"].startswith("(<module 'math' from '/") and lines["extension"].endswith(".so'>,)")
+
+
+def test_thread_idents_reach_the_add_in_as_32_bit_handles_that_map_back(probe):
+    # A Linux ident is a 64-bit pthread_t: a bare cut to 32 bits could name
+    # another thread, or none, when the watchdog interrupts a request.
+    rc, lines, err = probe("calls")
+    assert rc == 0, (lines, err)
+    assert lines["ident-stable"] == "1"
+    assert lines["ident-distinct"] == "1"
+    assert lines["async-other"] == "0"  # that thread has no Python thread state
+    assert lines["async-unknown"] == "0"
+    assert lines["async-self"] == "1"
+    assert lines["async-raised"] == "ValueError"
+    assert lines["async-cleared"] == "1"
+    assert lines["async-after-clear"] == "done"

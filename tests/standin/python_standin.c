@@ -169,6 +169,9 @@ STANDIN_TRAP(PyList_SetItem)
 STANDIN_TRAP(PyType_IsSubtype)
 STANDIN_TRAP(PyGC_Disable)
 STANDIN_TRAP(PyGC_Enable)
+/* time-limited requests */
+STANDIN_TRAP(PyThread_get_thread_ident)
+STANDIN_TRAP(PyThreadState_SetAsyncExc)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

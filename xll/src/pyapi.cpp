@@ -90,6 +90,9 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyType_IsSubtype),
     PYAPI_BIND(PyGC_Disable),
     PYAPI_BIND(PyGC_Enable),
+    // time-limited requests
+    PYAPI_BIND(PyThread_get_thread_ident),
+    PYAPI_BIND(PyThreadState_SetAsyncExc),
 }};
 
 #undef PYAPI_BIND

@@ -34,7 +34,8 @@ struct PyConfig;  // opaque; fields reached only through python_runtime's offset
 // The type pointer of an object: the second pointer-sized word of its header.
 inline PyObject *pyapi_type_of(PyObject *o) { return ((PyObject **)o)[1]; }
 
-// The PYAPI_ENTRY_COUNT entries in binding order, then the library handle. A function entry
+// The entries in binding order (the described 58, then the blocks features
+// appended), then the library handle. A function entry
 // holds the function's address; a data entry holds the object's address, which
 // is the object itself (`_Py_NoneStruct` is None, `PyList_Type` the list type).
 struct pyapi_table {
@@ -102,10 +103,13 @@ struct pyapi_table {
     int (*PyType_IsSubtype)(PyObject *a, PyObject *b);
     int (*PyGC_Disable)(void);  // returns 1 when the collector was enabled
     int (*PyGC_Enable)(void);
+    // --- time-limited requests: interrupting the thread that runs one ---
+    unsigned long (*PyThread_get_thread_ident)(void);
+    int (*PyThreadState_SetAsyncExc)(unsigned long id, PyObject *exc);  // exc null clears; needs the lock
     void *handle;  // the loaded library; non-zero means bound
 };
 
-constexpr int PYAPI_ENTRY_COUNT = 63;
+constexpr int PYAPI_ENTRY_COUNT = 65;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 

@@ -80,3 +80,7 @@ BRIDGE_FORWARD(int, PyList_SetItem, (PyObject *l, Py_ssize_t at, PyObject *item)
 BRIDGE_FORWARD(int, PyType_IsSubtype, (PyTypeObject *a, PyTypeObject *b), (a, b))
 BRIDGE_FORWARD(int, PyGC_Disable, (void), ())
 BRIDGE_FORWARD(int, PyGC_Enable, (void), ())
+/* time-limited requests: Windows' unsigned long is 32 bits, a Linux thread
+   ident is a 64-bit pthread_t */
+BRIDGE_SHIM(PyThread_get_thread_ident)
+BRIDGE_SHIM(PyThreadState_SetAsyncExc)
