@@ -1,12 +1,16 @@
 // Loopback round trips of the control server: /ping and a trivial /exec,
-// over keep-alive connections, with 1 and with 16 clients at once.
+// over keep-alive connections, with 1 and with 16 clients at once; then the
+// same server under a flood of N idle, N slow-head and N parked-body
+// connections: the latency of /ping and of an authorised /exec on a fresh
+// connection, and the process's resident memory against its idle size.
 //
-//     http_bench [SECONDS_PER_CASE]
+//     http_bench [SECONDS_PER_CASE] [N]     (defaults 3 and 1000)
 //
 // Starts the real server and the real interpreter in this process (the
 // add-in folder is assembled in a temp folder from the build's Python home
 // and the repo's package) and prints requests per second and p50/p99.
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -108,10 +112,87 @@ void run_case(const char *name, int port, const std::string &req, int clients, d
            (double)all.size() / elapsed, all[all.size() / 2], all[all.size() * 99 / 100], all.size(), failures.load());
 }
 
+// Resident set size of this process in MiB.
+double rss_mib() {
+    FILE *f = fopen("/proc/self/statm", "r");
+    long pages = 0, resident = 0;
+    if (f) {
+        if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        fclose(f);
+    }
+    return (double)resident * (double)sysconf(_SC_PAGESIZE) / (1024.0 * 1024.0);
+}
+
+// Latency of `count` requests, each on a connection of its own (as an agent
+// makes them), in microseconds: p50 and p99, and the worst.
+void fresh_case(const char *name, int port, const std::string &req, int count) {
+    std::vector<double> lat;
+    int failures = 0;
+    char buf[65536];
+    for (int i = 0; i < count; i++) {
+        auto t0 = clock_type::now();
+        int fd = connect_loopback(port);
+        if (fd < 0 || !round_trip(fd, req, buf, sizeof buf)) failures++;
+        else lat.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - t0).count());
+        if (fd >= 0) close(fd);
+    }
+    std::sort(lat.begin(), lat.end());
+    if (lat.empty()) {
+        printf("  %-14s no successful request (failures %d)\n", name, failures);
+        return;
+    }
+    printf("  %-14s p50 %8.1f us  p99 %8.1f us  max %8.1f us  (n=%zu, failures %d)\n", name, lat[lat.size() / 2],
+           lat[lat.size() * 99 / 100], lat.back(), lat.size(), failures);
+}
+
+// Opens n connections of one kind: idle (nothing sent), a head that never
+// ends, or a body announced at 3 MB of which 1 MiB is sent. Returns the
+// descriptors; the server may close them as it makes room.
+std::vector<int> flood(int port, int n, int kind) {
+    std::vector<int> fds;
+    std::string head = "GET /ping HTTP/1.1\r\nHost: slow\r\nX-Pad: ";
+    std::string body = "POST /exec HTTP/1.1\r\nContent-Length: 3000000\r\n\r\n" + std::string(1 << 20, 'p');
+    for (int i = 0; i < n; i++) {
+        int fd = connect_loopback(port);
+        if (fd < 0) continue;
+        timeval tv{0, 200000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (kind == 1) send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+        if (kind == 2) send(fd, body.data(), body.size(), MSG_NOSIGNAL);
+        fds.push_back(fd);
+    }
+    return fds;
+}
+
+void flood_cases(int port, const std::string &ping, const std::string &exec, int n) {
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < (rlim_t)(n + 256)) {
+        rl.rlim_cur = std::min<rlim_t>(rl.rlim_max, (rlim_t)(n + 256));
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    double idle_rss = rss_mib();
+    printf("flood: RSS idle %.1f MiB\n", idle_rss);
+    const char *kinds[] = {"idle", "slow head", "parked 1 MiB body"};
+    for (int kind = 0; kind < 3; kind++) {
+        auto t0 = clock_type::now();
+        std::vector<int> fds = flood(port, n, kind);
+        double took = std::chrono::duration<double>(clock_type::now() - t0).count();
+        printf("%d %s connections opened in %.2f s; RSS %.1f MiB (+%.1f)\n", (int)fds.size(), kinds[kind], took,
+               rss_mib(), rss_mib() - idle_rss);
+        fresh_case("/ping", port, ping, 200);
+        fresh_case("/exec", port, exec, 200);
+        printf("  RSS after the requests %.1f MiB (+%.1f)\n", rss_mib(), rss_mib() - idle_rss);
+        for (int fd : fds) close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     double seconds = argc > 1 ? atof(argv[1]) : 3.0;
+    int flood_n = argc > 2 ? atoi(argv[2]) : 1000;
     char pattern[] = "/tmp/tindral-bench-XXXXXX";
     fs::path addin = mkdtemp(pattern);
     fs::create_directory_symlink(fs::path(TINDRAL_BINARY_DIR) / "python-home", addin / "python");
@@ -146,6 +227,7 @@ int main(int argc, char **argv) {
         run_case("/ping", port, ping, clients, seconds);
         run_case("/exec", port, exec, clients, seconds);
     }
+    if (flood_n > 0) flood_cases(port, ping, exec, flood_n);
     http_server_stop();
     fs::remove_all(addin);
     return 0;

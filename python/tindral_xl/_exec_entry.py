@@ -2,21 +2,30 @@
 
 The add-in's control server hands the body of every authorised ``POST /exec``
 to :func:`dispatch_request` and sends back what it returns. The function runs
-on the server's thread with the interpreter lock held; while it runs, the
-server answers nothing else.
+on the server's one exec worker thread with the interpreter lock held; one
+request runs at a time, and the server goes on answering ``/ping`` meanwhile.
 
 Request: one JSON object::
 
-    {"op": "<operation>", "id": <any JSON value, optional>, ...arguments}
+    {"op": "<operation>", "id": <any JSON value, optional>,
+     "timeout": <seconds, optional>, ...arguments}
+
+``timeout`` (a number above 0 and at most 3600; 60 when absent) bounds the
+whole request. When it runs out the add-in raises :class:`RequestTimeout` in
+the thread running the request; code blocked inside a C call (a ``sleep``, a
+socket read) sees it when that call returns to Python.
 
 Operations:
 
 ``ping``
-    ``{"ok": true, "op": "ping", "python": "3.12.1"}``.
+    ``{"ok": true, "op": "ping", "python": "3.12.1", "version": "0.1.0"}``:
+    the interpreter's version and the add-in's (``tindral_xl.__version__``).
 ``exec``  (``"code": str``)
     Runs the code in the agent namespace, one dict that persists across
-    requests. Standard output and standard error are captured. When the last
-    statement is an expression, its value is returned as well::
+    requests. What the request's own thread writes to standard output and
+    standard error is captured (other threads write where they always did),
+    and standard input is at its end. When the last statement is an
+    expression, its value is returned as well::
 
         {"ok": true, "stdout": "...", "stderr": "...", "result": <json>, "repr": "..."}
 
@@ -61,7 +70,15 @@ message, and ``"kind"``:
   unknown ``op``, an argument missing or of the wrong type);
 * ``"exception"``: the agent's code (or the reload) raised; the answer also
   has ``"type"`` (the exception class name), ``"traceback"`` (text),
-  ``"stdout"`` and ``"stderr"`` as captured up to the failure.
+  ``"stdout"`` and ``"stderr"`` as captured up to the failure;
+* ``"timeout"``: the request's time limit ran out; the fields are those of
+  ``"exception"``;
+* ``"interrupted"``: the add-in closed while the request ran; the same fields.
+
+Captured output longer than 1,048,576 characters, and a ``repr`` or text
+``result`` as long, is cut there and ends with a marker naming how much was
+cut; the answer then has ``"truncated": true``. A non-text ``result`` whose
+JSON is that long is null, its ``repr`` cut.
 
 :func:`dispatch_request` never raises and always returns a ``str``, even for
 code that raises ``SystemExit`` or ``KeyboardInterrupt``.
@@ -72,38 +89,134 @@ import contextlib
 import importlib
 import io
 import json
+import math
 import os
 import sys
+import threading
 import traceback
 
-__all__ = ["dispatch_request", "namespace"]
+__all__ = ["dispatch_request", "namespace", "RequestInterrupted", "RequestTimeout", "AddinClosing"]
 
 # The namespace that exec and eval share across requests.
 namespace = {"__name__": "__tindral_agent__", "__builtins__": __builtins__}
 
 # Captured output larger than this is cut, so one runaway print cannot make
-# an answer of unbounded size.
+# an answer of unbounded size. The same bound holds for a result and its repr.
 MAX_CAPTURE = 1 << 20
+
+# The request's time limit in seconds: the add-in reads the same field.
+DEFAULT_TIMEOUT = 60
+MAX_TIMEOUT = 3600
+
+
+class RequestInterrupted(BaseException):
+    """Raised by the add-in inside a running request. A BaseException, so
+    that ``except Exception`` in agent code does not swallow it."""
+
+
+class RequestTimeout(RequestInterrupted):
+    """The request's time limit ran out."""
+
+
+class AddinClosing(RequestInterrupted):
+    """The add-in is closing while the request runs."""
 
 
 class _RequestError(Exception):
     """The request is malformed; told apart from code that raised."""
 
 
+def _cut_marker(count):
+    return "\n[... %d more characters cut]" % count
+
+
 class _Capture(io.StringIO):
+    """A request's stdout or stderr: keeps the first MAX_CAPTURE characters
+    and counts the rest."""
+
+    def __init__(self):
+        super().__init__()
+        self.cut = 0
+
     def write(self, s):
+        if not isinstance(s, str):
+            raise TypeError("write() argument must be str, not %s" % type(s).__name__)
         room = MAX_CAPTURE - self.tell()
         if room > 0:
             super().write(s[:room])
+        self.cut += max(0, len(s) - max(room, 0))
         return len(s)
+
+    def text(self):
+        value = self.getvalue()
+        return value + _cut_marker(self.cut) if self.cut else value
+
+
+# Thread id -> {"stdout", "stderr", "stdin"} of the request that thread runs.
+# Only the exec worker's thread is ever entered here.
+_routes = {}
+
+
+class _ThreadRouter:
+    """Stands in for sys.stdout, sys.stderr or sys.stdin, once and for good:
+    the thread running a request reaches that request's own streams, every
+    other thread (worksheet functions, threads an earlier request started)
+    the stream that was in place before."""
+
+    def __init__(self, name, fallback):
+        self._name = name
+        self._fallback = fallback
+
+    def _target(self):
+        streams = _routes.get(threading.get_ident())
+        return self._fallback if streams is None else streams[self._name]
+
+    def write(self, s):
+        target = self._target()
+        # No stream at all (a process without a console): print stays silent.
+        return len(s) if target is None else target.write(s)
+
+    def writelines(self, lines):
+        for line in lines:
+            self.write(line)
+
+    def flush(self):
+        target = self._target()
+        if target is not None and hasattr(target, "flush"):
+            target.flush()
+
+    def __getattr__(self, name):
+        target = self._target()
+        if target is None:
+            raise AttributeError(name)
+        return getattr(target, name)
+
+
+def _install_routers():
+    for name in ("stdout", "stderr", "stdin"):
+        current = getattr(sys, name)
+        if not isinstance(current, _ThreadRouter):
+            setattr(sys, name, _ThreadRouter(name, current))
+
+
+def _cut_text(text):
+    if len(text) <= MAX_CAPTURE:
+        return text, False
+    return text[:MAX_CAPTURE] + _cut_marker(len(text) - MAX_CAPTURE), True
 
 
 def _jsonable(value):
+    """(value, cut): the value when it is JSON-serialisable and not too long,
+    a long text cut, else None."""
+    if isinstance(value, str):
+        return _cut_text(value)
     try:
-        json.dumps(value, allow_nan=False)
-        return value
+        text = json.dumps(value, allow_nan=False)
     except (TypeError, ValueError, RecursionError):
-        return None
+        return None, False
+    if len(text) > MAX_CAPTURE:
+        return None, True
+    return value, False
 
 
 def _safe_repr(value):
@@ -116,16 +229,41 @@ def _safe_repr(value):
 def _value_fields(value):
     if value is None:
         return {"result": None, "repr": None}
-    return {"result": _jsonable(value), "repr": _safe_repr(value)}
+    result, result_cut = _jsonable(value)
+    text, repr_cut = _cut_text(_safe_repr(value))
+    fields = {"result": result, "repr": text}
+    if result_cut or repr_cut:
+        fields["truncated"] = True
+    return fields
+
+
+@contextlib.contextmanager
+def _captured():
+    """Routes this thread's stdout and stderr into two captures and gives it
+    an empty stdin, for the length of the block."""
+    _install_routers()
+    out, err = _Capture(), _Capture()
+    tid = threading.get_ident()
+    _routes[tid] = {"stdout": out, "stderr": err, "stdin": io.StringIO()}
+    try:
+        yield out, err
+    finally:
+        _routes.pop(tid, None)
+
+
+def _output_fields(out, err):
+    fields = {"stdout": out.text(), "stderr": err.text()}
+    if out.cut or err.cut:
+        fields["truncated"] = True
+    return fields
 
 
 def _run(code, mode):
     """Runs code in the shared namespace, capturing output. Returns the
     answer fields; an exception of the code is re-raised with the captured
     output attached."""
-    out, err = _Capture(), _Capture()
     value = None
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+    with _captured() as (out, err):
         try:
             if mode == "eval":
                 value = eval(compile(code, "<agent>", "eval"), namespace)
@@ -138,10 +276,13 @@ def _run(code, mode):
                 if last is not None:
                     value = eval(compile(last, "<agent>", "eval"), namespace)
         except BaseException as exc:
-            exc._tindral_output = (out.getvalue(), err.getvalue())
+            exc._tindral_output = _output_fields(out, err)
             raise
-    fields = {"stdout": out.getvalue(), "stderr": err.getvalue()}
+    fields = _output_fields(out, err)
+    truncated = fields.pop("truncated", False)
     fields.update(_value_fields(value))
+    if truncated:
+        fields["truncated"] = True
     return fields
 
 
@@ -153,7 +294,9 @@ def _string_arg(req, key):
 
 
 def _op_ping(req):
-    return {"op": "ping", "python": "%d.%d.%d" % sys.version_info[:3]}
+    import tindral_xl
+
+    return {"op": "ping", "python": "%d.%d.%d" % sys.version_info[:3], "version": tindral_xl.__version__}
 
 
 def _op_exec(req):
@@ -339,7 +482,7 @@ def _encode(answer):
 
 
 def _failure_answer(exc):
-    out, err = getattr(exc, "_tindral_output", ("", ""))
+    output = getattr(exc, "_tindral_output", None) or {"stdout": "", "stderr": ""}
     try:
         tb = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
     except BaseException:
@@ -348,15 +491,35 @@ def _failure_answer(exc):
         message = str(exc)
     except BaseException:
         message = "<unprintable %s>" % type(exc).__name__
-    return {
+    answer = {
         "ok": False,
         "kind": "exception",
         "type": type(exc).__name__,
         "error": message,
         "traceback": tb,
-        "stdout": out,
-        "stderr": err,
     }
+    answer.update(output)
+    return answer
+
+
+def _interrupted_answer(exc, limit):
+    answer = _failure_answer(exc)
+    if isinstance(exc, RequestTimeout):
+        error = "the request ran past its time limit"
+        answer.update(kind="timeout", error=error if limit is None else error + " of %g s" % limit)
+    else:
+        answer.update(kind="interrupted", error="the add-in closed while the request ran")
+    return answer
+
+
+def _time_limit(req):
+    """The request's time limit in seconds, checked as the add-in reads it."""
+    if "timeout" not in req:
+        return DEFAULT_TIMEOUT
+    value = req["timeout"]
+    if (type(value) not in (int, float) or not math.isfinite(value) or not 0 < value <= MAX_TIMEOUT):
+        raise _RequestError('"timeout" must be a number of seconds above 0 and at most %d' % MAX_TIMEOUT)
+    return value
 
 
 def _dispatch(body):
@@ -374,10 +537,15 @@ def _dispatch(body):
     if handler is None:
         answer.update(ok=False, kind="request", error="unknown op %r; expected one of %s" % (op, ", ".join(_OPS)))
         return answer
+    limit = DEFAULT_TIMEOUT
     try:
+        limit = _time_limit(req)
         fields = handler(req)
     except _RequestError as exc:
         answer.update(ok=False, kind="request", error=str(exc))
+        return answer
+    except RequestInterrupted as exc:
+        answer.update(_interrupted_answer(exc, limit))
         return answer
     except BaseException as exc:  # SystemExit and KeyboardInterrupt included
         answer.update(_failure_answer(exc))
@@ -396,6 +564,10 @@ def dispatch_request(body):
         return _encode(_dispatch(body))
     except BaseException as exc:
         try:
+            if isinstance(exc, RequestInterrupted):
+                # The interrupt came outside the agent's code (while the
+                # request was read or the answer made): still say what it was.
+                return _encode(_interrupted_answer(exc, None))
             return _encode({"ok": False, "kind": "internal", "type": type(exc).__name__, "error": "dispatch failed"})
         except BaseException:
             return '{"ok":false,"kind":"internal","error":"dispatch failed"}'

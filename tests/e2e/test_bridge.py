@@ -80,3 +80,18 @@ def test_functions_handed_to_python_are_called_the_windows_way(probe):
     # A kind the bridge does not carry is refused, never miscalled.
     assert lines["cf-refused-fast"].startswith("SystemError(")
     assert "only METH_NOARGS, METH_O" in lines["cf-refused-fast"]
+
+
+def test_thread_idents_reach_the_add_in_as_32_bit_handles_that_map_back(probe):
+    # A Linux ident is a 64-bit pthread_t: a bare cut to 32 bits could name
+    # another thread, or none, when the watchdog interrupts a request.
+    rc, lines, err = probe("calls")
+    assert rc == 0, (lines, err)
+    assert lines["ident-stable"] == "1"
+    assert lines["ident-distinct"] == "1"
+    assert lines["async-other"] == "0"  # that thread has no Python thread state
+    assert lines["async-unknown"] == "0"
+    assert lines["async-self"] == "1"
+    assert lines["async-raised"] == "ValueError"
+    assert lines["async-cleared"] == "1"
+    assert lines["async-after-clear"] == "done"

@@ -163,13 +163,20 @@ STANDIN_TRAP(PyErr_Occurred)
 STANDIN_TRAP(PyErr_Clear)
 STANDIN_TRAP(PyErr_Fetch)
 STANDIN_TRAP(PyErr_NormalizeException)
+/* Arrays and dates. */
+STANDIN_TRAP(PyList_New)
+STANDIN_TRAP(PyList_SetItem)
+STANDIN_TRAP(PyType_IsSubtype)
+STANDIN_TRAP(PyGC_Disable)
+STANDIN_TRAP(PyGC_Enable)
+/* time-limited requests */
+STANDIN_TRAP(PyThread_get_thread_ident)
+STANDIN_TRAP(PyThreadState_SetAsyncExc)
 /* Live reload. */
 STANDIN_TRAP(PyCFunction_NewEx)
-STANDIN_TRAP(PyList_New)
 STANDIN_TRAP(PyDict_New)
 /* Cell access. */
 STANDIN_TRAP(PyEval_RestoreThread)
-STANDIN_TRAP(PyList_SetItem)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

@@ -41,6 +41,12 @@ def dispatch_request(body):
     if body.startswith("sleep:"):
         time.sleep(float(body[6:]))
         return "slept"
+    if body.startswith("{"):  # a JSON body (its "timeout" is the add-in's to read): spin
+        while True:
+            try:
+                pass
+            except Exception:
+                pass
     return "len=%d:%s" % (len(body), body[:8])
 )PY";
 
@@ -205,22 +211,61 @@ TEST_F(exec_server, two_mib_body_reaches_python) {
     EXPECT_EQ(c.exchange(post(body)), http_expect(200, "OK", "len=2097152:qqqqqqqq\n"));
 }
 
-TEST_F(exec_server, ping_waits_while_exec_runs_and_is_answered_after) {
-    raw_conn slow(port);
-    ASSERT_TRUE(slow.send_all(post("sleep:0.5")));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    raw_conn p(port);
-    auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(p.send_all("GET /ping HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(p.read_reply(), http_expect(200, "OK", "{\"ok\":true}\n"));
-    auto waited = std::chrono::steady_clock::now() - t0;
-    EXPECT_EQ(slow.read_reply(), http_expect(200, "OK", "slept\n"));
-    // Ordering, not speed: the ping could only be answered once the exec
-    // call had let the thread go.
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 300);
+// 1 when the connection has bytes waiting to be read.
+bool has_data(const raw_conn &c) {
+    char b;
+    return ::recv(c.fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
-TEST_F(exec_server, stop_during_long_exec_returns_and_thread_ends_later_cleanly) {
+TEST_F(exec_server, ping_and_config_are_answered_while_exec_runs_and_second_exec_is_busy) {
+    raw_conn slow(port);
+    ASSERT_TRUE(slow.send_all(post("sleep:1.5")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    raw_conn p(port);
+    EXPECT_EQ(p.exchange("GET /ping HTTP/1.1\r\n\r\n"), http_expect(200, "OK", "{\"ok\":true}\n"));
+    EXPECT_EQ(p.exchange("GET /config HTTP/1.1\r\nAuthorization: Bearer " + token + "\r\n\r\n").find("HTTP/1.1 200 OK"),
+              0u);
+    EXPECT_EQ(p.exchange(post("abc")), http_expect(503, "Service Unavailable", "{\"ok\":false,\"error\":\"busy\"}\n"));
+    // Ordering, not speed: all of that came while the exec was still running.
+    EXPECT_FALSE(has_data(slow));
+    EXPECT_EQ(slow.read_reply(), http_expect(200, "OK", "slept\n"));
+    EXPECT_EQ(p.exchange(post("abc")), http_expect(200, "OK", "abc\n")) << "the worker is free again";
+}
+
+TEST_F(exec_server, spinning_request_is_interrupted_at_its_time_limit_and_the_next_runs) {
+    raw_conn c(port, 15000);
+    // The stand-in has no RequestTimeout: KeyboardInterrupt is raised, escapes
+    // it, and the bridge answers for it.
+    EXPECT_EQ(c.exchange(post("{\"timeout\": 0.3, \"spin\": 1}")),
+              http_expect(200, "OK", "{\"ok\":false,\"kind\":\"timeout\",\"error\":\"the request ran past its time limit\"}\n"));
+    EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n"));
+    EXPECT_FALSE(error_indicator_set());
+}
+
+TEST_F(exec_server, stop_during_spinning_exec_interrupts_it_and_returns_at_once) {
+    raw_conn spin(port, 15000);
+    ASSERT_TRUE(spin.send_all(post("{\"timeout\": 3000}")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto t0 = std::chrono::steady_clock::now();
+    http_server_stop();
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    // Not a speed check: the stop gives up after 5000 ms, so anything under
+    // that means the server thread had ended, worker and watchdog with it.
+    EXPECT_LT(took.count(), 4500);
+    EXPECT_EQ(spin.read_reply(), http_expect(200, "OK",
+                                             "{\"ok\":false,\"kind\":\"interrupted\",\"error\":\"the add-in closed "
+                                             "while the request ran\"}\n"));
+    EXPECT_TRUE(spin.closed_without_reply());
+    ASSERT_EQ(http_server_start(nullptr), 1);
+    std::ifstream f(addin / "cfg" / "TindralXL" / "session.json");
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    port = atoi(text.c_str() + text.find("\"port\":") + 7);
+    token = text.substr(text.find("\"token\":\"") + 9, 64);
+    raw_conn c(port);
+    EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n")) << "no orphan holds exec_lock";
+}
+
+TEST_F(exec_server, stop_during_exec_blocked_in_c_returns_and_thread_ends_later_cleanly) {
     raw_conn slow(port, 15000);
     ASSERT_TRUE(slow.send_all(post("sleep:6.5")));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -232,8 +277,11 @@ TEST_F(exec_server, stop_during_long_exec_returns_and_thread_ends_later_cleanly)
     std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     int port2 = atoi(text.c_str() + text.find("\"port\":") + 7);
     std::string token2 = text.substr(text.find("\"token\":\"") + 9, 64);
-    // The old thread still delivers the answer it was computing, then closes.
-    EXPECT_EQ(slow.read_reply(), http_expect(200, "OK", "slept\n"));
+    // The sleep is interrupted when it returns to Python; the old thread
+    // still delivers that answer, then closes.
+    EXPECT_EQ(slow.read_reply(), http_expect(200, "OK",
+                                             "{\"ok\":false,\"kind\":\"interrupted\",\"error\":\"the add-in closed "
+                                             "while the request ran\"}\n"));
     EXPECT_TRUE(slow.closed_without_reply());
     raw_conn c(port2);
     token = token2;

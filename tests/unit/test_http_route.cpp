@@ -50,10 +50,9 @@ routed route(const std::string &method, const std::string &uri, const char *auth
     }
     req.body = body;
     http_reply r{};
-    http_exec_session session{};
     http_route_input in;
     http_server_route_snapshot(&in);
-    http_server_route(&req, &in, &r, &session);
+    http_server_route(&req, &in, &r);
     routed out{r.status, reply_text(r)};
     http_server_reply_release(&r);
     return out;
@@ -261,13 +260,12 @@ TEST(router, answers_from_the_given_snapshot_without_a_server) {
     req.authorization = auth;
     req.has_authorization = 1;
     http_reply r{};
-    http_exec_session session{};
-    http_server_route(&req, &in, &r, &session);
+    http_server_route(&req, &in, &r);
     EXPECT_EQ(r.status, 200);
     EXPECT_NE(std::string(r.body, r.body_len).find("{\"xll_dir\":\"/given\""), std::string::npos);
     // A cleared snapshot, as after a stop, refuses the same request.
     memset(in.token, 0, sizeof in.token);
-    http_server_route(&req, &in, &r, &session);
+    http_server_route(&req, &in, &r);
     EXPECT_EQ(r.status, 403);
     http_server_reply_release(&r);
 }

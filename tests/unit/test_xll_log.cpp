@@ -133,6 +133,22 @@ TEST_F(XllLog, unknown_or_oversized_temp_folder_writes_nowhere_and_returns) {
 
 }  // namespace
 
+// The log sits in a shared temp folder: another user must not read it, and a
+// link planted under its name must not redirect the writes.
+TEST_F(XllLog, log_is_private_and_never_written_through_a_symbolic_link) {
+    umask(022);
+    xll_log("first");
+    struct stat st;
+    ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(unlink(log_path().c_str()), 0);
+    std::string target = dir + "elsewhere";
+    std::ofstream(target) << "keep\n";
+    ASSERT_EQ(symlink(target.c_str(), log_path().c_str()), 0);
+    xll_log("redirected?");
+    EXPECT_EQ(read_file(target), "keep\n");
+}
+
 namespace {
 
 std::string appended_path;

@@ -2,23 +2,39 @@
 """Talk to a running TindralXL add-in from the command line (standard library only).
 
     tindral_agent.py [--session PATH] [--timeout S] ping
-    tindral_agent.py [--session PATH] config
-    tindral_agent.py [--session PATH] exec [CODE]     (CODE from stdin when absent or "-")
-    tindral_agent.py [--session PATH] eval EXPR
-    tindral_agent.py [--session PATH] functions
-    tindral_agent.py [--session PATH] reload MODULE
-    tindral_agent.py [--session PATH] load MODULE      (a file added to modules/ after start)
-    tindral_agent.py [--session PATH] read REF          (e.g. "Sheet1!A1:C10")
-    tindral_agent.py [--session PATH] write REF JSON    (e.g. C1 '[[1, "a"], [2, null]]'; JSON "-": stdin)
+    tindral_agent.py [--session PATH] [--timeout S] config
+    tindral_agent.py [--session PATH] [--timeout S] exec [CODE]   (CODE from stdin when absent or "-")
+    tindral_agent.py [--session PATH] [--timeout S] eval EXPR
+    tindral_agent.py [--session PATH] [--timeout S] functions
+    tindral_agent.py [--session PATH] [--timeout S] reload MODULE
+    tindral_agent.py [--session PATH] [--timeout S] load MODULE     (a file added to modules/ after start)
+    tindral_agent.py [--session PATH] [--timeout S] read REF        (e.g. "Sheet1!A1:C10")
+    tindral_agent.py [--session PATH] [--timeout S] write REF JSON  (e.g. C1 '[[1, "a"], [2, null]]'; JSON "-": stdin)
 
 The port and bearer token come from session.json, which the add-in writes
 at every start: %APPDATA%\\TindralXL\\session.json on Windows,
 $XDG_CONFIG_HOME (else ~/.config)/TindralXL/session.json on Linux, or the
 file given with --session. The JSON answer is printed on standard output.
 
-Exit status: 0 when the answer says ok; 1 when the server answered with a
-failure (an HTTP error, or "ok": false); 2 when there is no usable session
-file or the server does not answer.
+`ping` asks the add-in's Python side (`/exec` with op "ping"), so that the
+answer names the add-in's version and the interpreter's:
+{"ok": true, "op": "ping", "python": "3.12.1", "version": "0.1.0"}. Like any
+request through `/exec` it answers busy while another request runs. The
+server's own `/ping` needs no token and only says that it is alive.
+
+--timeout S (default 60) is the request's time limit, sent to the add-in for
+ping, exec, eval, functions and reload, which interrupts the code when it runs out;
+the client waits a little longer than that for the answer.
+
+Exit status:
+  0  the answer says ok
+  1  the server answered with a failure (an HTTP error, or "ok": false;
+     a request that ran out of its time limit answers "kind": "timeout")
+  2  no usable session file (missing, unreadable, or an error record), or
+     wrong usage (argparse's own code)
+  3  no server listening on the port in session.json (the file is stale)
+  4  timed out waiting for an answer
+  5  the server answered busy: another request is running
 """
 
 import argparse
@@ -27,11 +43,21 @@ import json
 import os
 import sys
 
-EXIT_OK, EXIT_FAILED, EXIT_UNREACHABLE = 0, 1, 2
+EXIT_OK, EXIT_FAILED, EXIT_NO_SESSION, EXIT_NO_SERVER, EXIT_NO_ANSWER, EXIT_BUSY = 0, 1, 2, 3, 4, 5
+EXIT_UNREACHABLE = EXIT_NO_SESSION  # the earlier name
+
+DEFAULT_TIMEOUT = 60.0
+MAX_TIMEOUT = 3600.0
+# Beyond the request's own limit: the add-in's answer after an interrupt.
+ANSWER_GRACE = 5.0
 
 
 class AgentError(Exception):
-    """No session, or no server behind it: exit status 2."""
+    """Something other than an answer; carries the exit status."""
+
+    def __init__(self, message, code=EXIT_NO_SESSION):
+        super().__init__(message)
+        self.code = code
 
 
 class UsageError(Exception):
@@ -69,7 +95,7 @@ def read_session(path):
     return port, token
 
 
-def request(port, token, method, path, body=None, timeout=30.0):
+def request(port, token, method, path, body=None, timeout=DEFAULT_TIMEOUT + ANSWER_GRACE):
     """Sends one request to the add-in; returns (status, parsed JSON or text)."""
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     headers = {"Authorization": "Bearer " + token}
@@ -78,11 +104,24 @@ def request(port, token, method, path, body=None, timeout=30.0):
         data = json.dumps(body).encode("utf-8")
         headers["Content-Type"] = "application/json"
     try:
-        conn.request(method, path, body=data, headers=headers)
-        resp = conn.getresponse()
-        raw = resp.read().decode("utf-8", "replace")
-    except (OSError, http.client.HTTPException) as exc:
-        raise AgentError("no answer from the add-in on 127.0.0.1:%d (%s); the session file may be stale" % (port, exc))
+        try:
+            conn.connect()
+        except ConnectionRefusedError:
+            raise AgentError("no server listening on 127.0.0.1:%d, the port in session.json: "
+                             "the file is stale (Excel closed or crashed?)" % port, EXIT_NO_SERVER)
+        except OSError as exc:
+            raise AgentError("cannot connect to 127.0.0.1:%d, the port in session.json (%s)" % (port, exc),
+                             EXIT_NO_SERVER)
+        try:
+            conn.request(method, path, body=data, headers=headers)
+            resp = conn.getresponse()
+            raw = resp.read().decode("utf-8", "replace")
+        except TimeoutError:
+            raise AgentError("timed out after %g s waiting for an answer from 127.0.0.1:%d" % (timeout, port),
+                             EXIT_NO_ANSWER)
+        except (OSError, http.client.HTTPException) as exc:
+            raise AgentError("no answer from the add-in on 127.0.0.1:%d: it closed the connection (%s)"
+                             % (port, exc), EXIT_NO_ANSWER)
     finally:
         conn.close()
     try:
@@ -93,26 +132,26 @@ def request(port, token, method, path, body=None, timeout=30.0):
 
 def build(args):
     """Maps a subcommand to (method, path, body)."""
-    if args.command == "ping":
-        return "GET", "/ping", None
     if args.command == "config":
         return "GET", "/config", None
-    if args.command == "exec":
+    if args.command == "ping":
+        body = {"op": "ping"}
+    elif args.command == "exec":
         code = args.code
         if code is None or code == "-":
             code = sys.stdin.read()
-        return "POST", "/exec", {"op": "exec", "code": code}
-    if args.command == "eval":
-        return "POST", "/exec", {"op": "eval", "expr": args.expr}
-    if args.command == "functions":
-        return "POST", "/exec", {"op": "functions"}
-    if args.command == "reload":
-        return "POST", "/exec", {"op": "reload", "module": args.module}
-    if args.command == "load":
-        return "POST", "/exec", {"op": "load", "module": args.module}
-    if args.command == "read":
-        return "POST", "/exec", {"op": "read", "ref": args.ref}
-    if args.command == "write":
+        body = {"op": "exec", "code": code}
+    elif args.command == "eval":
+        body = {"op": "eval", "expr": args.expr}
+    elif args.command == "functions":
+        body = {"op": "functions"}
+    elif args.command == "reload":
+        body = {"op": "reload", "module": args.module}
+    elif args.command == "load":
+        body = {"op": "load", "module": args.module}
+    elif args.command == "read":
+        body = {"op": "read", "ref": args.ref}
+    elif args.command == "write":
         text = sys.stdin.read() if args.values == "-" else args.values
         try:
             values = json.loads(text)
@@ -120,16 +159,28 @@ def build(args):
             raise UsageError("write: the values are not JSON: %s" % exc)
         if not isinstance(values, list) or not all(isinstance(row, list) for row in values):
             raise UsageError('write: the values are a JSON list of rows, e.g. [[1, "a"], [2, null]]')
-        return "POST", "/exec", {"op": "write", "ref": args.ref, "values": values}
-    raise AssertionError(args.command)
+        body = {"op": "write", "ref": args.ref, "values": values}
+    else:
+        raise AssertionError(args.command)
+    if args.timeout is not None:
+        body["timeout"] = args.timeout
+    return "POST", "/exec", body
+
+
+def time_limit(text):
+    value = float(text)
+    if not 0 < value <= MAX_TIMEOUT:
+        raise argparse.ArgumentTypeError("must be above 0 and at most %g seconds" % MAX_TIMEOUT)
+    return value
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description="Talk to a running TindralXL add-in.")
     p.add_argument("--session", help="session.json to use (default: the platform's app-data folder)")
-    p.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for an answer (default 30)")
+    p.add_argument("--timeout", type=time_limit, default=None,
+                   help="the request's time limit in seconds, at most 3600 (default: the add-in's 60)")
     sub = p.add_subparsers(dest="command", required=True)
-    sub.add_parser("ping", help="is the add-in's server alive")
+    sub.add_parser("ping", help="is the add-in alive, and which version is it")
     sub.add_parser("config", help="the add-in's folders")
     e = sub.add_parser("exec", help="run Python code in Excel's interpreter")
     e.add_argument("code", nargs="?", help='the code; read from stdin when absent or "-"')
@@ -157,11 +208,16 @@ def main(argv=None):
         return EXIT_FAILED
     try:
         port, token = read_session(args.session or default_session_path())
-        status, answer = request(port, token, method, path, body, args.timeout)
+        limit = args.timeout if args.timeout is not None else DEFAULT_TIMEOUT
+        status, answer = request(port, token, method, path, body, limit + ANSWER_GRACE)
     except AgentError as exc:
         print("tindral_agent: %s" % exc, file=sys.stderr)
-        return EXIT_UNREACHABLE
+        return exc.code
     print(json.dumps(answer, indent=2, ensure_ascii=False) if not isinstance(answer, str) else answer)
+    if status == 503 and isinstance(answer, dict) and answer.get("error") == "busy":
+        print("tindral_agent: the add-in is busy with another request; try again when it has finished",
+              file=sys.stderr)
+        return EXIT_BUSY
     if status != 200:
         print("tindral_agent: the add-in answered HTTP %d" % status, file=sys.stderr)
         return EXIT_FAILED

@@ -26,6 +26,7 @@ struct http_server_state {
     std::atomic<int> port;               // listening port, 0 when none is known
     std::atomic<int> ready_state;        // 0 unknown, 1 listening, -1 failed
     char session_path[PLAT_MAX_PATH];    // session file, "" when none; under guard
+    char session_token[HTTP_SERVER_TOKEN_LEN + 1];  // the token the file was written with; under guard
     int error_kept;                      // 1: the file holds an error record; under guard
     http_server_run *run;                // the published run, null when none; under guard
     plat_thread server_thread;           // the current server thread; caller's thread
@@ -74,6 +75,29 @@ int session_paths(char *folder, char *path) {
     return n >= 0 && n < PLAT_MAX_PATH;
 }
 
+// Deletes the session file only while it still holds `token`: a second
+// instance (another Excel of the same user) that started later has written
+// its own, and the newest file is the one agents must find.
+void session_file_delete_own(const char *path, const char *token) {
+    char text[HTTP_SESSION_MESSAGE_CAP * 2 + 16];
+    FILE *f = plat.open_read(path);
+    if (!f) return;
+    size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = 0;
+    char needle[HTTP_SERVER_TOKEN_LEN + 16];
+    snprintf(needle, sizeof needle, "\"token\":\"%s\"", token);
+    if (token[0] && strstr(text, needle)) plat.delete_file(path);
+}
+
+// Forgets the session file, deleting it when it is still this instance's.
+// Under the guard.
+void session_file_forget(void) {
+    session_file_delete_own(server.session_path, server.session_token);
+    server.session_path[0] = 0;
+    memset(server.session_token, 0, sizeof server.session_token);
+}
+
 // Drops the run the start published, for the start's failure paths.
 void start_unpublish(http_server_run *run) {
     std::lock_guard<std::mutex> lock(server.guard);
@@ -103,6 +127,7 @@ void http_server_listening(http_server_run *run, int port) {
         // publishes nothing: its token and port are no longer the server's.
         if (server.run == run) {
             memcpy(server.session_path, path, sizeof path);
+            memcpy(server.session_token, server.token, sizeof server.token);
             server.error_kept = 0;
             char text[128];
             snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\"}\n", port, server.token);
@@ -119,6 +144,28 @@ void http_server_not_ready(http_server_run *run) {
     int unknown = 0;
     server.ready_state.compare_exchange_strong(unknown, -1);
     plat.event_set(run->ready_event);
+}
+
+void http_server_session_check(http_server_run *run) {
+    std::lock_guard<std::mutex> lock(server.guard);
+    http_server_state &s = server;
+    if (s.run != run || !s.session_path[0] || s.error_kept) return;
+    FILE *f = plat.open_read(s.session_path);
+    if (f) {
+        fclose(f);
+        return;
+    }
+    // A newer instance that closed took its file with it: this one, still
+    // serving, is the one an agent should find again.
+    char text[128];
+    snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%.64s\"}\n", s.port.load(), s.session_token);
+    session_file_write(s.session_path, text);
+}
+
+void http_server_listener_lost(http_server_run *run) {
+    std::lock_guard<std::mutex> lock(server.guard);
+    if (server.run == run && server.session_path[0] && !server.error_kept)
+        session_file_forget();
 }
 
 namespace {
@@ -216,8 +263,7 @@ void http_server_stop(void) {
                 // server; the stop after it removes the file.
                 s.error_kept = 0;
             } else {
-                plat.delete_file(s.session_path);
-                s.session_path[0] = 0;
+                session_file_forget();
             }
         }
         memset(s.token, 0, sizeof s.token);
@@ -261,6 +307,6 @@ void http_server_session_write_error(const char *message) {
     char escaped[HTTP_SESSION_MESSAGE_CAP];
     http_server_session_escape(message ? message : "", escaped, sizeof escaped);
     char text[HTTP_SESSION_MESSAGE_CAP * 2 + 16];
-    snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\",\"error\":\"%s\"}\n", port, s.token, escaped);
+    snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%.64s\",\"error\":\"%s\"}\n", port, s.token, escaped);
     if (session_file_write(s.session_path, text)) s.error_kept = 1;
 }

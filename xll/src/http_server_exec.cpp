@@ -1,5 +1,6 @@
 // http_server: the exec bridge, the one place where the server thread
 // enters Python. Every call goes through the pyapi table.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,6 +13,11 @@ namespace {
 constexpr char BODY_OUT_OF_MEMORY[] = "{\"ok\":false,\"error\":\"out of memory\"}\n";
 constexpr char BODY_INTERNAL[] = "{\"ok\":false,\"error\":\"internal error\"}\n";
 constexpr char BODY_NO_PYTHON[] = "{\"ok\":false,\"error\":\"python not initialized\"}\n";
+// An interrupted call that left no answer of its own (the interrupt came
+// outside the code that answers it).
+constexpr char BODY_TIMEOUT[] = "{\"ok\":false,\"kind\":\"timeout\",\"error\":\"the request ran past its time limit\"}\n";
+constexpr char BODY_CLOSING[] =
+    "{\"ok\":false,\"kind\":\"interrupted\",\"error\":\"the add-in closed while the request ran\"}\n";
 
 // PyGILState_STATE's published values.
 constexpr PyGILState_STATE GIL_LOCKED = 0;
@@ -22,14 +28,14 @@ struct http_exec_state {
 };
 http_exec_state exec_state;
 
-// Calls dispatch_request with `body` (NUL-terminated) and returns a malloc'd
-// copy of the str it returned, or null on any failure, with the error
-// indicator cleared. Needs the interpreter lock.
-char *exec_call_python(const char *body) {
+// Calls the target's function with `body` (NUL-terminated) and returns a
+// malloc'd copy of the str it returned, or null on any failure, with the
+// error indicator cleared. Needs the interpreter lock.
+char *exec_call_python(const http_exec_target *target, const char *body) {
     char *text = nullptr;
-    PyObject *module = pyapi.PyImport_ImportModule("tindral_xl._exec_entry");  // new reference
+    PyObject *module = pyapi.PyImport_ImportModule(target->module);  // new reference
     PyObject *result = nullptr;
-    if (module) result = pyapi.PyObject_CallMethod(module, "dispatch_request", "s", body);  // new reference
+    if (module) result = pyapi.PyObject_CallMethod(module, target->function, "s", body);  // new reference
     if (result && pyapi_type_of(result) == pyapi.PyUnicode_Type) {
         const char *utf8 = pyapi.PyUnicode_AsUTF8(result);  // owned by result
         if (utf8) {
@@ -44,7 +50,95 @@ char *exec_call_python(const char *body) {
     return text;
 }
 
+// The class an interrupt raises: the target module's own, else
+// KeyboardInterrupt. New reference, null when none could be had. Needs the
+// interpreter lock.
+PyObject *exec_interrupt_class(const http_exec_target *target, int kind) {
+    const char *name = kind == HTTP_EXEC_TIMEOUT ? "RequestTimeout" : "AddinClosing";
+    PyObject *cls = nullptr;
+    PyObject *module = pyapi.PyImport_ImportModule(target->module);
+    if (module) {
+        cls = pyapi.PyObject_GetAttrString(module, name);
+        pyapi.Py_DecRef(module);
+    }
+    if (cls) return cls;
+    pyapi.PyErr_Clear();
+    module = pyapi.PyImport_ImportModule("builtins");
+    if (module) {
+        cls = pyapi.PyObject_GetAttrString(module, "KeyboardInterrupt");
+        pyapi.Py_DecRef(module);
+    }
+    if (!cls) pyapi.PyErr_Clear();
+    return cls;
+}
+
+// Skips JSON white space.
+size_t json_skip_blank(std::string_view s, size_t i) {
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) i++;
+    return i;
+}
+
+// Reads the string starting at the quote s[i] into `key` (at most cap - 1
+// characters kept; \uXXXX below 0x80 and one-character escapes decoded, so
+// "time\u006fut" names the field Python sees). Returns the index after the
+// closing quote, or npos when the string never ends.
+size_t json_read_key(std::string_view s, size_t i, char *key, size_t cap) {
+    size_t n = 0;
+    int fits = 1;
+    for (i++; i < s.size(); i++) {
+        char c = s[i];
+        if (c == '"') {
+            key[n] = 0;
+            if (!fits) key[0] = 1;  // too long to be a name we look for
+            return i + 1;
+        }
+        if (c == '\\') {
+            if (++i >= s.size()) break;
+            c = s[i];
+            if (c == 'u') {
+                unsigned v = 0;
+                if (i + 4 >= s.size()) break;
+                for (int k = 1; k <= 4; k++) {
+                    char h = s[i + k];
+                    v = v * 16 + (unsigned)(h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                                            : h >= 'A' && h <= 'F' ? h - 'A' + 10 : 64);
+                }
+                i += 4;
+                c = v < 0x80 ? (char)v : 1;
+            }
+        }
+        if (n + 1 < cap) key[n++] = c;
+        else fits = 0;
+    }
+    return std::string_view::npos;
+}
+
+// Skips one JSON value starting at s[i]: to the comma or closing brace that
+// ends it at this level. Strings are skipped whole, nesting counted.
+size_t json_skip_value(std::string_view s, size_t i) {
+    int depth = 0;
+    while (i < s.size()) {
+        char c = s[i];
+        if (c == '"') {
+            for (i++; i < s.size() && s[i] != '"'; i++)
+                if (s[i] == '\\') i++;
+            i++;
+            continue;
+        }
+        if (c == '{' || c == '[') depth++;
+        if (c == '}' || c == ']') {
+            if (depth == 0) return i;
+            depth--;
+        }
+        if (c == ',' && depth == 0) return i;
+        i++;
+    }
+    return i;
+}
+
 }  // namespace
+
+const http_exec_target http_server_exec_agent = {"tindral_xl._exec_entry", "dispatch_request"};
 
 int (*http_server_python_ready)(void) = python_runtime_ready;
 
@@ -52,6 +146,59 @@ void http_server_exec_prepare(void) {
     if (exec_state.lock_made) return;
     plat.lock_init(&exec_state.lock);
     exec_state.lock_made = 1;
+}
+
+void http_server_exec_defer(http_reply *out, const http_exec_target *target) {
+    // Before the interpreter is up, or after it failed to come up, pyapi may
+    // be empty: refuse rather than call through it.
+    if (!http_server_python_ready()) {
+        http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
+        return;
+    }
+    out->status = 0;
+    out->body = "";
+    out->body_len = 0;
+    out->add_newline = 0;
+    out->owned = nullptr;
+    out->exec = target;
+}
+
+unsigned http_server_exec_timeout_ms(std::string_view body) {
+    unsigned ms = HTTP_EXEC_DEFAULT_MS;
+    size_t i = json_skip_blank(body, 0);
+    if (i >= body.size() || body[i] != '{') return ms;
+    i++;
+    for (;;) {
+        i = json_skip_blank(body, i);
+        if (i >= body.size() || body[i] != '"') return ms;
+        char key[16];
+        i = json_read_key(body, i, key, sizeof key);
+        if (i == std::string_view::npos) return ms;
+        i = json_skip_blank(body, i);
+        if (i >= body.size() || body[i] != ':') return ms;
+        i = json_skip_blank(body, i + 1);
+        size_t end = json_skip_value(body, i);
+        if (strcmp(key, "timeout") == 0) {
+            // The last one counts, as in Python's reading of the object.
+            char number[40];
+            size_t len = end - i;
+            while (len && (body[i + len - 1] == ' ' || body[i + len - 1] == '\t' || body[i + len - 1] == '\n' ||
+                           body[i + len - 1] == '\r'))
+                len--;
+            unsigned value = HTTP_EXEC_DEFAULT_MS;
+            if (len > 0 && len < sizeof number && (body[i] == '-' || (body[i] >= '0' && body[i] <= '9'))) {
+                memcpy(number, body.data() + i, len);
+                number[len] = 0;
+                char *stop = nullptr;
+                double seconds = strtod(number, &stop);
+                if (stop == number + len && std::isfinite(seconds) && seconds > 0 && seconds <= 3600)
+                    value = (unsigned)std::ceil(seconds * 1000.0);
+            }
+            ms = value ? value : 1;
+        }
+        if (end >= body.size() || body[end] != ',') return ms;
+        i = end + 1;
+    }
 }
 
 void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
@@ -68,10 +215,31 @@ void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_s
     }
     if (!body.empty()) memcpy(copy, body.data(), body.size());
     copy[body.size()] = 0;
+    http_server_exec_call(&http_server_exec_agent, copy, out, session, nullptr, 0);
+    free(copy);
+}
 
+void http_server_exec_call(const http_exec_target *target, const char *body, http_reply *out,
+                           http_exec_session *session, http_exec_watch *watch, unsigned long long seq) {
+    if (!http_server_python_ready()) {
+        http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
+        return;
+    }
     plat.lock_enter(&exec_state.lock);
     PyGILState_STATE gil = pyapi.PyGILState_Ensure();
-    char *text = exec_call_python(copy);
+    unsigned long self = 0;
+    if (watch) {
+        self = pyapi.PyThread_get_thread_ident();
+        watch->seq.store(seq);
+        watch->thread.store(self);
+    }
+    char *text = exec_call_python(target, body);
+    if (watch) {
+        // From here on the watchdog finds no call; an interrupt it raised
+        // after the code ended must not go off in a later request.
+        watch->thread.store(0);
+        pyapi.PyThreadState_SetAsyncExc(self, nullptr);
+    }
     if (session->kept) {
         pyapi.PyGILState_Release(gil);
     } else {
@@ -85,9 +253,10 @@ void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_s
     }
     plat.lock_leave(&exec_state.lock);
 
-    free(copy);
     if (!text) {
-        http_server_reply_fixed(out, 500, BODY_INTERNAL);
+        int kind = watch ? watch->delivered.load() : 0;
+        if (kind) http_server_reply_fixed(out, 200, kind == HTTP_EXEC_TIMEOUT ? BODY_TIMEOUT : BODY_CLOSING);
+        else http_server_reply_fixed(out, 500, BODY_INTERNAL);
         return;
     }
     out->status = 200;
@@ -106,4 +275,20 @@ void http_server_exec_session_end(http_exec_session *session) {
     pyapi.PyGILState_Release(GIL_LOCKED);
     pyapi.PyGILState_Release(session->outer);
     session->kept = 0;
+}
+
+void http_server_exec_interrupt(const http_exec_target *target, http_exec_watch *watch, unsigned long long seq,
+                                int kind) {
+    if (!http_server_python_ready()) return;
+    PyGILState_STATE gil = pyapi.PyGILState_Ensure();
+    unsigned long thread = watch->thread.load();
+    if (thread && watch->seq.load() == seq) {
+        PyObject *cls = exec_interrupt_class(target, kind);
+        if (cls) {
+            pyapi.PyThreadState_SetAsyncExc(thread, cls);
+            watch->delivered.store(kind);
+            pyapi.Py_DecRef(cls);
+        }
+    }
+    pyapi.PyGILState_Release(gil);
 }

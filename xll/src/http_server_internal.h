@@ -25,6 +25,17 @@ constexpr unsigned HTTP_SERVER_SLICE_MS = 50;
 // Start and stop wait this long for the server thread.
 constexpr unsigned HTTP_SERVER_WAIT_MS = 5000;
 
+// Bounds that keep idle or slow clients from holding the server: at most
+// this many open connections (a new one at the cap closes the one idle or
+// stuck the longest), a request head within head_ms of its first byte, an
+// idle keep-alive connection closed after idle_ms, and at most this many
+// bytes held in buffers across all connections (the request the exec worker
+// runs is not among them).
+constexpr int HTTP_SERVER_MAX_CONNECTIONS = 64;
+constexpr unsigned HTTP_SERVER_HEAD_MS = 10000;
+constexpr unsigned HTTP_SERVER_IDLE_MS = 60000;
+constexpr size_t HTTP_SERVER_MAX_BUFFERED = 8u << 20;
+
 // Everything one server thread shares with the starting thread. Reference
 // counted, so that a thread that outlives the stop's wait (a long /exec)
 // still finds its events when its call returns: whoever lets go last closes
@@ -50,6 +61,17 @@ void http_server_listening(http_server_run *run, int port);
 // Called by the transport when its listener cannot be used: reports -1.
 void http_server_not_ready(http_server_run *run);
 
+// Called by the transport when its listener broke while serving: removes the
+// session file (when it is still this run's) so no agent is sent to a dead
+// port. The transport then winds down. Server thread.
+void http_server_listener_lost(http_server_run *run);
+
+// Writes the session file again when it has gone: a second instance that
+// started later and has closed took its own file away, and this instance
+// still serves. Another instance's file is never touched. Server thread,
+// about once a second.
+void http_server_session_check(http_server_run *run);
+
 // 1 once the stop of this run has been asked for. Server thread.
 int http_server_stop_requested(http_server_run *run);
 
@@ -59,3 +81,13 @@ int http_server_stop_requested(http_server_run *run);
 // signalled. Returns the thread's exit code: 0 after a stop, 1 after a failed
 // set-up (already logged and reported). Never throws. Server thread.
 unsigned http_transport_serve(http_server_run *run);
+
+// The deadlines and caps a transport starts with. Only tests change them
+// (null restores the defaults), before a start.
+struct http_transport_limits {
+    unsigned head_ms;
+    unsigned idle_ms;
+    int max_connections;
+    size_t max_buffered;
+};
+void http_transport_set_limits(const http_transport_limits *limits);

@@ -38,6 +38,7 @@ void http_server_reply_fixed(http_reply *out, int status, const char *body) {
     out->body_len = strlen(body);
     out->add_newline = 0;
     out->owned = nullptr;
+    out->exec = nullptr;
 }
 
 void http_server_reply_release(http_reply *reply) {
@@ -117,6 +118,7 @@ void http_server_handle_config(const wchar_t *xll_dir, http_reply *out) {
     out->body_len = (n > 0 && (size_t)n < sizeof out->text) ? (size_t)n : strlen(out->text);
     out->add_newline = 0;
     out->owned = nullptr;
+    out->exec = nullptr;
 }
 
 namespace {
@@ -128,8 +130,7 @@ int route_token_valid(const http_request *req, const http_route_input *in) {
 
 }  // namespace
 
-void http_server_route(const http_request *req, const http_route_input *in, http_reply *out,
-                       http_exec_session *session) {
+void http_server_route(const http_request *req, const http_route_input *in, http_reply *out) {
     std::string_view path = req->uri;
     size_t query = path.find('?');
     if (query != std::string_view::npos) path = path.substr(0, query);
@@ -148,7 +149,7 @@ void http_server_route(const http_request *req, const http_route_input *in, http
         else if (req->method != "POST")
             http_server_reply_fixed(out, 405, BODY_NOT_ALLOWED);
         else
-            http_server_handle_exec(req->body, out, session);
+            http_server_exec_defer(out, &http_server_exec_agent);
     } else {
         http_server_reply_fixed(out, 404, BODY_NOT_FOUND);
     }

@@ -34,25 +34,28 @@ struct http_route_input {
     wchar_t xll_dir[PLAT_MAX_PATH];         // the folder /config reports
 };
 
+struct http_exec_target;  // the Python function an /exec body goes to
+
 // One reply: a status and a body that is either a fixed text, the /config
 // text composed in `text`, or the exec bridge's heap text (`owned`, sent with
-// a line feed after it). http_server_reply_release frees `owned`.
+// a line feed after it). http_server_reply_release frees `owned`. A reply
+// with `exec` set has no status yet: the transport hands the request's body
+// to the exec worker for that target and answers once it is done.
 struct http_reply {
     int status;
     const char *body;  // points at a literal, at text or at owned
     size_t body_len;   // bytes of body, the trailing line feed of exec excluded
     int add_newline;   // 1: a line feed follows body on the wire
     char *owned;       // malloc'd reply text of /exec, else null
+    const http_exec_target *exec;  // non-null: to be answered by the exec worker
     char text[2 * HTTP_CONFIG_ESCAPED_CAP + 48];  // the /config body
 };
 
-struct http_exec_session;  // the exec bridge's per-thread state
-
 // Answers one request: routing on the path cut at "?", the token check
 // against in->token, the method check, /config for in->xll_dir, and /exec
-// through http_server_handle_exec. Server thread.
-void http_server_route(const http_request *req, const http_route_input *in, http_reply *out,
-                       http_exec_session *session);
+// handed on through http_server_exec_defer. Never enters Python. Server
+// thread.
+void http_server_route(const http_request *req, const http_route_input *in, http_reply *out);
 
 // 1 when `value` (the Authorization value) is "Bearer " and exactly `token`;
 // the comparison time does not depend on where the first difference lies.

@@ -1,7 +1,10 @@
 // http_server: the transport. One io_context on the server thread, turned in
 // slices of at most 50 ms; every connection reads asynchronously, and each
-// complete request is answered right there on this one thread, so requests
-// are handled one at a time while idle connections cost nothing.
+// complete request is answered right there on this one thread, except an
+// /exec, whose Python part the exec worker runs while this thread goes on.
+// Between slices the deadlines are enforced; the number of connections and
+// the bytes they hold are bounded, so idle or slow clients cannot crowd out
+// a real one.
 //
 // Replies are written as raw bytes: status line, Content-Type,
 // Content-Length, body. Beast's serializer is not used, so none of its
@@ -32,11 +35,13 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/basic_parser.hpp>
 #pragma GCC diagnostic pop
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "http_server_exec.h"
 #include "http_server_internal.h"
@@ -51,13 +56,38 @@ namespace http = boost::beast::http;
 using tcp = net::ip::tcp;
 using error_code = boost::system::error_code;
 
+using clock_type = std::chrono::steady_clock;
+
+constexpr http_transport_limits LIMITS_DEFAULT = {HTTP_SERVER_HEAD_MS, HTTP_SERVER_IDLE_MS,
+                                                  HTTP_SERVER_MAX_CONNECTIONS, HTTP_SERVER_MAX_BUFFERED};
+// The limits the next transport starts with; written only by tests, before a start.
+http_transport_limits limits_next = LIMITS_DEFAULT;
+
+// The listener is looked at this often, since one closed under the server
+// (by code in the process) may never report an error.
+constexpr auto LISTENER_CHECK = std::chrono::seconds(1);
+// Reads take at most this much at a time, so a buffer grows with what arrives.
+constexpr size_t READ_MAX = 65536;
+constexpr size_t READ_MIN = 1024;
+
+struct http_conn;
+
 struct http_transport {
+    // Before the io_context: connections freed as it is destroyed still
+    // find the list and the count.
+    std::vector<http_conn *> conns;  // every connection object alive, closed ones included
+    size_t buffered = 0;             // bytes held by the connections' buffers
+    http_transport_limits limits = limits_next;
     net::io_context ctx{1};
     tcp::acceptor acceptor{ctx};
     net::steady_timer retry{ctx};  // paces accepting again after an accept error
     net::steady_timer slice{ctx};  // ends each turn of the loop after at most 50 ms
     http_server_run *run;          // this thread's run: its stop event
-    http_exec_session *exec;       // the thread's kept Python state
+    http_exec_runner *runner = nullptr;     // made at the first /exec
+    std::shared_ptr<http_conn> exec_conn;   // the connection whose request the worker runs
+    int port = 0;                           // the listener's port
+    int listener_lost = 0;                  // 1 once the listener broke: wind down
+    clock_type::time_point listener_checked;
 };
 
 // Keeps a socket out of child processes. Code run through /exec (or a
@@ -113,9 +143,9 @@ class http_request_parser : public http::basic_parser<true> {
         });
     }
     void on_header_impl(error_code &) override {}
-    void on_body_init_impl(const boost::optional<std::uint64_t> &length, error_code &ec) override {
-        if (length) guarded(ec, [&] { body.reserve((size_t)*length); });
-    }
+    // The body's memory is taken as its bytes arrive, never reserved from
+    // Content-Length: a client announcing 3 MB and sending nothing holds none.
+    void on_body_init_impl(const boost::optional<std::uint64_t> &, error_code &) override {}
     size_t on_body_impl(beast::string_view data, error_code &ec) override {
         guarded(ec, [&] { body.append(data.data(), data.size()); });
         return ec ? 0 : data.size();
@@ -138,60 +168,142 @@ class http_request_parser : public http::basic_parser<true> {
     }
 };
 
+enum conn_phase {
+    CONN_IDLE,     // waiting for the first byte of a request
+    CONN_READING,  // a request is arriving
+    CONN_EXEC,     // the exec worker runs its request
+    CONN_WRITING,  // the reply is going out
+};
+
 // One client connection. Owned by the handlers that are pending on it; the
-// last handler to finish (or the io_context's destruction) frees it.
+// last handler to finish (or the io_context's destruction) frees it. Listed
+// in the transport while it exists.
 struct http_conn : std::enable_shared_from_this<http_conn> {
     http_transport *t;
     tcp::socket socket;
     beast::flat_buffer buffer{HTTP_SERVER_MAX_REQUEST};
     std::optional<http_request_parser> parser;
     size_t consumed = 0;  // bytes of the request parsed so far, for the size limit
+    int head_checked = 0;
     int keep_alive = 0;
+    int closed = 0;
+    conn_phase phase = CONN_IDLE;
+    clock_type::time_point since;     // when the phase began (for reading: the first byte)
+    clock_type::time_point progress;  // when bytes last arrived
+    size_t held = 0;                  // bytes counted in t->buffered
     http_reply reply{};
     char head[192];
 
-    http_conn(http_transport *transport, tcp::socket s) : t(transport), socket(std::move(s)) {}
-    ~http_conn() { http_server_reply_release(&reply); }
+    http_conn(http_transport *transport, tcp::socket s) : t(transport), socket(std::move(s)) {
+        since = progress = clock_type::now();
+        t->conns.push_back(this);
+    }
+    ~http_conn() {
+        http_server_reply_release(&reply);
+        t->buffered -= held;
+        auto at = std::find(t->conns.begin(), t->conns.end(), this);
+        if (at != t->conns.end()) t->conns.erase(at);
+    }
 
     void drop() {
         error_code ec;
         socket.close(ec);
+        if (!closed) {
+            closed = 1;
+            parser.reset();
+            buffer.clear();
+            buffer.shrink_to_fit();
+            account();
+        }
     }
 
+    // Brings this connection's share of t->buffered up to date.
+    void account() {
+        size_t now = buffer.capacity() + (parser ? parser->body.capacity() : 0);
+        t->buffered = t->buffered - held + now;
+        held = now;
+    }
+
+    // Starts reading the next request, from bytes already buffered if a
+    // client sent it early.
     void read_request() {
         parser.emplace();
         // Beast's defaults (8 KiB head, 1 MiB body) are far below what the
         // server accepts; the whole request is held to the one limit instead.
         parser->header_limit((std::uint32_t)(HTTP_SERVER_MAX_REQUEST - 1));
         parser->body_limit(HTTP_SERVER_MAX_REQUEST - 1);
-        http::async_read_header(socket, buffer, *parser,
-                                [self = shared_from_this()](error_code ec, size_t n) { self->on_head(ec, n); });
+        consumed = 0;
+        head_checked = 0;
+        // A big request's buffer is not kept for the idle time after it.
+        if (buffer.size() == 0 && buffer.capacity() > READ_MAX) buffer.shrink_to_fit();
+        phase = buffer.size() ? CONN_READING : CONN_IDLE;
+        since = clock_type::now();
+        account();
+        parse_buffered();
     }
 
-    void on_head(error_code ec, size_t n) {
-        if (ec) return drop();
+    // Feeds the buffered bytes to the parser; reads more when it needs them.
+    void parse_buffered() {
+        while (buffer.size() > 0) {
+            error_code ec;
+            size_t used = parser->put(buffer.data(), ec);
+            buffer.consume(used);
+            consumed += used;
+            if (consumed >= HTTP_SERVER_MAX_REQUEST) return drop();
+            if (ec == http::error::need_more) break;
+            if (ec) return drop();
+            if (!head_checked && parser->is_header_done() && !on_head()) return;
+            if (parser->is_done()) {
+                account();
+                return on_request();
+            }
+            if (used == 0) break;
+        }
+        account();
+        read_some();
+    }
+
+    // 1 when the body may follow; 0 when the connection was dropped.
+    int on_head() {
+        head_checked = 1;
         // A transfer coding other than a final chunked leaves the body's end
         // unknown; Beast would read such a body as empty and take its bytes
         // for the next request.
-        if (parser->has_transfer_encoding && !parser->chunked()) return drop();
-        consumed = n;
+        if (parser->has_transfer_encoding && !parser->chunked()) return drop(), 0;
         auto length = parser->content_length();
-        if (length && consumed + *length >= HTTP_SERVER_MAX_REQUEST) return drop();
+        if (length && consumed + *length >= HTTP_SERVER_MAX_REQUEST) return drop(), 0;
         parser->body_limit(HTTP_SERVER_MAX_REQUEST - 1 - consumed);
-        read_body();
+        parser->eager(true);
+        return 1;
     }
 
-    // Reads the body piece by piece, counting every byte of the request,
-    // chunk framing included, against the size limit.
-    void read_body() {
-        if (parser->is_done()) return on_request();
-        http::async_read_some(socket, buffer, *parser, [self = shared_from_this()](error_code ec, size_t n) {
-            if (ec) return self->drop();
-            self->consumed += n;
-            if (self->consumed >= HTTP_SERVER_MAX_REQUEST) return self->drop();
-            self->read_body();
-        });
+    void read_some() {
+        size_t room = buffer.capacity() - buffer.size();
+        size_t n = std::min(std::max(room, READ_MIN), READ_MAX);
+        n = std::min(n, buffer.max_size() - buffer.size());
+        if (n == 0) return drop();
+        auto space = buffer.prepare(n);
+        account();
+        socket.async_read_some(space, [self = shared_from_this()](error_code ec, size_t got) { self->on_read(ec, got); });
     }
+
+    void on_read(error_code ec, size_t got) {
+        if (ec || closed) return drop();
+        buffer.commit(got);
+        progress = clock_type::now();
+        if (phase == CONN_IDLE) {
+            phase = CONN_READING;
+            since = progress;
+        }
+        account();
+        if (t->buffered > t->limits.max_buffered) make_room();
+        if (closed) return;
+        parse_buffered();
+    }
+
+    // Over the cap on buffered bytes: closes the connections that have gone
+    // longest without sending anything, this one last.
+    void make_room();
 
     void on_request() {
         // Once a stop is asked for, nothing more is answered: a thread that
@@ -204,11 +316,22 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         req.has_authorization = parser->has_authorization;
         req.body = parser->body;
         keep_alive = parser->keep_alive();
+        reply = http_reply{};
         http_route_input in;
         http_server_route_snapshot(&in);
-        http_server_route(&req, &in, &reply, t->exec);
+        http_server_route(&req, &in, &reply);
+        if (reply.exec) return start_exec();
         parser.reset();  // the request's body is no longer needed
+        write_reply();
+    }
 
+    // Hands the request to the exec worker; a busy worker answers at once.
+    void start_exec();
+
+    void write_reply() {
+        phase = CONN_WRITING;
+        since = clock_type::now();
+        account();
         size_t head_len = http_server_reply_head(&reply, head, sizeof head);
         std::array<net::const_buffer, 3> out = {
             net::buffer(head, head_len),
@@ -229,7 +352,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
 
     void on_written(error_code ec) {
         http_server_reply_release(&reply);
-        if (ec || !keep_alive) {
+        if (ec || !keep_alive || closed) {
             error_code ignored;
             socket.shutdown(tcp::socket::shutdown_send, ignored);
             return drop();
@@ -238,11 +361,131 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     }
 };
 
+// The connection a newcomer or the buffer cap may close: one that is only
+// waiting or sending, never one whose request is being answered. The one
+// that has gone longest without a byte; null when there is none.
+http_conn *transport_stalest(http_transport *t, const http_conn *spare) {
+    http_conn *pick = nullptr;
+    for (http_conn *c : t->conns) {
+        if (c->closed || c == spare || (c->phase != CONN_IDLE && c->phase != CONN_READING)) continue;
+        clock_type::time_point last = c->phase == CONN_IDLE ? std::max(c->since, c->progress) : c->progress;
+        clock_type::time_point pick_last =
+            pick ? (pick->phase == CONN_IDLE ? std::max(pick->since, pick->progress) : pick->progress) : last;
+        if (!pick || last < pick_last) pick = c;
+    }
+    return pick;
+}
+
+void http_conn::make_room() {
+    while (t->buffered > t->limits.max_buffered) {
+        http_conn *victim = transport_stalest(t, this);
+        if (!victim) victim = this;
+        victim->drop();
+        if (victim == this) return;
+    }
+}
+
+void exec_done(void *arg);
+
+void http_conn::start_exec() {
+    unsigned ms = http_server_exec_timeout_ms(parser->body);
+    const http_exec_target *target = reply.exec;
+    reply = http_reply{};
+    if (!t->runner) t->runner = http_server_exec_runner_create(exec_done, t);
+    if (!t->runner) {
+        http_server_reply_fixed(&reply, 500, "{\"ok\":false,\"error\":\"out of memory\"}\n");
+    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, ms, &reply)) {
+        phase = CONN_EXEC;
+        since = clock_type::now();
+        t->exec_conn = shared_from_this();
+        parser.reset();
+        account();
+        return;
+    }
+    parser.reset();
+    write_reply();
+}
+
+// The worker's reply is ready (called on the worker thread): the answer goes
+// out from this thread's loop.
+void exec_done(void *arg) {
+    http_transport *t = (http_transport *)arg;
+    try {
+        net::post(t->ctx, [t] {
+            std::shared_ptr<http_conn> c = std::move(t->exec_conn);
+            http_reply r{};
+            http_server_exec_runner_take(t->runner, &r);
+            if (!c || c->closed) {
+                http_server_reply_release(&r);
+                return;
+            }
+            c->reply = r;
+            c->write_reply();
+        });
+    } catch (...) {
+        // Out of memory: the connection waits until the stop closes it.
+    }
+}
+
+// Closes connections past their deadline: idle ones after idle_ms, a
+// request whose head is not complete head_ms after its first byte, or whose
+// body has stalled that long. Between slices.
+void transport_sweep(http_transport *t) {
+    clock_type::time_point now = clock_type::now();
+    auto head = std::chrono::milliseconds(t->limits.head_ms);
+    auto idle = std::chrono::milliseconds(t->limits.idle_ms);
+    for (size_t i = 0; i < t->conns.size(); i++) {
+        http_conn *c = t->conns[i];
+        if (c->closed) continue;
+        int late = 0;
+        if (c->phase == CONN_IDLE) late = now - c->since > idle;
+        else if (c->phase == CONN_READING) late = now - (c->head_checked ? c->progress : c->since) > head;
+        else if (c->phase == CONN_WRITING) late = now - c->since > idle;  // a client that never reads
+        if (late) c->drop();  // the handler pending on it frees it later
+    }
+}
+
+// 1 while the listener is still the socket this server opened: a listener
+// closed under the server, or its descriptor number reused by some other
+// file, must be noticed and never closed again.
+int transport_listener_ok(http_transport *t) {
+    error_code ec;
+    tcp::endpoint local = t->acceptor.local_endpoint(ec);
+    if (ec || (int)local.port() != t->port) return 0;
+    net::detail::socket_option::boolean<SOL_SOCKET, SO_ACCEPTCONN> listening;
+    t->acceptor.get_option(listening, ec);
+    return !ec && listening.value();
+}
+
+// The listener broke: forget its handle without closing it (the number may
+// belong to another file by now), log, and let the loop wind down.
+void transport_listener_failed(http_transport *t) {
+    if (t->listener_lost) return;
+    t->listener_lost = 1;
+    error_code ec;
+    t->acceptor.release(ec);
+    xll_log_raw("http_server: the listener failed \xE2\x80\x94 stopping the server\n");
+    http_server_listener_lost(t->run);
+}
+
 void accept_next(http_transport *t);
 
+// A newcomer at the cap makes room: the connection idle or stuck the longest
+// goes; with none such, the newcomer itself.
+int transport_admit(http_transport *t) {
+    int open = 0;
+    for (http_conn *c : t->conns) open += !c->closed;
+    if (open < t->limits.max_connections) return 1;
+    http_conn *victim = transport_stalest(t, nullptr);
+    if (!victim) return 0;
+    victim->drop();
+    return 1;
+}
+
 void on_accept(http_transport *t, error_code ec, tcp::socket socket) {
-    if (ec == net::error::operation_aborted) return;
+    if (ec == net::error::operation_aborted && !t->listener_lost && transport_listener_ok(t)) return;
     if (ec) {
+        if (!transport_listener_ok(t)) return transport_listener_failed(t);
         // Out of descriptors and the like: try again shortly instead of
         // spinning on the failing call.
         t->retry.expires_after(std::chrono::milliseconds(HTTP_SERVER_SLICE_MS));
@@ -254,6 +497,11 @@ void on_accept(http_transport *t, error_code ec, tcp::socket socket) {
     // Accept the next one first: should setting up this connection throw
     // (out of memory), the listener still goes on.
     accept_next(t);
+    if (!transport_admit(t)) {
+        error_code ignored;
+        socket.close(ignored);
+        return;
+    }
     error_code ignored;
     // A connection a child could inherit is not served.
     if (!socket_not_inherited(socket)) {
@@ -265,6 +513,7 @@ void on_accept(http_transport *t, error_code ec, tcp::socket socket) {
 }
 
 void accept_next(http_transport *t) {
+    if (t->listener_lost) return;
     t->acceptor.async_accept([t](error_code ec, tcp::socket socket) { on_accept(t, ec, std::move(socket)); });
 }
 
@@ -297,6 +546,8 @@ unsigned transport_serve(http_transport *t) {
         http_server_not_ready(t->run);
         return 1;
     }
+    t->port = port;
+    t->listener_checked = clock_type::now();
     accept_next(t);
     http_server_listening(t->run, port);
 
@@ -304,7 +555,7 @@ unsigned transport_serve(http_transport *t) {
     // 50 ms, then looks at the stop request. run() blocks in the reactor
     // itself; run_for would wait on a condition variable between handlers,
     // which costs a thread wake-up on every request.
-    while (!http_server_stop_requested(t->run)) {
+    while (!http_server_stop_requested(t->run) && !t->listener_lost) {
         t->slice.expires_after(std::chrono::milliseconds(HTTP_SERVER_SLICE_MS));
         t->slice.async_wait([t](error_code ec) {
             if (!ec) t->ctx.stop();
@@ -316,22 +567,48 @@ unsigned transport_serve(http_transport *t) {
             // server goes on with the others.
         }
         t->ctx.restart();
+        transport_sweep(t);
+        if (clock_type::now() - t->listener_checked >= LISTENER_CHECK) {
+            t->listener_checked = clock_type::now();
+            if (!t->listener_lost && !transport_listener_ok(t)) transport_listener_failed(t);
+            if (!t->listener_lost) http_server_session_check(t->run);
+        }
     }
     return 0;
 }
 
+// Ends the exec worker: a running request is interrupted and its answer
+// still goes out (written at once, as the loop no longer turns).
+void transport_end_exec(http_transport *t) {
+    if (!t->runner) return;
+    http_server_exec_runner_finish(t->runner);
+    t->ctx.restart();
+    try {
+        t->ctx.poll();
+    } catch (...) {
+    }
+    http_server_exec_runner_destroy(t->runner);
+    t->runner = nullptr;
+}
+
 }  // namespace
+
+void http_transport_set_limits(const http_transport_limits *limits) { limits_next = limits ? *limits : LIMITS_DEFAULT; }
 
 unsigned http_transport_serve(http_server_run *run) {
     unsigned code = 1;
-    http_exec_session exec{};
     try {
         http_transport t;
         t.run = run;
-        t.exec = &exec;
-        code = transport_serve(&t);
+        try {
+            code = transport_serve(&t);
+        } catch (...) {
+            http_server_not_ready(run);
+            code = 1;
+        }
         error_code ignored;
-        t.acceptor.close(ignored);
+        if (!t.listener_lost) t.acceptor.close(ignored);
+        transport_end_exec(&t);
         // Leaving the scope closes every connection with the io_context.
     } catch (...) {
         // Nothing may leave the server thread. A start that still waits
@@ -339,6 +616,5 @@ unsigned http_transport_serve(http_server_run *run) {
         http_server_not_ready(run);
         code = 1;
     }
-    http_server_exec_session_end(&exec);
     return code;
 }

@@ -84,13 +84,20 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyUnicode_Type),
     PYAPI_BIND(PyTuple_Type),
     PYAPI_BIND(PyList_Type),
+    // Arrays and dates.
+    PYAPI_BIND(PyList_New),
+    PYAPI_BIND(PyList_SetItem),
+    PYAPI_BIND(PyType_IsSubtype),
+    PYAPI_BIND(PyGC_Disable),
+    PYAPI_BIND(PyGC_Enable),
+    // time-limited requests
+    PYAPI_BIND(PyThread_get_thread_ident),
+    PYAPI_BIND(PyThreadState_SetAsyncExc),
     // Live reload.
     PYAPI_BIND(PyCFunction_NewEx),
-    PYAPI_BIND(PyList_New),
     PYAPI_BIND(PyDict_New),
     // Cell access.
     PYAPI_BIND(PyEval_RestoreThread),
-    PYAPI_BIND(PyList_SetItem),
 }};
 
 #undef PYAPI_BIND

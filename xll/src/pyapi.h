@@ -46,8 +46,8 @@ constexpr int PYAPI_METH_O = 0x0008;
 // The type pointer of an object: the second pointer-sized word of its header.
 inline PyObject *pyapi_type_of(PyObject *o) { return ((PyObject **)o)[1]; }
 
-// The entries in binding order (the 58 of the first release, then each
-// feature's block), then the library handle. A function entry
+// The entries in binding order (the described 58, then the blocks features
+// appended), then the library handle. A function entry
 // holds the function's address; a data entry holds the object's address, which
 // is the object itself (`_Py_NoneStruct` is None, `PyList_Type` the list type).
 struct pyapi_table {
@@ -109,19 +109,26 @@ struct pyapi_table {
     PyObject *PyUnicode_Type;
     PyObject *PyTuple_Type;
     PyObject *PyList_Type;
+    // Arrays and dates: ranges in as lists of rows, date results as serials.
+    PyObject *(*PyList_New)(Py_ssize_t size);                          // new ref
+    int (*PyList_SetItem)(PyObject *list, Py_ssize_t index, PyObject *o);  // steals o
+    int (*PyType_IsSubtype)(PyObject *a, PyObject *b);
+    int (*PyGC_Disable)(void);  // returns 1 when the collector was enabled
+    int (*PyGC_Enable)(void);
+    // --- time-limited requests: interrupting the thread that runs one ---
+    unsigned long (*PyThread_get_thread_ident)(void);
+    int (*PyThreadState_SetAsyncExc)(unsigned long id, PyObject *exc);  // exc null clears; needs the lock
     // Live reload: the add-in's native functions in the package and the
     // answers they build.
     PyObject *(*PyCFunction_NewEx)(PyMethodDef *def, PyObject *self, PyObject *module);  // new ref
-    PyObject *(*PyList_New)(Py_ssize_t size);  // new ref
-    PyObject *(*PyDict_New)(void);             // new ref
+    PyObject *(*PyDict_New)(void);                                                       // new ref
     // Cell access: a thread waiting for Excel's main thread lets go of the
-    // GIL, and the rows it reads come back as lists.
+    // GIL (the rows it reads come back as lists, bound above).
     void (*PyEval_RestoreThread)(PyThreadState *state);
-    int (*PyList_SetItem)(PyObject *list, Py_ssize_t index, PyObject *item);  // steals item
     void *handle;  // the loaded library; non-zero means bound
 };
 
-constexpr int PYAPI_ENTRY_COUNT = 63;
+constexpr int PYAPI_ENTRY_COUNT = 68;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 
@@ -129,7 +136,7 @@ static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
 // read without a lock by any thread after start-up succeeded.
 extern pyapi_table pyapi;
 
-// Loads the library at `path` and binds all entries by name. 1 when every
+// Loads the library at `path` and binds every entry by name. 1 when every
 // symbol was bound; 0 otherwise, with the library released and the table and
 // handle zero again. Logs through `log` when it is not null.
 int pyapi_load(const wchar_t *path, log_fn log);

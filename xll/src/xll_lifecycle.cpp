@@ -56,6 +56,9 @@ void xll_open(void) {
     // One more reference to our own module, never released: the interpreter,
     // the bound API and the slot table must outlive Excel's unload of the file.
     plat.library_load(path);
+    // Code in the process that writes to a closed pipe gets an error, never
+    // the end of Excel.
+    plat.ignore_broken_pipe();
     xll_log("xlAutoOpen: TindralXL loaded");
 
     wchar_t xll_dir[PLAT_MAX_PATH];

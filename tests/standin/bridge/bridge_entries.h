@@ -74,12 +74,20 @@ BRIDGE_DATA(PyLong_Type)
 BRIDGE_DATA(PyUnicode_Type)
 BRIDGE_DATA(PyTuple_Type)
 BRIDGE_DATA(PyList_Type)
+/* Arrays and dates. */
+BRIDGE_FORWARD(PyObject *, PyList_New, (Py_ssize_t n), (n))
+BRIDGE_FORWARD(int, PyList_SetItem, (PyObject *l, Py_ssize_t at, PyObject *item), (l, at, item))
+BRIDGE_FORWARD(int, PyType_IsSubtype, (PyTypeObject *a, PyTypeObject *b), (a, b))
+BRIDGE_FORWARD(int, PyGC_Disable, (void), ())
+BRIDGE_FORWARD(int, PyGC_Enable, (void), ())
+/* time-limited requests: Windows' unsigned long is 32 bits, a Linux thread
+   ident is a 64-bit pthread_t */
+BRIDGE_SHIM(PyThread_get_thread_ident)
+BRIDGE_SHIM(PyThreadState_SetAsyncExc)
 /* Live reload: the add-in's native functions in the package (their ml_meth is
    a Windows function: the shim gives Python a trampoline), and the answers
    they build. */
 BRIDGE_SHIM(PyCFunction_NewEx)
-BRIDGE_FORWARD(PyObject *, PyList_New, (Py_ssize_t n), (n))
 BRIDGE_FORWARD(PyObject *, PyDict_New, (void), ())
-/* Cell access: a waiter lets go of the GIL; rows come back as lists. */
+/* Cell access: a waiter lets go of the GIL. */
 BRIDGE_FORWARD(void, PyEval_RestoreThread, (PyThreadState *s), (s))
-BRIDGE_FORWARD(int, PyList_SetItem, (PyObject *l, Py_ssize_t at, PyObject *item), (l, at, item))

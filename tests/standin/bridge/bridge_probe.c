@@ -74,6 +74,57 @@ static int probe_start(const wchar_t *home, int wrong_layout) {
     return 1;
 }
 
+static unsigned long probe_other_ident;
+
+/* Another Windows thread's ident: asking needs no interpreter lock. */
+static DWORD WINAPI probe_other_thread(void *arg) {
+    (void)arg;
+    unsigned long (*ident)(void) = (unsigned long (*)(void))probe_sym("PyThread_get_thread_ident");
+    probe_other_ident = ident();
+    return 0;
+}
+
+/* Thread idents: a 32-bit handle per thread, stable, and one that
+   PyThreadState_SetAsyncExc takes back to the right thread. */
+static void probe_threads(PyObject *main) {
+    SYM(unsigned long (*)(void), PyThread_get_thread_ident);
+    SYM(int (*)(unsigned long, PyObject *), PyThreadState_SetAsyncExc);
+    SYM(int (*)(const char *), PyRun_SimpleString);
+    SYM(PyObject * (*)(PyObject *, const char *), PyObject_GetAttrString);
+    SYM(PyObject * (*)(const char *), PyImport_ImportModule);
+    SYM(const char *(*)(PyObject *), PyUnicode_AsUTF8);
+    SYM(PyObject * (*)(PyObject *, const char *, const char *, ...), PyObject_CallMethod);
+    SYM(PyObject * (*)(void), PyErr_Occurred);
+    SYM(void (*)(void), PyErr_Clear);
+
+    unsigned long self = PyThread_get_thread_ident();
+    printf("ident-stable %d\n", self != 0 && PyThread_get_thread_ident() == self);
+    HANDLE t = CreateThread(NULL, 0, probe_other_thread, NULL, 0, NULL);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    printf("ident-distinct %d\n", probe_other_ident != 0 && probe_other_ident != self);
+    /* That thread never ran Python: no thread state carries its ident. */
+    PyObject *builtins = PyImport_ImportModule("builtins");
+    PyObject *value_error = PyObject_GetAttrString(builtins, "ValueError");
+    printf("async-other %d\n", PyThreadState_SetAsyncExc(probe_other_ident, value_error));
+    printf("async-unknown %d\n", PyThreadState_SetAsyncExc(self + 1000, value_error));
+    PyRun_SimpleString("def spin():\n"
+                       "    for i in range(10 ** 6):\n"
+                       "        pass\n"
+                       "    return 'done'\n");
+    /* Raised in this thread at the next check of the running code. */
+    printf("async-self %d\n", PyThreadState_SetAsyncExc(self, value_error));
+    PyObject *r = PyObject_CallMethod(main, "spin", "");
+    printf("async-raised %s\n", r ? PyUnicode_AsUTF8(r) : PyErr_Occurred() == value_error ? "ValueError" : "other");
+    PyErr_Clear();
+    /* Set, then cleared (exc null): nothing is raised. */
+    PyThreadState_SetAsyncExc(self, value_error);
+    printf("async-cleared %d\n", PyThreadState_SetAsyncExc(self, NULL));
+    r = PyObject_CallMethod(main, "spin", "");
+    printf("async-after-clear %s\n", r ? PyUnicode_AsUTF8(r) : "NULL");
+    PyErr_Clear();
+}
+
 /* An O& converter, called back with the Windows convention. */
 static PyObject *probe_convert(void *p) {
     PyObject *(*from_string)(const char *) = (PyObject * (*)(const char *)) probe_sym("PyUnicode_FromString");
@@ -258,7 +309,7 @@ static void probe_calls(void) {
 
     r = PyObject_CallMethod(main, "show", "O", PyObject_CallMethod(main, "__getattribute__", "s", "math"));
     printf("extension %s\n", r ? PyUnicode_AsUTF8(r) : "NULL");
-
+    probe_threads(main);
     probe_cfunctions(main);
     fflush(stdout);
 }

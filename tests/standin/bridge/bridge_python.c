@@ -6,7 +6,8 @@
    Every entry is called with the Windows x64 convention (ms_abi). Where the
    Windows ABI differs from Linux, the entry converts:
    - wchar_t is 16 bits (UTF-16) on Windows, 32 on Linux;
-   - long is 32 bits on Windows;
+   - long is 32 bits on Windows (and a Linux thread ident does not fit in
+     one: the add-in is handed 32-bit handles for them);
    - PyConfig has other field offsets (hash_seed shrinks, one Windows-only
      field): the add-in's record is mirrored by a Linux record behind it;
    - variadic arguments follow the Windows convention;
@@ -151,6 +152,61 @@ BRIDGE_ENTRY int32_t bridge_shim_PyLong_AsLong(PyObject *o) {
         return -1;
     }
     return (int32_t)v;
+}
+
+/* --- thread idents: unsigned long is 32 bits on Windows ------------------------- */
+
+/* A Linux thread ident is the thread's pthread_t, an address that does not
+   fit Windows' 32-bit unsigned long, and its low bits alone could name two
+   threads. So each ident the add-in asks for gets a 32-bit handle of its own
+   (never 0, which callers keep for "no thread"), and SetAsyncExc turns the
+   handle back into the ident. The table keeps the latest idents; a thread
+   asks again at each call it publishes, so only a handle that 64 other
+   threads' requests have pushed out since is unknown, and is then treated
+   like an ident no thread state has. */
+#define BRIDGE_THREAD_SLOTS 64
+struct bridge_thread {
+    unsigned long ident; /* Python's (Linux) thread ident */
+    uint32_t handle;     /* what the add-in sees; 0 for an empty slot */
+};
+static struct bridge_thread bridge_threads[BRIDGE_THREAD_SLOTS];
+static unsigned bridge_thread_oldest;     /* the slot a new ident takes */
+static uint32_t bridge_thread_next = 1;   /* the next handle handed out */
+static pthread_mutex_t bridge_thread_lock = PTHREAD_MUTEX_INITIALIZER;
+
+BRIDGE_ENTRY uint32_t bridge_shim_PyThread_get_thread_ident(void) {
+    unsigned long ident = PyThread_get_thread_ident();
+    pthread_mutex_lock(&bridge_thread_lock);
+    uint32_t handle = 0;
+    for (unsigned i = 0; i < BRIDGE_THREAD_SLOTS && !handle; i++)
+        if (bridge_threads[i].handle && bridge_threads[i].ident == ident) handle = bridge_threads[i].handle;
+    if (!handle) {
+        /* A handle is not reused until 2^32 - 1 more have been handed out. */
+        handle = bridge_thread_next++;
+        if (bridge_thread_next == 0) bridge_thread_next = 1;
+        struct bridge_thread *slot = &bridge_threads[bridge_thread_oldest];
+        bridge_thread_oldest = (bridge_thread_oldest + 1) % BRIDGE_THREAD_SLOTS;
+        slot->ident = ident;
+        slot->handle = handle;
+    }
+    pthread_mutex_unlock(&bridge_thread_lock);
+    return handle;
+}
+
+BRIDGE_ENTRY int bridge_shim_PyThreadState_SetAsyncExc(uint32_t handle, PyObject *exc) {
+    int found = 0;
+    unsigned long ident = 0;
+    pthread_mutex_lock(&bridge_thread_lock);
+    for (unsigned i = 0; i < BRIDGE_THREAD_SLOTS && !found; i++) {
+        if (handle && bridge_threads[i].handle == handle) {
+            ident = bridge_threads[i].ident;
+            found = 1;
+        }
+    }
+    pthread_mutex_unlock(&bridge_thread_lock);
+    /* As Python answers for an ident no thread state has. */
+    if (!found) return 0;
+    return PyThreadState_SetAsyncExc(ident, exc);
 }
 
 /* --- Windows drive paths ------------------------------------------------------- */

@@ -107,14 +107,17 @@ struct plat_api {
     int (*random_bytes)(unsigned char *buf, unsigned len);
     // SHGetFolderPathA(CSIDL_APPDATA) into a buffer of PLAT_MAX_PATH. 1 on success.
     int (*appdata_path)(char *buf);
-    // CreateDirectoryA (on Linux mode 0700). 1 when made; an existing one gives 0.
+    // CreateDirectoryA (on Linux mode 0700). 1 when made; an existing one gives 0
+    // (on Linux an existing folder of this user's with wider rights is
+    // narrowed to 0700 first).
     int (*create_directory)(const char *path);
     // DeleteFileA. 1 when deleted.
     int (*delete_file)(const char *path);
     // fopen(path, "w") for a file that only its user may read (0600 on Linux).
     FILE *(*open_private_write)(const char *path);
-    // fopen(path, "a"): text mode, the line end on disk is CR LF on Windows.
-    // Null when the file cannot be opened for appending.
+    // fopen(path, "a") for the log: text mode, the line end on disk is CR LF
+    // on Windows; on Linux created 0600 and never opened through a symbolic
+    // link. Null when the file cannot be opened for appending.
     FILE *(*open_append)(const char *path);
     // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) / rename: `to` holds
     // the old content or the new, never a mix. 1 when replaced.
@@ -130,6 +133,13 @@ struct plat_api {
     // paths that arrive narrow (command lines). Returns the characters written
     // with the terminator, 0 on failure; out is always terminated.
     int (*ansi_to_wide)(const char *src, wchar_t *out, int cap);
+    // --- bounded agent server ---
+    // Makes a write to a closed pipe or socket fail with an error instead of
+    // ending the process (Linux: SIGPIPE ignored; Windows has no such signal).
+    void (*ignore_broken_pipe)(void);
+    // fopen(path, "rb"), for a small file the add-in wrote itself (the
+    // session file). Null when it cannot be opened.
+    FILE *(*open_read)(const char *path);
 };
 
 extern plat_api plat;                 // the calls in force

@@ -15,6 +15,7 @@
 #include <fnmatch.h>
 #include <limits.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
@@ -436,7 +437,14 @@ int posix_appdata_path(char *buf) {
 
 int posix_create_directory(const char *path) {
     if (mkdir(path, 0700) == 0) return 1;
-    posix_last_error = (unsigned long)errno;
+    int err = errno;
+    // A folder made earlier with wider rights (by hand, or by an older
+    // build) would let others read the token beside it.
+    struct stat st;
+    if (err == EEXIST && lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_mode & 077) != 0)
+        chmod(path, st.st_mode & 0700);
+    posix_last_error = (unsigned long)err;
     return 0;
 }
 
@@ -454,14 +462,41 @@ FILE *posix_open_private_write(const char *path) {
     return f;
 }
 
+void posix_ignore_broken_pipe(void) { signal(SIGPIPE, SIG_IGN); }
+
+FILE *posix_open_read(const char *path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        posix_last_error = (unsigned long)errno;
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "rb");
+    if (!f) {
+        posix_last_error = (unsigned long)errno;
+        close(fd);
+    }
+    return f;
+}
+
+
 int posix_ansi_to_wide(const char *src, wchar_t *out, int cap) {
     if (!out || cap <= 0) return 0;
     return utf8_to_utf32(src, out, cap) + 1;
 }
 
+// The log sits in a shared temp folder: other users must not read it, and a
+// link planted under its name must not redirect the writes.
 FILE *posix_open_append(const char *path) {
-    FILE *f = fopen(path, "a");
-    if (!f) posix_last_error = (unsigned long)errno;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        posix_last_error = (unsigned long)errno;
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "a");
+    if (!f) {
+        posix_last_error = (unsigned long)errno;
+        close(fd);
+    }
     return f;
 }
 
@@ -518,6 +553,8 @@ constexpr plat_api posix_table(void) {
     api.socket_private = posix_socket_private;
     api.socket_exclusive = posix_socket_exclusive;
     api.ansi_to_wide = posix_ansi_to_wide;
+    api.ignore_broken_pipe = posix_ignore_broken_pipe;
+    api.open_read = posix_open_read;
     return api;
 }
 

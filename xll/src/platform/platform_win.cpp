@@ -162,6 +162,13 @@ int win_delete_file(const char *path) { return DeleteFileA(path) != 0; }
 // The per-user application data folder already keeps other users out.
 FILE *win_open_private_write(const char *path) { return fopen(path, "w"); }
 
+// Excel's process has no broken-pipe signal: a write to a closed socket
+// already fails with an error.
+void win_ignore_broken_pipe(void) {}
+
+FILE *win_open_read(const char *path) { return fopen(path, "rb"); }
+
+// Text mode: the line end on disk is CR LF.
 FILE *win_open_append(const char *path) { return fopen(path, "a"); }
 
 int win_replace_file(const char *from, const char *to) {
@@ -215,6 +222,8 @@ constexpr plat_api win_table(void) {
     api.socket_private = win_socket_private;
     api.socket_exclusive = win_socket_exclusive;
     api.ansi_to_wide = win_ansi_to_wide;
+    api.ignore_broken_pipe = win_ignore_broken_pipe;
+    api.open_read = win_open_read;
     return api;
 }
 

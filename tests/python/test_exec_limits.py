@@ -1,0 +1,151 @@
+"""What an agent's request may not do to others: time limits, output that
+belongs to the request's own thread, an empty stdin, and size bounds."""
+
+import ctypes
+import json
+import os
+import sys
+import threading
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
+
+from tindral_xl import _exec_entry  # noqa: E402
+from tindral_xl._exec_entry import dispatch_request  # noqa: E402
+
+MAX = _exec_entry.MAX_CAPTURE
+
+
+def call(req):
+    text = dispatch_request(json.dumps(req))
+    assert isinstance(text, str)
+    return json.loads(text)
+
+
+def interrupt_after(seconds, thread_id, exc):
+    """Raises exc in the thread, as the add-in does when a limit runs out."""
+
+    def fire():
+        time.sleep(seconds)
+        ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(thread_id), ctypes.py_object(exc))
+
+    t = threading.Thread(target=fire, daemon=True)
+    t.start()
+    return t
+
+
+# --- time limits ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("exc,kind", [(_exec_entry.RequestTimeout, "timeout"),
+                                      (_exec_entry.AddinClosing, "interrupted")])
+def test_interrupted_spin_answers_its_kind_with_output_so_far(exc, kind):
+    code = "print('started')\nwhile True:\n    try:\n        pass\n    except Exception:\n        pass\n"
+    t = interrupt_after(0.3, threading.get_ident(), exc)
+    answer = call({"op": "exec", "code": code, "timeout": 7, "id": 3})
+    t.join()
+    assert answer["ok"] is False and answer["kind"] == kind and answer["id"] == 3
+    assert answer["stdout"] == "started\n"
+    assert answer["type"] == exc.__name__
+    if kind == "timeout":
+        assert answer["error"] == "the request ran past its time limit of 7 s"
+    # The next request runs normally.
+    assert call({"op": "eval", "expr": "1 + 1"})["result"] == 2
+
+
+@pytest.mark.parametrize("value", [0, -1, 3600.5, "5", True, None, [1], 1e400])
+def test_bad_timeout_is_a_request_error_and_runs_nothing(value):
+    answer = call({"op": "exec", "code": "ran = 1", "timeout": value})
+    assert answer["ok"] is False and answer["kind"] == "request"
+    assert "timeout" in answer["error"]
+    assert "ran" not in _exec_entry.namespace
+
+
+@pytest.mark.parametrize("value", [0.001, 1, 60, 3600])
+def test_timeout_in_range_is_accepted(value):
+    assert call({"op": "eval", "expr": "3", "timeout": value})["result"] == 3
+
+
+# --- the request's own streams -------------------------------------------------------
+
+
+def test_other_threads_print_where_they_did_while_a_request_runs(capsys):
+    go, done = threading.Event(), threading.Event()
+
+    def other():
+        go.wait(5)
+        print("from another thread")
+        sys.stderr.write("other err\n")
+        done.set()
+
+    threading.Thread(target=other).start()
+    _exec_entry.namespace.update(go=go, done=done)
+    answer = call({"op": "exec", "code": "print('mine')\ngo.set()\ndone.wait(5)\nprint('mine again')"})
+    assert answer["stdout"] == "mine\nmine again\n" and answer["stderr"] == ""
+    captured = capsys.readouterr()
+    assert captured.out == "from another thread\n" and captured.err == "other err\n"
+
+
+def test_thread_started_by_a_request_does_not_write_into_a_later_answer(capsys):
+    code = ("import threading, time\n"
+            "stop = threading.Event()\n"
+            "def chatter():\n"
+            "    while not stop.is_set():\n"
+            "        print('chatter')\n"
+            "        time.sleep(0.005)\n"
+            "threading.Thread(target=chatter).start()\n")
+    call({"op": "exec", "code": code})
+    try:
+        answer = call({"op": "exec", "code": "time.sleep(0.1)\nprint('later')"})
+        assert answer["stdout"] == "later\n"
+    finally:
+        call({"op": "exec", "code": "stop.set()"})
+    assert "chatter" in capsys.readouterr().out
+
+
+def test_stdin_is_at_its_end_for_agent_code():
+    answer = call({"op": "exec", "code": "import sys\nr = sys.stdin.read()\ninput('prompt> ')"})
+    assert answer["kind"] == "exception" and answer["type"] == "EOFError"
+    assert answer["stdout"] == "prompt> "
+    assert _exec_entry.namespace["r"] == ""
+
+
+def test_routers_keep_a_missing_console_silent():
+    saved = sys.stdout
+    try:
+        sys.stdout = None
+        call({"op": "ping"})  # routers are installed at the first capture
+        call({"op": "exec", "code": "1"})
+        print("nowhere")  # must not raise
+        sys.stdout.flush()
+    finally:
+        sys.stdout = saved
+
+
+# --- sizes ---------------------------------------------------------------------------
+
+
+def test_long_text_result_and_repr_are_cut_with_a_marker():
+    answer = call({"op": "eval", "expr": "'y' * (%d + 10)" % MAX})
+    assert answer["ok"] is True and answer["truncated"] is True
+    assert answer["result"] == "y" * MAX + "\n[... 10 more characters cut]"
+    assert answer["repr"] == "'" + "y" * (MAX - 1) + "\n[... 12 more characters cut]"
+
+
+def test_long_non_text_result_is_null_with_its_repr_cut():
+    answer = call({"op": "eval", "expr": "list(range(300000))"})
+    assert answer["result"] is None and answer["truncated"] is True
+    assert answer["repr"].startswith("[0, 1, 2") and answer["repr"].endswith(" more characters cut]")
+
+
+def test_short_answers_carry_no_truncated_field():
+    answer = call({"op": "exec", "code": "print('x' * 100)\n'z' * 100"})
+    assert "truncated" not in answer
+
+
+def test_cut_stderr_in_a_failure_is_marked():
+    answer = call({"op": "exec", "code": "import sys\nsys.stderr.write('e' * (%d + 5))\n1/0" % MAX})
+    assert answer["kind"] == "exception" and answer["truncated"] is True
+    assert answer["stderr"].endswith("\n[... 5 more characters cut]")

@@ -1,0 +1,223 @@
+// What keeps the server answering whatever its clients or the process do:
+// the connection cap, the head and idle deadlines, the cap on buffered
+// bytes, the time-limit field, the session file's owner and a listener
+// closed under the server.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_raw_client.h"
+#include "http_server.h"
+#include "http_server_exec.h"
+#include "http_server_internal.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return "<missing>";
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+const std::string PING = "GET /ping HTTP/1.1\r\n\r\n";
+const std::string PING_OK = http_expect(200, "OK", "{\"ok\":true}\n");
+
+// True once the server has closed the connection (reads end of stream).
+bool closed_by_server(raw_conn &c) {
+    char b;
+    ssize_t n = ::recv(c.fd, &b, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+class limits : public ::testing::Test {
+  protected:
+    std::string root, session, log;
+    int port = 0;
+    void SetUp() override {
+        char tmpl[] = "/tmp/tindral_lim_XXXXXX";
+        root = mkdtemp(tmpl);
+        mkdir((root + "/cfg").c_str(), 0700);
+        setenv("XDG_CONFIG_HOME", (root + "/cfg").c_str(), 1);
+        setenv("TMPDIR", root.c_str(), 1);
+        session = root + "/cfg/TindralXL/session.json";
+        log = root + "/tindralxl.log";
+    }
+    void start(http_transport_limits l) {
+        http_transport_set_limits(&l);
+        ASSERT_EQ(http_server_start(L"/x"), 1);
+        std::string s = read_file(session);
+        port = atoi(s.c_str() + s.find("\"port\":") + 7);
+    }
+    void TearDown() override {
+        http_server_stop();
+        http_transport_set_limits(nullptr);
+        std::string cmd = "rm -rf '" + root + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+};
+
+constexpr http_transport_limits DEFAULTS = {HTTP_SERVER_HEAD_MS, HTTP_SERVER_IDLE_MS, HTTP_SERVER_MAX_CONNECTIONS,
+                                            HTTP_SERVER_MAX_BUFFERED};
+
+}  // namespace
+
+TEST(exec_timeout_field, read_from_the_top_level_like_python_else_default) {
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"op\":\"exec\",\"timeout\":5}"), 5000u);
+    EXPECT_EQ(http_server_exec_timeout_ms(" { \"timeout\" : 0.25 , \"op\":\"x\"}"), 250u);
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"timeout\":3600}"), 3600000u);
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"timeout\":1e-4}"), 1u) << "rounded up, never zero";
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"time\\u006fut\":7}"), 7000u) << "an escaped name is the same field";
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"timeout\":1,\"timeout\":2}"), 2000u) << "the last one counts";
+    // Nested, quoted or inside strings: not the field.
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"code\":\"x = {\\\"timeout\\\": 1}\",\"a\":{\"timeout\":1}}"), 60000u);
+    EXPECT_EQ(http_server_exec_timeout_ms("{\"a\":[1,{\"b\":\"}\"}],\"timeout\":3}"), 3000u);
+    // Out of range or not a number: the default (Python refuses the request).
+    for (const char *body : {"{\"timeout\":0}", "{\"timeout\":-1}", "{\"timeout\":3601}", "{\"timeout\":\"5\"}",
+                             "{\"timeout\":true}", "{\"timeout\":null}", "{\"timeout\":1e999}", "{\"timeout\":5x}",
+                             "", "[]", "{", "{\"timeout\"", "{\"timeout\":", "not json"})
+        EXPECT_EQ(http_server_exec_timeout_ms(body), HTTP_EXEC_DEFAULT_MS) << body;
+}
+
+TEST_F(limits, idle_connection_is_closed_after_the_idle_deadline_and_ping_still_answers) {
+    start({DEFAULTS.head_ms, 400, DEFAULTS.max_connections, DEFAULTS.max_buffered});
+    raw_conn idle(port, 5000);
+    raw_conn used(port, 5000);
+    EXPECT_EQ(used.exchange(PING), PING_OK);
+    std::this_thread::sleep_for(100ms);
+    raw_conn fresh(port);
+    EXPECT_EQ(fresh.exchange(PING), PING_OK);
+    EXPECT_TRUE(closed_by_server(idle));
+    EXPECT_TRUE(closed_by_server(used)) << "a kept-alive connection is idle after its reply";
+}
+
+TEST_F(limits, unfinished_head_and_stalled_body_are_closed_after_the_head_deadline) {
+    start({300, DEFAULTS.idle_ms, DEFAULTS.max_connections, DEFAULTS.max_buffered});
+    raw_conn head(port, 5000);
+    ASSERT_TRUE(head.send_all("GET /ping HTTP/1.1\r\nHost: slo"));
+    raw_conn body(port, 5000);
+    ASSERT_TRUE(body.send_all("POST /ping HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc"));
+    raw_conn quiet(port, 5000);  // sends nothing: idle, not a late head
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(closed_by_server(head));
+    EXPECT_TRUE(closed_by_server(body));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 200ms) << "not before the deadline";
+    EXPECT_EQ(quiet.exchange(PING), PING_OK);
+}
+
+TEST_F(limits, newcomer_at_the_cap_closes_the_longest_idle_never_one_being_answered) {
+    start({DEFAULTS.head_ms, DEFAULTS.idle_ms, 3, DEFAULTS.max_buffered});
+    raw_conn oldest(port, 3000);
+    std::this_thread::sleep_for(60ms);
+    raw_conn middle(port, 3000);
+    ASSERT_TRUE(middle.send_all("GET /ping HTTP/1.1\r\n"));  // a head under way
+    std::this_thread::sleep_for(60ms);
+    raw_conn newest(port, 3000);
+    std::this_thread::sleep_for(60ms);
+    raw_conn comer(port);
+    EXPECT_EQ(comer.exchange(PING), PING_OK);
+    EXPECT_TRUE(closed_by_server(oldest));
+    EXPECT_EQ(middle.exchange("\r\n"), PING_OK);
+    // 1000 more, each one making room for the next: a real client still gets in.
+    std::vector<std::unique_ptr<raw_conn>> flood;
+    for (int i = 0; i < 1000; i++) flood.push_back(std::make_unique<raw_conn>(port, 2000));
+    raw_conn real(port);
+    EXPECT_EQ(real.exchange(PING), PING_OK);
+}
+
+TEST_F(limits, bytes_held_across_connections_are_capped_by_closing_the_stalest) {
+    start({DEFAULTS.head_ms, DEFAULTS.idle_ms, DEFAULTS.max_connections, 1 << 20});
+    // Parked bodies announce 3 MB and send part of it; bodies are never
+    // reserved up front, so only what was sent is held.
+    std::vector<std::unique_ptr<raw_conn>> parked;
+    std::string part(300 * 1024, 'p');
+    for (int i = 0; i < 6; i++) {
+        parked.push_back(std::make_unique<raw_conn>(port, 3000));
+        ASSERT_TRUE(parked.back()->send_all("POST /ping HTTP/1.1\r\nContent-Length: 3000000\r\n\r\n" + part));
+        std::this_thread::sleep_for(50ms);
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(closed_by_server(*parked[0])) << "the stalest goes first";
+    EXPECT_TRUE(closed_by_server(*parked[1]));
+    raw_conn c(port);
+    std::string body(200 * 1024, 'b');
+    EXPECT_EQ(c.exchange("POST /ping HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body),
+              PING_OK);
+}
+
+TEST_F(limits, stop_deletes_the_session_file_only_while_it_is_this_instances) {
+    start(DEFAULTS);
+    std::string other = "{\"port\":1234,\"token\":\"" + std::string(64, 'f') + "\"}\n";
+    {
+        std::ofstream f(session, std::ios::binary | std::ios::trunc);
+        f << other;  // a second instance started and wrote its own
+    }
+    http_server_stop();
+    EXPECT_EQ(read_file(session), other);
+}
+
+TEST_F(limits, app_data_folder_with_wider_rights_is_narrowed_to_the_user) {
+    std::string folder = root + "/cfg/TindralXL";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    start(DEFAULTS);
+    struct stat st;
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(limits, running_instance_writes_its_file_again_after_a_newer_one_took_it_away) {
+    start(DEFAULTS);
+    std::string mine = read_file(session);
+    std::remove(session.c_str());
+    auto until = std::chrono::steady_clock::now() + 4s;
+    while (read_file(session) == "<missing>" && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(read_file(session), mine);
+    struct stat st;
+    ASSERT_EQ(stat(session.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    http_server_stop();
+    EXPECT_EQ(read_file(session), "<missing>");
+}
+
+TEST_F(limits, listener_closed_under_the_server_stops_it_and_its_number_is_never_closed_again) {
+    start(DEFAULTS);
+    int listener = -1;
+    for (int d = 0; d < 1024; d++) {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        int accepting = 0;
+        socklen_t alen = sizeof accepting;
+        if (getsockname(d, (sockaddr *)&a, &len) == 0 && a.sin_family == AF_INET && ntohs(a.sin_port) == port &&
+            getsockopt(d, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &alen) == 0 && accepting)
+            listener = d;
+    }
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(close(listener), 0);
+    // Its number now belongs to a file of ours, as it would to any code in
+    // the process.
+    int mine = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(mine, listener);
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (read_file(session) != "<missing>" && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(read_file(session), "<missing>");
+    EXPECT_NE(read_file(log).find("http_server: the listener failed \xE2\x80\x94 stopping the server\n"),
+              std::string::npos);
+    http_server_stop();
+    EXPECT_EQ(fcntl(mine, F_GETFD), FD_CLOEXEC) << "the server closed a descriptor it no longer owned";
+    close(mine);
+}
