@@ -16,14 +16,24 @@ constexpr char BODY_NO_PYTHON[] = "{\"ok\":false,\"error\":\"python not initiali
 // PyGILState_STATE's published values.
 constexpr PyGILState_STATE GIL_LOCKED = 0;
 
-// Calls dispatch_request with `body` (NUL-terminated) and returns a malloc'd
-// copy of the str it returned, or null on any failure, with the error
-// indicator cleared. Needs the interpreter lock.
-char *exec_call_python(const char *body) {
+// The Python function a route hands its body to.
+struct exec_entry {
+    const char *module;
+    const char *function;
+    int empty_is_accepted;  // 1: an empty returned text is answered 202, empty
+};
+
+constexpr exec_entry EXEC_ENTRY = {"tindral_xl._exec_entry", "dispatch_request", 0};
+constexpr exec_entry MCP_ENTRY = {"tindral_xl._mcp_entry", "dispatch_mcp", 1};
+
+// Calls the entry's function with `body` (NUL-terminated) and returns a
+// malloc'd copy of the str it returned, or null on any failure, with the
+// error indicator cleared. Needs the interpreter lock.
+char *exec_call_python(const exec_entry *entry, const char *body) {
     char *text = nullptr;
-    PyObject *module = pyapi.PyImport_ImportModule("tindral_xl._exec_entry");  // new reference
+    PyObject *module = pyapi.PyImport_ImportModule(entry->module);  // new reference
     PyObject *result = nullptr;
-    if (module) result = pyapi.PyObject_CallMethod(module, "dispatch_request", "s", body);  // new reference
+    if (module) result = pyapi.PyObject_CallMethod(module, entry->function, "s", body);  // new reference
     if (result && pyapi_type_of(result) == pyapi.PyUnicode_Type) {
         const char *utf8 = pyapi.PyUnicode_AsUTF8(result);  // owned by result
         if (utf8) {
@@ -38,11 +48,23 @@ char *exec_call_python(const char *body) {
     return text;
 }
 
+void exec_bridge(const exec_entry *entry, std::string_view body, http_reply *out, http_exec_session *session);
+
 }  // namespace
 
 int (*http_server_python_ready)(void) = python_runtime_ready;
 
 void handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
+    exec_bridge(&EXEC_ENTRY, body, out, session);
+}
+
+void http_server_handle_mcp(std::string_view body, http_reply *out, http_exec_session *session) {
+    exec_bridge(&MCP_ENTRY, body, out, session);
+}
+
+namespace {
+
+void exec_bridge(const exec_entry *entry, std::string_view body, http_reply *out, http_exec_session *session) {
     // Before the interpreter is up, or after it failed to come up, pyapi may
     // be empty: refuse rather than call through it.
     if (!http_server_python_ready()) {
@@ -59,7 +81,7 @@ void handle_exec(std::string_view body, http_reply *out, http_exec_session *sess
 
     http_server_exec_lock_enter();
     PyGILState_STATE gil = pyapi.PyGILState_Ensure();
-    char *text = exec_call_python(copy);
+    char *text = exec_call_python(entry, copy);
     if (session->kept) {
         pyapi.PyGILState_Release(gil);
     } else {
@@ -78,12 +100,19 @@ void handle_exec(std::string_view body, http_reply *out, http_exec_session *sess
         http_reply_fixed(out, 500, BODY_INTERNAL);
         return;
     }
+    if (entry->empty_is_accepted && !text[0]) {
+        free(text);
+        http_reply_fixed(out, 202, "");
+        return;
+    }
     out->status = 200;
     out->body = text;
     out->body_len = strlen(text);
     out->add_newline = 1;
     out->owned = text;
 }
+
+}  // namespace
 
 void http_exec_session_end(http_exec_session *session) {
     if (!session->kept) return;

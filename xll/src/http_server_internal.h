@@ -4,7 +4,7 @@
 // Three layers: the transport (sockets, parsing, the poll loop) turns bytes
 // into an http_request and an http_reply back into bytes; the router
 // (http_server_route) is a pure request-to-reply function; the exec bridge
-// (handle_exec) is the one place that enters Python.
+// (handle_exec, http_server_handle_mcp) is the one place that enters Python.
 #pragma once
 
 #include <atomic>
@@ -40,6 +40,8 @@ struct http_request {
     std::string_view uri;            // request target as sent, query included
     std::string_view authorization;  // value, spaces and tabs trimmed at both ends
     int has_authorization;           // 1 when the header is among the first 30
+    std::string_view origin;         // Origin value, trimmed as authorization
+    int has_origin;                  // 1 when the header is among the first 30
     std::string_view body;
 };
 
@@ -88,6 +90,11 @@ int bearer_value_matches(std::string_view value, const char *token);
 // server's guard, so a stop that clears it meanwhile makes the check fail.
 int bearer_token_valid(const http_request *req);
 
+// 1 when the request has no Origin, or one of this machine's loopback
+// origins: http://127.0.0.1 or http://localhost, with or without a port.
+// A web page's request (DNS rebinding) carries its own origin and fails.
+int http_server_origin_allowed(const http_request *req);
+
 // Composes the /config reply for `xll_dir` into out (status 200).
 void handle_config(const wchar_t *xll_dir, http_reply *out);
 
@@ -118,6 +125,12 @@ void http_reply_release(http_reply *reply);
 // not (or could not be) started. Takes exec_lock, then the interpreter lock.
 // Server thread.
 void handle_exec(std::string_view body, http_reply *out, http_exec_session *session);
+
+// Hands `body` to tindral_xl._mcp_entry.dispatch_mcp, as handle_exec does
+// with dispatch_request (same locks, statuses and failure bodies), except
+// that an empty returned text is answered 202 with an empty body: the
+// message was a notification. Server thread.
+void http_server_handle_mcp(std::string_view body, http_reply *out, http_exec_session *session);
 
 // Drops the thread state that handle_exec kept for this thread. Called by the
 // server thread as it ends.

@@ -10,6 +10,7 @@ namespace {
 
 constexpr char BODY_PING[] = "{\"ok\":true}\n";
 constexpr char BODY_FORBIDDEN[] = "{\"error\":\"forbidden: invalid or missing bearer token\"}\n";
+constexpr char BODY_FORBIDDEN_ORIGIN[] = "{\"error\":\"forbidden: origin not allowed\"}\n";
 constexpr char BODY_NOT_ALLOWED[] = "{\"error\":\"method not allowed\"}\n";
 constexpr char BODY_NOT_FOUND[] = "{\"error\":\"not found\"}\n";
 
@@ -19,6 +20,7 @@ constexpr size_t BEARER_PREFIX_LEN = sizeof BEARER_PREFIX - 1;
 const char *reason_phrase(int status) {
     switch (status) {
     case 200: return "OK";
+    case 202: return "Accepted";
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
@@ -111,6 +113,23 @@ size_t session_escape(const char *message, char *dst, size_t cap) {
     return n;
 }
 
+int http_server_origin_allowed(const http_request *req) {
+    if (!req->has_origin) return 1;
+    std::string_view origin = req->origin;
+    std::string_view rest;
+    for (std::string_view host : {std::string_view("http://127.0.0.1"), std::string_view("http://localhost")}) {
+        if (origin.substr(0, host.size()) == host) {
+            rest = origin.substr(host.size());
+            if (rest.empty()) return 1;
+            if (rest[0] != ':' || rest.size() < 2 || rest.size() > 6) return 0;
+            for (char c : rest.substr(1))
+                if (c < '0' || c > '9') return 0;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 void handle_config(const wchar_t *xll_dir, http_reply *out) {
     char dir[HTTP_CONFIG_UTF8_CAP];
     char modules[HTTP_CONFIG_UTF8_CAP];
@@ -154,6 +173,17 @@ void http_server_route(const http_request *req, http_reply *out, http_exec_sessi
             http_reply_fixed(out, 405, BODY_NOT_ALLOWED);
         else
             handle_exec(req->body, out, session);
+    } else if (path == "/mcp") {
+        // No SSE stream is ever offered, so a GET (or a session DELETE) is
+        // 405, as the streamable HTTP transport allows.
+        if (!bearer_token_valid(req))
+            http_reply_fixed(out, 403, BODY_FORBIDDEN);
+        else if (!http_server_origin_allowed(req))
+            http_reply_fixed(out, 403, BODY_FORBIDDEN_ORIGIN);
+        else if (req->method != "POST")
+            http_reply_fixed(out, 405, BODY_NOT_ALLOWED);
+        else
+            http_server_handle_mcp(req->body, out, session);
     } else {
         http_reply_fixed(out, 404, BODY_NOT_FOUND);
     }
