@@ -27,6 +27,9 @@ UTF-16 units are shown), anything else shows its ``repr``; raising shows
 
 import inspect
 
+# The add-in's release, as the agent interfaces report it (MCP's serverInfo).
+__version__ = "0.1.0"
+
 _registry = []
 
 # Every worksheet entry point of the add-in receives exactly ten arguments.
