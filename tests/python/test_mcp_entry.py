@@ -233,7 +233,8 @@ def test_list_functions_reports_the_registry():
     assert names == tindral_xl.registered()
 
 
-def test_write_module_writes_loads_and_rewrites_without_stale_bytecode(modules):
+def test_write_module_writes_loads_and_rewrites_without_stale_bytecode(modules, monkeypatch):
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)  # as in the add-in, whatever the environment says
     name = unique()
     src = "from tindral_xl import xl_function\n@xl_function(name='%s')\ndef f(x):\n    return x + 1\n" % name.upper()
     result = call("write_module", {"name": name, "source": src})["result"]
@@ -249,6 +250,7 @@ def test_write_module_writes_loads_and_rewrites_without_stale_bytecode(modules):
     entry = [e for e in tindral_xl._registry if e[0] == name.upper()][0]
     assert entry[1](1) == 3
     assert sorted(p.name for p in modules.iterdir() if p.is_file()) == [name + ".py"], "no temporary file is left"
+    assert (modules / "__pycache__").is_dir(), "bytecode was cached, so the rewrite was a real test"
 
 
 def test_write_module_refuses_source_that_does_not_compile_and_keeps_the_old_file(modules):
