@@ -39,6 +39,9 @@ mkdir -p "$stage"
 cp "$xll" "$stage/"
 cp -r "$root/python/tindral_xl" "$stage/"
 cp -r "$root/examples/modules" "$stage/modules"
+mkdir -p "$stage/tools" "$stage/docs"
+cp "$root/tools/mcp/tindral_mcp.py" "$root/tools/agent/tindral_agent.py" "$stage/tools/"
+cp "$root/docs/agent-protocol.md" "$stage/docs/"
 find "$stage" -name __pycache__ -prune -exec rm -rf {} +
 sed 's/$/\r/' > "$stage/INSTALL.txt" <<'NOTE'
 TindralXL - Python worksheet functions for Excel (64-bit)
@@ -49,6 +52,9 @@ What is here
   tindral_xl\     its Python package (keep it beside the add-in)
   modules\        your worksheet functions: every *.py file here is imported
                   when the add-in opens (the examples show how)
+  tools\          tindral_mcp.py (MCP server for AI agents, see below) and
+                  tindral_agent.py (command-line client)
+  docs\           agent-protocol.md: the agent interfaces in detail
 
 What you add: Python 3.12, 64-bit, "embeddable package"
   1. Download the Windows embeddable package of Python 3.12 (x86-64), e.g.
@@ -85,6 +91,23 @@ Write your own
   Numbers arrive as float, text as str, TRUE/FALSE as bool, and empty cells
   or omitted arguments as None. A function that raises shows #VALUE!.
   New modules are picked up when the add-in is opened again.
+
+Connect an AI agent (MCP)
+  While Excel has the add-in open, an MCP client can run Python in Excel,
+  list and reload the worksheet functions, write new ones and read the log.
+  Over stdio (desktop assistants, coding agents), with the python.exe of
+  the embeddable package (replace C:\TindralXL with this folder):
+
+      {"mcpServers": {"tindralxl": {
+          "command": "C:\\TindralXL\\python\\python.exe",
+          "args": ["C:\\TindralXL\\tools\\tindral_mcp.py"]}}}
+
+  Over HTTP, with the port and token of %APPDATA%\TindralXL\session.json
+  (both change at every start, so the stdio form is easier):
+
+      {"mcpServers": {"tindralxl": {"type": "http",
+          "url": "http://127.0.0.1:PORT/mcp",
+          "headers": {"Authorization": "Bearer TOKEN"}}}}
 
 When something does not work
   The add-in writes what it did to %TEMP%\tindralxl.log.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian, when it is missing:
-# compilers for both builds, Wine, Boost, GoogleTest and pytest. Also reports
-# the Python 3.12 that the Linux build embeds in its tests.
+# compilers for both builds, Wine, Boost, GoogleTest, pytest, and Node with
+# npm for the MCP client tests. Also reports the Python 3.12 that the Linux
+# build embeds in its tests.
 set -euo pipefail
 
 PACKAGES=(
@@ -19,6 +20,10 @@ for p in "${PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
+# Node by command, not by package: a Node from elsewhere (NodeSource's
+# nodejs carries its own npm) serves as well, and Debian's npm would conflict.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
@@ -49,3 +54,9 @@ else
   echo "setup: WARNING: no Python 3.12 with libpython3.12.so found (set TINDRAL_PYTHON_PREFIX," \
        "or install one with pyenv); tests that embed Python will fail or skip" >&2
 fi
+
+# The MCP clients the tests drive (the official SDK, the Inspector, the
+# conformance suite), exactly as tests/mcp/package-lock.json pins them. npm's
+# cache under ~/.cache makes a rerun work offline; an install that still
+# matches the lock file is kept.
+"$(dirname "$0")/npm_ci.sh" || { echo "setup: installing the MCP test clients from npm failed" >&2; exit 1; }
