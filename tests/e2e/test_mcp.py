@@ -9,10 +9,8 @@ install them: a missing registry must not pass for a green run.
 
 import http.server
 import json
-import os
 import pathlib
 import shutil
-import socket
 import subprocess
 import sys
 import threading
