@@ -9,7 +9,6 @@ install them: a missing registry must not pass for a green run.
 
 import http.server
 import json
-import pathlib
 import shutil
 import subprocess
 import sys

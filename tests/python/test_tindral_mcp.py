@@ -2,7 +2,6 @@
 
 import http.server
 import json
-import os
 import pathlib
 import subprocess
 import sys
