@@ -3,8 +3,8 @@
 // lock, building the argument tuple, calling, converting the result,
 // releasing. Run from an optimised build:
 //
-//     cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release
-//     ninja -C build/bench bench_slot_call && build/bench/bench_slot_call
+//     cmake --preset release
+//     cmake --build --preset release --target bench_slot_call && build/release/bench_slot_call
 //
 // The interpreter starts from the Python home assembled in the build tree
 // ($TINDRAL_TEST_PYTHON_HOME overrides it).
@@ -18,6 +18,7 @@
 
 #include "func_registry_internal.h"
 #include "python_runtime.h"
+#include "text_utf16.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ void slot_add(benchmark::State &state) {
     memset(&m, 0, sizeof m);
     m.xltype = xltypeMissing;
     for (auto _ : state) {
-        XLOPER12 *r = xll_slot_entries[0](&a, &b, &m, &m, &m, &m, &m, &m, &m, &m);
+        XLOPER12 *r = func_registry_slot_entries[0](&a, &b, &m, &m, &m, &m, &m, &m, &m, &m);
         benchmark::DoNotOptimize(r->val.num);
     }
 }
@@ -97,7 +98,7 @@ void slot_text(benchmark::State &state) {
     memset(&m, 0, sizeof m);
     m.xltype = xltypeMissing;
     for (auto _ : state) {
-        XLOPER12 *r = xll_slot_entries[1](&m, &m, &m, &m, &m, &m, &m, &m, &m, &m);
+        XLOPER12 *r = func_registry_slot_entries[1](&m, &m, &m, &m, &m, &m, &m, &m, &m, &m);
         benchmark::DoNotOptimize(r->val.str);
         xlAutoFree12(r);  // Excel hands each text back
     }
@@ -112,7 +113,7 @@ void direct_text(benchmark::State &state) {
         Py_ssize_t n = 0;
         wchar_t *w = pyapi.PyUnicode_AsWideCharString(res, &n);
         XCHAR *buf = (XCHAR *)malloc((size_t)(n + 2) * sizeof(XCHAR));
-        buf[0] = (XCHAR)func_wide_to_utf16(w, (size_t)n, buf + 1, (int)n);
+        buf[0] = (XCHAR)text_utf16_from_wide(w, (size_t)n, buf + 1, (int)n);
         pyapi.PyMem_Free(w);
         pyapi.Py_DecRef(res);
         pyapi.PyGILState_Release(g);

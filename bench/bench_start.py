@@ -35,7 +35,7 @@ def main():
 
     addin_so = os.path.join(args.build, "TindralXL.so")
     if not os.path.exists(addin_so):
-        sys.exit("bench_start: no %s; build first (cmake -S . -B build/linux -G Ninja && ninja -C build/linux)" % addin_so)
+        sys.exit("bench_start: no %s; build first (cmake --preset linux && cmake --build --preset linux)" % addin_so)
 
     work = tempfile.mkdtemp(prefix="tindral-bench-")
     try:

@@ -1,38 +1,30 @@
 #!/usr/bin/env bash
-# Builds the add-in, xllhost and the tests: natively for Linux (build/linux)
-# and cross-compiled for Windows (build/windows). `build.sh linux` or
-# `build.sh windows` builds one of them.
+# Builds the add-in, xllhost and the tests through the presets of
+# CMakePresets.json: natively for Linux (build/linux) and cross-compiled for
+# Windows (build/windows). `build.sh linux`, `build.sh windows`, `build.sh asan`
+# or `build.sh release` builds one of them; `all` (the default) the first two.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || { echo "build: cannot enter the repository root" >&2; exit 1; }
 JOBS=${TINDRAL_JOBS:-2}
 which=${1:-all}
 
-if [[ -z "${TINDRAL_PYTHON_PREFIX:-}" ]]; then
-  source scripts/find_python.sh
-  TINDRAL_PYTHON_PREFIX=$(tindral_find_python || true)
-  export TINDRAL_PYTHON_PREFIX
-fi
-
-build() {  # dir, extra cmake arguments...
-  local dir=$1
-  shift
-  echo "build: $dir"
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 || {
-    cat "$dir.configure.log" >&2
-    echo "build: configuring $dir failed" >&2
+build() {  # preset
+  local preset=$1 log=build/$1.configure.log
+  echo "build: $preset"
+  cmake --preset "$preset" >"$log" 2>&1 || {
+    cat "$log" >&2
+    echo "build: configuring preset $preset failed" >&2
     return 1
   }
-  ninja -C "$dir" -j "$JOBS"
+  cmake --build --preset "$preset" -j "$JOBS"
 }
 
 mkdir -p build
 case "$which" in
-  linux) build build/linux ;;
-  windows) build build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake ;;
-  asan) build build/asan -DTINDRAL_SANITIZE=address,undefined ;;
+  linux | windows | asan | release) build "$which" ;;
   all)
-    build build/linux
-    build build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+    build linux
+    build windows
     ;;
-  *) echo "usage: build.sh [linux|windows|asan|all]" >&2; exit 2 ;;
+  *) echo "usage: build.sh [linux|windows|asan|release|all]" >&2; exit 2 ;;
 esac

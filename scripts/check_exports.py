@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Checks what the built binaries show the outside world.
 
-* The Linux add-in exports exactly the names of xll/src/exports.map
+* The export lists the build generated (BUILD_DIR/generated/exports.map and
+  exports.def) name one entry point per slot of FUNC_SLOT_COUNT in
+  xll/src/func_registry.h: a stale list is caught.
+* The Linux add-in exports exactly the names of exports.map
   (`nm -D --defined-only`), nothing stray.
-* The Windows add-in exports exactly the names of xll/src/exports.def,
-  undecorated (`objdump -p`), and neither it nor xllhost.exe imports a MinGW
-  runtime DLL (libstdc++, libgcc, libwinpthread): nothing is needed beside them.
+* The Windows add-in exports exactly the names of exports.def, undecorated
+  (`objdump -p`), and neither it nor xllhost.exe imports a MinGW runtime DLL
+  (libstdc++, libgcc, libwinpthread): nothing is needed beside them.
 * Both hosts export MdCallBack12, which the add-in looks up by name.
 
 Usage: check_exports.py [--linux BUILD_DIR] [--windows BUILD_DIR]
@@ -21,16 +24,34 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 MINGW_RUNTIME = re.compile(r"^(libstdc\+\+|libgcc|libwinpthread).*\.dll$", re.I)
 
 
-def map_names():
-    text = (ROOT / "xll/src/exports.map").read_text()
+def slot_count():
+    text = (ROOT / "xll/src/func_registry.h").read_text()
+    m = re.search(r"^constexpr int FUNC_SLOT_COUNT = (\d+);", text, re.M)
+    if not m:
+        raise SystemExit("check_exports: func_registry.h defines no FUNC_SLOT_COUNT")
+    return int(m.group(1))
+
+
+def slot_problem(list_name, names):
+    """None when `names` holds exactly the slot entry points of FUNC_SLOT_COUNT."""
+    want = {"xll_slot_%d" % n for n in range(slot_count())}
+    got = {n for n in names if n.startswith("xll_slot_")}
+    if got != want:
+        return "%s names %d slot entry points, FUNC_SLOT_COUNT is %d (stale build?)" % (
+            list_name, len(got), len(want))
+    return None
+
+
+def map_names(build):
+    text = (build / "generated/exports.map").read_text()
     glob = text.split("global:", 1)[1].split("local:", 1)[0]
     return sorted(n.strip() for n in glob.replace("\n", " ").split(";") if n.strip())
 
 
-def def_names():
+def def_names(build):
     names = []
     in_exports = False
-    for line in (ROOT / "xll/src/exports.def").read_text().splitlines():
+    for line in (build / "generated/exports.def").read_text().splitlines():
         line = line.split(";", 1)[0].strip()
         if not line:
             continue
@@ -78,7 +99,8 @@ def main():
 
     if args.linux:
         build = pathlib.Path(args.linux)
-        got, want = nm_exports(build / "TindralXL.so"), map_names()
+        got, want = nm_exports(build / "TindralXL.so"), map_names(build)
+        problems.append(slot_problem("exports.map", want))
         if got != want:
             problems.append("TindralXL.so exports %s, expected %s (stray: %s, missing: %s)" % (
                 len(got), len(want), sorted(set(got) - set(want)), sorted(set(want) - set(got))))
@@ -89,7 +111,8 @@ def main():
     if args.windows:
         build = pathlib.Path(args.windows)
         got, imports = pe_info(build / "TindralXL.xll")
-        want = def_names()
+        want = def_names(build)
+        problems.append(slot_problem("exports.def", want))
         if got != want:
             problems.append("TindralXL.xll exports %s, expected %s (stray: %s, missing: %s)" % (
                 len(got), len(want), sorted(set(got) - set(want)), sorted(set(want) - set(got))))
@@ -102,6 +125,7 @@ def main():
                 problems.append("%s needs MinGW runtime DLLs: %s" % (name, bad))
         print("check_exports: windows: %d names checked; imports %s" % (len(want), ", ".join(imports)))
 
+    problems = [p for p in problems if p]
     for p in problems:
         print("check_exports: FAIL: " + p, file=sys.stderr)
     return 1 if problems else 0

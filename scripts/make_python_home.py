@@ -12,12 +12,19 @@ DIR receives what the add-in expects beside itself in its `python` folder:
     *.so                 the extension modules of lib-dynload, beside the zip
     Lib/site-packages/   empty; the add-in puts it on sys.path itself
 
-The prefix is taken from --prefix, else $TINDRAL_PYTHON_PREFIX, else
-`python3.12-config --prefix`, else the newest of ~/.pyenv/versions/3.12*. It
-must hold lib/libpython3.12.so, lib/python3.12/ and bin/python3.12.
+The prefix is taken from --prefix, else found by find_python312.py (beside
+this script), the one search the build and the scripts share.
 
 A finished DIR records what it was built from; a second run with the same
 prefix and the same script does nothing, so test runs stay fast.
+
+    scripts/make_python_home.py --wine --out DIR [--bridge DLL] [--prefix PREFIX]
+
+lays out DIR/python/ for the Windows add-in under Wine: the same standard
+library and extension modules, with the test bed's bridge as python312.dll
+in place of libpython3.12.so (a Winelib DLL that runs this Linux CPython; see
+tests/README.md). The bridge is taken from --bridge, else from the Linux build
+(build/linux/standin/bridge/python312.dll, or $TINDRAL_BUILD_LINUX's).
 """
 
 import argparse
@@ -30,6 +37,8 @@ import subprocess
 import sys
 import tempfile
 import zipfile
+
+import find_python312
 
 LIBRARY = "libpython3.12.so"
 ARCHIVE = "python312.zip"
@@ -48,46 +57,16 @@ def fail(message):
     sys.exit(1)
 
 
-def prefix_problem(prefix):
-    """None when `prefix` is a usable 3.12 with a shared library, else why not."""
-    for rel in ("lib/" + LIBRARY, "lib/python3.12/os.py", "lib/python3.12/lib-dynload", "bin/python3.12"):
-        if not os.path.exists(os.path.join(prefix, rel)):
-            return "no " + rel
-    return None
-
-
 def find_prefix(explicit):
-    tried = []
-    candidates = []
     if explicit:
-        candidates.append(("--prefix", explicit))
-    env = os.environ.get("TINDRAL_PYTHON_PREFIX")
-    if env:
-        candidates.append(("$TINDRAL_PYTHON_PREFIX", env))
+        problem = find_python312.problem(explicit)
+        if problem:
+            fail("--prefix %s is not a Python 3.12 with a shared library (%s)" % (explicit, problem))
+        return os.path.realpath(explicit)
     try:
-        out = subprocess.run(["python3.12-config", "--prefix"], capture_output=True, text=True, timeout=30)
-        if out.returncode == 0 and out.stdout.strip():
-            candidates.append(("python3.12-config --prefix", out.stdout.strip()))
-        else:
-            tried.append("python3.12-config (failed)")
-    except (OSError, subprocess.SubprocessError):
-        tried.append("python3.12-config (not found)")
-    pyenv_root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
-    for path in sorted(glob.glob(os.path.join(pyenv_root, "versions", "3.12*")), reverse=True):
-        candidates.append(("pyenv", path))
-    if not any(source == "pyenv" for source, _ in candidates):
-        tried.append(os.path.join(pyenv_root, "versions", "3.12*") + " (none)")
-
-    for source, prefix in candidates:
-        problem = prefix_problem(prefix)
-        if problem is None:
-            return os.path.realpath(prefix)
-        tried.append("%s: %s (%s)" % (source, prefix, problem))
-    if explicit:
-        fail("--prefix %s is not a Python 3.12 with a shared library (%s)" % (explicit, prefix_problem(explicit)))
-    fail("no Python 3.12 with a shared lib/%s found. Looked at: %s. "
-         "Install one (e.g. `env PYTHON_CONFIGURE_OPTS=--enable-shared pyenv install 3.12`) "
-         "or set TINDRAL_PYTHON_PREFIX to its prefix." % (LIBRARY, "; ".join(tried)))
+        return find_python312.find_prefix()
+    except find_python312.NotFound as e:
+        fail(str(e))
 
 
 def stdlib_sources(stdlib):
@@ -169,10 +148,52 @@ def assemble(prefix, out):
     return True
 
 
+BRIDGE = "python312.dll"
+
+
+def find_bridge(explicit):
+    if explicit:
+        bridge = explicit
+    else:
+        build = os.environ.get("TINDRAL_BUILD_LINUX") or os.path.join(
+            os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "linux")
+        bridge = os.path.join(build, "standin", "bridge", BRIDGE)
+    if not os.path.isfile(bridge):
+        fail("no python312.dll bridge at %s: the Linux build makes it where wine64-tools (winegcc) and a "
+             "static libpython3.12.a are installed (scripts/setup.sh, scripts/build.sh linux)" % bridge)
+    return os.path.realpath(bridge)
+
+
+def assemble_wine(prefix, out, bridge):
+    """DIR/python for the Windows add-in under Wine: the Linux home with the
+    bridge as the interpreter library. True when anything changed."""
+    home = os.path.join(out, "python")
+    os.makedirs(home, exist_ok=True)
+    built = assemble(prefix, home)
+    # The bridge carries its own libpython; the shared one would only mislead.
+    linux_library = os.path.join(home, LIBRARY)
+    if os.path.exists(linux_library):
+        os.unlink(linux_library)
+    target = os.path.join(home, BRIDGE)
+    src = os.stat(bridge)
+    try:
+        dst = os.stat(target)
+        same = (dst.st_size, int(dst.st_mtime)) == (src.st_size, int(src.st_mtime))
+    except OSError:
+        same = False
+    if not same:
+        atomic_copy(bridge, target)
+        built = True
+    return built
+
+
 def main():
     parser = argparse.ArgumentParser(description="Assemble the add-in's Python home for Linux.")
     parser.add_argument("--out", help="the home folder to fill (created when missing)")
     parser.add_argument("--prefix", help="a Python 3.12 prefix with lib/libpython3.12.so")
+    parser.add_argument("--wine", action="store_true",
+                        help="lay out OUT/python for the Windows add-in under Wine, with the python312.dll bridge")
+    parser.add_argument("--bridge", help="with --wine: the bridge to use (default: the Linux build's)")
     parser.add_argument("--build-archive", nargs=2, metavar=("STDLIB", "ZIP"), help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -185,10 +206,17 @@ def main():
     if not args.out:
         parser.error("--out is required")
 
+    if args.bridge and not args.wine:
+        parser.error("--bridge goes with --wine")
+    bridge = find_bridge(args.bridge) if args.wine else None
     prefix = find_prefix(args.prefix)
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
-    built = assemble(prefix, out)
+    if args.wine:
+        built = assemble_wine(prefix, out, bridge)
+        out = os.path.join(out, "python")
+    else:
+        built = assemble(prefix, out)
     print("make_python_home: %s %s (from %s)" % ("assembled" if built else "already up to date:", out, prefix))
 
 

@@ -4,7 +4,7 @@
 # Does nothing when the installed tree was made from the same lock file.
 # Fails loudly when npm or the registry is missing: the MCP tests need it.
 set -euo pipefail
-cd "$(dirname "$0")/../tests/mcp"
+cd "$(dirname "$0")/../tests/mcp" || { echo "npm_ci: cannot enter tests/mcp" >&2; exit 1; }
 command -v npm >/dev/null || { echo "npm_ci: npm is not installed (scripts/setup.sh installs it)" >&2; exit 1; }
 stamp=node_modules/.tindral-lock.sha256
 want=$(sha256sum package-lock.json | cut -d' ' -f1)

@@ -9,9 +9,9 @@
 # INSTALL.txt.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-out="$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)"
-# Its own build folder: the test builds keep their settings.
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)" || { echo "package_windows: cannot find the repository root" >&2; exit 1; }
+out="$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)" || { echo "package_windows: cannot create ${1:-$root/dist}" >&2; exit 1; }
+# Its own preset and build folder (a Release build): the test builds keep their settings.
 build="$root/build/package-windows"
 
 need() { command -v "$1" >/dev/null 2>&1 || { echo "package_windows: $1 is missing ($2)" >&2; exit 1; }; }
@@ -20,9 +20,9 @@ need ninja "apt-get install ninja-build"
 need x86_64-w64-mingw32-g++-posix "apt-get install g++-mingw-w64-x86-64-posix"
 need x86_64-w64-mingw32-objdump "apt-get install binutils-mingw-w64-x86-64"
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-ninja -C "$build" -j2 TindralXL
+cd "$root" || { echo "package_windows: cannot enter $root" >&2; exit 1; }
+cmake --preset package-windows >/dev/null
+cmake --build --preset package-windows
 
 xll="$build/TindralXL.xll"
 # Nothing beyond Windows' own DLLs may be needed beside the add-in.

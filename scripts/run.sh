@@ -12,14 +12,17 @@
 #   scripts/run.sh            the Linux build
 #   scripts/run.sh --windows  the Windows build, under Wine
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || { echo "run: cannot enter the repository root" >&2; exit 1; }
 ROOT=$(pwd)
+# shellcheck source=scripts/host_python.sh
+source scripts/host_python.sh
 target=linux
 [[ "${1:-}" == "--windows" ]] && target=windows
 
 if [[ "${TINDRAL_SKIP_SETUP:-0}" != 1 ]]; then
   scripts/setup.sh >/dev/null || { echo "run: setup failed (run scripts/setup.sh to see why)" >&2; exit 1; }
 fi
+PY=$(tindral_python3) || exit 1
 scripts/build.sh "$target" >/dev/null || { echo "run: build failed (run scripts/build.sh $target)" >&2; exit 1; }
 
 folder=build/run-$target
@@ -29,7 +32,7 @@ if [[ $target == linux ]]; then
   addin=TindralXL.so
   cp build/linux/TindralXL.so "$folder/"
   host=(build/linux/tools/xllhost/xllhost)
-  if /usr/bin/python3 scripts/make_python_home.py --out "$folder/python" >"$folder.python.log" 2>&1; then
+  if "$PY" scripts/make_python_home.py --out "$folder/python" >"$folder.python.log" 2>&1; then
     echo "run: Python home assembled in $folder/python"
   else
     echo "run: no Python home (see $folder.python.log): the add-in will start without Python"
@@ -40,8 +43,12 @@ else
   host=(env WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine build/windows/tools/xllhost/xllhost.exe)
   if [[ -n "${TINDRAL_WIN_PYTHON:-}" ]]; then
     cp -r "$TINDRAL_WIN_PYTHON" "$folder/python"
+  elif scripts/build.sh linux >"$folder.python.log" 2>&1 &&
+       "$PY" scripts/make_python_home.py --wine --out "$folder" >>"$folder.python.log" 2>&1; then
+    # The test bed's python312.dll bridge: Linux CPython behind a Windows DLL.
+    echo "run: Python home with the python312.dll bridge in $folder/python (set TINDRAL_WIN_PYTHON for a real Windows Python)"
   else
-    echo "run: no Windows Python (set TINDRAL_WIN_PYTHON to an embeddable Python folder): starting without it"
+    echo "run: no Windows Python (see $folder.python.log; or set TINDRAL_WIN_PYTHON to an embeddable Python folder): starting without it"
   fi
 fi
 cp -r python/tindral_xl "$folder/"
@@ -107,8 +114,9 @@ for _ in $(seq 1 600); do
   sleep 0.1
 done
 
-agent=(/usr/bin/python3 tools/agent/tindral_agent.py)
-if [[ $target == linux ]] && grep -q '^echo agent channel open' "$work/out" && [[ -f "$session" ]]; then
+agent=("$PY" tools/agent/tindral_agent.py)
+[[ $target == windows ]] && agent+=(--session "$session")
+if grep -q '^echo agent channel open' "$work/out" && [[ -f "$session" ]]; then
   echo "---- the agent channel (session: $session) ----"
   for a in "ping" "functions" "eval sum(range(10))"; do
     echo "\$ tools/agent/tindral_agent.py $a"
@@ -120,8 +128,8 @@ fi
 if [[ -t 0 ]]; then
   echo "----------------------------------------------------------------"
   echo "The add-in is open and its agent channel is live. From another terminal:"
-  echo "    /usr/bin/python3 tools/agent/tindral_agent.py functions"
-  echo "    /usr/bin/python3 tools/agent/tindral_agent.py eval '2 ** 10'"
+  echo "    ${agent[*]} functions"
+  echo "    ${agent[*]} eval '2 ** 10'"
   echo "Press Ctrl-D or Ctrl-C here to close it."
   trap 'true' INT
   cat >/dev/null || true

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian, when it is missing:
-# compilers for both builds, Wine, Boost, GoogleTest, pytest, and Node with
-# npm for the MCP client tests. Also reports the Python 3.12 that the Linux
-# build embeds in its tests.
+# compilers for both builds, Wine (with winegcc, for the test bed's
+# python312.dll bridge), Boost, GoogleTest, pytest, and Node with npm for the
+# MCP client tests. Also reports the Python 3.12 that the Linux build embeds
+# in its tests.
 set -euo pipefail
 
 PACKAGES=(
   cmake ninja-build g++ binutils
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64
+  wine wine64 wine64-tools
   libboost-dev libgtest-dev
   python3 python3-pytest
   e2fsprogs
@@ -43,16 +44,20 @@ else
   echo "setup: all Debian packages present"
 fi
 
-# Python 3.12 with a shared libpython3.12.so: from $TINDRAL_PYTHON_PREFIX,
-# python3.12-config, or pyenv. Debian does not package it here, so it is only
-# looked for; the suites that need it say so when it is absent.
-# shellcheck source=scripts/find_python.sh
-source "$(dirname "$0")/find_python.sh"
-if prefix=$(tindral_find_python); then
+# Python 3.12 with a shared libpython3.12.so (scripts/find_python312.py: from
+# $TINDRAL_PYTHON_PREFIX, python3.12-config, or pyenv). Debian does not package
+# it here, so it is only looked for; the finder's message says where it looked.
+# shellcheck source=scripts/host_python.sh
+source "$(dirname "$0")/host_python.sh"
+if prefix=$(tindral_python312_prefix); then
   echo "setup: Python 3.12 at $prefix"
+  # The Wine suite's Python runs through a bridge that links it statically.
+  if ! compgen -G "$prefix/lib/python3.12/config-3.12*/libpython3.12.a" >/dev/null; then
+    echo "setup: WARNING: no static libpython3.12.a under $prefix/lib/python3.12: the python312.dll" \
+         "bridge is not built, and the Wine suite's Python cases skip" >&2
+  fi
 else
-  echo "setup: WARNING: no Python 3.12 with libpython3.12.so found (set TINDRAL_PYTHON_PREFIX," \
-       "or install one with pyenv); tests that embed Python will fail or skip" >&2
+  echo "setup: WARNING: tests that embed Python will fail or skip" >&2
 fi
 
 # The MCP clients the tests drive (the official SDK, the Inspector, the

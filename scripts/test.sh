@@ -8,11 +8,12 @@
 # TINDRAL_SKIP_SETUP=1 skips the package step; TINDRAL_ASAN=0 skips the
 # sanitizer build of the unit tests.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || { echo "test: cannot enter the repository root" >&2; exit 1; }
 ROOT=$(pwd)
 LOGS=build/test-logs
-PY=/usr/bin/python3
 start=$(date +%s)
+# shellcheck source=scripts/host_python.sh
+source scripts/host_python.sh
 
 step() { echo; echo "=== $* ($(( $(date +%s) - start )) s)"; }
 fail_hard() { echo "test: $*" >&2; exit 1; }
@@ -21,6 +22,8 @@ if [[ "${TINDRAL_SKIP_SETUP:-0}" != 1 ]]; then
   step "setup"
   scripts/setup.sh || fail_hard "setup failed"
 fi
+# The first python3 on PATH that has pytest runs the suites and the checks.
+PY=$(tindral_python3 pytest) || fail_hard "no python3 with pytest (apt-get install python3-pytest)"
 
 step "build"
 scripts/build.sh all || fail_hard "build failed"
@@ -42,10 +45,10 @@ else
 fi
 
 # ctest's closing line: "100% tests passed, 0 tests failed out of 35".
-run_ctest() {  # name, build dir
-  local name=$1 dir=$2 log="$LOGS/ctest-$1.log"
+run_ctest() {  # test preset of CMakePresets.json
+  local name=$1 log="$LOGS/ctest-$1.log"
   step "ctest ($name)"
-  (cd "$dir" && ctest --output-on-failure -j 2 --timeout 120) 2>&1 | tee "$log"
+  ctest --preset "$name" 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   local line
   line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -1)
@@ -85,12 +88,12 @@ run_pytest() {  # name, pytest arguments...
   summary+=("pytest ($name): ${line:-no summary (exit $rc)}")
 }
 
-run_ctest linux build/linux
+run_ctest linux
 
 if [[ "${TINDRAL_ASAN:-1}" == 1 ]]; then
   step "sanitizer build"
   if scripts/build.sh asan; then
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 run_ctest asan build/asan
+    run_ctest asan  # the preset sets ASAN_OPTIONS and UBSAN_OPTIONS
   else
     failures=$((failures + 1))
     summary+=("ctest (asan): build FAILED")

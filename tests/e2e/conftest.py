@@ -18,6 +18,14 @@ application data folder (where ``TindralXL/session.json`` goes):
   own folders. Tests therefore run one at a time per prefix; a lock file keeps
   two sessions from sharing it.
 
+Python under Wine: the Windows add-in needs a Windows ``python312.dll``. By
+default it gets the test bed's bridge (tests/standin/bridge, built by the
+Linux build): a Winelib DLL that runs the Linux CPython 3.12, laid out by
+``scripts/make_python_home.py --wine``. ``TINDRAL_WIN_PYTHON`` names a real
+(embeddable) Windows Python folder to use instead. Tests whose outcome
+depends on the interpreter being Linux underneath ask
+``target.python_is_linux``.
+
 Fixtures for the suites: ``target``, ``sandbox`` (the per-test folders, log and
 session readers), ``addin_folder`` (a fresh folder with the add-in, optionally
 the package, modules and a Python home), ``host`` (runs xllhost to its end) and
@@ -84,6 +92,23 @@ class Target:
             self.line_end = b"\n"
             self.sep = "/"
         self.prefix = None  # the Wine prefix, once prepared
+        # Under Wine without a real Windows Python the bridge runs Linux
+        # CPython: sys.platform, os.sep and file names are Linux's.
+        self.python_is_linux = not (self.is_wine and os.environ.get("TINDRAL_WIN_PYTHON"))
+
+    def bridge(self):
+        """The python312.dll bridge the Linux build makes (used under Wine)."""
+        build = pathlib.Path(os.environ.get("TINDRAL_BUILD_LINUX", ROOT / "build" / "linux"))
+        return build / "standin" / "bridge" / "python312.dll"
+
+    def python_missing(self):
+        """Why no Python can be put beside the add-in, or None."""
+        if not self.is_wine or os.environ.get("TINDRAL_WIN_PYTHON"):
+            return None
+        if not self.bridge().exists():
+            return ("needs a Windows Python: no python312.dll bridge at %s (install wine64-tools and build "
+                    "build/linux), nor TINDRAL_WIN_PYTHON" % self.bridge())
+        return None
 
     def fixture_library(self, stem):
         """A test library built beside the add-in (empty_addin, probe_addin)."""
@@ -236,24 +261,28 @@ _python_home_cache = {}
 
 def _python_home(tmp_path_factory, target):
     """A Python home for the add-in's `python` folder, made once per session."""
-    if target.is_wine:
-        home = os.environ.get("TINDRAL_WIN_PYTHON")
-        if not home:
-            pytest.skip("needs a Windows Python: set TINDRAL_WIN_PYTHON to an embeddable Python folder")
-        return pathlib.Path(home)
-    if "linux" not in _python_home_cache:
+    if target.is_wine and os.environ.get("TINDRAL_WIN_PYTHON"):
+        return pathlib.Path(os.environ["TINDRAL_WIN_PYTHON"])
+    missing = target.python_missing()
+    if missing:
+        pytest.skip(missing)
+    if target.name not in _python_home_cache:
         script = ROOT / "scripts" / "make_python_home.py"
         if not script.exists():
             pytest.skip("scripts/make_python_home.py is not there yet")
-        out = tmp_path_factory.mktemp("python-home") / "python"
-        proc = subprocess.run([sys.executable, str(script), "--out", str(out)],
-                              capture_output=True, text=True, timeout=600)
+        made = tmp_path_factory.mktemp("python-home")
+        if target.is_wine:
+            # OUT/python, with the bridge as python312.dll.
+            args = ["--wine", "--bridge", str(target.bridge()), "--out", str(made)]
+        else:
+            args = ["--out", str(made / "python")]
+        proc = subprocess.run([sys.executable, str(script)] + args, capture_output=True, text=True, timeout=600)
         if proc.returncode != 0:
-            _python_home_cache["linux"] = RuntimeError(
+            _python_home_cache[target.name] = RuntimeError(
                 "make_python_home.py failed (%d):\n%s\n%s" % (proc.returncode, proc.stdout, proc.stderr))
         else:
-            _python_home_cache["linux"] = out
-    home = _python_home_cache["linux"]
+            _python_home_cache[target.name] = made / "python"
+    home = _python_home_cache[target.name]
     if isinstance(home, Exception):
         pytest.fail(str(home))
     return home
@@ -495,13 +524,14 @@ def _time_limit(request):
 
 def pytest_collection_modifyitems(config, items):
     name = config.getoption("--target")
+    no_python = Target(name).python_missing()
     for item in items:
         if name == "wine" and item.get_closest_marker("linux_only"):
             item.add_marker(pytest.mark.skip(reason="Linux build only"))
         if name != "wine" and item.get_closest_marker("wine_only"):
             item.add_marker(pytest.mark.skip(reason="Windows build under Wine only"))
-        if name == "wine" and item.get_closest_marker("needs_python") and not os.environ.get("TINDRAL_WIN_PYTHON"):
-            item.add_marker(pytest.mark.skip(reason="needs a Windows Python: set TINDRAL_WIN_PYTHON"))
+        if no_python and item.get_closest_marker("needs_python"):
+            item.add_marker(pytest.mark.skip(reason=no_python))
 
 
 @pytest.fixture

@@ -200,21 +200,46 @@ def test_modules_load_in_listing_order_and_skip_what_is_not_a_module(addin_folde
     loader = [l for l in log if l.startswith(("Importing module", "Failed to import", "func_registry:"))]
     # The listing matches as FindFirstFileW does: a leading dot is no special
     # case and the extension matches in any case. ".hidden" is a relative name
-    # and never imports; only Windows' Python takes SHOUT.PY for a .py file.
-    shout_fails = [] if target.is_wine else ["Failed to import module: SHOUT"]
-    assert loader == [
-        "Importing module: .hidden",
-        "Failed to import module: .hidden",
-        "Importing module: SHOUT",
-        *shout_fails,
-        "Importing module: Tindral_XL",
-        "Importing module: a_one",
-        "Importing module: b_two",
-        "Importing module: broken",
-        "Failed to import module: broken",
+    # and never imports; only Windows' Python takes SHOUT.PY for a .py file
+    # (under Wine the bridge's interpreter is Linux's, which does not).
+    shout_fails = ["Failed to import module: SHOUT"] if target.python_is_linux else []
+    imports = {
+        ".hidden": ["Failed to import module: .hidden"],
+        "SHOUT": shout_fails,
+        "Tindral_XL": [],
+        "a_one": [],
+        "b_two": [],
+        "broken": ["Failed to import module: broken"],
+    }
+    # The Linux build lists in byte order; Windows (NTFS, and Wine) lists in
+    # the order of the upper-cased names.
+    order = sorted(imports, key=str.upper if target.is_wine else None)
+    assert loader == [line for name in order for line in ["Importing module: " + name] + imports[name]] + [
         "func_registry: registered 0 functions",
         "func_registry: registered command xll_register_pending",
     ]
+
+
+NON_ASCII = "from tindral_xl import register\nregister(lambda: 'caf\\u00e9', name='cafe')\n"
+
+
+@pytest.mark.needs_python
+def test_non_ascii_module_name_reaches_the_import_in_the_ansi_code_page(addin_folder, host, sandbox, target):
+    addin = addin_folder(package=True, python=True, modules={"caf\u00e9.py": NON_ASCII})
+    run = host(addin, "open", "list", *([] if target.is_wine else ["call cafe"]))
+    assert run.rc == 0, run.stderr
+    log = sandbox.log_bytes()
+    if target.is_wine:
+        # Windows-1252 (Wine's ANSI code page here) makes the name b"caf\xe9":
+        # logged as such, and no UTF-8 for the import, which fails cleanly.
+        end = target.line_end
+        assert b"Importing module: caf\xe9" + end in log
+        assert b"Failed to import module: caf\xe9" + end in log
+        assert "list 1" in run.lines
+    else:
+        # The Linux build's narrow text is UTF-8: the module imports.
+        assert "Importing module: caf\u00e9" in sandbox.log_lines()
+        assert results(run) == ['result str "caf\u00e9" xltype=0x4002']
 
 
 @pytest.mark.needs_python

@@ -160,7 +160,7 @@ inline bool start_python(const addin_dir &d) {
         ADD_FAILURE() << "python_runtime_init failed:\n" << log_text();
         return false;
     }
-    func_registry_init(dir.c_str(), capture_log);
+    func_registry_init(dir.c_str(), plat_self_module(), capture_log);
     return true;
 }
 

@@ -8,6 +8,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 #include "func_test_support.h"
+#include "text_utf16.h"
 
 using fts::excel;
 using fts::logged;
@@ -17,14 +18,14 @@ namespace {
 
 void setup() {
     fts::install_fake_excel();
-    func_registry_init(L"/nowhere", fts::capture_log);
+    func_registry_init(L"/nowhere", plat_self_module(), fts::capture_log);
 }
 
 std::u16string own_path_utf16() {
     wchar_t path[PLAT_MAX_PATH];
     plat.module_file_name(plat_self_module(), path, PLAT_MAX_PATH);
     XCHAR units[2 * PLAT_MAX_PATH];
-    int n = func_wide_to_utf16(path, wcslen(path), units, 2 * PLAT_MAX_PATH);
+    int n = text_utf16_from_wide(path, wcslen(path), units, 2 * PLAT_MAX_PATH);
     return std::u16string((const char16_t *)units, (size_t)n);
 }
 
@@ -35,7 +36,7 @@ void bind_without_python(int i, const char *name, int arity, int registered) {
     strncpy(func_registry.slots[i].name, name, FUNC_NAME_CAP - 1);
     func_registry.slots[i].arity = arity;
     func_registry.slots[i].callable = dummy_callable;
-    func_registry.slot_registered[i] = registered;
+    func_registry.slots[i].registered = registered;
     if (func_registry.slot_count < i + 1) func_registry.slot_count = i + 1;
 }
 
@@ -54,17 +55,16 @@ XLOPER12 *call_slot(int n) {
     memset(&missing, 0, sizeof missing);
     missing.xltype = xltypeMissing;
     XLOPER12 *m = &missing;
-    return xll_slot_entries[n](m, m, m, m, m, m, m, m, m, m);
+    return func_registry_slot_entries[n](m, m, m, m, m, m, m, m, m, m);
 }
 
 }  // namespace
 
 TEST(func_registration, type_text_procedure_and_module_text_per_slot) {
     setup();
-    plat_module self = plat_self_module();
-    ASSERT_EQ(func_registry_register_slot(0, "none", 0, "xll_slot_0", self), 1);
-    ASSERT_EQ(func_registry_register_slot(1, "three", 3, "xll_slot_1", self), 1);
-    ASSERT_EQ(func_registry_register_slot(63, "ten", 10, "xll_slot_63", self), 1);
+    ASSERT_EQ(func_registry_register_slot(0, "none", 0, "xll_slot_0"), 1);
+    ASSERT_EQ(func_registry_register_slot(1, "three", 3, "xll_slot_1"), 1);
+    ASSERT_EQ(func_registry_register_slot(63, "ten", 10, "xll_slot_63"), 1);
 
     auto &r = excel().registrations;
     ASSERT_EQ(r.size(), 3u);
@@ -79,7 +79,7 @@ TEST(func_registration, type_text_procedure_and_module_text_per_slot) {
     EXPECT_NE(r[0].module.find(u"test_func_registration"), std::u16string::npos);
     EXPECT_EQ(excel().malformed, 0);
     EXPECT_EQ(excel().frees, 3) << "each accepted registration hands its id back with xlFree";
-    EXPECT_EQ(func_registry.slot_registered[63], 1);
+    EXPECT_EQ(func_registry.slots[63].registered, 1);
     EXPECT_TRUE(logged("Registered Excel function: three (3 args)"));
     EXPECT_TRUE(logged("Registered Excel function: none (0 args)"));
 }
@@ -87,21 +87,21 @@ TEST(func_registration, type_text_procedure_and_module_text_per_slot) {
 TEST(func_registration, refused_slot_logs_code_stays_pending_and_frees_nothing) {
     setup();
     excel().refuse[u"add"] = xlretInvXloper;
-    EXPECT_EQ(func_registry_register_slot(4, "add", 2, "xll_slot_4", plat_self_module()), 0);
-    EXPECT_EQ(func_registry.slot_registered[4], 0);
+    EXPECT_EQ(func_registry_register_slot(4, "add", 2, "xll_slot_4"), 0);
+    EXPECT_EQ(func_registry.slots[4].registered, 0);
     EXPECT_EQ(excel().frees, 0);
     EXPECT_TRUE(logged("xlfRegister failed for add: rc=8")) << fts::log_text();
 }
 
 TEST(func_registration, missing_excel_callback_is_logged_as_failed_code) {
-    func_registry_init(L"/nowhere", fts::capture_log);  // no fake: the test binary exports no MdCallBack12
-    EXPECT_EQ(func_registry_register_slot(0, "f", 1, "xll_slot_0", plat_self_module()), 0);
+    func_registry_init(L"/nowhere", plat_self_module(), fts::capture_log);  // no fake: the test binary exports no MdCallBack12
+    EXPECT_EQ(func_registry_register_slot(0, "f", 1, "xll_slot_0"), 0);
     EXPECT_TRUE(logged("xlfRegister failed for f: rc=32")) << fts::log_text();
 }
 
 TEST(func_registration, non_ascii_name_is_widened_byte_by_byte_not_decoded) {
     setup();
-    func_registry_register_slot(0, "caf\xC3\xA9", 1, "xll_slot_0", plat_self_module());
+    func_registry_register_slot(0, "caf\xC3\xA9", 1, "xll_slot_0");
     ASSERT_EQ(excel().registrations.size(), 1u);
     EXPECT_EQ(excel().registrations[0].function, (std::u16string{u'c', u'a', u'f', 0xC3, 0xA9}));
 }
@@ -109,7 +109,7 @@ TEST(func_registration, non_ascii_name_is_widened_byte_by_byte_not_decoded) {
 TEST(func_registration, overlong_function_text_is_cut_to_excels_255_without_overrun) {
     setup();
     std::string name(400, 'n');
-    func_registry_register_slot(0, name.c_str(), 0, "xll_slot_0", plat_self_module());
+    func_registry_register_slot(0, name.c_str(), 0, "xll_slot_0");
     ASSERT_EQ(excel().registrations.size(), 1u);
     EXPECT_EQ(excel().registrations[0].function, std::u16string(255, u'n'));
     EXPECT_EQ(excel().malformed, 0);
@@ -117,15 +117,15 @@ TEST(func_registration, overlong_function_text_is_cut_to_excels_255_without_over
 
 TEST(func_registration, argument_count_beyond_entry_point_is_never_sent_to_excel) {
     setup();
-    EXPECT_EQ(func_registry_register_slot(0, "eleven", 11, "xll_slot_0", plat_self_module()), 0);
-    EXPECT_EQ(func_registry_register_slot(1, "negative", -1, "xll_slot_1", plat_self_module()), 0);
+    EXPECT_EQ(func_registry_register_slot(0, "eleven", 11, "xll_slot_0"), 0);
+    EXPECT_EQ(func_registry_register_slot(1, "negative", -1, "xll_slot_1"), 0);
     EXPECT_TRUE(excel().registrations.empty());
-    EXPECT_EQ(func_registry.slot_registered[0], 0);
+    EXPECT_EQ(func_registry.slots[0].registered, 0);
 }
 
 TEST(func_registration, command_is_registered_as_A_hash_under_its_own_name) {
     setup();
-    func_registry_register_command(plat_self_module());
+    func_registry_register_command();
     ASSERT_EQ(excel().registrations.size(), 1u);
     auto &r = excel().registrations[0];
     EXPECT_EQ(r.procedure, u"xll_register_pending");
@@ -138,7 +138,7 @@ TEST(func_registration, command_is_registered_as_A_hash_under_its_own_name) {
 TEST(func_registration, refused_command_logs_code_and_frees_nothing) {
     setup();
     excel().refuse[u"xll_register_pending"] = xlretAbort;
-    func_registry_register_command(plat_self_module());
+    func_registry_register_command();
     EXPECT_EQ(excel().frees, 0);
     EXPECT_TRUE(logged("func_registry: failed to register command: rc=1")) << fts::log_text();
 }
@@ -156,7 +156,7 @@ TEST(func_registration, pending_command_retries_only_refused_slots_with_their_ow
     EXPECT_EQ(r[0].type, u"QQQ");
     EXPECT_EQ(r[0].function, u"later");
     EXPECT_EQ(r[1].procedure, u"xll_slot_2");
-    EXPECT_EQ(func_registry.slot_registered[1], 1);
+    EXPECT_EQ(func_registry.slots[1].registered, 1);
     EXPECT_EQ(fts::log_lines().front(), "func_registry: processing deferred registrations (command)");
     EXPECT_TRUE(logged("Registered Excel function: later (2 args)"));
 
@@ -177,7 +177,7 @@ TEST(func_registration, pending_command_with_nothing_bound_logs_only_its_opening
 TEST(func_slots, each_entry_point_answers_with_its_own_record) {
     for (int n = 0; n < FUNC_SLOT_COUNT; n++) {
         XLOPER12 *r = call_slot(n);
-        ASSERT_EQ(r, &xll_slot_results[n]) << "xll_slot_" << n << " passed another number";
+        ASSERT_EQ(r, &func_registry.slots[n].result) << "xll_slot_" << n << " passed another number";
         EXPECT_EQ(r->xltype, xltypeErr);
         EXPECT_EQ(r->val.err, xlerrValue);
     }
@@ -205,7 +205,7 @@ TEST(func_slots, call_with_library_bound_but_no_interpreter_is_value_error) {
 TEST(func_slots, text_not_handed_back_is_freed_by_next_call_once) {
     const size_t big = 4 << 20;  // far above anything else the call allocates
     size_t before = heap_in_use();
-    XLOPER12 *r = &xll_slot_results[7];
+    XLOPER12 *r = &func_registry.slots[7].result;
     r->val.str = (XCHAR *)malloc(big);
     r->val.str[0] = 0;
     r->xltype = xltypeStr | xlbitDLLFree;
@@ -219,7 +219,7 @@ TEST(func_slots, text_not_handed_back_is_freed_by_next_call_once) {
 }
 
 TEST(func_slots, autofree_releases_text_once_and_ignores_other_records) {
-    XLOPER12 *r = &xll_slot_results[9];
+    XLOPER12 *r = &func_registry.slots[9].result;
     r->val.str = (XCHAR *)malloc(8);
     r->xltype = xltypeStr | xlbitDLLFree;
     xlAutoFree12(r);
@@ -239,26 +239,26 @@ TEST(func_slots, autofree_releases_text_once_and_ignores_other_records) {
 TEST(func_text, characters_beyond_bmp_become_surrogate_pairs_and_back) {
     const wchar_t wide[] = {L'a', (wchar_t)0x1F600, L'b', 0};
     XCHAR units[8];
-    int n = func_wide_to_utf16(wide, 3, units, 8);
+    int n = text_utf16_from_wide(wide, 3, units, 8);
     ASSERT_EQ(n, 4);
     EXPECT_EQ(units[1], 0xD83D);
     EXPECT_EQ(units[2], 0xDE00);
     wchar_t back[8];
-    ASSERT_EQ(func_utf16_to_wide(units, n, back, 8), 3);
+    ASSERT_EQ(text_utf16_to_wide(units, n, back, 8), 3);
     EXPECT_EQ((unsigned long)back[1], 0x1F600ul);
 }
 
 TEST(func_text, cut_never_splits_a_surrogate_pair) {
     const wchar_t wide[] = {L'a', L'b', (wchar_t)0x1F600, 0};
     XCHAR units[4];
-    EXPECT_EQ(func_wide_to_utf16(wide, 3, units, 3), 2);
-    EXPECT_EQ(func_wide_to_utf16(wide, 3, units, 4), 4);
+    EXPECT_EQ(text_utf16_from_wide(wide, 3, units, 3), 2);
+    EXPECT_EQ(text_utf16_from_wide(wide, 3, units, 4), 4);
 }
 
 TEST(func_text, lone_surrogate_from_excel_stays_one_character) {
     const XCHAR units[] = {0xD800, u'x', 0xDC00};
     wchar_t back[4];
-    ASSERT_EQ(func_utf16_to_wide(units, 3, back, 4), 3);
+    ASSERT_EQ(text_utf16_to_wide(units, 3, back, 4), 3);
     EXPECT_EQ((unsigned long)back[0], 0xD800ul);
     EXPECT_EQ((unsigned long)back[2], 0xDC00ul);
 }

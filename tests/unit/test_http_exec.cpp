@@ -13,7 +13,9 @@
 
 #include "http_raw_client.h"
 #include "http_server.h"
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
 #include "pyapi.h"
 #include "python_runtime.h"
 
@@ -65,14 +67,14 @@ void on_server_like_thread(const std::function<void(http_exec_session *)> &fn) {
     std::thread t([&] {
         http_exec_session session{};
         fn(&session);
-        http_exec_session_end(&session);
+        http_server_exec_session_end(&session);
     });
     t.join();
 }
 
 http_reply exec_once(http_exec_session *s, const std::string &body) {
     http_reply r{};
-    handle_exec(body, &r, s);
+    http_server_handle_exec(body, &r, s);
     return r;
 }
 
@@ -103,7 +105,7 @@ class exec_bridge : public ::testing::Test {
         python_runtime_set_xll_dir(dir.c_str());
         ASSERT_EQ(python_runtime_init(nullptr), 1);
         python_runtime_release_start_lock();
-        http_server_prepare_locks();
+        http_server_exec_prepare();
     }
     void TearDown() override {
         http_server_stop();
@@ -118,10 +120,10 @@ TEST_F(exec_bridge, returned_str_comes_back_with_a_line_feed) {
         http_reply r = exec_once(s, "abc");
         EXPECT_EQ(r.status, 200);
         EXPECT_EQ(reply_text(r), "abc\n");
-        http_reply_release(&r);
+        http_server_reply_release(&r);
         r = exec_once(s, "");
         EXPECT_EQ(reply_text(r), "len=0:\n") << "an empty body is an empty str";
-        http_reply_release(&r);
+        http_server_reply_release(&r);
     });
 }
 
@@ -129,10 +131,10 @@ TEST_F(exec_bridge, body_is_cut_at_nul_and_reply_at_nul_character) {
     on_server_like_thread([](http_exec_session *s) {
         http_reply r = exec_once(s, std::string("ab\0cd", 5));
         EXPECT_EQ(reply_text(r), "len=2:ab\n");
-        http_reply_release(&r);
+        http_server_reply_release(&r);
         r = exec_once(s, "nul");
         EXPECT_EQ(reply_text(r), "ab\n");
-        http_reply_release(&r);
+        http_server_reply_release(&r);
     });
 }
 
@@ -146,7 +148,7 @@ TEST_F(exec_bridge, bad_results_give_fixed_500_and_leave_no_error_behind) {
             EXPECT_FALSE(error_indicator_set()) << body;
             http_reply r2 = exec_once(s, "abc");
             EXPECT_EQ(reply_text(r2), "abc\n") << "after " << body;
-            http_reply_release(&r2);
+            http_server_reply_release(&r2);
         }
     });
 }
@@ -155,13 +157,13 @@ TEST_F(exec_bridge, function_is_looked_up_afresh_for_every_request) {
     on_server_like_thread([](http_exec_session *s) {
         http_reply r = exec_once(s, "abc");
         EXPECT_EQ(reply_text(r), "abc\n");
-        http_reply_release(&r);
+        http_server_reply_release(&r);
         PyGILState_STATE g = pyapi.PyGILState_Ensure();
         pyapi.PyRun_SimpleString("import tindral_xl._exec_entry as m\nm.dispatch_request = lambda b: 'new:' + b\n");
         pyapi.PyGILState_Release(g);
         r = exec_once(s, "abc");
         EXPECT_EQ(reply_text(r), "new:abc\n");
-        http_reply_release(&r);
+        http_server_reply_release(&r);
     });
 }
 
@@ -179,7 +181,7 @@ TEST_F(exec_bridge, kept_thread_state_is_released_and_python_stays_usable) {
         on_server_like_thread([](http_exec_session *s) {
             http_reply r = exec_once(s, "abc");
             EXPECT_EQ(reply_text(r), "abc\n");
-            http_reply_release(&r);
+            http_server_reply_release(&r);
         });
     }
     // The main thread can still take the lock: no thread kept it.
@@ -199,7 +201,7 @@ TEST_F(exec_bridge, mcp_entry_empty_text_is_202_with_empty_body_others_as_exec) 
         http_server_handle_mcp("abc", &r, s);
         EXPECT_EQ(r.status, 200);
         EXPECT_EQ(reply_text(r), "mcp:abc\n");
-        http_reply_release(&r);
+        http_server_reply_release(&r);
         for (const char *body : {"raise", "none"}) {
             r = http_reply{};
             http_server_handle_mcp(body, &r, s);
@@ -210,7 +212,7 @@ TEST_F(exec_bridge, mcp_entry_empty_text_is_202_with_empty_body_others_as_exec) 
         // /exec keeps its own entry and its rule: an empty text is 200 "\n".
         r = exec_once(s, "abc");
         EXPECT_EQ(reply_text(r), "abc\n");
-        http_reply_release(&r);
+        http_server_reply_release(&r);
     });
 }
 

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "http_server.h"
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
+#include "http_server_session.h"
 
 namespace {
 
@@ -51,86 +55,88 @@ routed route(const std::string &method, const std::string &uri, const char *auth
     req.body = body;
     http_reply r{};
     http_exec_session session{};
-    http_server_route(&req, &r, &session);
+    http_route_input in;
+    http_server_route_snapshot(&in);
+    http_server_route(&req, &in, &r, &session);
     routed out{r.status, reply_text(r)};
-    http_reply_release(&r);
+    http_server_reply_release(&r);
     return out;
 }
 
 }  // namespace
 
 TEST(bearer, accepts_only_exact_scheme_and_token) {
-    EXPECT_TRUE(bearer_value_matches("Bearer " + TOKEN, TOKEN.c_str()));
-    EXPECT_FALSE(bearer_value_matches("Bearer", TOKEN.c_str()));
-    EXPECT_FALSE(bearer_value_matches("Bearer ", TOKEN.c_str()));
-    EXPECT_FALSE(bearer_value_matches("bearer " + TOKEN, TOKEN.c_str()));
-    EXPECT_FALSE(bearer_value_matches("BEARER " + TOKEN, TOKEN.c_str()));
-    EXPECT_FALSE(bearer_value_matches("Basic  " + TOKEN, TOKEN.c_str()));
-    EXPECT_FALSE(bearer_value_matches("Bearer  " + TOKEN.substr(1), TOKEN.c_str()));
+    EXPECT_TRUE(http_server_bearer_matches("Bearer " + TOKEN, TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer", TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer ", TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("bearer " + TOKEN, TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("BEARER " + TOKEN, TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("Basic  " + TOKEN, TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer  " + TOKEN.substr(1), TOKEN.c_str()));
 }
 
 TEST(bearer, token_compared_byte_exact_over_its_whole_length) {
     std::string upper = TOKEN;
     for (auto &c : upper) c = (char)toupper((unsigned char)c);
-    EXPECT_FALSE(bearer_value_matches("Bearer " + upper, TOKEN.c_str()));
-    EXPECT_FALSE(bearer_value_matches("Bearer " + TOKEN + "0", TOKEN.c_str()));
-    EXPECT_FALSE(bearer_value_matches("Bearer " + TOKEN.substr(0, 63), TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer " + upper, TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer " + TOKEN + "0", TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer " + TOKEN.substr(0, 63), TOKEN.c_str()));
     std::string last = TOKEN;
     last[63] = 'e';
-    EXPECT_FALSE(bearer_value_matches("Bearer " + last, TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer " + last, TOKEN.c_str()));
     std::string first = TOKEN;
     first[0] = '1';
-    EXPECT_FALSE(bearer_value_matches("Bearer " + first, TOKEN.c_str()));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer " + first, TOKEN.c_str()));
 }
 
 TEST(bearer, cleared_token_never_matches) {
     char cleared[65] = {0};
-    EXPECT_FALSE(bearer_value_matches("Bearer " + TOKEN, cleared));
-    EXPECT_FALSE(bearer_value_matches("Bearer ", cleared));
-    EXPECT_FALSE(bearer_value_matches("", cleared));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer " + TOKEN, cleared));
+    EXPECT_FALSE(http_server_bearer_matches("Bearer ", cleared));
+    EXPECT_FALSE(http_server_bearer_matches("", cleared));
 }
 
-TEST(json_escape, escapes_quotes_backslashes_controls_and_keeps_utf8) {
+TEST(http_server_json_escape, escapes_quotes_backslashes_controls_and_keeps_utf8) {
     char out[64];
-    json_escape("a\"b\\c\td\x01" "e\n\r\x1f\xc3\xa9", out, sizeof out);
+    http_server_json_escape("a\"b\\c\td\x01" "e\n\r\x1f\xc3\xa9", out, sizeof out);
     EXPECT_STREQ(out, "a\\\"b\\\\c\\td\\u0001e\\n\\r\\u001f\xc3\xa9");
 }
 
-TEST(json_escape, cuts_before_an_escape_that_does_not_fit) {
+TEST(http_server_json_escape, cuts_before_an_escape_that_does_not_fit) {
     char out[8];
     // "abcd" then "\u0001" needs 6: only 3 left, so nothing after "abcd".
-    EXPECT_EQ(json_escape("abcd\x01zz", out, sizeof out), 4u);
+    EXPECT_EQ(http_server_json_escape("abcd\x01zz", out, sizeof out), 4u);
     EXPECT_STREQ(out, "abcd");
-    EXPECT_EQ(json_escape("abcdef\"", out, sizeof out), 6u);
+    EXPECT_EQ(http_server_json_escape("abcdef\"", out, sizeof out), 6u);
     EXPECT_STREQ(out, "abcdef");
-    EXPECT_EQ(json_escape("abcdefg\"", out, sizeof out), 7u);
+    EXPECT_EQ(http_server_json_escape("abcdefg\"", out, sizeof out), 7u);
     EXPECT_STREQ(out, "abcdefg");
-    EXPECT_EQ(json_escape("abcde\"x", out, sizeof out), 7u);
+    EXPECT_EQ(http_server_json_escape("abcde\"x", out, sizeof out), 7u);
     EXPECT_STREQ(out, "abcde\\\"");
 }
 
-TEST(session_escape, escapes_only_quote_and_backslash) {
+TEST(http_server_session_escape, escapes_only_quote_and_backslash) {
     char out[64];
-    session_escape("say \"hi\" C:\\x\t\x01\xe2\x80\x94", out, sizeof out);
+    http_server_session_escape("say \"hi\" C:\\x\t\x01\xe2\x80\x94", out, sizeof out);
     EXPECT_STREQ(out, "say \\\"hi\\\" C:\\\\x\t\x01\xe2\x80\x94");
 }
 
-TEST(session_escape, cuts_at_511_never_inside_an_escape) {
+TEST(http_server_session_escape, cuts_at_511_never_inside_an_escape) {
     char out[HTTP_SESSION_MESSAGE_CAP];
     std::string msg(510, 'a');
     msg += "\"tail";
-    EXPECT_EQ(session_escape(msg.c_str(), out, sizeof out), 510u);
+    EXPECT_EQ(http_server_session_escape(msg.c_str(), out, sizeof out), 510u);
     EXPECT_EQ(std::string(out), std::string(510, 'a'));
     msg = std::string(509, 'a') + "\\tail";
-    EXPECT_EQ(session_escape(msg.c_str(), out, sizeof out), 511u);
+    EXPECT_EQ(http_server_session_escape(msg.c_str(), out, sizeof out), 511u);
     EXPECT_EQ(std::string(out + 509), "\\\\");
     msg = std::string(600, 'b');
-    EXPECT_EQ(session_escape(msg.c_str(), out, sizeof out), 511u);
+    EXPECT_EQ(http_server_session_escape(msg.c_str(), out, sizeof out), 511u);
 }
 
-TEST(handle_config, escapes_folder_and_appends_modules) {
+TEST(http_server_handle_config, escapes_folder_and_appends_modules) {
     http_reply r{};
-    handle_config(L"C:\\Add\"ins\t\x01\x00e9", &r);
+    http_server_handle_config(L"C:\\Add\"ins\t\x01\x00e9", &r);
     EXPECT_EQ(r.status, 200);
     std::string sep = PLAT_SEP_NARROW;
     std::string esep = sep == "\\" ? "\\\\" : "/";
@@ -138,11 +144,11 @@ TEST(handle_config, escapes_folder_and_appends_modules) {
                                  esep + "modules\"}\n");
 }
 
-TEST(handle_config, overlong_folder_still_gives_terminated_json_with_both_keys) {
+TEST(http_server_handle_config, overlong_folder_still_gives_terminated_json_with_both_keys) {
     // 259 control characters escape to 6 each, far beyond 1039.
     std::wstring dir(259, L'\x01');
     http_reply r{};
-    handle_config(dir.c_str(), &r);
+    http_server_handle_config(dir.c_str(), &r);
     std::string text = reply_text(r);
     EXPECT_EQ(text.size(), strlen(text.c_str()));
     EXPECT_EQ(text.rfind("\"}\n"), text.size() - 3);
@@ -153,11 +159,11 @@ TEST(handle_config, overlong_folder_still_gives_terminated_json_with_both_keys) 
     EXPECT_EQ(end - start, 173u * 6u);
 }
 
-TEST(handle_config, folder_without_room_for_modules_reports_empty_modules_path) {
+TEST(http_server_handle_config, folder_without_room_for_modules_reports_empty_modules_path) {
     // 258 three-byte characters: 774 UTF-8 bytes, too long for "/modules".
     std::wstring dir(258, L'\x20ac');
     http_reply r{};
-    handle_config(dir.c_str(), &r);
+    http_server_handle_config(dir.c_str(), &r);
     std::string text = reply_text(r);
     EXPECT_EQ(text.substr(text.size() - 19), "\"modules_path\":\"\"}\n");
     EXPECT_EQ(text.find("\xe2\x82\xac"), strlen("{\"xll_dir\":\""));
@@ -165,13 +171,13 @@ TEST(handle_config, folder_without_room_for_modules_reports_empty_modules_path) 
 
 TEST(reply_head, has_status_reason_content_type_and_length_only) {
     http_reply r{};
-    http_reply_fixed(&r, 405, "{\"error\":\"method not allowed\"}\n");
+    http_server_reply_fixed(&r, 405, "{\"error\":\"method not allowed\"}\n");
     char head[192];
-    size_t n = http_reply_head(&r, head, sizeof head);
+    size_t n = http_server_reply_head(&r, head, sizeof head);
     EXPECT_EQ(std::string(head, n),
               "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: application/json\r\nContent-Length: 31\r\n\r\n");
     r.add_newline = 1;
-    n = http_reply_head(&r, head, sizeof head);
+    n = http_server_reply_head(&r, head, sizeof head);
     EXPECT_NE(std::string(head, n).find("Content-Length: 32\r\n"), std::string::npos);
 }
 
@@ -241,14 +247,33 @@ TEST_F(routing, exec_before_python_is_refused_without_touching_python) {
 }
 
 TEST_F(routing, stop_clears_the_token_so_the_old_one_fails) {
+    EXPECT_EQ(route("GET", "/config", good.c_str()).status, 200);
+    http_server_stop();
+    EXPECT_EQ(route("GET", "/config", good.c_str()).status, 403);
+}
+
+// The router answers from the snapshot it is handed and nothing else: no
+// server runs here, and the folder is the snapshot's.
+TEST(router, answers_from_the_given_snapshot_without_a_server) {
+    http_route_input in{};
+    snprintf(in.token, sizeof in.token, "%s", TOKEN.c_str());
+    wcscpy(in.xll_dir, L"/given");
     http_request req{};
     req.method = "GET";
     req.uri = "/config";
-    req.authorization = good;
+    std::string auth = "Bearer " + TOKEN;
+    req.authorization = auth;
     req.has_authorization = 1;
-    EXPECT_TRUE(bearer_token_valid(&req));
-    http_server_stop();
-    EXPECT_FALSE(bearer_token_valid(&req));
+    http_reply r{};
+    http_exec_session session{};
+    http_server_route(&req, &in, &r, &session);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(std::string(r.body, r.body_len).find("{\"xll_dir\":\"/given\""), std::string::npos);
+    // A cleared snapshot, as after a stop, refuses the same request.
+    memset(in.token, 0, sizeof in.token);
+    http_server_route(&req, &in, &r, &session);
+    EXPECT_EQ(r.status, 403);
+    http_server_reply_release(&r);
 }
 
 // Browsers name the page's origin; only this machine's own may reach /mcp.
@@ -274,9 +299,9 @@ TEST(origin, only_loopback_http_origins_with_optional_port_pass) {
 
 TEST(reply_head, accepted_reply_has_empty_body_and_zero_length) {
     http_reply r{};
-    http_reply_fixed(&r, 202, "");
+    http_server_reply_fixed(&r, 202, "");
     char head[192];
-    size_t n = http_reply_head(&r, head, sizeof head);
+    size_t n = http_server_reply_head(&r, head, sizeof head);
     EXPECT_EQ(std::string(head, n), "HTTP/1.1 202 Accepted\r\nContent-Type: application/json\r\nContent-Length: 0\r\n\r\n");
 }
 

@@ -13,7 +13,9 @@
 
 #include "http_raw_client.h"
 #include "http_server.h"
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
 
 namespace {
 
@@ -212,12 +214,12 @@ TEST_F(server, stop_without_start_or_after_failed_start_deletes_nothing) {
 }
 
 TEST_F(server, error_record_written_only_while_a_session_file_exists) {
-    session_write_error("before");
+    http_server_session_write_error("before");
     EXPECT_FALSE(exists(session));
     ASSERT_EQ(http_server_start(L"/x"), 1);
     int port = port_in_file();
     std::string token = token_in_file();
-    session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log \"now\"");
+    http_server_session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log \"now\"");
     EXPECT_EQ(read_file(session), "{\"port\":" + std::to_string(port) + ",\"token\":\"" + token +
                                       "\",\"error\":\"Python failed to initialize \xE2\x80\x94 check "
                                       "%TEMP%\\\\tindralxl.log \\\"now\\\"\"}\n");
@@ -231,7 +233,7 @@ TEST_F(server, error_record_written_only_while_a_session_file_exists) {
     http_server_stop();
     EXPECT_EQ(read_file(session), record);
     EXPECT_EQ(raw_conn(port).fd, -1);
-    session_write_error("after stop");
+    http_server_session_write_error("after stop");
     EXPECT_EQ(read_file(session), record);
     // The add-in's close then removes it.
     http_server_stop();
@@ -240,7 +242,7 @@ TEST_F(server, error_record_written_only_while_a_session_file_exists) {
 
 TEST_F(server, error_record_cut_at_511_characters) {
     ASSERT_EQ(http_server_start(L"/x"), 1);
-    session_write_error((std::string(510, 'm') + "\\").c_str());
+    http_server_session_write_error((std::string(510, 'm') + "\\").c_str());
     std::string text = read_file(session);
     size_t at = text.find("\"error\":\"") + 9;
     EXPECT_EQ(text.substr(at), std::string(510, 'm') + "\"}\n");
@@ -379,4 +381,71 @@ TEST_F(server, listener_refuses_to_share_its_port_and_no_socket_reaches_children
         EXPECT_TRUE(fcntl(d, F_GETFD) & FD_CLOEXEC) << "descriptor " << d;
     }
     EXPECT_GE(server_sockets, 2);  // the listener and the accepted connection
+}
+
+TEST_F(server, chunked_body_sent_one_byte_per_write_is_answered) {
+    // Beast 1.74 with its assertions on aborts when the closing "0\r\n\r\n"
+    // arrives in pieces; the transport must read it like any other body.
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    raw_conn c(port_in_file());
+    ASSERT_TRUE(c.send_all("POST /ping HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    for (char byte : std::string("5\r\nhello\r\n0\r\n\r\n")) {
+        ASSERT_TRUE(c.send_all(std::string(1, byte)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(c.read_reply(), PING_OK);
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK) << "the connection stays usable";
+}
+
+std::atomic<int> private_calls{0};
+int private_fails_after_first(plat_socket s) {
+    return private_calls++ == 0 ? plat_defaults.socket_private(s) : 0;
+}
+
+TEST_F(server, listener_that_cannot_be_kept_from_children_is_not_opened) {
+    plat.socket_private = [](plat_socket) { return 0; };
+    EXPECT_EQ(http_server_start(L"/x"), 0);
+    EXPECT_FALSE(exists(session));
+    EXPECT_EQ(read_file(log), "http_server: mg_http_listen failed\n"
+                              "http_server: FATAL \xE2\x80\x94 listener failed to become ready\n");
+}
+
+TEST_F(server, connection_that_cannot_be_kept_from_children_is_dropped_and_listener_goes_on) {
+    private_calls = 0;
+    plat.socket_private = private_fails_after_first;
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    {
+        raw_conn c(port_in_file());
+        c.send_all("GET /ping HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(c.read_reply(), "");
+    }
+    plat.socket_private = plat_defaults.socket_private;
+    raw_conn c(port_in_file());
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+}
+
+TEST_F(server, listener_that_cannot_refuse_sharing_its_port_is_not_opened) {
+    plat.socket_exclusive = [](plat_socket) { return 0; };
+    EXPECT_EQ(http_server_start(L"/x"), 0);
+    EXPECT_FALSE(exists(session));
+    EXPECT_EQ(read_file(log), "http_server: mg_http_listen failed\n"
+                              "http_server: FATAL \xE2\x80\x94 listener failed to become ready\n");
+}
+
+TEST_F(server, failed_replace_leaves_no_session_file_and_no_side_file_yet_serves) {
+    static std::string replaced_to;
+    plat.replace_file = [](const char *, const char *to) {
+        replaced_to = to;
+        return 0;
+    };
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    EXPECT_EQ(replaced_to, session);
+    EXPECT_FALSE(exists(session));
+    EXPECT_FALSE(exists(session + ".tmp"));
+    // As with a file that cannot be opened, nothing is logged but the port.
+    std::string line = read_file(log);
+    EXPECT_EQ(line.find("http_server: listening on http://localhost:"), 0u) << line;
+    int port = atoi(line.c_str() + line.rfind(':') + 1);
+    raw_conn c(port);
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
 }

@@ -54,7 +54,7 @@ converted convert(const std::string &expr) {
     PyObject *o = fts::py_main("_value");
     XLOPER12 r;
     memset(&r, 0xAB, sizeof r);  // whatever Excel's record held before
-    py_to_xloper(o, &r);
+    func_registry_py_to_xloper(o, &r);
     pyapi.Py_DecRef(o);
     converted c{r.xltype, 0, 0, u"", pyapi.PyErr_Occurred() != nullptr};
     if (r.xltype == xltypeNum) c.num = r.val.num;
@@ -90,7 +90,7 @@ TEST(py_conversion, arguments_arrive_as_the_python_types_excel_values_mean) {
     XLOPER12 range = of_type(xltypeMulti);
     fts::text_arg astral(u"a\U0001F600\u00e9");
     XLOPER12 null_text = of_type(xltypeStr);  // a text record without characters
-    XLOPER12 *r = xll_slot_entries[0](&num, &empty.oper, &flag, &whole, &na, &missing, &nil, &range,
+    XLOPER12 *r = func_registry_slot_entries[0](&num, &empty.oper, &flag, &whole, &na, &missing, &nil, &range,
                                       &astral.oper, &null_text);
     EXPECT_EQ(r->xltype, xltypeNum);
     EXPECT_EQ(r->val.num, 10.0);
@@ -105,7 +105,7 @@ TEST(py_conversion, function_receives_exactly_its_registered_count_of_the_ten) {
     bind(5, "two", 2);
     XLOPER12 v[10];
     for (int i = 0; i < 10; i++) v[i] = fts::num_arg(i + 1);
-    XLOPER12 *r = xll_slot_entries[5](&v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9]);
+    XLOPER12 *r = func_registry_slot_entries[5](&v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9]);
     EXPECT_EQ(r->xltype, xltypeNil);
     EXPECT_TRUE(py_holds("got == (1.0, 2.0)"));
 }
@@ -164,7 +164,7 @@ TEST(py_conversion, text_results_are_counted_utf16_owned_by_the_add_in) {
     fts::py_run("_v = 'abc'");
     PyObject *o = fts::py_main("_v");
     XLOPER12 r;
-    py_to_xloper(o, &r);
+    func_registry_py_to_xloper(o, &r);
     pyapi.Py_DecRef(o);
     EXPECT_EQ(r.xltype, xltypeStr | xlbitDLLFree);
     EXPECT_EQ(r.val.str[0], 3);
@@ -206,7 +206,7 @@ TEST(py_conversion, raising_function_logs_its_message_and_shows_value_error) {
     bind(2, "boom", 1);
     fts::text_arg arg(u"q");
     XLOPER12 *m = &arg.oper;
-    XLOPER12 *r = xll_slot_entries[2](m, m, m, m, m, m, m, m, m, m);
+    XLOPER12 *r = func_registry_slot_entries[2](m, m, m, m, m, m, m, m, m, m);
     EXPECT_EQ(r->xltype, xltypeErr);
     EXPECT_EQ(r->val.err, xlerrValue);
     EXPECT_TRUE(fts::logged("Python error in boom: bad input q")) << fts::log_text();
@@ -219,7 +219,7 @@ TEST(py_conversion, result_whose_repr_fails_is_value_error_not_an_empty_record) 
     fts::py_run("class Bad:\n    def __repr__(self):\n        raise RuntimeError('no repr')\n"
                 "def bad():\n    return Bad()");
     bind(1, "bad", 0);
-    XLOPER12 *r = xll_slot_entries[1](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    XLOPER12 *r = func_registry_slot_entries[1](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                       nullptr, nullptr);
     EXPECT_EQ(r->xltype, xltypeErr) << "xltype " << r->xltype;
     EXPECT_EQ(r->val.err, xlerrValue);
@@ -232,11 +232,11 @@ TEST(py_conversion, same_slot_twice_without_autofree_gives_fresh_text_each_time)
     ASSERT_TRUE(s.ok);
     fts::py_run("n = 0\ndef count():\n    global n\n    n += 1\n    return 'call %d' % n");
     bind(4, "count", 0);
-    XLOPER12 *r = xll_slot_entries[4](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    XLOPER12 *r = func_registry_slot_entries[4](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                       nullptr, nullptr);
     XCHAR *first = r->val.str;
     ASSERT_EQ(fts::text_of(r), u"call 1");
-    r = xll_slot_entries[4](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    r = func_registry_slot_entries[4](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                             nullptr);
     EXPECT_EQ(fts::text_of(r), u"call 2");
     (void)first;  // released by the second call; the sanitizer build checks it is not touched again

@@ -20,7 +20,7 @@ fts::addin_dir start(bool with_modules = true) {
 int pass_with(const std::string &entries) {
     fts::py_run("import tindral_xl\ntindral_xl._registry = " + entries);
     fts::log_lines().clear();
-    return func_registry_register_all(plat_self_module());
+    return func_registry_register_all();
 }
 
 std::vector<std::string> registered_names() {
@@ -37,7 +37,7 @@ int log_index(const std::string &line) {
 }
 
 XLOPER12 *call0(int slot) {
-    return xll_slot_entries[slot](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    return func_registry_slot_entries[slot](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                   nullptr);
 }
 
@@ -75,7 +75,7 @@ TEST(py_pass, registry_that_is_not_exactly_a_list_is_refused_whole) {
     EXPECT_EQ(func_registry.slot_count, 0);
     fts::py_run("del tindral_xl._registry");
     fts::log_lines().clear();
-    EXPECT_EQ(func_registry_register_all(plat_self_module()), 0);
+    EXPECT_EQ(func_registry_register_all(), 0);
     EXPECT_TRUE(logged("func_registry_register_all: _registry not found or not a list"));
     EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr) << "the missing attribute's error must not linger";
 }
@@ -183,14 +183,14 @@ TEST(py_pass, refused_registration_stays_pending_until_the_command_succeeds) {
     excel().refuse[u"f"] = xlretFailed;
     pass_with("[('f', f, 1), ('g', g, 0)]");
     EXPECT_TRUE(logged("xlfRegister failed for f: rc=32"));
-    EXPECT_EQ(func_registry.slot_registered[0], 0);
+    EXPECT_EQ(func_registry.slots[0].registered, 0);
     EXPECT_EQ(fts::log_lines().back(), "func_registry: registered 2 functions") << "pending slots count too";
 
     excel().refuse.clear();
     fts::log_lines().clear();
     xll_register_pending();
     EXPECT_TRUE(logged("Registered Excel function: f (1 args)"));
-    EXPECT_EQ(func_registry.slot_registered[0], 1);
+    EXPECT_EQ(func_registry.slots[0].registered, 1);
     EXPECT_EQ(registered_names(), (std::vector<std::string>{"f", "g", "f"}));
 }
 
@@ -222,7 +222,7 @@ TEST(py_loader, modules_import_in_listing_order_then_the_pass_runs) {
     fts::write_file(d.modules() + "/b_second.py", "from tindral_xl import xl_function\n@xl_function\ndef two(): return 2\n");
     fts::write_file(d.modules() + "/a_first.py", "from tindral_xl import xl_function\n@xl_function\ndef one(): return 1\n");
     fts::log_lines().clear();
-    EXPECT_EQ(load_modules(plat_self_module()), 1);
+    EXPECT_EQ(func_registry_load_modules(), 1);
     int a = log_index("Importing module: a_first");
     int b = log_index("Importing module: b_second");
     int count = log_index("func_registry: registered 2 functions");
@@ -238,7 +238,7 @@ TEST(py_loader, module_raising_on_import_is_named_and_the_next_still_loads) {
     fts::write_file(d.modules() + "/broken.py", "raise RuntimeError('half written')\n");
     fts::write_file(d.modules() + "/fine.py", "X = 1\n");
     fts::log_lines().clear();
-    load_modules(plat_self_module());
+    func_registry_load_modules();
     EXPECT_EQ(fts::log_lines(), (std::vector<std::string>{"Importing module: broken", "Failed to import module: broken",
                                                           "Importing module: fine",
                                                           "func_registry: registered 0 functions"}));
@@ -252,7 +252,7 @@ TEST(py_loader, folders_bare_dot_py_and_the_package_file_are_skipped) {
     fts::write_file(d.modules() + "/tindral_xl.py", "raise SystemExit('must not run')\n");
     fts::write_file(d.modules() + "/Tindral_XL.py", "X = 1\n");
     fts::log_lines().clear();
-    load_modules(plat_self_module());
+    func_registry_load_modules();
     EXPECT_EQ(fts::log_lines(), (std::vector<std::string>{"Importing module: Tindral_XL",
                                                           "func_registry: registered 0 functions"}));
 }
@@ -261,12 +261,12 @@ TEST(py_loader, empty_or_missing_modules_folder_runs_no_pass) {
     fts::addin_dir d = start();
     fts::py_run(std::string(FUNCS) + "import tindral_xl\ntindral_xl._registry.append(('f', f, 0))");
     fts::log_lines().clear();
-    EXPECT_EQ(load_modules(plat_self_module()), 1);
+    EXPECT_EQ(func_registry_load_modules(), 1);
     EXPECT_EQ(fts::log_lines(), std::vector<std::string>{"No .py files found in modules/"});
     EXPECT_EQ(func_registry.slot_count, 0) << "not even the package's own entries are bound";
     rmdir(d.modules().c_str());
     fts::log_lines().clear();
-    EXPECT_EQ(load_modules(plat_self_module()), 1);
+    EXPECT_EQ(func_registry_load_modules(), 1);
     EXPECT_EQ(fts::log_lines(), std::vector<std::string>{"No .py files found in modules/"});
 }
 
@@ -280,7 +280,7 @@ TEST(py_loader, module_names_that_do_not_fit_are_skipped_with_a_line) {
     fts::write_file(d.modules() + "/" + too_long + ".py", "raise SystemExit('must not run')\n");
     fts::write_file(d.modules() + "/" + wide_chars + ".py", "raise SystemExit('must not run')\n");
     fts::log_lines().clear();
-    load_modules(plat_self_module());
+    func_registry_load_modules();
     EXPECT_TRUE(logged("Importing module: " + fits)) << fts::log_text();
     EXPECT_TRUE(logged("WARNING: module name longer than 127 characters, skipped: " + too_long + ".py"));
     EXPECT_TRUE(logged("WARNING: module name does not fit 127 bytes in the ANSI code page, skipped: " + wide_chars +
@@ -293,7 +293,7 @@ TEST(py_loader, failed_package_import_does_not_stop_the_modules) {
     unlink((d.path + "/tindral_xl").c_str());
     fts::write_file(d.modules() + "/plain.py", "X = 1\n");
     fts::log_lines().clear();
-    load_modules(plat_self_module());
+    func_registry_load_modules();
     EXPECT_EQ(fts::log_lines(), (std::vector<std::string>{"WARNING: could not import tindral_xl module",
                                                           "Importing module: plain",
                                                           "func_registry_register_all: cannot import tindral_xl"}));

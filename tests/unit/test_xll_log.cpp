@@ -132,3 +132,24 @@ TEST_F(XllLog, unknown_or_oversized_temp_folder_writes_nowhere_and_returns) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string appended_path;
+FILE *append_refused(const char *path) {
+    appended_path = path;
+    return nullptr;
+}
+
+}  // namespace
+
+TEST_F(XllLog, refused_append_open_drops_the_message_and_the_next_one_is_written) {
+    plat.open_append = append_refused;
+    xll_log("lost");
+    xll_log_raw("lost too\n");
+    EXPECT_EQ(appended_path, log_path());
+    EXPECT_FALSE(exists(log_path()));
+    plat_reset();
+    xll_log("kept");
+    EXPECT_EQ(read_file(log_path()), "kept\n");
+}

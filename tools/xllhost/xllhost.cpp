@@ -21,6 +21,7 @@
 #endif
 
 #include "platform/platform.h"
+#include "text_utf16.h"
 #include "xlcall.h"
 
 #ifdef _WIN32
@@ -96,60 +97,31 @@ void host_line(const char *format, ...) {
     host_exit(2);
 }
 
-// UTF-16 units to UTF-8; an unpaired surrogate becomes U+FFFD.
+// UTF-16 units to UTF-8 for the output; by text_utf16's rule an unpaired
+// surrogate shows as U+FFFD.
 std::string utf16_to_utf8(const XCHAR *s, size_t n) {
     std::string out;
-    for (size_t i = 0; i < n; i++) {
-        unsigned long c = (unsigned short)s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && (unsigned short)s[i + 1] >= 0xDC00 &&
-            (unsigned short)s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + ((unsigned short)s[i + 1] - 0xDC00);
-            i++;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += (char)c;
-        } else if (c < 0x800) {
-            out += (char)(0xC0 | (c >> 6));
-            out += (char)(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += (char)(0xE0 | (c >> 12));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        } else {
-            out += (char)(0xF0 | (c >> 18));
-            out += (char)(0x80 | ((c >> 12) & 0x3F));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
-        }
+    int replaced = 0;
+    for (size_t i = 0; i < n;) {
+        char bytes[4];
+        int k = text_utf16_put_utf8(text_utf16_next(s, n, &i), bytes, &replaced);
+        out.append(bytes, (size_t)k);
     }
     return out;
 }
 
-// UTF-8 to UTF-16 units; 0 when the bytes are not UTF-8.
+// UTF-8 to UTF-16 units; 0 when the bytes are not UTF-8 (a script's text must
+// arrive exactly as written).
 int utf8_append_utf16(const char *s, size_t n, xstring *out) {
     const unsigned char *p = (const unsigned char *)s;
-    size_t i = 0;
-    while (i < n) {
-        unsigned long c = p[i];
-        int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-        if (extra < 0 || i + (size_t)extra >= n) return 0;
-        if (extra) {
-            c &= 0x3F >> extra;
-            for (int k = 1; k <= extra; k++) {
-                if ((p[i + k] & 0xC0) != 0x80) return 0;
-                c = (c << 6) | (p[i + k] & 0x3F);
-            }
-        }
-        i += 1 + (size_t)extra;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out->push_back((XCHAR)(0xD800 + (c >> 10)));
-            out->push_back((XCHAR)(0xDC00 + (c & 0x3FF)));
-        } else {
-            out->push_back((XCHAR)c);
-        }
+    int replaced = 0;
+    for (size_t i = 0; i < n;) {
+        unsigned long c;
+        i += (size_t)text_utf16_get_utf8(p + i, n - i, &c, &replaced);
+        if (replaced) return 0;
+        XCHAR units[2];
+        int k = text_utf16_put(c, units);
+        out->append(units, (size_t)k);
     }
     return 1;
 }

@@ -2,7 +2,6 @@
 // command that retries registrations Excel refused.
 #include "func_registry_internal.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -11,25 +10,11 @@
 
 func_registry_state func_registry;
 
-void func_registry_log_line(const char *message) {
-    if (func_registry.log) func_registry.log(message);
-}
-
-void func_registry_logf(size_t cap, const char *format, ...) {
-    // The largest buffer any message of the module asks for.
-    char buf[512];
-    if (cap > sizeof buf) cap = sizeof buf;
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(buf, cap, format, ap);
-    va_end(ap);
-    func_registry_log_line(buf);
-}
-
-void func_registry_init(const wchar_t *xll_dir, log_fn log) {
+void func_registry_init(const wchar_t *xll_dir, plat_module xll_module, log_fn log) {
     func_registry.xll_dir[0] = 0;
     if (xll_dir) wcsncpy(func_registry.xll_dir, xll_dir, PLAT_MAX_PATH - 1);
     func_registry.xll_dir[PLAT_MAX_PATH - 1] = 0;
+    func_registry.module = xll_module;
     func_registry.log = log;
 }
 
@@ -53,17 +38,17 @@ int func_registry_find(const char *name) {
 void func_registry_rebind(int j, const char *name, PyObject *function, long arity) {
     func_slot *slot = &func_registry.slots[j];
     if (arity != slot->arity)
-        func_registry_logf(256,
-                           "WARNING: %s arity changed %d -> %ld, but Excel still passes %d args (reload the add-in to fix)",
-                           name, slot->arity, arity, slot->arity);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: %s arity changed %d -> %ld, but Excel still passes %d args (reload the add-in to fix)",
+                 name, slot->arity, arity, slot->arity);
     pyapi.Py_IncRef(function);
     PyObject *old = slot->callable;
     slot->callable = function;
     if (old) pyapi.Py_DecRef(old);
-    func_registry_logf(256, "Hot-reloaded function: %s (slot %d)", name, j);
+    xll_logf(func_registry.log, 256, "Hot-reloaded function: %s (slot %d)", name, j);
 }
 
-void func_registry_bind_new(const char *name, PyObject *function, long arity, plat_module xll_module) {
+void func_registry_bind_new(const char *name, PyObject *function, long arity) {
     int s = func_registry.slot_count;
     func_slot *slot = &func_registry.slots[s];
     strncpy(slot->name, name, FUNC_NAME_CAP - 1);
@@ -75,12 +60,12 @@ void func_registry_bind_new(const char *name, PyObject *function, long arity, pl
     func_registry.slot_count = s + 1;
     char procedure[32];
     snprintf(procedure, sizeof procedure, "xll_slot_%d", s);
-    func_registry_register_slot(s, name, (int)arity, procedure, xll_module);
+    func_registry_register_slot(s, name, (int)arity, procedure);
 }
 
 // One _registry entry (borrowed). Entries of the wrong shape are skipped
 // silently; a count Excel cannot pass is refused with a line.
-void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
+void func_registry_take_entry(PyObject *entry) {
     if (pyapi_type_of(entry) != pyapi.PyTuple_Type || pyapi.PyTuple_Size(entry) != 3) return;
     PyObject *function = pyapi.PyTuple_GetItem(entry, 1);
     // The count may be any object with __index__, whose code runs here.
@@ -95,46 +80,48 @@ void func_registry_take_entry(PyObject *entry, plat_module xll_module) {
     // An entry point receives exactly ten arguments, and the type text must
     // not promise Excel more (or a negative number of) arguments.
     if (arity_failed) {
-        func_registry_logf(256, "WARNING: argument count of %s is not an int from 0 to %d \xE2\x80\x94 skipped",
-                           name, FUNC_MAX_ARGS);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: argument count of %s is not an int from 0 to %d \xE2\x80\x94 skipped",
+                 name, FUNC_MAX_ARGS);
         return;
     }
     if (arity < 0 || arity > FUNC_MAX_ARGS) {
-        func_registry_logf(256, "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
-                           arity, FUNC_MAX_ARGS);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
+                 arity, FUNC_MAX_ARGS);
         return;
     }
     // Excel would refuse the registration, and a name cut to fit would show
     // the function under a name nobody wrote.
     if (strlen(name) > (size_t)FUNC_EXCEL_NAME_MAX) {
-        func_registry_logf(256, "WARNING: name %s is longer than %d characters \xE2\x80\x94 skipped", name,
-                           FUNC_EXCEL_NAME_MAX);
+        xll_logf(func_registry.log, 256, "WARNING: name %s is longer than %d characters \xE2\x80\x94 skipped", name,
+                 FUNC_EXCEL_NAME_MAX);
         return;
     }
     int j = func_registry_find(name);
     if (j >= 0)
         func_registry_rebind(j, name, function, arity);
     else if (func_registry.slot_count < FUNC_SLOT_COUNT)
-        func_registry_bind_new(name, function, arity, xll_module);
+        func_registry_bind_new(name, function, arity);
     else
-        func_registry_logf(256, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
+        xll_logf(func_registry.log, 256, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
 }
 
 }  // namespace
 
-int func_registry_register_all(plat_module xll_module) {
+int func_registry_register_all(void) {
     if (!pyapi.handle || !pyapi.Py_IsInitialized()) return 0;
     PyObject *package = pyapi.PyImport_ImportModule("tindral_xl");  // new reference
     if (!package) {
         func_registry_clear_error();
-        func_registry_log_line("func_registry_register_all: cannot import tindral_xl");
+        xll_logf(func_registry.log, 256, "func_registry_register_all: cannot import tindral_xl");
         return 0;
     }
     PyObject *registry = pyapi.PyObject_GetAttrString(package, "_registry");  // new reference
     pyapi.Py_DecRef(package);
     if (!registry || pyapi_type_of(registry) != pyapi.PyList_Type) {
         func_registry_clear_error();
-        func_registry_log_line("func_registry_register_all: _registry not found or not a list");
+        xll_logf(func_registry.log, 256, "func_registry_register_all: _registry not found or not a list");
         if (registry) pyapi.Py_DecRef(registry);
         return 0;
     }
@@ -150,24 +137,32 @@ int func_registry_register_all(plat_module xll_module) {
         // Held for the entry's duration, so that its name stays valid even if
         // code run by the pass removes it from the list.
         pyapi.Py_IncRef(entry);
-        func_registry_take_entry(entry, xll_module);
+        func_registry_take_entry(entry);
         pyapi.Py_DecRef(entry);
     }
     pyapi.Py_DecRef(registry);
-    func_registry_logf(64, "func_registry: registered %d functions", func_registry.slot_count);
+    xll_logf(func_registry.log, 64, "func_registry: registered %d functions", func_registry.slot_count);
     return 1;
 }
 
+namespace {
+
 // Excel runs this command (registered as "A#") to retry the registrations it
 // refused. It only tests whether a callable is set and so needs no GIL.
-XLL_EXPORT int xll_register_pending(void) {
-    func_registry_log_line("func_registry: processing deferred registrations (command)");
+int func_registry_retry_pending(void) {
+    xll_logf(func_registry.log, 256, "func_registry: processing deferred registrations (command)");
     for (int i = 0; i < func_registry.slot_count; i++) {
-        if (func_registry.slot_registered[i] || !func_registry.slots[i].callable) continue;
+        if (func_registry.slots[i].registered || !func_registry.slots[i].callable) continue;
         char procedure[32];
         snprintf(procedure, sizeof procedure, "xll_slot_%d", i);
-        func_registry_register_slot(i, func_registry.slots[i].name, func_registry.slots[i].arity, procedure,
-                                    func_registry.module);
+        func_registry_register_slot(i, func_registry.slots[i].name, func_registry.slots[i].arity, procedure);
     }
     return 1;
+}
+
+}  // namespace
+
+XLL_EXPORT int xll_register_pending(void) {
+    return xll_export_guard("xll_register_pending", "retry abandoned", func_registry_retry_pending,
+                            [] { return 0; });
 }

@@ -10,13 +10,14 @@
 // the export list; the build checks it.
 constexpr int FUNC_SLOT_COUNT = 64;
 
-// Keeps the registry's copy of the add-in folder (at most 259 characters) and
-// its log callback. Start-up thread, after python_runtime_init succeeded.
-void func_registry_init(const wchar_t *xll_dir, log_fn log);
+// Keeps the registry's copy of the add-in folder (at most 259 characters), the
+// add-in module that every registration with Excel names, and the log
+// callback. Start-up thread, after python_runtime_init succeeded.
+void func_registry_init(const wchar_t *xll_dir, plat_module xll_module, log_fn log);
 
 // Imports tindral_xl and every modules/*.py, then runs the registration pass.
 // 0 when the interpreter is not running, 1 otherwise. Needs the GIL held.
-int load_modules(plat_module xll_module);
+int func_registry_load_modules(void);
 
 // Registers the command xll_register_pending with Excel.
-void func_registry_register_command(plat_module xll_module);
+void func_registry_register_command(void);

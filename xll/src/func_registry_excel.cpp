@@ -5,6 +5,7 @@
 
 #include "excel_gateway.h"
 #include "func_registry_internal.h"
+#include "text_utf16.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void excel_text_module(excel_text<EXCEL_PATH_UNITS> *t, plat_module module) {
     path[0] = 0;
     plat.module_file_name(module, path, PLAT_MAX_PATH);
     path[PLAT_MAX_PATH - 1] = 0;
-    int n = func_wide_to_utf16(path, wcslen(path), t->units + 1, EXCEL_PATH_UNITS);
+    int n = text_utf16_from_wide(path, wcslen(path), t->units + 1, EXCEL_PATH_UNITS);
     excel_text_finish(t, n);
 }
 
@@ -66,12 +67,12 @@ int excel_register(plat_module module, const char *procedure, const char *type_t
 
 }  // namespace
 
-int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure,
-                                plat_module xll_module) {
+int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure) {
     // The pass admits 0 to 10 only; a slot must never promise Excel more
     // arguments than its entry point receives.
     if (slot < 0 || slot >= FUNC_SLOT_COUNT || arity < 0 || arity > FUNC_MAX_ARGS) {
-        func_registry_logf(256, "func_registry: cannot register %s with %d arguments in slot %d", name, arity, slot);
+        xll_logf(func_registry.log, 256,
+                 "func_registry: cannot register %s with %d arguments in slot %d", name, arity, slot);
         return 0;
     }
     char type_text[64];
@@ -79,20 +80,20 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     type_text[n++] = 'Q';
     for (int i = 0; i < arity; i++) type_text[n++] = 'Q';
     type_text[n] = 0;
-    int rc = excel_register(xll_module, procedure, type_text, name);
+    int rc = excel_register(func_registry.module, procedure, type_text, name);
     if (rc != xlretSuccess) {
-        func_registry_logf(256, "xlfRegister failed for %s: rc=%d", name, rc);
+        xll_logf(func_registry.log, 256, "xlfRegister failed for %s: rc=%d", name, rc);
         return 0;
     }
-    func_registry.slot_registered[slot] = 1;
-    func_registry_logf(256, "Registered Excel function: %s (%d args)", name, arity);
+    func_registry.slots[slot].registered = 1;
+    xll_logf(func_registry.log, 256, "Registered Excel function: %s (%d args)", name, arity);
     return 1;
 }
 
-void func_registry_register_command(plat_module xll_module) {
-    int rc = excel_register(xll_module, "xll_register_pending", "A#", "xll_register_pending");
+void func_registry_register_command(void) {
+    int rc = excel_register(func_registry.module, "xll_register_pending", "A#", "xll_register_pending");
     if (rc == xlretSuccess)
-        func_registry_log_line("func_registry: registered command xll_register_pending");
+        xll_logf(func_registry.log, 256, "func_registry: registered command xll_register_pending");
     else
-        func_registry_logf(128, "func_registry: failed to register command: rc=%d", rc);
+        xll_logf(func_registry.log, 128, "func_registry: failed to register command: rc=%d", rc);
 }

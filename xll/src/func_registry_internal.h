@@ -21,6 +21,8 @@ struct func_slot {
     char name[FUNC_NAME_CAP];  // name as listed in _registry, cut to 127 bytes
     int arity;                 // argument count registered with Excel; never changes
     PyObject *callable;        // owned reference; null only in a free slot
+    int registered;            // 1 once Excel accepted the slot; 0 while pending
+    XLOPER12 result;           // the slot's answer, rebuilt by each of its calls
 };
 
 // The registry's process-wide record. Written on Excel's main thread only;
@@ -28,61 +30,48 @@ struct func_slot {
 struct func_registry_state {
     func_slot slots[FUNC_SLOT_COUNT];        // the slot table, func_slots
     int slot_count;                          // slots in use, func_slot_count
-    int slot_registered[FUNC_SLOT_COUNT];    // 1 once Excel accepted the slot
     wchar_t xll_dir[PLAT_MAX_PATH];          // registry's copy of the add-in folder
     log_fn log;                              // func_registry_log; null means silence
-    plat_module module;                      // add-in module of the last load_modules
+    plat_module module;                      // the add-in module every registration names; from init
 };
 extern func_registry_state func_registry;
 
-// One result record per slot, rebuilt by each call of that slot.
-extern XLOPER12 xll_slot_results[FUNC_SLOT_COUNT];
-
-// Logs `message` through the registry's callback, if one is set.
-void func_registry_log_line(const char *message);
-// Formats into a buffer of `cap` bytes (cut to fit) and logs it.
-void func_registry_logf(size_t cap, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
-
 // The registration pass over tindral_xl._registry. 1 when the pass ran, 0 when
 // it could not start (interpreter down, package or list missing). GIL held.
-int func_registry_register_all(plat_module xll_module);
+int func_registry_register_all(void);
 
 // Registers slot `slot` with Excel under `name`. 1 when Excel accepted (the
 // slot's flag is then 1), 0 otherwise; logs either way. Main thread.
-int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure,
-                                plat_module xll_module);
+int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure);
 
-// Exports Excel calls: the retry command (registered as "A#", always 1) and
-// the release of a result that carries xlbitDLLFree. Main thread.
+// Exports Excel calls: the retry command (registered as "A#"; 1, or 0 when a
+// C++ exception ended it) and the release of a result that carries
+// xlbitDLLFree. Main thread.
 XLL_EXPORT int xll_register_pending(void);
 XLL_EXPORT void xlAutoFree12(LPXLOPER12 p);
 
 // A slot entry point, and all of them in slot order (for tests and benchmarks
 // that call a slot the way Excel does).
-typedef LPXLOPER12 (*xll_slot_fn)(LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12,
+typedef LPXLOPER12 (*func_registry_slot_fn)(LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12,
                                   LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12);
-extern const xll_slot_fn xll_slot_entries[];
+extern const func_registry_slot_fn func_registry_slot_entries[];
 
 // The body of every xll_slot_N: calls slot `slot` (0 to 63) with the first
-// `arity` of its ten arguments. Never null; takes and releases the GIL itself.
-LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args);
+// `arity` of its ten arguments. Never null; takes and releases the GIL itself,
+// also when a C++ exception passes through.
+LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args);
+
+// The slot's result record reset to #VALUE! (a text Excel did not hand back
+// is freed first): the answer of an entry point whose call threw.
+LPXLOPER12 func_registry_slot_failed(int slot);
 
 // An Excel argument as a Python object; `x` may be null. New reference, or
 // null only when Python could not make the object (error indicator set).
 // GIL held.
-PyObject *xloper_to_py(const XLOPER12 *x);
+PyObject *func_registry_xloper_to_py(const XLOPER12 *x);
 
 // Fills `out` from `o` (may be null). 1 when `out` holds the value; 0 when a
 // Python error occurred while converting (indicator left set for the caller,
 // `out` is #VALUE!). Never leaves an error of its own making behind on 1.
 // A text result owns a malloc'd buffer and carries xlbitDLLFree. GIL held.
-int py_to_xloper(PyObject *o, XLOPER12 *out);
-
-// Converts UTF-16 units to wchar_t text for Python: on Windows a copy, on Linux
-// UTF-32 with surrogate pairs joined (a lone surrogate stays one character).
-// Returns the characters written (at most `cap`).
-int func_utf16_to_wide(const XCHAR *src, int units, wchar_t *out, int cap);
-// The reverse: wchar_t text to UTF-16 units, pairs for characters beyond the
-// BMP on Linux. Writes at most `cap` units and never splits a pair; returns
-// the units written.
-int func_wide_to_utf16(const wchar_t *src, size_t len, XCHAR *out, int cap);
+int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out);

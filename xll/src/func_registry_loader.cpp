@@ -43,8 +43,9 @@ void loader_import_entry(const plat_find_data *entry) {
     if (name_len >= (size_t)LOADER_NAME_CAP) {
         char shown[1024];
         loader_describe(entry->name, shown, sizeof shown);
-        func_registry_logf(256, "WARNING: module name longer than %d characters, skipped: %s", LOADER_NAME_CAP - 1,
-                           shown);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: module name longer than %d characters, skipped: %s", LOADER_NAME_CAP - 1,
+                 shown);
         return;
     }
     wchar_t module[LOADER_NAME_CAP];
@@ -54,27 +55,27 @@ void loader_import_entry(const plat_find_data *entry) {
     if (plat.wide_to_ansi(module, -1, ansi, LOADER_NAME_CAP) <= 0) {
         char shown[1024];
         loader_describe(entry->name, shown, sizeof shown);
-        func_registry_logf(256, "WARNING: module name does not fit %d bytes in the ANSI code page, skipped: %s",
-                           LOADER_NAME_CAP - 1, shown);
+        xll_logf(func_registry.log, 256,
+                 "WARNING: module name does not fit %d bytes in the ANSI code page, skipped: %s",
+                 LOADER_NAME_CAP - 1, shown);
         return;
     }
     ansi[LOADER_NAME_CAP - 1] = 0;
     // The package is imported first and never a second time as a module.
     if (strcmp(ansi, "tindral_xl") == 0) return;
-    func_registry_logf(256, "Importing module: %s", ansi);
+    xll_logf(func_registry.log, 256, "Importing module: %s", ansi);
     PyObject *m = pyapi.PyImport_ImportModule(ansi);  // new reference
     if (m) {
         pyapi.Py_DecRef(m);
         return;
     }
     loader_clear_error();
-    func_registry_logf(256, "Failed to import module: %s", ansi);
+    xll_logf(func_registry.log, 256, "Failed to import module: %s", ansi);
 }
 
 }  // namespace
 
-int load_modules(plat_module xll_module) {
-    func_registry.module = xll_module;
+int func_registry_load_modules(void) {
     if (!pyapi.handle || !pyapi.Py_IsInitialized()) return 0;
 
     wchar_t modules_path[PLAT_MAX_PATH];
@@ -85,7 +86,7 @@ int load_modules(plat_module xll_module) {
         pyapi.Py_DecRef(package);
     } else {
         loader_clear_error();
-        func_registry_log_line("WARNING: could not import tindral_xl module");
+        xll_logf(func_registry.log, 256, "WARNING: could not import tindral_xl module");
     }
 
     wchar_t pattern[PLAT_MAX_PATH];
@@ -93,7 +94,7 @@ int load_modules(plat_module xll_module) {
     plat_find_data entry;
     plat_find find = plat.find_first(pattern, &entry);
     if (!find) {
-        func_registry_log_line("No .py files found in modules/");
+        xll_logf(func_registry.log, 256, "No .py files found in modules/");
         return 1;
     }
     do {
@@ -101,6 +102,6 @@ int load_modules(plat_module xll_module) {
     } while (plat.find_next(find, &entry));
     plat.find_close(find);
 
-    func_registry_register_all(xll_module);
+    func_registry_register_all();
     return 1;
 }

@@ -5,23 +5,21 @@
 
 #include "func_registry_internal.h"
 #include "python_runtime.h"
+#include "text_utf16.h"
 #include "xll_export.h"
-
-XLOPER12 xll_slot_results[FUNC_SLOT_COUNT];
 
 namespace {
 
 constexpr DWORD_XL XL_FREE_BITS = xlbitXLFree | xlbitDLLFree;
 
-bool is_high_surrogate(unsigned long u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool is_low_surrogate(unsigned long u) { return u >= 0xDC00 && u <= 0xDFFF; }
+// Where wchar_t has 16 bits, Excel's UTF-16 text is already wide text.
+constexpr bool SLOT_WIDE_IS_UTF16 = sizeof(wchar_t) == 2;
 
-#ifndef _WIN32
-// Wide text of one argument on its way into Python. Excel calls the slots on
-// its main thread only, one at a time, so one buffer serves every call; a
-// count is 16 bits, so 65,535 characters is the most a text can hold.
-wchar_t slot_wide_buffer[65535];
-#endif
+// Wide text of one argument on its way into Python, where it must be
+// converted. Excel calls the slots on its main thread only, one at a time, so
+// one buffer serves every call; a count is 16 bits, so 65,535 characters is
+// the most a text can hold.
+wchar_t slot_wide_buffer[SLOT_WIDE_IS_UTF16 ? 1 : 65535];
 
 PyObject *py_none(void) {
     pyapi.Py_IncRef(pyapi._Py_NoneStruct);
@@ -47,7 +45,7 @@ int text_result(PyObject *s, XLOPER12 *out) {
     size_t most = (size_t)n * (sizeof(wchar_t) / sizeof(XCHAR));
     if (most > (size_t)FUNC_TEXT_MAX_UNITS) most = FUNC_TEXT_MAX_UNITS;
     XCHAR *buf = (XCHAR *)malloc((most + 2) * sizeof(XCHAR));
-    int units = buf ? func_wide_to_utf16(wide, (size_t)n, buf + 1, (int)most) : 0;
+    int units = buf ? text_utf16_from_wide(wide, (size_t)n, buf + 1, (int)most) : 0;
     // Released here, with the GIL still held: Python's allocator needs it.
     pyapi.PyMem_Free(wide);
     if (!buf) {
@@ -70,13 +68,22 @@ void slot_report_error(int slot) {
     pyapi.PyErr_NormalizeException(&type, &value, &traceback);
     PyObject *text = value ? pyapi.PyObject_Str(value) : nullptr;  // new reference
     const char *utf8 = text ? pyapi.PyUnicode_AsUTF8(text) : nullptr;
-    if (utf8) func_registry_logf(512, "Python error in %s: %s", func_registry.slots[slot].name, utf8);
+    if (utf8) xll_logf(func_registry.log, 512, "Python error in %s: %s", func_registry.slots[slot].name, utf8);
     if (text) pyapi.Py_DecRef(text);
     if (type) pyapi.Py_DecRef(type);
     if (value) pyapi.Py_DecRef(value);
     if (traceback) pyapi.Py_DecRef(traceback);
     if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
 }
+
+// The GIL for one slot call, given back however the call ends.
+struct slot_gil {
+    PyGILState_STATE state = pyapi.PyGILState_Ensure();
+    slot_gil() = default;
+    slot_gil(const slot_gil &) = delete;
+    slot_gil &operator=(const slot_gil &) = delete;
+    ~slot_gil() { pyapi.PyGILState_Release(state); }
+};
 
 // Calls the slot's function with the GIL held; fills r or leaves #VALUE!.
 void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
@@ -90,7 +97,7 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     if (tuple) {
         int filled = 1;
         for (int i = 0; i < arity; i++) {
-            PyObject *v = xloper_to_py(args[i]);  // new reference
+            PyObject *v = func_registry_xloper_to_py(args[i]);  // new reference
             if (!v) {
                 filled = 0;
                 break;
@@ -100,7 +107,7 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
         PyObject *result = filled ? pyapi.PyObject_Call(callable, tuple, nullptr) : nullptr;  // new reference
         pyapi.Py_DecRef(tuple);
         if (result) {
-            done = py_to_xloper(result, r);
+            done = func_registry_py_to_xloper(result, r);
             pyapi.Py_DecRef(result);
         }
     }
@@ -111,57 +118,7 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
 
 }  // namespace
 
-int func_utf16_to_wide(const XCHAR *src, int units, wchar_t *out, int cap) {
-    int n = 0;
-#ifdef _WIN32
-    for (int i = 0; i < units && n < cap; i++) out[n++] = (wchar_t)src[i];
-#else
-    for (int i = 0; i < units && n < cap; i++) {
-        unsigned long u = src[i];
-        if (is_high_surrogate(u) && i + 1 < units && is_low_surrogate(src[i + 1])) {
-            u = 0x10000 + ((u - 0xD800) << 10) + ((unsigned long)src[i + 1] - 0xDC00);
-            i++;
-        }
-        out[n++] = (wchar_t)u;
-    }
-#endif
-    return n;
-}
-
-int func_wide_to_utf16(const wchar_t *src, size_t len, XCHAR *out, int cap) {
-    int n = 0;
-#ifdef _WIN32
-    size_t take = len < (size_t)cap ? len : (size_t)cap;
-    for (size_t i = 0; i < take; i++) out[n++] = (XCHAR)src[i];
-    // A cut between the two halves of a pair drops the high half too.
-    if (take < len && n > 0 && is_high_surrogate(src[take - 1]) && is_low_surrogate(src[take])) n--;
-#else
-    // Nearly every text lies in the BMP: then a plain narrowing copy, which
-    // the compiler vectorises, does it all.
-    size_t take = len < (size_t)cap ? len : (size_t)cap;
-    uint32_t beyond = 0;
-    for (size_t i = 0; i < take; i++) beyond |= (uint32_t)src[i] & 0xFFFF0000u;
-    if (beyond == 0) {
-        for (size_t i = 0; i < take; i++) out[i] = (XCHAR)src[i];
-        return (int)take;
-    }
-    for (size_t i = 0; i < len; i++) {
-        unsigned long c = (unsigned long)src[i];
-        if (c > 0xFFFF && c <= 0x10FFFF) {
-            if (n + 2 > cap) break;
-            c -= 0x10000;
-            out[n++] = (XCHAR)(0xD800 + (c >> 10));
-            out[n++] = (XCHAR)(0xDC00 + (c & 0x3FF));
-        } else {
-            if (n + 1 > cap) break;
-            out[n++] = (XCHAR)(c > 0x10FFFF ? 0xFFFD : c);
-        }
-    }
-#endif
-    return n;
-}
-
-PyObject *xloper_to_py(const XLOPER12 *x) {
+PyObject *func_registry_xloper_to_py(const XLOPER12 *x) {
     if (!x) return py_none();
     switch (x->xltype & ~XL_FREE_BITS) {
     case xltypeNum:
@@ -169,12 +126,10 @@ PyObject *xloper_to_py(const XLOPER12 *x) {
     case xltypeStr: {
         if (!x->val.str) return py_none();
         int count = (uint16_t)x->val.str[0];
-#ifdef _WIN32
-        return pyapi.PyUnicode_FromWideChar((const wchar_t *)x->val.str + 1, count);
-#else
-        int n = func_utf16_to_wide(x->val.str + 1, count, slot_wide_buffer, count);
+        if constexpr (SLOT_WIDE_IS_UTF16)
+            return pyapi.PyUnicode_FromWideChar(reinterpret_cast<const wchar_t *>(x->val.str + 1), count);
+        int n = text_utf16_to_wide(x->val.str + 1, count, slot_wide_buffer, count);
         return pyapi.PyUnicode_FromWideChar(slot_wide_buffer, n);
-#endif
     }
     case xltypeBool:
         return pyapi.PyBool_FromLong(x->val.xbool);
@@ -186,7 +141,7 @@ PyObject *xloper_to_py(const XLOPER12 *x) {
     }
 }
 
-int py_to_xloper(PyObject *o, XLOPER12 *out) {
+int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out) {
     memset(out, 0, sizeof *out);
     if (!o || o == pyapi._Py_NoneStruct) {
         out->xltype = xltypeNil;
@@ -229,29 +184,38 @@ int py_to_xloper(PyObject *o, XLOPER12 *out) {
     return ok;
 }
 
-LPXLOPER12 xll_slot_dispatch(int slot, LPXLOPER12 *args) {
-    XLOPER12 *r = &xll_slot_results[slot];
+LPXLOPER12 func_registry_slot_failed(int slot) {
+    XLOPER12 *r = &func_registry.slots[slot].result;
     // The previous call's text, if Excel has not handed it back.
     if ((r->xltype & xlbitDLLFree) && (r->xltype & ~XL_FREE_BITS) == xltypeStr) free(r->val.str);
     xloper_set_error(r, xlerrValue);
+    return r;
+}
+
+LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args) {
+    XLOPER12 *r = func_registry_slot_failed(slot);
     // No running interpreter (never started, or its start failed after the
     // library was bound), no GIL to take: the slot stays #VALUE!.
     if (!python_runtime_ready()) return r;
-    PyGILState_STATE gil = pyapi.PyGILState_Ensure();
+    slot_gil gil;
     slot_call(slot, args, r);
-    pyapi.PyGILState_Release(gil);
     return r;
 }
 
 // Excel hands back every result that carries xlbitDLLFree.
 XLL_EXPORT void xlAutoFree12(LPXLOPER12 p) {
-    if (!p || !(p->xltype & xlbitDLLFree)) return;
-    if ((p->xltype & ~xlbitDLLFree) == xltypeStr) {
-        free(p->val.str);
-        p->val.str = nullptr;
-    }
-    // Type 0 keeps the slot's next call from freeing the buffer again.
-    p->xltype = 0;
+    xll_export_guard(
+        "xlAutoFree12", "result not released",
+        [p] {
+            if (!p || !(p->xltype & xlbitDLLFree)) return;
+            if ((p->xltype & ~xlbitDLLFree) == xltypeStr) {
+                free(p->val.str);
+                p->val.str = nullptr;
+            }
+            // Type 0 keeps the slot's next call from freeing the buffer again.
+            p->xltype = 0;
+        },
+        [] {});
 }
 
 // The entry points themselves, one per slot, generated from FUNC_SLOT_COUNT.
@@ -260,15 +224,17 @@ XLL_EXPORT void xlAutoFree12(LPXLOPER12 p) {
                                        LPXLOPER12 a4, LPXLOPER12 a5, LPXLOPER12 a6, LPXLOPER12 a7,           \
                                        LPXLOPER12 a8, LPXLOPER12 a9) {                                       \
         LPXLOPER12 args[FUNC_MAX_ARGS] = {a0, a1, a2, a3, a4, a5, a6, a7, a8, a9};                            \
-        return xll_slot_dispatch(n, args);                                                                   \
+        return xll_export_guard(                                                                             \
+            "xll_slot_" #n, "#VALUE!", [&args] { return func_registry_slot_dispatch(n, args); },             \
+            [] { return func_registry_slot_failed(n); });                                                    \
     }
 #include "func_registry_slot_list.inc"
 #undef XLL_SLOT
 
 #define XLL_SLOT(n) xll_slot_##n,
-const xll_slot_fn xll_slot_entries[] = {
+const func_registry_slot_fn func_registry_slot_entries[] = {
 #include "func_registry_slot_list.inc"
 };
 #undef XLL_SLOT
-static_assert(sizeof xll_slot_entries / sizeof xll_slot_entries[0] == FUNC_SLOT_COUNT,
+static_assert(sizeof func_registry_slot_entries / sizeof func_registry_slot_entries[0] == FUNC_SLOT_COUNT,
               "the generated slot list must hold FUNC_SLOT_COUNT entry points");

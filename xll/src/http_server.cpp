@@ -9,14 +9,17 @@
 #include <mutex>
 #include <new>
 
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
+#include "http_server_session.h"
 #include "xll_log.h"
 
 namespace {
 
 // The process-wide server record. Fields under `guard` are the ones both
 // threads touch; the rest belong to the caller's thread unless noted.
-struct http_server_state_t {
+struct http_server_state {
     int running;                         // 1 while a started server is up; caller's thread
     wchar_t xll_dir[PLAT_MAX_PATH];      // folder reported by /config; under guard
     char token[HTTP_SERVER_TOKEN_LEN + 1];  // bearer token, all zero when stopped; under guard
@@ -26,14 +29,13 @@ struct http_server_state_t {
     int error_kept;                      // 1: the file holds an error record; under guard
     http_server_run *run;                // the published run, null when none; under guard
     plat_thread server_thread;           // the current server thread; caller's thread
-    plat_lock exec_lock;                 // around each Python call of /exec; never deleted
-    int exec_lock_made;                  // exec_lock initialised; caller's thread
     std::atomic<http_server_run *> handoff;  // the run a new thread is to take
     std::mutex guard;                    // token, session_path, xll_dir, run
 };
-http_server_state_t http_server_state;
+http_server_state server;
 
 constexpr char SESSION_TMP_SUFFIX[] = ".tmp";
+constexpr int HTTP_SERVER_TOKEN_BYTES = 32;  // drawn for each start; twice as many hex digits
 
 void run_release(http_server_run *run) {
     if (run->refs.fetch_sub(1) != 1) return;
@@ -43,16 +45,10 @@ void run_release(http_server_run *run) {
 }
 
 // Writes `text` as the whole content of the session file `path`, only its
-// user may read it. On Linux the text goes to a fresh side file that then
-// replaces the old one, so a reader sees the old content or the new, never
-// a half-written file. 1 when written.
+// user may read it. The text goes to a fresh side file that then replaces the
+// old one, so a reader sees the old content or the new, never a half-written
+// file. 1 when written.
 int session_file_write(const char *path, const char *text) {
-#ifdef _WIN32
-    FILE *f = plat.open_private_write(path);
-    if (!f) return 0;
-    int ok = fputs(text, f) >= 0;
-    return (fclose(f) == 0) && ok;
-#else
     char tmp[PLAT_MAX_PATH + sizeof SESSION_TMP_SUFFIX];
     snprintf(tmp, sizeof tmp, "%s%s", path, SESSION_TMP_SUFFIX);
     plat.delete_file(tmp);  // a stale side file would keep its old mode
@@ -60,10 +56,9 @@ int session_file_write(const char *path, const char *text) {
     if (!f) return 0;
     int ok = fputs(text, f) >= 0;
     ok = (fclose(f) == 0) && ok;
-    if (ok && std::rename(tmp, path) == 0) return 1;
+    if (ok && plat.replace_file(tmp, path)) return 1;
     plat.delete_file(tmp);
     return 0;
-#endif
 }
 
 // Forms the session folder and file path from the app-data folder. 1 when
@@ -81,32 +76,16 @@ int session_paths(char *folder, char *path) {
 
 // Drops the run the start published, for the start's failure paths.
 void start_unpublish(http_server_run *run) {
-    std::lock_guard<std::mutex> lock(http_server_state.guard);
-    if (http_server_state.run == run) http_server_state.run = nullptr;
+    std::lock_guard<std::mutex> lock(server.guard);
+    if (server.run == run) server.run = nullptr;
 }
 
 }  // namespace
 
-void http_server_prepare_locks(void) {
-    if (http_server_state.exec_lock_made) return;
-    plat.lock_init(&http_server_state.exec_lock);
-    http_server_state.exec_lock_made = 1;
-}
-
-void http_server_exec_lock_enter(void) { plat.lock_enter(&http_server_state.exec_lock); }
-void http_server_exec_lock_leave(void) { plat.lock_leave(&http_server_state.exec_lock); }
-
-void http_server_copy_xll_dir(wchar_t *buf) {
-    std::lock_guard<std::mutex> lock(http_server_state.guard);
-    memcpy(buf, http_server_state.xll_dir, sizeof http_server_state.xll_dir);
-}
-
-int bearer_token_valid(const http_request *req) {
-    if (!req->has_authorization) return 0;
-    // Under the guard: a stop clears the token with the guard held, so a check
-    // sees either the whole token or the cleared one, which never matches.
-    std::lock_guard<std::mutex> lock(http_server_state.guard);
-    return bearer_value_matches(req->authorization, http_server_state.token);
+void http_server_route_snapshot(http_route_input *out) {
+    std::lock_guard<std::mutex> lock(server.guard);
+    memcpy(out->token, server.token, sizeof out->token);
+    memcpy(out->xll_dir, server.xll_dir, sizeof out->xll_dir);
 }
 
 int http_server_stop_requested(http_server_run *run) {
@@ -114,33 +93,31 @@ int http_server_stop_requested(http_server_run *run) {
 }
 
 void http_server_listening(http_server_run *run, int port) {
-    http_server_state.port.store(port);
+    server.port.store(port);
     char folder[PLAT_MAX_PATH];
     char path[PLAT_MAX_PATH];
     if (session_paths(folder, path)) {
         plat.create_directory(folder);  // an existing folder is fine
-        std::lock_guard<std::mutex> lock(http_server_state.guard);
+        std::lock_guard<std::mutex> lock(server.guard);
         // A thread that answers after its start gave up, or after a stop,
         // publishes nothing: its token and port are no longer the server's.
-        if (http_server_state.run == run) {
-            memcpy(http_server_state.session_path, path, sizeof path);
-            http_server_state.error_kept = 0;
+        if (server.run == run) {
+            memcpy(server.session_path, path, sizeof path);
+            server.error_kept = 0;
             char text[128];
-            snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\"}\n", port, http_server_state.token);
+            snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\"}\n", port, server.token);
             session_file_write(path, text);
         }
     }
-    char line[96];
-    snprintf(line, sizeof line, "http_server: listening on http://localhost:%d\n", port);
-    xll_log_raw(line);
-    http_server_state.ready_state.store(1);
+    xll_logf(xll_log_raw, 96, "http_server: listening on http://localhost:%d\n", port);
+    server.ready_state.store(1);
     plat.event_set(run->ready_event);
 }
 
 void http_server_not_ready(http_server_run *run) {
     // Only an unanswered start hears of it; a server that was ready stays so.
     int unknown = 0;
-    http_server_state.ready_state.compare_exchange_strong(unknown, -1);
+    server.ready_state.compare_exchange_strong(unknown, -1);
     plat.event_set(run->ready_event);
 }
 
@@ -149,7 +126,7 @@ namespace {
 // The server thread. Takes the run the start handed over (and the reference
 // that came with it) and serves until the run's stop event is signalled.
 unsigned http_server_thread(void) {
-    http_server_run *run = http_server_state.handoff.exchange(nullptr);
+    http_server_run *run = server.handoff.exchange(nullptr);
     if (!run) return 1;  // its start gave up before the thread began
     unsigned code = http_transport_serve(run);
     run_release(run);
@@ -159,7 +136,7 @@ unsigned http_server_thread(void) {
 }  // namespace
 
 int http_server_start(const wchar_t *xll_dir) {
-    http_server_state_t &s = http_server_state;
+    http_server_state &s = server;
     if (s.running) return 1;
     if (xll_dir) {
         std::lock_guard<std::mutex> lock(s.guard);
@@ -178,7 +155,7 @@ int http_server_start(const wchar_t *xll_dir) {
     }
     memset(bytes, 0, sizeof bytes);
 
-    http_server_prepare_locks();
+    http_server_exec_prepare();
 
     http_server_run *run = new (std::nothrow) http_server_run();
     if (run) {
@@ -189,10 +166,8 @@ int http_server_start(const wchar_t *xll_dir) {
     s.ready_state.store(0);
     s.port.store(0);
     if (!run || !run->stop_event || !run->ready_event) {
-        unsigned long err = plat.last_error();
-        char line[96];
-        snprintf(line, sizeof line, "http_server: FATAL \xE2\x80\x94 CreateEvent failed (error %lu)\n", err);
-        xll_log_raw(line);
+        xll_logf(xll_log_raw, 96, "http_server: FATAL \xE2\x80\x94 CreateEvent failed (error %lu)\n",
+                 plat.last_error());
         if (run) run_release(run);
         return 0;
     }
@@ -205,10 +180,8 @@ int http_server_start(const wchar_t *xll_dir) {
     s.handoff.store(run);
     plat_thread thread = plat.thread_create(http_server_thread);
     if (!thread) {
-        unsigned long err = plat.last_error();
-        char line[96];
-        snprintf(line, sizeof line, "http_server: FATAL \xE2\x80\x94 CreateThread failed (error %lu)\n", err);
-        xll_log_raw(line);
+        xll_logf(xll_log_raw, 96, "http_server: FATAL \xE2\x80\x94 CreateThread failed (error %lu)\n",
+                 plat.last_error());
         if (s.handoff.exchange(nullptr)) run_release(run);
         start_unpublish(run);
         run_release(run);
@@ -233,7 +206,7 @@ int http_server_start(const wchar_t *xll_dir) {
 }
 
 void http_server_stop(void) {
-    http_server_state_t &s = http_server_state;
+    http_server_state &s = server;
     http_server_run *run;
     {
         std::lock_guard<std::mutex> lock(s.guard);
@@ -265,13 +238,28 @@ void http_server_stop(void) {
     s.running = 0;
 }
 
-void session_write_error(const char *message) {
-    http_server_state_t &s = http_server_state;
+size_t http_server_session_escape(const char *message, char *dst, size_t cap) {
+    if (cap == 0) return 0;
+    size_t room = cap - 1;
+    size_t n = 0;
+    for (const char *s = message; *s; s++) {
+        size_t k = (*s == '"' || *s == '\\') ? 2 : 1;
+        if (k > room) break;
+        if (k == 2) dst[n++] = '\\';
+        dst[n++] = *s;
+        room -= k;
+    }
+    dst[n] = 0;
+    return n;
+}
+
+void http_server_session_write_error(const char *message) {
+    http_server_state &s = server;
     int port = s.port.load();
     std::lock_guard<std::mutex> lock(s.guard);
     if (!s.session_path[0] || port <= 0) return;
     char escaped[HTTP_SESSION_MESSAGE_CAP];
-    session_escape(message ? message : "", escaped, sizeof escaped);
+    http_server_session_escape(message ? message : "", escaped, sizeof escaped);
     char text[HTTP_SESSION_MESSAGE_CAP * 2 + 16];
     snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\",\"error\":\"%s\"}\n", port, s.token, escaped);
     if (session_file_write(s.session_path, text)) s.error_kept = 1;

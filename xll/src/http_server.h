@@ -12,4 +12,4 @@ int http_server_start(const wchar_t *xll_dir);
 void http_server_stop(void);
 
 // Rewrites the session file in its error form, when a server published one.
-void session_write_error(const char *message);
+void http_server_session_write_error(const char *message);

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "http_server_internal.h"
+#include "http_server_exec.h"
 #include "pyapi.h"
 #include "python_runtime.h"
 
@@ -15,6 +15,12 @@ constexpr char BODY_NO_PYTHON[] = "{\"ok\":false,\"error\":\"python not initiali
 
 // PyGILState_STATE's published values.
 constexpr PyGILState_STATE GIL_LOCKED = 0;
+
+struct http_exec_state {
+    plat_lock lock;  // exec_lock: around each Python call of /exec and /mcp; never deleted
+    int lock_made;   // lock initialised; starting thread
+};
+http_exec_state exec_state;
 
 // The Python function a route hands its body to.
 struct exec_entry {
@@ -48,38 +54,24 @@ char *exec_call_python(const exec_entry *entry, const char *body) {
     return text;
 }
 
-void exec_bridge(const exec_entry *entry, std::string_view body, http_reply *out, http_exec_session *session);
-
-}  // namespace
-
-int (*http_server_python_ready)(void) = python_runtime_ready;
-
-void handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
-    exec_bridge(&EXEC_ENTRY, body, out, session);
-}
-
-void http_server_handle_mcp(std::string_view body, http_reply *out, http_exec_session *session) {
-    exec_bridge(&MCP_ENTRY, body, out, session);
-}
-
-namespace {
-
+// One call of the entry under exec_lock and the interpreter lock; fills out
+// as http_server_handle_exec describes.
 void exec_bridge(const exec_entry *entry, std::string_view body, http_reply *out, http_exec_session *session) {
     // Before the interpreter is up, or after it failed to come up, pyapi may
     // be empty: refuse rather than call through it.
     if (!http_server_python_ready()) {
-        http_reply_fixed(out, 503, BODY_NO_PYTHON);
+        http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
         return;
     }
     char *copy = (char *)malloc(body.size() + 1);
     if (!copy) {
-        http_reply_fixed(out, 500, BODY_OUT_OF_MEMORY);
+        http_server_reply_fixed(out, 500, BODY_OUT_OF_MEMORY);
         return;
     }
     if (!body.empty()) memcpy(copy, body.data(), body.size());
     copy[body.size()] = 0;
 
-    http_server_exec_lock_enter();
+    plat.lock_enter(&exec_state.lock);
     PyGILState_STATE gil = pyapi.PyGILState_Ensure();
     char *text = exec_call_python(entry, copy);
     if (session->kept) {
@@ -88,21 +80,21 @@ void exec_bridge(const exec_entry *entry, std::string_view body, http_reply *out
         // This Ensure made the thread's Python thread state. Giving the lock
         // back with PyEval_SaveThread keeps that state (its Ensure count stays
         // at one), so later requests reuse it instead of creating and
-        // deleting one each time; http_exec_session_end deletes it.
+        // deleting one each time; http_server_exec_session_end deletes it.
         session->outer = gil;
         session->kept = 1;
         pyapi.PyEval_SaveThread();
     }
-    http_server_exec_lock_leave();
+    plat.lock_leave(&exec_state.lock);
 
     free(copy);
     if (!text) {
-        http_reply_fixed(out, 500, BODY_INTERNAL);
+        http_server_reply_fixed(out, 500, BODY_INTERNAL);
         return;
     }
     if (entry->empty_is_accepted && !text[0]) {
         free(text);
-        http_reply_fixed(out, 202, "");
+        http_server_reply_fixed(out, 202, "");
         return;
     }
     out->status = 200;
@@ -114,7 +106,23 @@ void exec_bridge(const exec_entry *entry, std::string_view body, http_reply *out
 
 }  // namespace
 
-void http_exec_session_end(http_exec_session *session) {
+int (*http_server_python_ready)(void) = python_runtime_ready;
+
+void http_server_exec_prepare(void) {
+    if (exec_state.lock_made) return;
+    plat.lock_init(&exec_state.lock);
+    exec_state.lock_made = 1;
+}
+
+void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
+    exec_bridge(&EXEC_ENTRY, body, out, session);
+}
+
+void http_server_handle_mcp(std::string_view body, http_reply *out, http_exec_session *session) {
+    exec_bridge(&MCP_ENTRY, body, out, session);
+}
+
+void http_server_exec_session_end(http_exec_session *session) {
     if (!session->kept) return;
     // Ensure takes the lock with the kept state (count two); a Release marked
     // LOCKED brings the count back to one and keeps the lock; the Release of

@@ -1,10 +1,12 @@
 // http_server: the pure request-to-reply layer (routing, bearer token,
-// /config and the escapers). No sockets here; the transport feeds it.
+// /config and JSON escaping). No sockets and no shared state here: the
+// transport feeds it a request and a snapshot.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "http_server_internal.h"
+#include "http_server_exec.h"
+#include "http_server_route.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ const char *reason_phrase(int status) {
 
 }  // namespace
 
-void http_reply_fixed(http_reply *out, int status, const char *body) {
+void http_server_reply_fixed(http_reply *out, int status, const char *body) {
     out->status = status;
     out->body = body;
     out->body_len = strlen(body);
@@ -40,12 +42,12 @@ void http_reply_fixed(http_reply *out, int status, const char *body) {
     out->owned = nullptr;
 }
 
-void http_reply_release(http_reply *reply) {
+void http_server_reply_release(http_reply *reply) {
     free(reply->owned);
     reply->owned = nullptr;
 }
 
-size_t http_reply_head(const http_reply *reply, char *buf, size_t cap) {
+size_t http_server_reply_head(const http_reply *reply, char *buf, size_t cap) {
     size_t len = reply->body_len + (reply->add_newline ? 1 : 0);
     int n = snprintf(buf, cap,
                      "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %zu\r\n\r\n",
@@ -54,7 +56,7 @@ size_t http_reply_head(const http_reply *reply, char *buf, size_t cap) {
     return (size_t)n;
 }
 
-int bearer_value_matches(std::string_view value, const char *token) {
+int http_server_bearer_matches(std::string_view value, const char *token) {
     size_t token_len = strlen(token);
     if (value.size() < BEARER_PREFIX_LEN + HTTP_SERVER_TOKEN_LEN) return 0;
     if (value.compare(0, BEARER_PREFIX_LEN, BEARER_PREFIX) != 0) return 0;
@@ -67,7 +69,7 @@ int bearer_value_matches(std::string_view value, const char *token) {
     return diff == 0;
 }
 
-size_t json_escape(const char *src, char *dst, size_t cap) {
+size_t http_server_json_escape(const char *src, char *dst, size_t cap) {
     if (cap == 0) return 0;
     size_t room = cap - 1;  // characters left before the terminator
     size_t n = 0;
@@ -98,39 +100,22 @@ size_t json_escape(const char *src, char *dst, size_t cap) {
     return n;
 }
 
-size_t session_escape(const char *message, char *dst, size_t cap) {
-    if (cap == 0) return 0;
-    size_t room = cap - 1;
-    size_t n = 0;
-    for (const char *s = message; *s; s++) {
-        size_t k = (*s == '"' || *s == '\\') ? 2 : 1;
-        if (k > room) break;
-        if (k == 2) dst[n++] = '\\';
-        dst[n++] = *s;
-        room -= k;
-    }
-    dst[n] = 0;
-    return n;
-}
-
 int http_server_origin_allowed(const http_request *req) {
     if (!req->has_origin) return 1;
     std::string_view origin = req->origin;
-    std::string_view rest;
     for (std::string_view host : {std::string_view("http://127.0.0.1"), std::string_view("http://localhost")}) {
-        if (origin.substr(0, host.size()) == host) {
-            rest = origin.substr(host.size());
-            if (rest.empty()) return 1;
-            if (rest[0] != ':' || rest.size() < 2 || rest.size() > 6) return 0;
-            for (char c : rest.substr(1))
-                if (c < '0' || c > '9') return 0;
-            return 1;
-        }
+        if (origin.substr(0, host.size()) != host) continue;
+        std::string_view rest = origin.substr(host.size());
+        if (rest.empty()) return 1;
+        if (rest[0] != ':' || rest.size() < 2 || rest.size() > 6) return 0;
+        for (char c : rest.substr(1))
+            if (c < '0' || c > '9') return 0;
+        return 1;
     }
     return 0;
 }
 
-void handle_config(const wchar_t *xll_dir, http_reply *out) {
+void http_server_handle_config(const wchar_t *xll_dir, http_reply *out) {
     char dir[HTTP_CONFIG_UTF8_CAP];
     char modules[HTTP_CONFIG_UTF8_CAP];
     char dir_escaped[HTTP_CONFIG_ESCAPED_CAP];
@@ -140,8 +125,8 @@ void handle_config(const wchar_t *xll_dir, http_reply *out) {
     // A folder too long to take "<sep>modules" reports no modules path rather
     // than one cut somewhere inside the folder's name.
     if (n < 0 || (size_t)n >= sizeof modules) modules[0] = 0;
-    json_escape(dir, dir_escaped, sizeof dir_escaped);
-    json_escape(modules, modules_escaped, sizeof modules_escaped);
+    http_server_json_escape(dir, dir_escaped, sizeof dir_escaped);
+    http_server_json_escape(modules, modules_escaped, sizeof modules_escaped);
     n = snprintf(out->text, sizeof out->text, "{\"xll_dir\":\"%s\",\"modules_path\":\"%s\"}\n", dir_escaped,
                  modules_escaped);
     out->status = 200;
@@ -151,40 +136,48 @@ void handle_config(const wchar_t *xll_dir, http_reply *out) {
     out->owned = nullptr;
 }
 
-void http_server_route(const http_request *req, http_reply *out, http_exec_session *session) {
+namespace {
+
+// 1 when the request carries the snapshot's token.
+int route_token_valid(const http_request *req, const http_route_input *in) {
+    return req->has_authorization && http_server_bearer_matches(req->authorization, in->token);
+}
+
+}  // namespace
+
+void http_server_route(const http_request *req, const http_route_input *in, http_reply *out,
+                       http_exec_session *session) {
     std::string_view path = req->uri;
     size_t query = path.find('?');
     if (query != std::string_view::npos) path = path.substr(0, query);
 
     if (path == "/ping") {
-        http_reply_fixed(out, 200, BODY_PING);
+        http_server_reply_fixed(out, 200, BODY_PING);
     } else if (path == "/config") {
-        if (!bearer_token_valid(req)) {
-            http_reply_fixed(out, 403, BODY_FORBIDDEN);
+        if (!route_token_valid(req, in)) {
+            http_server_reply_fixed(out, 403, BODY_FORBIDDEN);
             return;
         }
-        wchar_t dir[PLAT_MAX_PATH];
-        http_server_copy_xll_dir(dir);
-        handle_config(dir, out);
+        http_server_handle_config(in->xll_dir, out);
     } else if (path == "/exec") {
-        if (!bearer_token_valid(req))
-            http_reply_fixed(out, 403, BODY_FORBIDDEN);
+        if (!route_token_valid(req, in))
+            http_server_reply_fixed(out, 403, BODY_FORBIDDEN);
         else if (req->method != "POST")
-            http_reply_fixed(out, 405, BODY_NOT_ALLOWED);
+            http_server_reply_fixed(out, 405, BODY_NOT_ALLOWED);
         else
-            handle_exec(req->body, out, session);
+            http_server_handle_exec(req->body, out, session);
     } else if (path == "/mcp") {
         // No SSE stream is ever offered, so a GET (or a session DELETE) is
         // 405, as the streamable HTTP transport allows.
-        if (!bearer_token_valid(req))
-            http_reply_fixed(out, 403, BODY_FORBIDDEN);
+        if (!route_token_valid(req, in))
+            http_server_reply_fixed(out, 403, BODY_FORBIDDEN);
         else if (!http_server_origin_allowed(req))
-            http_reply_fixed(out, 403, BODY_FORBIDDEN_ORIGIN);
+            http_server_reply_fixed(out, 403, BODY_FORBIDDEN_ORIGIN);
         else if (req->method != "POST")
-            http_reply_fixed(out, 405, BODY_NOT_ALLOWED);
+            http_server_reply_fixed(out, 405, BODY_NOT_ALLOWED);
         else
             http_server_handle_mcp(req->body, out, session);
     } else {
-        http_reply_fixed(out, 404, BODY_NOT_FOUND);
+        http_server_reply_fixed(out, 404, BODY_NOT_FOUND);
     }
 }

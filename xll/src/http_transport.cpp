@@ -6,6 +6,18 @@
 // Replies are written as raw bytes: status line, Content-Type,
 // Content-Length, body. Beast's serializer is not used, so none of its
 // default header fields can reach the wire.
+
+// Boost's own assertions are off in every build of this file, whatever the
+// build type: Beast 1.74 asserts (and so aborts the process) on a chunked
+// request whose final "0\r\n\r\n" arrives in three reads, which its
+// release code handles correctly. Nothing of our own here uses assert.
+#ifndef BOOST_DISABLE_ASSERTS
+#define BOOST_DISABLE_ASSERTS
+#endif
+#ifndef NDEBUG
+#define NDEBUG
+#endif
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -26,11 +38,9 @@
 #include <optional>
 #include <string>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#endif
-
+#include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "http_server_route.h"
 #include "xll_log.h"
 
 namespace {
@@ -54,15 +64,10 @@ struct http_transport {
 // worksheet function) may start programs that inherit handles, such as
 // os.system; a child holding the listener would keep the port bound after a
 // stop, and one holding a client's socket would keep that connection open
-// after the server closed it.
+// after the server closed it. 1 when the socket is private.
 template <class Socket>
-void socket_not_inherited(Socket &socket) {
-#ifdef _WIN32
-    SOCKET s = socket.native_handle();
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-#else
-    fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
-#endif
+int socket_not_inherited(Socket &socket) {
+    return plat.socket_private((plat_socket)socket.native_handle());
 }
 
 std::string_view trim_blanks(std::string_view v) {
@@ -155,7 +160,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     char head[192];
 
     http_conn(http_transport *transport, tcp::socket s) : t(transport), socket(std::move(s)) {}
-    ~http_conn() { http_reply_release(&reply); }
+    ~http_conn() { http_server_reply_release(&reply); }
 
     void drop() {
         error_code ec;
@@ -210,10 +215,12 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         req.has_origin = parser->has_origin;
         req.body = parser->body;
         keep_alive = parser->keep_alive();
-        http_server_route(&req, &reply, t->exec);
+        http_route_input in;
+        http_server_route_snapshot(&in);
+        http_server_route(&req, &in, &reply, t->exec);
         parser.reset();  // the request's body is no longer needed
 
-        size_t head_len = http_reply_head(&reply, head, sizeof head);
+        size_t head_len = http_server_reply_head(&reply, head, sizeof head);
         std::array<net::const_buffer, 3> out = {
             net::buffer(head, head_len),
             net::buffer(reply.body, reply.body_len),
@@ -232,7 +239,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     }
 
     void on_written(error_code ec) {
-        http_reply_release(&reply);
+        http_server_reply_release(&reply);
         if (ec || !keep_alive) {
             error_code ignored;
             socket.shutdown(tcp::socket::shutdown_send, ignored);
@@ -258,8 +265,12 @@ void on_accept(http_transport *t, error_code ec, tcp::socket socket) {
     // Accept the next one first: should setting up this connection throw
     // (out of memory), the listener still goes on.
     accept_next(t);
-    socket_not_inherited(socket);
     error_code ignored;
+    // A connection a child could inherit is not served.
+    if (!socket_not_inherited(socket)) {
+        socket.close(ignored);
+        return;
+    }
     socket.set_option(tcp::no_delay(true), ignored);
     std::make_shared<http_conn>(t, std::move(socket))->read_request();
 }
@@ -274,12 +285,9 @@ int transport_listen(http_transport *t) {
     error_code ec;
     t->acceptor.open(tcp::v4(), ec);
     if (ec) return 0;
-    socket_not_inherited(t->acceptor);
-#ifdef _WIN32
+    if (!socket_not_inherited(t->acceptor)) return 0;
     // No other socket may bind this port, not even one that asks to reuse it.
-    t->acceptor.set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true), ec);
-    if (ec) return 0;
-#endif
+    if (!plat.socket_exclusive((plat_socket)t->acceptor.native_handle())) return 0;
     t->acceptor.bind(tcp::endpoint(net::ip::address_v4::loopback(), 0), ec);
     if (ec) return 0;
     t->acceptor.listen(net::socket_base::max_listen_connections, ec);
@@ -342,6 +350,6 @@ unsigned http_transport_serve(http_server_run *run) {
         http_server_not_ready(run);
         code = 1;
     }
-    http_exec_session_end(&exec);
+    http_server_exec_session_end(&exec);
     return code;
 }

@@ -105,12 +105,7 @@ int pyapi_load(const wchar_t *path, log_fn log) {
         char ansi[PLAT_MAX_PATH];
         plat.wide_to_ansi(path, -1, ansi, sizeof ansi);
         pyapi_status.load_error = plat.last_error();  // after the conversion, as logged
-        if (log) {
-            char line[512];
-            snprintf(line, sizeof line, "pyapi: LoadLibrary failed for %s (error %lu)", ansi,
-                     pyapi_status.load_error);
-            log(line);
-        }
+        xll_logf(log, 512, "pyapi: LoadLibrary failed for %s (error %lu)", ansi, pyapi_status.load_error);
         return 0;
     }
     pyapi.handle = handle;
@@ -123,11 +118,7 @@ int pyapi_load(const wchar_t *path, log_fn log) {
         std::memcpy(table + b.offset, &address, sizeof address);
         if (address) continue;
         if (missing++ == 0) pyapi_status.load_error = plat.last_error();
-        if (log) {
-            char line[256];
-            snprintf(line, sizeof line, "pyapi: GetProcAddress failed for %s", b.name);
-            log(line);
-        }
+        xll_logf(log, 256, "pyapi: GetProcAddress failed for %s", b.name);
     }
 
     if (missing == 0) {
@@ -135,11 +126,7 @@ int pyapi_load(const wchar_t *path, log_fn log) {
         if (log) log("pyapi: all symbols loaded");
         return 1;
     }
-    if (log) {
-        char line[128];
-        snprintf(line, sizeof line, "pyapi: %d symbol(s) failed to load \xE2\x80\x94 Python will not work", missing);
-        log(line);
-    }
+    xll_logf(log, 128, "pyapi: %d symbol(s) failed to load \xE2\x80\x94 Python will not work", missing);
     plat.library_free(handle);
     pyapi = pyapi_table{};
     return 0;

@@ -32,9 +32,7 @@ void runtime_log_path(log_fn log, const char *format, const wchar_t *path) {
     if (!log) return;
     char ansi[PLAT_MAX_PATH];
     plat.wide_to_ansi(path, -1, ansi, sizeof ansi);
-    char line[512];
-    snprintf(line, sizeof line, format, ansi);
-    log(line);
+    xll_logf(log, 512, format, ansi);
 }
 
 // Writes `head` followed by `tail` into `out` (PLAT_MAX_PATH characters), cut
@@ -90,10 +88,8 @@ int runtime_bind(const wchar_t *home, log_fn log) {
         plat.wide_to_ansi(library, -1, ansi, sizeof ansi);
         // The thread's last error has been overwritten by pyapi's own log
         // lines by now; report the code that made the binding fail.
-        unsigned long error = pyapi_load_error();
-        char line[1024];
-        snprintf(line, sizeof line, "python_runtime_init: failed to load Python DLL at %s (error %lu)", ansi, error);
-        log(line);
+        xll_logf(log, 1024, "python_runtime_init: failed to load Python DLL at %s (error %lu)", ansi,
+                 pyapi_load_error());
     }
     return 0;
 }
@@ -131,12 +127,7 @@ int runtime_start(const wchar_t *home, log_fn log) {
     PyStatus status = pyapi.Py_InitializeFromConfig(record);
     pyapi.PyConfig_Clear(record);
     if (pyapi.PyStatus_Exception(status)) {
-        if (log) {
-            char line[512];
-            snprintf(line, sizeof line, "Python initialization failed: %s",
-                     status.err_msg ? status.err_msg : "(no error message)");
-            log(line);
-        }
+        xll_logf(log, 512, "Python initialization failed: %s", status.err_msg ? status.err_msg : "(no error message)");
         return 0;
     }
 
@@ -167,7 +158,7 @@ int runtime_start(const wchar_t *home, log_fn log) {
 
 }  // namespace
 
-int detect_python_home(wchar_t *home, log_fn log) {
+int python_runtime_detect_home(wchar_t *home, log_fn log) {
     int fitted = runtime.xll_dir[0] ? runtime_compose(home, runtime.xll_dir, PLAT_SEP_STR L"python", log)
                                     : runtime_compose(home, L"." PLAT_SEP_STR L"python", L"", log);
     runtime_log_path(log, "detect_python_home: using embedded -> %s", home);
@@ -181,7 +172,7 @@ void python_runtime_set_xll_dir(const wchar_t *xll_dir) {
 
 int python_runtime_init(log_fn log) {
     wchar_t home[PLAT_MAX_PATH];
-    detect_python_home(home, log);
+    python_runtime_detect_home(home, log);
     if (!runtime_bind(home, log)) return 0;
 
     if (pyapi.Py_IsInitialized()) {

@@ -37,4 +37,4 @@ constexpr std::size_t PYCONFIG_ALIGN = 16;
 // add-in folder is unknown, cut at 259 characters, into `home` (PLAT_MAX_PATH
 // wide characters), and logs it through `log` when not null. 1 when it fitted,
 // 0 when it was cut (also logged, as a warning).
-int detect_python_home(wchar_t *home, log_fn log);
+int python_runtime_detect_home(wchar_t *home, log_fn log);

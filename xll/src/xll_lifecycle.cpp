@@ -65,14 +65,14 @@ void xll_open(void) {
     python_runtime_set_xll_dir(xll_dir);
     if (!python_runtime_init(xll_log)) {
         xll_log("xlAutoOpen: Python init failed \xE2\x80\x94 check %TEMP%\\tindralxl.log for details. Stopping HTTP server.");
-        session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log");
+        http_server_session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log");
         http_server_stop();
         return;
     }
 
-    func_registry_init(xll_dir, xll_log);
-    load_modules(lifecycle.module);
-    func_registry_register_command(lifecycle.module);
+    func_registry_init(xll_dir, lifecycle.module, xll_log);
+    func_registry_load_modules();
+    func_registry_register_command();
     python_runtime_release_start_lock();
     xll_log("xlAutoOpen: complete");
 }
@@ -85,24 +85,30 @@ void xll_close(void) {
 
 }  // namespace
 
-// Every export is a firewall: nothing thrown below (an allocation failure in
-// a library, say) may unwind into Excel, which knows nothing of C++.
 XLL_EXPORT int xlAutoOpen(void) {
-    try {
-        xll_open();
-    } catch (...) {
-        xll_log("xlAutoOpen: unexpected C++ exception \xE2\x80\x94 start abandoned");
-    }
-    return 1;
+    return xll_export_guard(
+        "xlAutoOpen", "start abandoned",
+        [] {
+            xll_open();
+            return 1;
+        },
+        [] {
+            // A step that threw after Python started left the start-up
+            // thread holding the interpreter lock; kept, it would block every
+            // later agent request and worksheet call.
+            python_runtime_release_start_lock();
+            return 1;
+        });
 }
 
 XLL_EXPORT int xlAutoClose(void) {
-    try {
-        xll_close();
-    } catch (...) {
-        xll_log("xlAutoClose: unexpected C++ exception \xE2\x80\x94 stop abandoned");
-    }
-    return 1;
+    return xll_export_guard(
+        "xlAutoClose", "stop abandoned",
+        [] {
+            xll_close();
+            return 1;
+        },
+        [] { return 1; });
 }
 
 // Exported twice, as xlAutoAdd and as xlAutoRemove: neither has work to do.

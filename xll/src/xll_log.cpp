@@ -1,5 +1,6 @@
 #include "xll_log.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -26,7 +27,7 @@ void log_write(const char *text, const char *format) {
     char path[PLAT_MAX_PATH];
     if (!text || !log_path(path)) return;
     // Text mode: the line end on disk is CR LF on Windows.
-    FILE *f = fopen(path, "a");
+    FILE *f = plat.open_append(path);
     if (!f) return;
     fprintf(f, format, text);
     fclose(f);
@@ -37,3 +38,14 @@ void log_write(const char *text, const char *format) {
 void xll_log(const char *message) { log_write(message, "%s\n"); }
 
 void xll_log_raw(const char *text) { log_write(text, "%s"); }
+
+void xll_logf(log_fn log, size_t cap, const char *format, ...) {
+    if (!log || cap == 0) return;
+    char line[XLL_LOG_LINE_MAX];
+    if (cap > sizeof line) cap = sizeof line;
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line, cap, format, ap);
+    va_end(ap);
+    log(line);
+}

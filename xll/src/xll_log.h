@@ -1,9 +1,26 @@
 // Diagnostic log: one line per message in tindralxl.log in the temp folder.
 #pragma once
 
+#include <cstddef>
+
 // A log callback: one terminated narrow text without line end. A null
-// callback means silence; every holder tests it before each call.
+// callback means silence.
+//
+// Who holds it: a module is handed its callback by the lifecycle, at its init
+// (kept in the module's state record) or with the call that logs; the
+// lifecycle and the control server, which nobody hands one, write to the file
+// through xll_log and xll_log_raw themselves. Every formatted line goes
+// through xll_logf.
 typedef void (*log_fn)(const char *message);
+
+// The largest line buffer a producer may ask xll_logf for.
+constexpr size_t XLL_LOG_LINE_MAX = 1024;
+
+// Formats into a buffer of `cap` bytes (at most XLL_LOG_LINE_MAX), cut to fit
+// and always terminated, and hands the line to `log`. Each producer names the
+// buffer size of its message, so a long message is cut where it always was.
+// A null `log` means silence: nothing is formatted. Any thread.
+void xll_logf(log_fn log, size_t cap, const char *format, ...) __attribute__((format(gnu_printf, 3, 4)));
 
 // Appends `message` and a line end to the log file. Keeps no state and takes
 // no lock, so any thread may call it at any time; a file that cannot be opened

@@ -51,6 +51,9 @@ struct plat_find_data {
 };
 typedef void *plat_find;  // listing handle; null when the listing failed
 
+// A native socket handle (SOCKET on Windows, a descriptor on Linux).
+typedef unsigned long long plat_socket;
+
 struct plat_api {
     // GetModuleFileNameW: full path of `module` (null: the process's
     // executable) into buf (cap characters, always terminated, cut when
@@ -110,6 +113,19 @@ struct plat_api {
     int (*delete_file)(const char *path);
     // fopen(path, "w") for a file that only its user may read (0600 on Linux).
     FILE *(*open_private_write)(const char *path);
+    // fopen(path, "a"): text mode, the line end on disk is CR LF on Windows.
+    // Null when the file cannot be opened for appending.
+    FILE *(*open_append)(const char *path);
+    // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) / rename: `to` holds
+    // the old content or the new, never a mix. 1 when replaced.
+    int (*replace_file)(const char *from, const char *to);
+    // SetHandleInformation(HANDLE_FLAG_INHERIT, 0) / FD_CLOEXEC: the socket
+    // is not inherited by child processes. 1 when set.
+    int (*socket_private)(plat_socket socket);
+    // SO_EXCLUSIVEADDRUSE before bind: no other socket may bind the port, not
+    // even one that asks to reuse it. Linux refuses such sharing by default,
+    // so there it only reports success. 1 when set.
+    int (*socket_exclusive)(plat_socket socket);
     // MultiByteToWideChar(CP_ACP) for a terminated text (UTF-8 on Linux), for
     // paths that arrive narrow (command lines). Returns the characters written
     // with the terminator, 0 on failure; out is always terminated.
@@ -117,7 +133,7 @@ struct plat_api {
 };
 
 extern plat_api plat;                 // the calls in force
-extern const plat_api plat_defaults;  // the platform's own calls
+extern const plat_api plat_defaults;  // the platform's own calls, each entry set by name
 
 // Restores every entry of `plat` to its default. For tests.
 void plat_reset(void);

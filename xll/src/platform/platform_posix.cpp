@@ -6,6 +6,8 @@
 
 #include "platform.h"
 
+#include "text_utf16.h"
+
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
@@ -26,40 +28,20 @@ namespace {
 
 thread_local unsigned long posix_last_error = 0;
 
-// UTF-32 to UTF-8. Returns the bytes written without terminator, or -1 when a
-// character is not a valid code point or the output does not fit (out is then
-// terminated at what fitted).
-int utf32_to_utf8(const wchar_t *src, int len, char *out, int cap) {
+// Wide text (UTF-32) to UTF-8 by text_utf16's rule. Returns the bytes
+// written without terminator, or -1 when the output does not fit (out is then
+// terminated at what fitted). *replaced counts the characters UTF-8 cannot
+// hold, written as U+FFFD.
+int utf32_to_utf8(const wchar_t *src, int len, char *out, int cap, int *replaced) {
     if (cap <= 0) return -1;
     int n = 0;
     for (int i = 0; len < 0 ? src[i] != 0 : i < len; i++) {
-        unsigned long c = (unsigned long)src[i];
         char tmp[4];
-        int k;
-        if (c < 0x80) {
-            tmp[0] = (char)c;
-            k = 1;
-        } else if (c < 0x800) {
-            tmp[0] = (char)(0xC0 | (c >> 6));
-            tmp[1] = (char)(0x80 | (c & 0x3F));
-            k = 2;
-        } else if (c < 0x10000) {
-            if (c >= 0xD800 && c <= 0xDFFF) { out[n] = 0; return -1; }
-            tmp[0] = (char)(0xE0 | (c >> 12));
-            tmp[1] = (char)(0x80 | ((c >> 6) & 0x3F));
-            tmp[2] = (char)(0x80 | (c & 0x3F));
-            k = 3;
-        } else if (c <= 0x10FFFF) {
-            tmp[0] = (char)(0xF0 | (c >> 18));
-            tmp[1] = (char)(0x80 | ((c >> 12) & 0x3F));
-            tmp[2] = (char)(0x80 | ((c >> 6) & 0x3F));
-            tmp[3] = (char)(0x80 | (c & 0x3F));
-            k = 4;
-        } else {
+        int k = text_utf16_put_utf8((unsigned long)src[i], tmp, replaced);
+        if (n + k >= cap) {
             out[n] = 0;
             return -1;
         }
-        if (n + k >= cap) { out[n] = 0; return -1; }
         memcpy(out + n, tmp, (size_t)k);
         n += k;
     }
@@ -67,35 +49,29 @@ int utf32_to_utf8(const wchar_t *src, int len, char *out, int cap) {
     return n;
 }
 
-// UTF-8 to UTF-32, for names that come back from the file system. Invalid
-// bytes are taken one by one as their own value, so nothing is lost silently.
+// UTF-8 to UTF-32, for names that come back from the file system. Bytes that
+// are not UTF-8 are taken one by one as their own value (text_utf16's rule),
+// so nothing is lost silently.
 int utf8_to_utf32(const char *src, wchar_t *out, int cap) {
     int n = 0;
     const unsigned char *s = (const unsigned char *)src;
-    while (*s && n + 1 < cap) {
-        unsigned long c = *s;
-        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-        if (extra) {
-            unsigned long v = c & (0x3F >> extra);
-            int ok = 1;
-            for (int j = 1; j <= extra; j++) {
-                if ((s[j] & 0xC0) != 0x80) { ok = 0; break; }
-                v = (v << 6) | (s[j] & 0x3F);
-            }
-            if (ok) {
-                c = v;
-                s += extra;
-            }
-        }
+    size_t left = strlen(src);
+    int replaced = 0;
+    while (left > 0 && n + 1 < cap) {
+        unsigned long c;
+        int k = text_utf16_get_utf8(s, left, &c, &replaced);
         out[n++] = (wchar_t)c;
-        s++;
+        s += k;
+        left -= (size_t)k;
     }
     out[n] = 0;
     return n;
 }
 
+// A path must name exactly one file: a character UTF-8 cannot hold refuses it.
 int path_to_utf8(const wchar_t *path, char *out, int cap) {
-    return utf32_to_utf8(path, -1, out, cap) >= 0;
+    int replaced = 0;
+    return utf32_to_utf8(path, -1, out, cap, &replaced) >= 0 && replaced == 0;
 }
 
 unsigned posix_module_file_name(plat_module module, wchar_t *buf, unsigned cap) {
@@ -183,7 +159,8 @@ unsigned posix_temp_path(char *buf, unsigned cap) {
 
 int posix_wide_convert(const wchar_t *src, int len, char *out, int cap) {
     if (!out || cap <= 0) return 0;
-    int n = utf32_to_utf8(src, len, out, cap);
+    int replaced = 0;  // written as U+FFFD, as WideCharToMultiByte does
+    int n = utf32_to_utf8(src, len, out, cap, &replaced);
     if (n < 0) {
         posix_last_error = 122;  // ERROR_INSUFFICIENT_BUFFER, as Windows says
         return 0;
@@ -482,20 +459,73 @@ int posix_ansi_to_wide(const char *src, wchar_t *out, int cap) {
     return utf8_to_utf32(src, out, cap) + 1;
 }
 
+FILE *posix_open_append(const char *path) {
+    FILE *f = fopen(path, "a");
+    if (!f) posix_last_error = (unsigned long)errno;
+    return f;
+}
+
+int posix_replace_file(const char *from, const char *to) {
+    if (rename(from, to) == 0) return 1;
+    posix_last_error = (unsigned long)errno;
+    return 0;
+}
+
+int posix_socket_private(plat_socket socket) {
+    if (fcntl((int)socket, F_SETFD, FD_CLOEXEC) == 0) return 1;
+    posix_last_error = (unsigned long)errno;
+    return 0;
+}
+
+// Without SO_REUSEADDR or SO_REUSEPORT, which the server never sets, Linux
+// lets no other socket bind the port.
+int posix_socket_exclusive(plat_socket) { return 1; }
+
+// Each entry is set by name, so two calls of the same signature cannot trade
+// places unseen.
+constexpr plat_api posix_table(void) {
+    plat_api api{};
+    api.module_file_name = posix_module_file_name;
+    api.library_load = posix_library_load;
+    api.library_symbol = posix_library_symbol;
+    api.library_free = posix_library_free;
+    api.host_module = posix_host_module;
+    api.last_error = posix_last_error_get;
+    api.temp_path = posix_temp_path;
+    api.wide_to_ansi = posix_wide_convert;  // the "ANSI code page" is UTF-8 here
+    api.wide_to_utf8 = posix_wide_convert;
+    api.find_first = posix_find_first;
+    api.find_next = posix_find_next;
+    api.find_close = posix_find_close;
+    api.thread_create = posix_thread_create;
+    api.thread_wait = posix_thread_wait;
+    api.thread_close = posix_thread_close;
+    api.event_create = posix_event_create;
+    api.event_set = posix_event_set;
+    api.event_wait = posix_event_wait;
+    api.event_close = posix_event_close;
+    api.lock_init = posix_lock_init;
+    api.lock_enter = posix_lock_enter;
+    api.lock_leave = posix_lock_leave;
+    api.lock_delete = posix_lock_delete;
+    api.random_bytes = posix_random_bytes;
+    api.appdata_path = posix_appdata_path;
+    api.create_directory = posix_create_directory;
+    api.delete_file = posix_delete_file;
+    api.open_private_write = posix_open_private_write;
+    api.open_append = posix_open_append;
+    api.replace_file = posix_replace_file;
+    api.socket_private = posix_socket_private;
+    api.socket_exclusive = posix_socket_exclusive;
+    api.ansi_to_wide = posix_ansi_to_wide;
+    return api;
+}
+
 }  // namespace
 
 // Constant-initialised, like `plat` below, so the table is in force before any
 // constructor of the process runs.
-constexpr plat_api plat_defaults = {
-    posix_module_file_name, posix_library_load, posix_library_symbol, posix_library_free,
-    posix_host_module,      posix_last_error_get, posix_temp_path,    posix_wide_convert,
-    posix_wide_convert,     posix_find_first,   posix_find_next,      posix_find_close,
-    posix_thread_create,    posix_thread_wait,  posix_thread_close,   posix_event_create,
-    posix_event_set,        posix_event_wait,   posix_event_close,    posix_lock_init,
-    posix_lock_enter,       posix_lock_leave,   posix_lock_delete,    posix_random_bytes,
-    posix_appdata_path,     posix_create_directory, posix_delete_file, posix_open_private_write,
-    posix_ansi_to_wide,
-};
+constexpr plat_api plat_defaults = posix_table();
 
 plat_api plat = plat_defaults;
 

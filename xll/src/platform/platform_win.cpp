@@ -5,6 +5,7 @@
 
 #include "platform.h"
 
+#include <winsock2.h>
 #include <windows.h>
 #include <bcrypt.h>
 #include <shlobj.h>
@@ -161,20 +162,67 @@ int win_delete_file(const char *path) { return DeleteFileA(path) != 0; }
 // The per-user application data folder already keeps other users out.
 FILE *win_open_private_write(const char *path) { return fopen(path, "w"); }
 
+FILE *win_open_append(const char *path) { return fopen(path, "a"); }
+
+int win_replace_file(const char *from, const char *to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+int win_socket_private(plat_socket socket) {
+    return SetHandleInformation(reinterpret_cast<HANDLE>((SOCKET)socket), HANDLE_FLAG_INHERIT, 0) != 0;
+}
+
+int win_socket_exclusive(plat_socket socket) {
+    BOOL on = TRUE;
+    return setsockopt((SOCKET)socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&on),
+                      sizeof on) == 0;
+}
+
+// Each entry is set by name, so two calls of the same signature cannot trade
+// places unseen.
+constexpr plat_api win_table(void) {
+    plat_api api{};
+    api.module_file_name = win_module_file_name;
+    api.library_load = win_library_load;
+    api.library_symbol = win_library_symbol;
+    api.library_free = win_library_free;
+    api.host_module = win_host_module;
+    api.last_error = win_last_error;
+    api.temp_path = win_temp_path;
+    api.wide_to_ansi = win_wide_to_ansi;
+    api.wide_to_utf8 = win_wide_to_utf8;
+    api.find_first = win_find_first;
+    api.find_next = win_find_next;
+    api.find_close = win_find_close;
+    api.thread_create = win_thread_create;
+    api.thread_wait = win_thread_wait;
+    api.thread_close = win_thread_close;
+    api.event_create = win_event_create;
+    api.event_set = win_event_set;
+    api.event_wait = win_event_wait;
+    api.event_close = win_event_close;
+    api.lock_init = win_lock_init;
+    api.lock_enter = win_lock_enter;
+    api.lock_leave = win_lock_leave;
+    api.lock_delete = win_lock_delete;
+    api.random_bytes = win_random_bytes;
+    api.appdata_path = win_appdata_path;
+    api.create_directory = win_create_directory;
+    api.delete_file = win_delete_file;
+    api.open_private_write = win_open_private_write;
+    api.open_append = win_open_append;
+    api.replace_file = win_replace_file;
+    api.socket_private = win_socket_private;
+    api.socket_exclusive = win_socket_exclusive;
+    api.ansi_to_wide = win_ansi_to_wide;
+    return api;
+}
+
 }  // namespace
 
 // Constant-initialised, like `plat` below, so the table is in force before any
 // constructor of the process runs.
-constexpr plat_api plat_defaults = {
-    win_module_file_name, win_library_load,   win_library_symbol,  win_library_free,
-    win_host_module,      win_last_error,     win_temp_path,       win_wide_to_ansi,
-    win_wide_to_utf8,     win_find_first,     win_find_next,       win_find_close,
-    win_thread_create,    win_thread_wait,    win_thread_close,    win_event_create,
-    win_event_set,        win_event_wait,     win_event_close,     win_lock_init,
-    win_lock_enter,       win_lock_leave,     win_lock_delete,     win_random_bytes,
-    win_appdata_path,     win_create_directory, win_delete_file,   win_open_private_write,
-    win_ansi_to_wide,
-};
+constexpr plat_api plat_defaults = win_table();
 
 plat_api plat = plat_defaults;
 
