@@ -119,10 +119,16 @@ async function exerciseAllTools(client, name) {
   assert.equal(r.isError, true);
   ok(`${name}: reload_module and load_module answer what the module defines`);
 
-  r = await client.callTool({ name: "read_log", arguments: { lines: 50 } });
+  r = await client.callTool({ name: "read_log", arguments: { lines: 200 } });
   assert.ok(!r.isError, text(r));
   assert.match(text(r), /Importing module|http_server/);
-  ok(`${name}: read_log returns the add-in's log`);
+  // This add-in's log, not some other one's: its last start names the port
+  // this client reached (a stale log elsewhere in the temp folder would not).
+  const port = new URL(opt.url).port;
+  const starts = [...text(r).matchAll(/listening on http:\/\/localhost:(\d+)/g)];
+  assert.ok(starts.length, text(r));
+  assert.equal(starts[starts.length - 1][1], port, text(r));
+  ok(`${name}: read_log returns the add-in's own log`);
 
   r = await client.callTool({ name: "write_module", arguments: { name: "json", source: "x = 1\n" } });
   assert.equal(r.isError, true);
