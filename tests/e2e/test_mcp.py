@@ -1,6 +1,8 @@
 """MCP as real clients meet it: raw bytes on /mcp, the official SDK over HTTP and
 stdio, the Inspector's CLI and the conformance suite, against the add-in running
-in xllhost with its Python.
+in xllhost with its Python: the Linux build, or the Windows build under Wine
+(whose sockets are the host's, so the Node clients and the stdio server run on
+the host against it).
 
 The Node clients come from tests/mcp (package-lock.json, installed by
 ``npm ci`` in scripts/setup.sh). Without them these tests fail and say how to
@@ -23,7 +25,7 @@ from test_server import Raw, reply
 NODE_DIR = ROOT / "tests" / "mcp"
 STDIO_SERVER = ROOT / "tools" / "mcp" / "tindral_mcp.py"
 
-pytestmark = [pytest.mark.linux_only, pytest.mark.needs_python]
+pytestmark = pytest.mark.needs_python
 
 
 def node_tools():
@@ -52,11 +54,17 @@ def explain(proc):
 
 
 @pytest.fixture
-def mcp_addin(sandbox, addin_folder, start_host):
+def mcp_addin(target, sandbox, addin_folder, start_host):
     """The add-in with its Python, opened in an xllhost that reads further
     commands from standard input."""
     addin = addin_folder(package=True, python=True, modules=True)
-    p = start_host(addin)
+    env = sandbox.env
+    if target.is_wine and target.python_is_linux:
+        # The bridge's Python is Linux's: read_log looks for the log in
+        # $TMPDIR, not where GetTempPathW points. Name the same folder the
+        # prefix's Temp links to; the add-in itself does not read TMPDIR.
+        env = dict(env, TMPDIR=str(sandbox.temp))
+    p = start_host(addin, env=env)
     p.proc.stdin.write(b"open\necho opened\n")
     p.proc.stdin.flush()
     p.read_until("echo opened", timeout=120)
@@ -138,6 +146,8 @@ def test_sdk_client_over_http_and_stdio_then_excel_calls_the_new_function(mcp_ad
     assert "result num 42 xltype=0x0001" in p.lines, p.lines
 
 
+# No add-in runs here, so there is no Windows side to drive under Wine.
+@pytest.mark.linux_only
 @pytest.mark.time_limit(120)
 def test_sdk_stdio_client_without_an_addin_lists_tools_and_is_told_excel_is_not_running(sandbox):
     node = node_tools()
