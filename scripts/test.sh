@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole test run: installs what is missing, builds both targets, checks
 # the exported names, runs the unit tests (CTest) and the end-to-end suite on
-# Linux (with the MCP clients from npm: tests/mcp) and, under Wine, against
-# the Windows build. Ends with each runner's
-# summary line and a total; exits non-zero when anything failed.
+# Linux and, under Wine, against the Windows build (both drive the MCP clients
+# from npm: tests/mcp). Ends with each runner's summary line and a total;
+# exits non-zero when anything failed.
 #
 # TINDRAL_SKIP_SETUP=1 skips the package step; TINDRAL_ASAN=0 skips the
 # sanitizer build of the unit tests.
