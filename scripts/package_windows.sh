@@ -5,7 +5,8 @@
 #     scripts/package_windows.sh [OUT_DIR]      (default: dist)
 #
 # gives OUT_DIR/TindralXL/ and OUT_DIR/TindralXL-windows-x64.zip holding
-# TindralXL.xll, the tindral_xl package, modules/ with the examples and
+# TindralXL.xll, the tindral_xl package, modules/ with the examples, tools/
+# (the MCP server and the agent client), docs/agent-protocol.md and
 # INSTALL.txt.
 set -euo pipefail
 
