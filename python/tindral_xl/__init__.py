@@ -16,21 +16,53 @@ editing the list::
         return "Hello, %s!" % (who or "world")
 
 How values arrive: numbers as ``float`` (also whole ones), text as ``str``,
-booleans as ``bool``, and empty cells, omitted arguments, error values and
-ranges as ``None``. A function is always called with exactly as many
-positional arguments as it was registered with, so defaults never apply: an
-omitted argument is ``None``. What comes back: ``None`` is an empty cell,
-``bool``, ``int`` and ``float`` are values, ``str`` is text (at most 32,767
-UTF-16 units are shown), anything else shows its ``repr``; raising shows
-#VALUE! and the message goes to the add-in's log.
+booleans as ``bool``, and empty cells, omitted arguments and error values as
+``None``. A range (or an array constant) arrives as a list of rows, each a list
+of values by those rules, always two-dimensional: ``A1:A3`` is
+``[[1.0], [2.0], [3.0]]`` and a single cell given as a range is ``[[x]]``.
+A function is always called with exactly as many positional arguments as it
+was registered with, so defaults never apply: an omitted argument is ``None``.
+Dates arrive as their serial numbers; ``from_excel_date`` turns one into a
+``datetime``.
+
+What comes back: ``None`` is an empty cell, ``bool``, ``int`` and ``float`` are
+values (a NaN or infinite ``float`` shows #NUM!), ``str`` is text (at most
+32,767 UTF-16 units are shown), a ``datetime.date`` or ``datetime.datetime`` is
+its serial number (format the cell as a date). A ``list`` or ``tuple`` spills
+as an array: a list of rows is a table, short rows padded with #N/A; a flat
+list is one row; an empty list is #N/A. Anything else shows its ``repr``;
+raising shows #VALUE! and the message goes to the add-in's log.
 """
 
+import datetime
 import inspect
-
-# The add-in's release, as the agent interfaces report it (MCP's serverInfo).
-__version__ = "0.1.0"
+import math
+import os
 
 _registry = []
+
+
+def _read_version():
+    """The release number, from the one file VERSION at the repository's top.
+
+    Where an add-in folder is laid out, the build's copy of it sits beside
+    this file as _version.py; straight from a source checkout it is read from
+    VERSION itself. "unknown" when neither is there.
+    """
+    try:
+        from ._version import __version__ as version
+        return version
+    except ImportError:
+        pass
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "VERSION")
+    try:
+        with open(path, encoding="ascii") as f:
+            return f.read().strip() or "unknown"
+    except (OSError, ValueError):
+        return "unknown"
+
+
+__version__ = _read_version()
 
 # Every worksheet entry point of the add-in receives exactly ten arguments.
 MAX_ARGS = 10
@@ -97,3 +129,55 @@ def xl_function(func=None, *, name=None, args=None):
 def registered():
     """The names listed so far, in registration order."""
     return [entry[0] for entry in _registry if type(entry) is tuple and len(entry) == 3]
+
+
+# Excel's 1900 date system: day 0 is 1899-12-30 from 1 March 1900 on. Excel
+# also counts a 29 February 1900 that never was (serial 60), so the serials
+# 1 to 59 (1900-01-01 to 1900-02-28) are one less than that rule gives.
+_DAY_ZERO = datetime.datetime(1899, 12, 30)
+_FIRST_TRUE_SERIAL = 61  # 1900-03-01
+_LAST_SERIAL = 2958466  # the first serial after 9999-12-31
+
+
+def to_excel_date(d):
+    """The Excel serial number (a ``float``) of a ``datetime.date`` or ``datetime.datetime``.
+
+    A datetime's wall-clock time becomes the fraction of the day; its time zone,
+    if any, is ignored, as Excel keeps none. This is the number the add-in
+    shows for a date result. Dates before 1900-01-01 have no serial: ValueError.
+    """
+    if not isinstance(d, datetime.date):
+        raise TypeError("to_excel_date needs a datetime.date or datetime.datetime, got %r" % (d,))
+    serial = d.toordinal() - _DAY_ZERO.toordinal()
+    if serial < _FIRST_TRUE_SERIAL:
+        serial -= 1
+    if serial < 1:
+        raise ValueError("%s is before 1900-01-01, the first date Excel shows" % (d,))
+    value = float(serial)
+    if isinstance(d, datetime.datetime):
+        seconds = d.hour * 3600 + d.minute * 60 + d.second
+        value += (seconds + d.microsecond / 1e6) / 86400
+    return value
+
+
+def from_excel_date(x):
+    """The ``datetime.datetime`` of an Excel serial number, as a date cell arrives (a float).
+
+    The whole part is the day (1 is 1900-01-01, 61 is 1900-03-01), the fraction
+    the time of day, to the nearest microsecond; a serial below 1 is a time on
+    Excel's day 0 (shown by Excel as 1900-01-00, here 1899-12-31). Serial 60 is
+    the 29 February 1900 Excel counts but the calendar lacks, and numbers that
+    are negative, not finite or past 9999-12-31 name no day: ValueError. Take
+    ``.date()`` of the result when only the day matters.
+    """
+    if type(x) is bool or not isinstance(x, (int, float)):
+        raise TypeError("from_excel_date needs a number, got %r" % (x,))
+    if not math.isfinite(x) or x < 0 or x >= _LAST_SERIAL:
+        raise ValueError("%r is not an Excel date serial (0 to 2958465)" % (x,))
+    if 60 <= x < _FIRST_TRUE_SERIAL:
+        raise ValueError("serial %r is 29 February 1900, a day Excel counts that never was" % (x,))
+    day_zero = _DAY_ZERO if x >= _FIRST_TRUE_SERIAL else _DAY_ZERO + datetime.timedelta(days=1)
+    try:
+        return day_zero + datetime.timedelta(days=x)
+    except OverflowError:  # rounds up past 9999-12-31 23:59:59.999999
+        raise ValueError("%r is not an Excel date serial (0 to 2958465)" % (x,)) from None

@@ -12,7 +12,8 @@ Request: one JSON object::
 Operations:
 
 ``ping``
-    ``{"ok": true, "op": "ping", "python": "3.12.1"}``.
+    ``{"ok": true, "op": "ping", "python": "3.12.1", "version": "0.1.0"}``:
+    the interpreter's version and the add-in's (``tindral_xl.__version__``).
 ``exec``  (``"code": str``)
     Runs the code in the agent namespace, one dict that persists across
     requests. Standard output and standard error are captured. When the last
@@ -139,7 +140,9 @@ def _string_arg(req, key):
 
 
 def _op_ping(req):
-    return {"op": "ping", "python": "%d.%d.%d" % sys.version_info[:3]}
+    import tindral_xl
+
+    return {"op": "ping", "python": "%d.%d.%d" % sys.version_info[:3], "version": tindral_xl.__version__}
 
 
 def _op_exec(req):

@@ -310,6 +310,10 @@ def addin_folder(target, tmp_path, tmp_path_factory, request):
         if package:
             shutil.copytree(ROOT / "python" / "tindral_xl", folder / "tindral_xl",
                             ignore=shutil.ignore_patterns("__pycache__"))
+            # The build's release number, as every laid-out add-in folder has it.
+            version = target.build / "generated" / "_version.py"
+            if version.exists():
+                shutil.copy2(version, folder / "tindral_xl" / "_version.py")
         if modules is True:
             shutil.copytree(ROOT / "examples" / "modules", folder / "modules",
                             ignore=shutil.ignore_patterns("__pycache__"))

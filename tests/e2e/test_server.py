@@ -372,7 +372,11 @@ def test_agent_client_drives_a_running_addin(python_addin, sandbox, target):
         return agent(sandbox, *session, *args, stdin=stdin)
 
     r = client("ping")
-    assert r.returncode == 0 and json.loads(r.stdout) == {"ok": True}
+    version = (ROOT / "VERSION").read_text().strip()
+    answer = json.loads(r.stdout)
+    # The version comes from the build's copy of VERSION beside the package.
+    assert r.returncode == 0 and answer["ok"] is True and answer["version"] == version, answer
+    assert re.fullmatch(r"3\.12\.\d+", answer["python"]), answer
     r = client("config")
     assert r.returncode == 0 and "modules_path" in json.loads(r.stdout)
     r = client("exec", stdin="y = 2\ny ** 10\n")

@@ -65,7 +65,7 @@ def test_each_python_result_kind_reaches_the_cell_as_excel_expects(kinds_addin, 
         "result num 1.25 xltype=0x0001",
         'result str "abc" xltype=0x4002',
         'result str "\U0001F600" xltype=0x4002',
-        'result str "[1, 2]" xltype=0x4002',
+        "result multi 1 2 [1,2] xltype=0x4040",
         'result str "\'hi\'" xltype=0x4002',
         "result err 15 xltype=0x0010",
         "result err 15 xltype=0x0010",
@@ -88,7 +88,7 @@ def test_arguments_arrive_as_python_values(kinds_addin, host):
         'result str "NoneType:None" xltype=0x4002',
         'result str "NoneType:None" xltype=0x4002',
         'result str "NoneType:None" xltype=0x4002',
-        'result str "NoneType:None" xltype=0x4002',
+        'result str "list:[[1.0, 2.0]]" xltype=0x4002',
         'result str "str:\'\U0001F600\'" xltype=0x4002',
     ]
 
@@ -277,7 +277,8 @@ def test_every_one_of_the_64_entry_points_calls_its_own_function(addin_folder, h
 def test_example_modules_answer(addin_folder, host):
     addin = addin_folder(package=True, python=True, modules=True)
     run = host(addin, "open", "call GREET s:Ada", "call GREET missing", "call IS_PRIME n:97",
-               "call SAFE_DIVIDE n:1 n:0 missing", "call FACTORIAL n:171", "call PYTYPE n:3")
+               "call SAFE_DIVIDE n:1 n:0 missing", "call FACTORIAL n:171", "call PYTYPE n:3",
+               "call TOTAL m:2,2:1;2;s:x;4", "call TIMES_TABLE n:3", "call NEXT_WORKDAYS n:45306 n:3")
     assert results(run) == [
         'result str "Hello, Ada!" xltype=0x4002',
         'result str "Hello, world!" xltype=0x4002',
@@ -285,6 +286,9 @@ def test_example_modules_answer(addin_folder, host):
         "result err 15 xltype=0x0010",
         "result err 36 xltype=0x0010",
         'result str "float" xltype=0x4002',
+        "result num 7 xltype=0x0001",
+        "result multi 3 3 [1,2,3,2,4,6,3,6,9] xltype=0x4040",
+        "result multi 3 1 [45307,45308,45309] xltype=0x4040",
     ]
 
 

@@ -108,6 +108,8 @@ def test_refused_registration_gets_the_code_and_stays_unlisted(host, probe):
         ("nil", "result nil xltype=0x0100"),
         ("missing", "result missing xltype=0x0080"),
         ("m:2,2:1;s:x;b:1;e:42", 'result multi 2 2 [1,"x",true,{"err":42}] xltype=0x0040'),
+        ("m:2,3:;s:a\\sb;nil;b:0;e:7;i:5", 'result multi 2 3 [null,"a b",null,false,{"err":7},5] xltype=0x0040'),
+        ("g:2,3:10,0.5", "result multi 2 3 [10,10.5,11,11.5,12,12.5] xltype=0x0040"),
     ],
 )
 def test_typed_argument_reaches_the_add_in_and_comes_back(host, probe, arg, printed):
@@ -116,7 +118,9 @@ def test_typed_argument_reaches_the_add_in_and_comes_back(host, probe, arg, prin
     assert r.lines[-1] == printed
 
 
-@pytest.mark.parametrize("arg", ["n:x", "s:bad\\q", "b:2", "i:99999999999", "m:2,2:1;2;3", "m:1,1:m:1,1:1", "q:1"])
+@pytest.mark.parametrize("arg", ["n:x", "s:bad\\q", "b:2", "i:99999999999", "m:2,2:1;2;3", "m:1,1:m:1,1:1", "q:1",
+                                 "m:1048577,1:1", "m:1024,1025:1", "g:1,1:1", "g:0,1:1,1", "g:1,16385:1,1",
+                                 "g:4096,4097:1,1", "m:1,1:g:1,1:1,1"])
 def test_malformed_argument_is_a_script_error(host, probe, arg):
     r = host(probe, "open", "call probe.echo " + arg)
     assert r.rc == 2
@@ -173,3 +177,12 @@ def test_sigterm_ends_wait_and_the_script_goes_on(start_host, probe):
     p.read_until("echo after", timeout=10)
     assert p.lines == ["echo ready", "wait done", "echo after"]
     assert p.finish() == 0
+
+
+def test_large_generated_array_reaches_the_add_in_whole(host, probe):
+    r = host(probe, "open", "call probe.echo g:100000,2:0,1")
+    assert r.rc == 0, r.stderr
+    head = "result multi 100000 2 ["
+    assert r.lines[-1].startswith(head) and r.lines[-1].endswith("] xltype=0x0040")
+    values = r.lines[-1][len(head):-len("] xltype=0x0040")].split(",")
+    assert values == [str(k) for k in range(200000)]

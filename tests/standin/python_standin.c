@@ -1,5 +1,5 @@
 /* A stand-in for the Python 3.12 library, for the binding tests only: it
-   exports the 58 names the add-in binds and nothing of Python behind them.
+   exports the names the add-in binds and nothing of Python behind them.
 
    A build leaves names out by renaming them on the command line
    (-DPyRun_SimpleString=standin_omitted_PyRun_SimpleString), so one source
@@ -163,6 +163,12 @@ STANDIN_TRAP(PyErr_Occurred)
 STANDIN_TRAP(PyErr_Clear)
 STANDIN_TRAP(PyErr_Fetch)
 STANDIN_TRAP(PyErr_NormalizeException)
+/* Arrays and dates. */
+STANDIN_TRAP(PyList_New)
+STANDIN_TRAP(PyList_SetItem)
+STANDIN_TRAP(PyType_IsSubtype)
+STANDIN_TRAP(PyGC_Disable)
+STANDIN_TRAP(PyGC_Enable)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

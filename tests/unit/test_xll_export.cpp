@@ -20,16 +20,23 @@ std::string read_text(const std::string &path) {
 }
 
 // 1 when a thread other than this one can take and give back the GIL within
-// five seconds. A thread that cannot stays blocked; it is left behind.
+// five seconds. A thread that cannot stays blocked; it is left behind. One
+// that could is joined, so that it has ended before the process exits (a
+// thread still unwinding at exit crashes LeakSanitizer's tracer).
 bool gil_free_for_another_thread() {
     auto taken = std::make_shared<std::promise<void>>();
     std::future<void> done = taken->get_future();
-    std::thread([taken] {
+    std::thread probe([taken] {
         PyGILState_STATE g = pyapi.PyGILState_Ensure();
         pyapi.PyGILState_Release(g);
         taken->set_value();
-    }).detach();
-    return done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    });
+    bool free = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (free)
+        probe.join();
+    else
+        probe.detach();
+    return free;
 }
 
 plat_find throwing_find_first(const wchar_t *, plat_find_data *) { throw std::runtime_error("listing"); }

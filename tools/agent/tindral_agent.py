@@ -13,6 +13,11 @@ at every start: %APPDATA%\\TindralXL\\session.json on Windows,
 $XDG_CONFIG_HOME (else ~/.config)/TindralXL/session.json on Linux, or the
 file given with --session. The JSON answer is printed on standard output.
 
+`ping` asks the add-in's Python side (`/exec` with op "ping"), so that the
+answer names the add-in's version and the interpreter's:
+{"ok": true, "op": "ping", "python": "3.12.1", "version": "0.1.0"}. The
+server's own `/ping` needs no token and only says that it is alive.
+
 Exit status: 0 when the answer says ok; 1 when the server answered with a
 failure (an HTTP error, or "ok": false); 2 when there is no usable session
 file or the server does not answer.
@@ -87,7 +92,7 @@ def request(port, token, method, path, body=None, timeout=30.0):
 def build(args):
     """Maps a subcommand to (method, path, body)."""
     if args.command == "ping":
-        return "GET", "/ping", None
+        return "POST", "/exec", {"op": "ping"}
     if args.command == "config":
         return "GET", "/config", None
     if args.command == "exec":
@@ -109,7 +114,7 @@ def parse_args(argv):
     p.add_argument("--session", help="session.json to use (default: the platform's app-data folder)")
     p.add_argument("--timeout", type=float, default=30.0, help="seconds to wait for an answer (default 30)")
     sub = p.add_subparsers(dest="command", required=True)
-    sub.add_parser("ping", help="is the add-in's server alive")
+    sub.add_parser("ping", help="is the add-in alive, and which version is it")
     sub.add_parser("config", help="the add-in's folders")
     e = sub.add_parser("exec", help="run Python code in Excel's interpreter")
     e.add_argument("code", nargs="?", help='the code; read from stdin when absent or "-"')

@@ -40,6 +40,7 @@ typedef LPXLOPER12 (*xll_slot_fn)(LPXLOPER12, LPXLOPER12, LPXLOPER12, LPXLOPER12
 
 constexpr int HOST_SLOT_ARGS = 10;  // Excel hands every registered function ten records
 constexpr int HOST_MAX_TEXT = 32767;  // longest text Excel holds in a cell
+constexpr long long HOST_MAX_SERIES = 16777216;  // elements of one `g:` array (512 MiB of records)
 
 struct host_registration {
     std::string proc;  // procedure (export name)
@@ -250,8 +251,9 @@ void print_result(const XLOPER12 *x) {
     case xltypeMulti: {
         long rows = x->val.array.rows, cols = x->val.array.columns;
         v = "multi " + std::to_string(rows) + " " + std::to_string(cols) + " [";
-        if (x->val.array.lparray && rows > 0 && cols > 0 && rows * cols <= 1048576) {
-            for (long i = 0; i < rows * cols; i++) {
+        // Every element of a shape that fits Excel's grid; nothing of any other.
+        if (x->val.array.lparray && rows > 0 && cols > 0 && rows <= 1048576 && cols <= 16384) {
+            for (long long i = 0; i < (long long)rows * cols; i++) {
                 if (i) v += ",";
                 v += element_text(x->val.array.lparray[i]);
             }
@@ -346,17 +348,25 @@ bool parse_text(const std::string &s, arg_storage *store, XLOPER12 *x) {
 
 bool parse_arg(const std::string &a, arg_storage *store, XLOPER12 *x, bool in_array);
 
-// `m:R,C:v;v;...`: an R x C array, row by row. An element is a number or any
-// other typed argument except a nested array.
-bool parse_array(const std::string &text, arg_storage *store, XLOPER12 *x) {
+// The `R,C:` head of an array argument, within Excel's grid; `*rest` is what
+// follows the colon.
+bool parse_shape(const std::string &text, long *rows, long *cols, std::string *rest) {
     size_t comma = text.find(','), colon = text.find(':');
     if (comma == std::string::npos || colon == std::string::npos || comma > colon) return false;
-    long rows = 0, cols = 0;
-    if (!parse_long(text.substr(0, comma), 1, 1048576, &rows) ||
-        !parse_long(text.substr(comma + 1, colon - comma - 1), 1, 16384, &cols) || rows * cols > 1048576)
+    if (!parse_long(text.substr(0, comma), 1, 1048576, rows) ||
+        !parse_long(text.substr(comma + 1, colon - comma - 1), 1, 16384, cols))
         return false;
+    *rest = text.substr(colon + 1);
+    return true;
+}
+
+// `m:R,C:v;v;...`: an R x C array, row by row. An element is a number, empty
+// (an empty cell, nil) or any other typed argument except a nested array.
+bool parse_array(const std::string &text, arg_storage *store, XLOPER12 *x) {
+    long rows = 0, cols = 0;
+    std::string rest;
+    if (!parse_shape(text, &rows, &cols, &rest) || (long long)rows * cols > 1048576) return false;
     std::vector<std::string> items;
-    std::string rest = text.substr(colon + 1);
     size_t start = 0;
     for (;;) {
         size_t semi = rest.find(';', start);
@@ -368,12 +378,38 @@ bool parse_array(const std::string &text, arg_storage *store, XLOPER12 *x) {
     std::vector<XLOPER12> elements(items.size());
     for (size_t i = 0; i < items.size(); i++) {
         double v;
-        if (parse_double(items[i], &v)) {
+        if (items[i].empty()) {
+            elements[i].xltype = xltypeNil;
+        } else if (parse_double(items[i], &v)) {
             elements[i].xltype = xltypeNum;
             elements[i].val.num = v;
         } else if (!parse_arg(items[i], store, &elements[i], true)) {
             return false;
         }
+    }
+    store->arrays.push_back(std::move(elements));
+    x->xltype = xltypeMulti;
+    x->val.array.lparray = store->arrays.back().data();
+    x->val.array.rows = (RW)rows;
+    x->val.array.columns = (COL)cols;
+    return true;
+}
+
+// `g:R,C:FIRST,STEP`: an R x C array of numbers made here, element k (row by
+// row) FIRST + k * STEP: a large range without a giant command line.
+bool parse_series(const std::string &text, arg_storage *store, XLOPER12 *x) {
+    long rows = 0, cols = 0;
+    std::string rest;
+    double first = 0, step = 0;
+    if (!parse_shape(text, &rows, &cols, &rest) || (long long)rows * cols > HOST_MAX_SERIES) return false;
+    size_t comma = rest.find(',');
+    if (comma == std::string::npos || !parse_double(rest.substr(0, comma), &first) ||
+        !parse_double(rest.substr(comma + 1), &step))
+        return false;
+    std::vector<XLOPER12> elements((size_t)rows * (size_t)cols);
+    for (size_t k = 0; k < elements.size(); k++) {
+        elements[k].xltype = xltypeNum;
+        elements[k].val.num = first + (double)k * step;
     }
     store->arrays.push_back(std::move(elements));
     x->xltype = xltypeMulti;
@@ -419,6 +455,9 @@ bool parse_arg(const std::string &a, arg_storage *store, XLOPER12 *x, bool in_ar
     case 'm':
         if (in_array) return false;
         return parse_array(v, store, x);
+    case 'g':
+        if (in_array) return false;
+        return parse_series(v, store, x);
     default: return false;
     }
 }

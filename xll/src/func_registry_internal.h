@@ -73,5 +73,41 @@ PyObject *func_registry_xloper_to_py(const XLOPER12 *x);
 // Fills `out` from `o` (may be null). 1 when `out` holds the value; 0 when a
 // Python error occurred while converting (indicator left set for the caller,
 // `out` is #VALUE!). Never leaves an error of its own making behind on 1.
-// A text result owns a malloc'd buffer and carries xlbitDLLFree. GIL held.
+// A text or array result owns malloc'd memory and carries xlbitDLLFree; give
+// it back with func_registry_release_result. GIL held.
 int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out);
+
+// --- Arrays and dates (func_registry_arrays.cpp) -------------------------------------
+
+// Excel's grid, and the element cap that keeps one array result's block (its
+// records and texts) within FUNC_ARRAY_MAX_BYTES: beyond any of them, #NUM!.
+constexpr long FUNC_ARRAY_MAX_ROWS = 1048576;
+constexpr long FUNC_ARRAY_MAX_COLUMNS = 16384;
+constexpr size_t FUNC_ARRAY_MAX_BYTES = (size_t)64 << 20;
+constexpr long FUNC_ARRAY_MAX_ELEMENTS = (long)(FUNC_ARRAY_MAX_BYTES / sizeof(XLOPER12));
+
+// An xltypeMulti argument as a list of rows, each a list of elements by the
+// scalar rules (a malformed record, logged, is None). New reference, or null
+// with the error set. GIL held.
+PyObject *func_registry_array_to_py(const XLOPER12 *x);
+
+// A list or tuple result `o` as xltypeMulti | xlbitDLLFree: a table when every
+// item is a list or tuple (short rows padded with #N/A), otherwise one row;
+// #N/A when empty; #NUM! (logged) beyond the limits above. The records and
+// every text element live in one malloc'd block at `lparray`. Returns as
+// func_registry_py_to_xloper does. GIL held.
+int func_registry_array_result(PyObject *o, XLOPER12 *out);
+
+// 1 when objects of `type` are datetime.date or datetime.datetime (or of a
+// subclass). The types are fetched on the first call. GIL held.
+int func_registry_is_date(PyObject *type);
+
+// A date or datetime `o` (of `type`) as its Excel serial number: 1900 date
+// system, 1900-01-01 is 1 and 1900-03-01 is 61; the wall-clock time is the
+// fraction. Before 1900 it is #NUM!. Returns as func_registry_py_to_xloper does. GIL held.
+int func_registry_date_result(PyObject *o, PyObject *type, XLOPER12 *out);
+
+// Frees what a result record carrying xlbitDLLFree owns (a text buffer, or an
+// array's block) and nulls the pointer; the caller clears or rebuilds the
+// type. Call once per result.
+void func_registry_release_result(XLOPER12 *x);

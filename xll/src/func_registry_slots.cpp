@@ -1,5 +1,6 @@
 // The slot call path: the 64 entry points, their common body, the value
 // conversions between XLOPER12 and Python, and xlAutoFree12.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -135,8 +136,10 @@ PyObject *func_registry_xloper_to_py(const XLOPER12 *x) {
         return pyapi.PyBool_FromLong(x->val.xbool);
     case xltypeInt:
         return pyapi.PyLong_FromLong(x->val.w);
+    case xltypeMulti:
+        return func_registry_array_to_py(x);
     default:
-        // Errors, missing and empty arguments, and arrays (ranges) alike.
+        // Errors, missing and empty arguments alike.
         return py_none();
     }
 }
@@ -156,6 +159,7 @@ int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out) {
     if (type == pyapi.PyFloat_Type) {
         out->xltype = xltypeNum;
         out->val.num = pyapi.PyFloat_AsDouble(o);
+        if (!std::isfinite(out->val.num)) xloper_set_error(out, xlerrNum);  // Excel holds no NaN or infinity
         return 1;
     }
     if (type == pyapi.PyLong_Type) {
@@ -173,6 +177,8 @@ int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out) {
         return 1;
     }
     if (type == pyapi.PyUnicode_Type) return text_result(o, out);
+    if (type == pyapi.PyList_Type || type == pyapi.PyTuple_Type) return func_registry_array_result(o, out);
+    if (func_registry_is_date(type)) return func_registry_date_result(o, type, out);
     // Everything else, subclasses of the types above included, shows its repr.
     PyObject *repr = pyapi.PyObject_Repr(o);  // new reference
     if (!repr) {
@@ -186,8 +192,8 @@ int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out) {
 
 LPXLOPER12 func_registry_slot_failed(int slot) {
     XLOPER12 *r = &func_registry.slots[slot].result;
-    // The previous call's text, if Excel has not handed it back.
-    if ((r->xltype & xlbitDLLFree) && (r->xltype & ~XL_FREE_BITS) == xltypeStr) free(r->val.str);
+    // The previous call's text or array, if Excel has not handed it back.
+    if (r->xltype & xlbitDLLFree) func_registry_release_result(r);
     xloper_set_error(r, xlerrValue);
     return r;
 }
@@ -208,11 +214,8 @@ XLL_EXPORT void xlAutoFree12(LPXLOPER12 p) {
         "xlAutoFree12", "result not released",
         [p] {
             if (!p || !(p->xltype & xlbitDLLFree)) return;
-            if ((p->xltype & ~xlbitDLLFree) == xltypeStr) {
-                free(p->val.str);
-                p->val.str = nullptr;
-            }
-            // Type 0 keeps the slot's next call from freeing the buffer again.
+            func_registry_release_result(p);
+            // Type 0 keeps the slot's next call from freeing the block again.
             p->xltype = 0;
         },
         [] {});

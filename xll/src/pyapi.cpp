@@ -84,6 +84,12 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyUnicode_Type),
     PYAPI_BIND(PyTuple_Type),
     PYAPI_BIND(PyList_Type),
+    // Arrays and dates.
+    PYAPI_BIND(PyList_New),
+    PYAPI_BIND(PyList_SetItem),
+    PYAPI_BIND(PyType_IsSubtype),
+    PYAPI_BIND(PyGC_Disable),
+    PYAPI_BIND(PyGC_Enable),
 }};
 
 #undef PYAPI_BIND
@@ -95,7 +101,7 @@ constexpr bool pyapi_bindings_in_table_order() {
 }
 static_assert(pyapi_bindings_in_table_order(), "pyapi: bindings must follow the table's field order");
 static_assert(offsetof(pyapi_table, handle) == PYAPI_ENTRY_COUNT * sizeof(void *),
-              "pyapi: the handle follows the 58 entries");
+              "pyapi: the handle follows the entries");
 
 }  // namespace
 

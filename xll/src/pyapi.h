@@ -34,7 +34,7 @@ struct PyConfig;  // opaque; fields reached only through python_runtime's offset
 // The type pointer of an object: the second pointer-sized word of its header.
 inline PyObject *pyapi_type_of(PyObject *o) { return ((PyObject **)o)[1]; }
 
-// The 58 entries in binding order, then the library handle. A function entry
+// The PYAPI_ENTRY_COUNT entries in binding order, then the library handle. A function entry
 // holds the function's address; a data entry holds the object's address, which
 // is the object itself (`_Py_NoneStruct` is None, `PyList_Type` the list type).
 struct pyapi_table {
@@ -96,10 +96,16 @@ struct pyapi_table {
     PyObject *PyUnicode_Type;
     PyObject *PyTuple_Type;
     PyObject *PyList_Type;
+    // Arrays and dates: ranges in as lists of rows, date results as serials.
+    PyObject *(*PyList_New)(Py_ssize_t size);                          // new ref
+    int (*PyList_SetItem)(PyObject *list, Py_ssize_t index, PyObject *o);  // steals o
+    int (*PyType_IsSubtype)(PyObject *a, PyObject *b);
+    int (*PyGC_Disable)(void);  // returns 1 when the collector was enabled
+    int (*PyGC_Enable)(void);
     void *handle;  // the loaded library; non-zero means bound
 };
 
-constexpr int PYAPI_ENTRY_COUNT = 58;
+constexpr int PYAPI_ENTRY_COUNT = 63;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 
@@ -107,7 +113,7 @@ static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
 // read without a lock by any thread after start-up succeeded.
 extern pyapi_table pyapi;
 
-// Loads the library at `path` and binds all 58 entries by name. 1 when every
+// Loads the library at `path` and binds every entry by name. 1 when every
 // symbol was bound; 0 otherwise, with the library released and the table and
 // handle zero again. Logs through `log` when it is not null.
 int pyapi_load(const wchar_t *path, log_fn log);
