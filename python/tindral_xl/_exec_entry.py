@@ -43,6 +43,10 @@ Operations:
     Reloads an imported user module by name (``importlib.reload``); its
     decorated functions replace their registry entries in place. Answers
     ``{"ok": true, "module": name, "functions": [names now listed from it]}``.
+``load``  (``"file": str``)
+    Imports a file of the ``modules`` folder that was added after the
+    add-in started (``"pricing.py"`` or ``"pricing"``, no path); one that is
+    imported already is reloaded. Answers as ``reload`` does.
 
 Every answer is one JSON object with ``"ok"``, and carries the request's
 ``"id"`` when it had one. A failure has ``"ok": false`` and ``"error"``, a
@@ -72,11 +76,20 @@ import importlib
 import io
 import json
 import math
+import os
 import sys
 import threading
 import traceback
 
-__all__ = ["dispatch_request", "namespace", "RequestInterrupted", "RequestTimeout", "AddinClosing"]
+__all__ = [
+    "dispatch_request",
+    "namespace",
+    "module_report",
+    "modules_dir",
+    "RequestInterrupted",
+    "RequestTimeout",
+    "AddinClosing",
+]
 
 # The namespace that exec and eval share across requests.
 namespace = {"__name__": "__tindral_agent__", "__builtins__": __builtins__}
@@ -310,14 +323,55 @@ def _op_functions(req):
     return {"functions": [_describe(e) for e in list(_registry())]}
 
 
+def modules_dir():
+    """The ``modules`` folder beside the add-in: the package sits in the
+    add-in's folder, so that folder is the package folder's parent."""
+    import tindral_xl
+
+    package_dir = os.path.dirname(os.path.abspath(tindral_xl.__file__))
+    return os.path.join(os.path.dirname(package_dir), "modules")
+
+
+def module_report(name):
+    """What the registry lists from module ``name`` after it was (re)loaded:
+    the answer fields of ``reload`` and ``load``, and of the MCP tools built
+    on them."""
+    listed = [e[0] for e in list(_registry()) if getattr(e[1], "__module__", None) == name]
+    return {"module": name, "functions": listed}
+
+
 def _op_reload(req):
     name = _string_arg(req, "module")
     module = sys.modules.get(name)
     if module is None:
         raise _RequestError("module %r is not imported" % name)
     importlib.reload(module)
-    listed = [e[0] for e in list(_registry()) if getattr(e[1], "__module__", None) == name]
-    return {"module": name, "functions": listed}
+    return module_report(name)
+
+
+def _in_modules_dir(module, folder):
+    path = getattr(module, "__file__", None)
+    return bool(path) and os.path.normcase(os.path.dirname(os.path.abspath(path))) == os.path.normcase(folder)
+
+
+def _op_load(req):
+    file_name = _string_arg(req, "file")
+    name = file_name[:-3] if file_name.endswith(".py") else file_name
+    if not name.isidentifier():
+        raise _RequestError("%r is not a module file name of the modules folder (no path, e.g. pricing.py)" % file_name)
+    folder = os.path.abspath(modules_dir())
+    if not os.path.isfile(os.path.join(folder, name + ".py")):
+        raise _RequestError("there is no %s.py in %s" % (name, folder))
+    module = sys.modules.get(name)
+    if module is not None:
+        if not _in_modules_dir(module, folder):
+            raise _RequestError("module %r is already imported from %s, not from the modules folder"
+                                % (name, getattr(module, "__file__", None) or "a built-in"))
+        importlib.reload(module)
+    else:
+        importlib.invalidate_caches()  # the folder's listing is cached from before the file existed
+        importlib.import_module(name)
+    return module_report(name)
 
 
 _OPS = {
@@ -326,6 +380,7 @@ _OPS = {
     "eval": _op_eval,
     "functions": _op_functions,
     "reload": _op_reload,
+    "load": _op_load,
 }
 
 
