@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import threading
+import time
 import urllib.request
 
 import pytest
@@ -128,6 +129,23 @@ def test_mcp_route_answers_json_rpc_and_bad_input_reaches_nothing(mcp_addin):
         "params": {"name": "python_eval", "arguments": {"expr": "'reached' in globals()"}}}).encode())))
     assert answer["result"]["structuredContent"]["result"] is False
     assert Raw(port).exchange(b"GET /ping HTTP/1.1\r\n\r\n").endswith(b'{"ok":true}\n'), "the add-in lives on"
+
+
+@pytest.mark.time_limit(120)
+def test_spinning_tool_call_is_stopped_at_its_own_time_limit_and_the_next_call_runs(mcp_addin):
+    _, port, token, _ = mcp_addin
+    c = Raw(port)
+    call = {"jsonrpc": "2.0", "id": 1, "method": "tools/call",
+            "params": {"name": "python_exec", "arguments": {"code": "while True: pass", "timeout": 1}}}
+    started = time.monotonic()
+    answer = rpc_body(c.exchange(post_mcp(token, json.dumps(call).encode())))
+    assert time.monotonic() - started < 20, "the 1 s limit, not the 60 s default, stopped it"
+    assert answer["result"]["isError"] is True, answer
+    assert "RequestTimeout" in answer["result"]["content"][0]["text"], answer
+    call["id"] = 2
+    call["params"] = {"name": "python_eval", "arguments": {"expr": "6 * 7"}}
+    answer = rpc_body(c.exchange(post_mcp(token, json.dumps(call).encode())))
+    assert answer["result"]["structuredContent"]["result"] == 42, answer
 
 
 @pytest.mark.time_limit(300)
