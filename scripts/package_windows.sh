@@ -7,7 +7,7 @@
 # gives OUT_DIR/TindralXL/ and OUT_DIR/TindralXL-VERSION-windows-x64.zip
 # (VERSION from the file VERSION) holding TindralXL.xll, the tindral_xl
 # package, modules/ with the examples, agent/ with the agent's command-line
-# client (and the MCP server once it exists), docs/agent-protocol.md and
+# client and the MCP server (stdio), docs/agent-protocol.md and
 # INSTALL.txt. TINDRAL_PACKAGE_BUILD names a configured Windows build folder
 # to use instead of build/package-windows (a Release build of its own).
 set -euo pipefail

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian, when it is missing:
 # compilers for both builds, Wine (with winegcc, for the test bed's
-# python312.dll bridge), Boost, GoogleTest and pytest. Also reports
-# the Python 3.12 that the Linux build embeds in its tests.
+# python312.dll bridge), Boost, GoogleTest, pytest, and Node with npm for the
+# MCP client tests. Also reports the Python 3.12 that the Linux build embeds
+# in its tests.
 set -euo pipefail
 
 PACKAGES=(
@@ -20,6 +21,10 @@ for p in "${PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
+# Node by command, not by package: a Node from elsewhere (NodeSource's
+# nodejs carries its own npm) serves as well, and Debian's npm would conflict.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
@@ -54,3 +59,9 @@ if prefix=$(tindral_python312_prefix); then
 else
   echo "setup: WARNING: tests that embed Python will fail or skip" >&2
 fi
+
+# The MCP clients the tests drive (the official SDK, the Inspector, the
+# conformance suite), exactly as tests/mcp/package-lock.json pins them. npm's
+# cache under ~/.cache makes a rerun work offline; an install that still
+# matches the lock file is kept.
+"$(dirname "$0")/npm_ci.sh" || { echo "setup: installing the MCP test clients from npm failed" >&2; exit 1; }

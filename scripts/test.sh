@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test run: installs what is missing, builds both targets, checks
 # the exported names, runs the unit tests (CTest) and the end-to-end suite on
-# Linux and, under Wine, against the Windows build. Ends with each runner's
-# summary line and a total; exits non-zero when anything failed.
+# Linux and, under Wine, against the Windows build (both drive the MCP clients
+# from npm: tests/mcp). Ends with each runner's summary line and a total;
+# exits non-zero when anything failed.
 #
 # TINDRAL_SKIP_SETUP=1 skips the package step; TINDRAL_ASAN=0 skips the
 # sanitizer build of the unit tests.
@@ -97,6 +98,18 @@ if [[ "${TINDRAL_ASAN:-1}" == 1 ]]; then
     failures=$((failures + 1))
     summary+=("ctest (asan): build FAILED")
   fi
+fi
+
+# The MCP end-to-end tests drive real clients from npm. Installed here as well
+# as in setup, so that TINDRAL_SKIP_SETUP=1 still gets them; without them
+# those tests fail and say why.
+step "MCP clients (npm ci)"
+if scripts/npm_ci.sh; then
+  summary+=("npm ci (tests/mcp): ok")
+else
+  failures=$((failures + 1))
+  counts[failed]=$((counts[failed] + 1))
+  summary+=("npm ci (tests/mcp): FAILED (npm or its registry missing)")
 fi
 
 pydirs=(tests/e2e)

@@ -50,9 +50,10 @@ Operations:
     "removed": [...], "refused": [{"name", "why"}], "warnings": [...]}``. A
     module that raises leaves everything as it was (answer of kind
     ``"exception"``). The package itself is refused.
-``load``  (``"module": str``)
-    Imports a module file added to the ``modules`` folder after start; the
-    same answer as ``reload``.
+``load``  (``"file": str``, or ``"module": str``)
+    Imports a file of the ``modules`` folder that was added after the
+    add-in started (``"pricing.py"`` or ``"pricing"``, no path); one that is
+    imported already is reloaded. Answers as ``reload`` does.
 ``read``  (``"ref": str``)
     The values of a range of the workbook: ``{"ok": true, "ref": ref,
     "rows": [[...], ...]}``; an empty cell is null, an error value
@@ -95,7 +96,14 @@ import sys
 import threading
 import traceback
 
-__all__ = ["dispatch_request", "namespace", "RequestInterrupted", "RequestTimeout", "AddinClosing"]
+__all__ = [
+    "dispatch_request",
+    "namespace",
+    "modules_dir",
+    "RequestInterrupted",
+    "RequestTimeout",
+    "AddinClosing",
+]
 
 # The namespace that exec and eval share across requests.
 namespace = {"__name__": "__tindral_agent__", "__builtins__": __builtins__}
@@ -365,25 +373,29 @@ def _check_user_module(name):
             "reloading %s is refused: the package holds the registry and this agent channel; "
             "reload the modules that use it, or restart Excel to update the package" % name
         )
-    if _native() is None:
-        raise _RequestError("the add-in's native functions are missing: not running inside TindralXL")
 
 
 def _failed(exc, name, verb):
     from tindral_xl import _loading
 
     lines = _loading.describe_failure(exc)
-    _native().log("Failed to %s module: %s\n%s" % (verb, name, "\n".join(lines)))
+    native = _native()
+    if native is not None:
+        native.log("Failed to %s module: %s\n%s" % (verb, name, "\n".join(lines)))
     raise exc
 
 
 def _bind(name):
-    """Rebinds the registry in the add-in now and answers what Excel has."""
-    outcomes = _native().sync()
-    if outcomes is None:
-        raise RuntimeError("the add-in could not run its registration pass (see tindralxl.log)")
+    """Rebinds the registry in the add-in now and answers what Excel has;
+    outside the add-in (no Excel to bind to) only what the registry lists."""
     listed = [e[0] for e in list(_registry())
               if type(e) is tuple and len(e) == 3 and getattr(e[1], "__module__", None) == name]
+    native = _native()
+    if native is None:
+        return {"module": name, "functions": listed}
+    outcomes = native.sync()
+    if outcomes is None:
+        raise RuntimeError("the add-in could not run its registration pass (see tindralxl.log)")
     mine = set(listed)
     answer = {"module": name, "functions": listed, "rebound": [], "pending": [], "removed": [], "refused": [],
               "warnings": []}
@@ -425,7 +437,7 @@ def load_module(name):
     if name in sys.modules:
         raise _RequestError("module %r is already imported; use reload" % name)
     importlib.invalidate_caches()
-    folder = _loading.modules_folder()
+    folder = os.path.abspath(modules_dir())
     path = os.path.join(folder, name + ".py")
     if not name.isidentifier() or not os.path.isfile(path):
         raise _RequestError("no module file %s.py in %s" % (name, folder))
@@ -436,12 +448,39 @@ def load_module(name):
     return _bind(name)
 
 
+def modules_dir():
+    """The ``modules`` folder beside the add-in: the package sits in the
+    add-in's folder, so that folder is the package folder's parent."""
+    from tindral_xl import _loading
+
+    return _loading.modules_folder()
+
+
 def _op_reload(req):
     return reload_module(_string_arg(req, "module"))
 
 
+def _in_modules_dir(module, folder):
+    path = getattr(module, "__file__", None)
+    return bool(path) and os.path.normcase(os.path.dirname(os.path.abspath(path))) == os.path.normcase(folder)
+
+
 def _op_load(req):
-    return load_module(_string_arg(req, "module"))
+    # "file" names the file; "module" (the module's name) is taken too.
+    file_name = _string_arg(req, "file" if "file" in req or "module" not in req else "module")
+    name = file_name[:-3] if file_name.endswith(".py") else file_name
+    if not name.isidentifier():
+        raise _RequestError("%r is not a module file name of the modules folder (no path, e.g. pricing.py)" % file_name)
+    folder = os.path.abspath(modules_dir())
+    if not os.path.isfile(os.path.join(folder, name + ".py")):
+        raise _RequestError("there is no %s.py in %s" % (name, folder))
+    module = sys.modules.get(name)
+    if module is not None:
+        if not _in_modules_dir(module, folder):
+            raise _RequestError("module %r is already imported from %s, not from the modules folder"
+                                % (name, getattr(module, "__file__", None) or "a built-in"))
+        return reload_module(name)
+    return load_module(name)
 
 
 def _op_read(req):

@@ -207,7 +207,7 @@ def test_windows_package_holds_the_agent_side_and_names_one_version(target, tmp_
         expected |= {"modules/" + p.name for p in (ROOT / "examples" / "modules").glob("*.py")}
         mcp = ROOT / "tools" / "mcp" / "tindral_mcp.py"
         if mcp.exists():
-            expected.add("agent/tindral_mcp.py")
+            expected |= {"agent/tindral_mcp.py", "tindral_xl/_mcp_entry.py"}
         assert {"TindralXL/" + n for n in expected} <= names, sorted(names)
         assert not [n for n in names if "__pycache__" in n]
 
@@ -227,3 +227,5 @@ def test_windows_package_holds_the_agent_side_and_names_one_version(target, tmp_
                    "Uninstall"):
         assert needed in note, needed
     assert ("mcpServers" in note) == mcp.exists()
+    if mcp.exists():  # both forms: stdio through the script, HTTP with the header
+        assert "agent\\\\tindral_mcp.py" in note and '"url": "http://127.0.0.1:PORT/mcp"' in note, note

@@ -145,6 +145,29 @@ def test_every_route_answers_byte_for_byte(server, target):
     assert not wrong, "\n".join("%r\n  expected %r\n  got      %r" % w for w in wrong)
 
 
+def test_mcp_route_checks_token_origin_and_method_on_both_builds(server):
+    _, port, token, _ = server
+    body = b'{"jsonrpc":"2.0","id":1,"method":"ping"}'
+    post = lambda extra: get("/mcp", token, method="POST",
+                             extra=extra + b"Content-Length: %d\r\n" % len(body)) + body
+    origin_refused = reply(403, "Forbidden", b'{"error":"forbidden: origin not allowed"}\n')
+    cases = [
+        (get("/mcp", method="POST"), reply(403, "Forbidden", FORBIDDEN)),
+        (post(b"Origin: http://evil.example.com\r\n"), origin_refused),
+        (post(b"ORIGIN: http://localhost.evil.example.com\r\n"), origin_refused),
+        (post(b"Origin: null\r\n"), origin_refused),
+        (get("/mcp", token), reply(405, "Method Not Allowed", NOT_ALLOWED)),
+        (get("/mcp", token, method="DELETE"), reply(405, "Method Not Allowed", NOT_ALLOWED)),
+        # Past the checks the bridge refuses: this add-in has no Python.
+        (post(b"Origin: http://localhost:6274\r\n"), reply(503, "Service Unavailable", NO_PYTHON)),
+        (post(b"Origin: http://127.0.0.1\r\n"), reply(503, "Service Unavailable", NO_PYTHON)),
+        (post(b""), reply(503, "Service Unavailable", NO_PYTHON)),
+    ]
+    conn = Raw(port)
+    wrong = [(r, e, g) for r, e in cases for g in [conn.exchange(r)] if g != e]
+    assert not wrong, "\n".join("%r\n  expected %r\n  got      %r" % w for w in wrong)
+
+
 def test_authorization_after_thirtieth_header_is_not_seen(server):
     _, port, token, _ = server
     # get() sends Host first: with 29 more fields the Authorization is the

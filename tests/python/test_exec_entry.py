@@ -253,7 +253,9 @@ def test_load_imports_a_new_file_of_the_modules_folder_only(tmp_path, monkeypatc
     try:
         answer = call({"op": "load", "module": "agent_new_mod"})
         assert answer["ok"] and answer["pending"] == ["NEWFN"]
-        assert call({"op": "load", "module": "agent_new_mod"})["kind"] == "request"  # already imported
+        # Loaded again (a file rewritten in place): reloaded, its name rebound.
+        again = call({"op": "load", "file": "agent_new_mod.py"})
+        assert again["ok"] and again["rebound"] == ["NEWFN"] and again["pending"] == []
         assert call({"op": "load", "module": "json"})["kind"] == "request"  # not a file of the folder
     finally:
         tindral_xl._registry[:] = saved

@@ -50,6 +50,15 @@ def dispatch_request(body):
     return "len=%d:%s" % (len(body), body[:8])
 )PY";
 
+// The MCP entry's stand-in: "" asks for 202, the rest as above.
+const char MCP_STANDIN[] = R"PY(
+def dispatch_mcp(body):
+    if body == "note": return ""
+    if body == "raise": raise ValueError("boom")
+    if body == "none": return None
+    return "mcp:" + body
+)PY";
+
 fs::path addin;
 
 std::string reply_text(const http_reply &r) {
@@ -93,6 +102,7 @@ class exec_bridge : public ::testing::Test {
         fs::create_directories(addin / "tindral_xl");
         std::ofstream(addin / "tindral_xl" / "__init__.py") << "_registry = []\n";
         std::ofstream(addin / "tindral_xl" / "_exec_entry.py") << STANDIN;
+        std::ofstream(addin / "tindral_xl" / "_mcp_entry.py") << MCP_STANDIN;
         fs::create_directories(addin / "cfg");
         setenv("XDG_CONFIG_HOME", (addin / "cfg").c_str(), 1);
         setenv("TMPDIR", addin.c_str(), 1);
@@ -184,6 +194,32 @@ TEST_F(exec_bridge, kept_thread_state_is_released_and_python_stays_usable) {
     PyGILState_STATE g = pyapi.PyGILState_Ensure();
     EXPECT_EQ(pyapi.PyRun_SimpleString("import threading\nassert threading.active_count() >= 1\n"), 0);
     pyapi.PyGILState_Release(g);
+}
+
+TEST_F(exec_bridge, mcp_entry_empty_text_is_202_with_empty_body_others_as_exec) {
+    on_server_like_thread([](http_exec_session *s) {
+        http_reply r{};
+        http_server_handle_mcp("note", &r, s);
+        EXPECT_EQ(r.status, 202);
+        EXPECT_EQ(reply_text(r), "");
+        EXPECT_EQ(r.owned, nullptr) << "the empty text is freed at once";
+        r = http_reply{};
+        http_server_handle_mcp("abc", &r, s);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(reply_text(r), "mcp:abc\n");
+        http_server_reply_release(&r);
+        for (const char *body : {"raise", "none"}) {
+            r = http_reply{};
+            http_server_handle_mcp(body, &r, s);
+            EXPECT_EQ(r.status, 500) << body;
+            EXPECT_EQ(reply_text(r), INTERNAL) << body;
+            EXPECT_FALSE(error_indicator_set()) << body;
+        }
+        // /exec keeps its own entry and its rule: an empty text is 200 "\n".
+        r = exec_once(s, "abc");
+        EXPECT_EQ(reply_text(r), "abc\n");
+        http_server_reply_release(&r);
+    });
 }
 
 // Through the server, with raw bytes.
@@ -286,4 +322,23 @@ TEST_F(exec_server, stop_during_exec_blocked_in_c_returns_and_thread_ends_later_
     raw_conn c(port2);
     token = token2;
     EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n"));
+}
+
+TEST_F(exec_server, mcp_reads_origin_header_among_the_first_thirty_only) {
+    auto post_mcp = [&](const std::string &extra, const std::string &body) {
+        return "POST /mcp HTTP/1.1\r\n" + extra + "Authorization: Bearer " + token +
+               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    raw_conn c(port);
+    EXPECT_EQ(c.exchange(post_mcp("origin:  http://evil.example.com \r\n", "abc")),
+              http_expect(403, "Forbidden", "{\"error\":\"forbidden: origin not allowed\"}\n"));
+    EXPECT_EQ(c.exchange(post_mcp("Origin: http://localhost:3000\r\nOrigin: http://evil.example.com\r\n", "abc")),
+              http_expect(200, "OK", "mcp:abc\n"))
+        << "the first Origin field is the one looked at";
+    std::string many;
+    for (int i = 0; i < 29; i++) many += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+    // Authorization is the 30th field, Origin the 31st: not seen.
+    EXPECT_EQ(c.exchange("POST /mcp HTTP/1.1\r\n" + many + "Authorization: Bearer " + token +
+                         "\r\nOrigin: http://evil.example.com\r\nContent-Length: 4\r\n\r\nnote"),
+              http_expect(202, "Accepted", ""));
 }

@@ -91,6 +91,18 @@ TEST(exec_timeout_field, read_from_the_top_level_like_python_else_default) {
         EXPECT_EQ(http_server_exec_timeout_ms(body), HTTP_EXEC_DEFAULT_MS) << body;
 }
 
+TEST(exec_timeout_field, tool_call_limit_is_read_from_its_arguments_and_nowhere_else) {
+    const char *call = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/call\",\"params\":"
+                       "{\"name\":\"python_exec\",\"arguments\":{\"code\":\"1\",\"timeout\":2.5}}}";
+    EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_mcp, call), 2500u);
+    // A "timeout" anywhere else in an MCP message is no limit of the call.
+    const char *elsewhere = "{\"timeout\":1,\"params\":{\"timeout\":1,\"arguments\":{\"code\":\"{\\\"timeout\\\":1}\"}}}";
+    EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_mcp, elsewhere), HTTP_EXEC_DEFAULT_MS);
+    // /exec keeps reading the top level.
+    EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_agent, "{\"timeout\":3}"), 3000u);
+    EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_agent, call), HTTP_EXEC_DEFAULT_MS);
+}
+
 TEST_F(limits, idle_connection_is_closed_after_the_idle_deadline_and_ping_still_answers) {
     start({DEFAULTS.head_ms, 400, DEFAULTS.max_connections, DEFAULTS.max_buffered});
     raw_conn idle(port, 5000);

@@ -40,8 +40,12 @@ struct routed {
 std::string reply_text(const routed &r) { return r.text; }
 
 routed route(const std::string &method, const std::string &uri, const char *auth = nullptr,
-             const std::string &body = "") {
+             const std::string &body = "", const char *origin = nullptr) {
     http_request req{};
+    if (origin) {
+        req.origin = origin;
+        req.has_origin = 1;
+    }
     req.method = method;
     req.uri = uri;
     if (auth) {
@@ -268,4 +272,59 @@ TEST(router, answers_from_the_given_snapshot_without_a_server) {
     http_server_route(&req, &in, &r);
     EXPECT_EQ(r.status, 403);
     http_server_reply_release(&r);
+}
+
+// Browsers name the page's origin; only this machine's own may reach /mcp.
+TEST(origin, only_loopback_http_origins_with_optional_port_pass) {
+    auto allowed = [](const char *origin) {
+        http_request req{};
+        if (origin) {
+            req.origin = origin;
+            req.has_origin = 1;
+        }
+        return http_server_origin_allowed(&req);
+    };
+    EXPECT_TRUE(allowed(nullptr));
+    for (const char *o : {"http://127.0.0.1", "http://localhost", "http://127.0.0.1:8080", "http://localhost:1",
+                          "http://localhost:65535"})
+        EXPECT_TRUE(allowed(o)) << o;
+    for (const char *o : {"", "null", "http://evil.example.com", "http://localhost.evil.example.com",
+                          "http://127.0.0.1.nip.io", "http://localhost:", "http://localhost:80x", "http://localhost:123456",
+                          "https://localhost", "http://127.0.0.2", "http://LOCALHOST", "http://localhost/", "localhost",
+                          "http://localhost@evil.example.com"})
+        EXPECT_FALSE(allowed(o)) << o;
+}
+
+TEST(reply_head, accepted_reply_has_empty_body_and_zero_length) {
+    http_reply r{};
+    http_server_reply_fixed(&r, 202, "");
+    char head[192];
+    size_t n = http_server_reply_head(&r, head, sizeof head);
+    EXPECT_EQ(std::string(head, n), "HTTP/1.1 202 Accepted\r\nContent-Type: application/json\r\nContent-Length: 0\r\n\r\n");
+}
+
+TEST_F(routing, mcp_checks_token_then_origin_then_method) {
+    const char *evil = "http://evil.example.com";
+    routed r = route("POST", "/mcp", nullptr, "{}", evil);
+    EXPECT_EQ(r.status, 403);
+    EXPECT_EQ(reply_text(r), "{\"error\":\"forbidden: invalid or missing bearer token\"}\n");
+    r = route("POST", "/mcp", good.c_str(), "{}", evil);
+    EXPECT_EQ(r.status, 403);
+    EXPECT_EQ(reply_text(r), "{\"error\":\"forbidden: origin not allowed\"}\n");
+    EXPECT_EQ(route("GET", "/mcp", good.c_str(), "", evil).status, 403);
+    for (const char *m : {"GET", "DELETE", "post"}) {
+        r = route(m, "/mcp?x", good.c_str(), "", "http://localhost:5173");
+        EXPECT_EQ(r.status, 405) << m;
+        EXPECT_EQ(reply_text(r), "{\"error\":\"method not allowed\"}\n");
+    }
+    EXPECT_EQ(route("GET", "/mcp").status, 403);
+    EXPECT_EQ(route("POST", "/MCP", good.c_str()).status, 404);
+    EXPECT_EQ(route("POST", "/mcp/", good.c_str()).status, 404);
+}
+
+TEST_F(routing, mcp_before_python_is_refused_without_touching_python) {
+    routed r = route("POST", "/mcp", good.c_str(), "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}",
+                     "http://127.0.0.1:9");
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(reply_text(r), "{\"ok\":false,\"error\":\"python not initialized\"}\n");
 }

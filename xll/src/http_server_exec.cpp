@@ -23,7 +23,7 @@ constexpr char BODY_CLOSING[] =
 constexpr PyGILState_STATE GIL_LOCKED = 0;
 
 struct http_exec_state {
-    plat_lock lock;  // exec_lock: around each Python call of /exec; never deleted
+    plat_lock lock;  // exec_lock: around each Python call of /exec and /mcp; never deleted
     int lock_made;   // lock initialised; starting thread
 };
 http_exec_state exec_state;
@@ -138,7 +138,8 @@ size_t json_skip_value(std::string_view s, size_t i) {
 
 }  // namespace
 
-const http_exec_target http_server_exec_agent = {"tindral_xl._exec_entry", "dispatch_request"};
+const http_exec_target http_server_exec_agent = {"tindral_xl._exec_entry", "dispatch_request", 0, 0};
+const http_exec_target http_server_exec_mcp = {"tindral_xl._mcp_entry", "dispatch_mcp", 1, 1};
 
 int (*http_server_python_ready)(void) = python_runtime_ready;
 
@@ -163,45 +164,78 @@ void http_server_exec_defer(http_reply *out, const http_exec_target *target) {
     out->exec = target;
 }
 
-unsigned http_server_exec_timeout_ms(std::string_view body) {
-    unsigned ms = HTTP_EXEC_DEFAULT_MS;
-    size_t i = json_skip_blank(body, 0);
-    if (i >= body.size() || body[i] != '{') return ms;
+namespace {
+
+// The value of the last member called `name` of the object that starts at
+// s[i] ('{'), as [*start, *end); 0 when there is none or the text is not an
+// object. The last one counts, as in Python's reading of the object.
+int json_member(std::string_view s, size_t i, const char *name, size_t *start, size_t *end) {
+    int found = 0;
+    i = json_skip_blank(s, i);
+    if (i >= s.size() || s[i] != '{') return 0;
     i++;
     for (;;) {
-        i = json_skip_blank(body, i);
-        if (i >= body.size() || body[i] != '"') return ms;
+        i = json_skip_blank(s, i);
+        if (i >= s.size() || s[i] != '"') return found;
         char key[16];
-        i = json_read_key(body, i, key, sizeof key);
-        if (i == std::string_view::npos) return ms;
-        i = json_skip_blank(body, i);
-        if (i >= body.size() || body[i] != ':') return ms;
-        i = json_skip_blank(body, i + 1);
-        size_t end = json_skip_value(body, i);
-        if (strcmp(key, "timeout") == 0) {
-            // The last one counts, as in Python's reading of the object.
-            char number[40];
-            size_t len = end - i;
-            while (len && (body[i + len - 1] == ' ' || body[i + len - 1] == '\t' || body[i + len - 1] == '\n' ||
-                           body[i + len - 1] == '\r'))
-                len--;
-            unsigned value = HTTP_EXEC_DEFAULT_MS;
-            if (len > 0 && len < sizeof number && (body[i] == '-' || (body[i] >= '0' && body[i] <= '9'))) {
-                memcpy(number, body.data() + i, len);
-                number[len] = 0;
-                char *stop = nullptr;
-                double seconds = strtod(number, &stop);
-                if (stop == number + len && std::isfinite(seconds) && seconds > 0 && seconds <= 3600)
-                    value = (unsigned)std::ceil(seconds * 1000.0);
-            }
-            ms = value ? value : 1;
+        i = json_read_key(s, i, key, sizeof key);
+        if (i == std::string_view::npos) return found;
+        i = json_skip_blank(s, i);
+        if (i >= s.size() || s[i] != ':') return found;
+        i = json_skip_blank(s, i + 1);
+        size_t value_end = json_skip_value(s, i);
+        if (strcmp(key, name) == 0) {
+            *start = i;
+            *end = value_end;
+            found = 1;
         }
-        if (end >= body.size() || body[end] != ',') return ms;
-        i = end + 1;
+        if (value_end >= s.size() || s[value_end] != ',') return found;
+        i = value_end + 1;
     }
 }
 
-void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
+// A time limit in seconds (above 0, at most 3600) as ms, never 0; the
+// default for anything else.
+unsigned json_limit_ms(std::string_view s, size_t i, size_t end) {
+    char number[40];
+    size_t len = end - i;
+    while (len && (s[i + len - 1] == ' ' || s[i + len - 1] == '\t' || s[i + len - 1] == '\n' ||
+                   s[i + len - 1] == '\r'))
+        len--;
+    unsigned value = HTTP_EXEC_DEFAULT_MS;
+    if (len > 0 && len < sizeof number && (s[i] == '-' || (s[i] >= '0' && s[i] <= '9'))) {
+        memcpy(number, s.data() + i, len);
+        number[len] = 0;
+        char *stop = nullptr;
+        double seconds = strtod(number, &stop);
+        if (stop == number + len && std::isfinite(seconds) && seconds > 0 && seconds <= 3600)
+            value = (unsigned)std::ceil(seconds * 1000.0);
+    }
+    return value ? value : 1;
+}
+
+}  // namespace
+
+unsigned http_server_exec_timeout_ms(std::string_view body) {
+    size_t start = 0, end = 0;
+    if (!json_member(body, 0, "timeout", &start, &end)) return HTTP_EXEC_DEFAULT_MS;
+    return json_limit_ms(body, start, end);
+}
+
+unsigned http_server_exec_target_timeout_ms(const http_exec_target *target, std::string_view body) {
+    if (!target->timeout_in_arguments) return http_server_exec_timeout_ms(body);
+    // A tools/call names its limit among the tool's arguments.
+    size_t start = 0, end = 0;
+    if (!json_member(body, 0, "params", &start, &end)) return HTTP_EXEC_DEFAULT_MS;
+    if (!json_member(body, start, "arguments", &start, &end)) return HTTP_EXEC_DEFAULT_MS;
+    if (!json_member(body, start, "timeout", &start, &end)) return HTTP_EXEC_DEFAULT_MS;
+    return json_limit_ms(body, start, end);
+}
+
+namespace {
+
+// One direct call of `target` with `body`, as http_server_handle_exec describes.
+void exec_direct(const http_exec_target *target, std::string_view body, http_reply *out, http_exec_session *session) {
     // Before the interpreter is up, or after it failed to come up, pyapi may
     // be empty: refuse rather than call through it.
     if (!http_server_python_ready()) {
@@ -215,8 +249,18 @@ void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_s
     }
     if (!body.empty()) memcpy(copy, body.data(), body.size());
     copy[body.size()] = 0;
-    http_server_exec_call(&http_server_exec_agent, copy, out, session, nullptr, 0);
+    http_server_exec_call(target, copy, out, session, nullptr, 0);
     free(copy);
+}
+
+}  // namespace
+
+void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_session *session) {
+    exec_direct(&http_server_exec_agent, body, out, session);
+}
+
+void http_server_handle_mcp(std::string_view body, http_reply *out, http_exec_session *session) {
+    exec_direct(&http_server_exec_mcp, body, out, session);
 }
 
 void http_server_exec_call(const http_exec_target *target, const char *body, http_reply *out,
@@ -257,6 +301,11 @@ void http_server_exec_call(const http_exec_target *target, const char *body, htt
         int kind = watch ? watch->delivered.load() : 0;
         if (kind) http_server_reply_fixed(out, 200, kind == HTTP_EXEC_TIMEOUT ? BODY_TIMEOUT : BODY_CLOSING);
         else http_server_reply_fixed(out, 500, BODY_INTERNAL);
+        return;
+    }
+    if (target->empty_is_accepted && !text[0]) {
+        free(text);
+        http_server_reply_fixed(out, 202, "");
         return;
     }
     out->status = 200;

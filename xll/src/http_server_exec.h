@@ -26,10 +26,13 @@ struct http_exec_session {
 
 // Where the exec bridge takes a body: the Python function that answers it.
 struct http_exec_target {
-    const char *module;    // imported afresh for each request
-    const char *function;  // called with the body as str; returns the answer as str
+    const char *module;     // imported afresh for each request
+    const char *function;   // called with the body as str; returns the answer as str
+    int empty_is_accepted;  // 1: an empty answer is a notification's, sent as 202 with no body
+    int timeout_in_arguments;  // 1: the time limit is params.arguments.timeout (a tools/call)
 };
 extern const http_exec_target http_server_exec_agent;  // tindral_xl._exec_entry.dispatch_request
+extern const http_exec_target http_server_exec_mcp;    // tindral_xl._mcp_entry.dispatch_mcp
 
 // Makes exec_lock, once per process; it is never deleted, so a server thread
 // that outlives a stop never meets a deleted lock. Starting thread, before
@@ -41,6 +44,11 @@ void http_server_exec_prepare(void);
 // not (or could not be) started. Takes exec_lock, then the interpreter lock.
 // No time limit: the server goes through the exec worker instead.
 void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_session *session);
+
+// The same for tindral_xl._mcp_entry.dispatch_mcp, except that an empty
+// returned text is answered 202 with an empty body: the message was a
+// notification. No time limit either.
+void http_server_handle_mcp(std::string_view body, http_reply *out, http_exec_session *session);
 
 // Drops the thread state that the bridge kept for this thread. Called by the
 // thread that ran the calls as it ends.
@@ -54,6 +62,10 @@ void http_server_exec_defer(http_reply *out, const http_exec_target *target);
 // above 0 and at most 3600), else the default. Python checks the same field
 // and refuses a bad one before running anything.
 unsigned http_server_exec_timeout_ms(std::string_view body);
+
+// The time limit of a body for `target`: as above for /exec; for a target
+// whose limit sits among a tool call's arguments, params.arguments.timeout.
+unsigned http_server_exec_target_timeout_ms(const http_exec_target *target, std::string_view body);
 
 // How an interrupt reaches a call in progress. Written by the calling thread
 // and read by the watchdog only with the interpreter lock held, so an

@@ -5,7 +5,7 @@
 // Three layers: the transport (sockets, parsing, the poll loop) turns bytes
 // into an http_request and an http_reply back into bytes; the router
 // (http_server_route.h) is a pure request-to-reply function; the exec bridge
-// (http_server_exec.h) is the one place that enters Python.
+// (http_server_exec.h: /exec and /mcp) is the one place that enters Python.
 #pragma once
 
 #include <atomic>

@@ -12,6 +12,7 @@ namespace {
 
 constexpr char BODY_PING[] = "{\"ok\":true}\n";
 constexpr char BODY_FORBIDDEN[] = "{\"error\":\"forbidden: invalid or missing bearer token\"}\n";
+constexpr char BODY_FORBIDDEN_ORIGIN[] = "{\"error\":\"forbidden: origin not allowed\"}\n";
 constexpr char BODY_NOT_ALLOWED[] = "{\"error\":\"method not allowed\"}\n";
 constexpr char BODY_NOT_FOUND[] = "{\"error\":\"not found\"}\n";
 
@@ -21,6 +22,7 @@ constexpr size_t BEARER_PREFIX_LEN = sizeof BEARER_PREFIX - 1;
 const char *reason_phrase(int status) {
     switch (status) {
     case 200: return "OK";
+    case 202: return "Accepted";
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
@@ -99,6 +101,21 @@ size_t http_server_json_escape(const char *src, char *dst, size_t cap) {
     return n;
 }
 
+int http_server_origin_allowed(const http_request *req) {
+    if (!req->has_origin) return 1;
+    std::string_view origin = req->origin;
+    for (std::string_view host : {std::string_view("http://127.0.0.1"), std::string_view("http://localhost")}) {
+        if (origin.substr(0, host.size()) != host) continue;
+        std::string_view rest = origin.substr(host.size());
+        if (rest.empty()) return 1;
+        if (rest[0] != ':' || rest.size() < 2 || rest.size() > 6) return 0;
+        for (char c : rest.substr(1))
+            if (c < '0' || c > '9') return 0;
+        return 1;
+    }
+    return 0;
+}
+
 void http_server_handle_config(const wchar_t *xll_dir, http_reply *out) {
     char dir[HTTP_CONFIG_UTF8_CAP];
     char modules[HTTP_CONFIG_UTF8_CAP];
@@ -150,6 +167,17 @@ void http_server_route(const http_request *req, const http_route_input *in, http
             http_server_reply_fixed(out, 405, BODY_NOT_ALLOWED);
         else
             http_server_exec_defer(out, &http_server_exec_agent);
+    } else if (path == "/mcp") {
+        // No SSE stream is ever offered, so a GET (or a session DELETE) is
+        // 405, as the streamable HTTP transport allows.
+        if (!route_token_valid(req, in))
+            http_server_reply_fixed(out, 403, BODY_FORBIDDEN);
+        else if (!http_server_origin_allowed(req))
+            http_server_reply_fixed(out, 403, BODY_FORBIDDEN_ORIGIN);
+        else if (req->method != "POST")
+            http_server_reply_fixed(out, 405, BODY_NOT_ALLOWED);
+        else
+            http_server_exec_defer(out, &http_server_exec_mcp);
     } else {
         http_server_reply_fixed(out, 404, BODY_NOT_FOUND);
     }

@@ -24,6 +24,8 @@ struct http_request {
     std::string_view uri;            // request target as sent, query included
     std::string_view authorization;  // value, spaces and tabs trimmed at both ends
     int has_authorization;           // 1 when the header is among the first 30
+    std::string_view origin;         // Origin value, trimmed as authorization
+    int has_origin;                  // 1 when the header is among the first 30
     std::string_view body;
 };
 
@@ -53,14 +55,19 @@ struct http_reply {
 
 // Answers one request: routing on the path cut at "?", the token check
 // against in->token, the method check, /config for in->xll_dir, and /exec
-// handed on through http_server_exec_defer. Never enters Python. Server
-// thread.
+// and /mcp (after the Origin check) handed on through http_server_exec_defer.
+// Never enters Python. Server thread.
 void http_server_route(const http_request *req, const http_route_input *in, http_reply *out);
 
 // 1 when `value` (the Authorization value) is "Bearer " and exactly `token`;
 // the comparison time does not depend on where the first difference lies.
 // A token of length 0 never matches.
 int http_server_bearer_matches(std::string_view value, const char *token);
+
+// 1 when the request has no Origin, or one of this machine's loopback
+// origins: http://127.0.0.1 or http://localhost, with or without a port.
+// A web page's request (DNS rebinding) carries its own origin and fails.
+int http_server_origin_allowed(const http_request *req);
 
 // Composes the /config reply for `xll_dir` into out (status 200).
 void http_server_handle_config(const wchar_t *xll_dir, http_reply *out);

@@ -115,6 +115,8 @@ class http_request_parser : public http::basic_parser<true> {
     std::string target;
     std::string authorization;
     int has_authorization = 0;
+    std::string origin;
+    int has_origin = 0;
     int has_transfer_encoding = 0;
     int fields_seen = 0;
     std::string body;
@@ -133,14 +135,13 @@ class http_request_parser : public http::basic_parser<true> {
         // The body's framing is Beast's to judge on every field; we only
         // note that a transfer coding was named.
         if (field == http::field::transfer_encoding) has_transfer_encoding = 1;
-        // Fields past the thirtieth are parsed but never looked at.
-        if (++fields_seen > HTTP_SERVER_MAX_HEADERS || has_authorization) return;
-        if (!beast::iequals(name, "Authorization")) return;
-        guarded(ec, [&] {
-            std::string_view v = trim_blanks(std::string_view(value.data(), value.size()));
-            authorization.assign(v.data(), v.size());
-            has_authorization = 1;
-        });
+        // Fields past the thirtieth are parsed but never looked at; the
+        // first of each name wins.
+        if (++fields_seen > HTTP_SERVER_MAX_HEADERS) return;
+        if (!has_authorization && beast::iequals(name, "Authorization"))
+            keep_value(ec, value, authorization, has_authorization);
+        else if (!has_origin && beast::iequals(name, "Origin"))
+            keep_value(ec, value, origin, has_origin);
     }
     void on_header_impl(error_code &) override {}
     // The body's memory is taken as its bytes arrive, never reserved from
@@ -155,6 +156,14 @@ class http_request_parser : public http::basic_parser<true> {
         return on_body_impl(data, ec);
     }
     void on_finish_impl(error_code &) override {}
+
+    void keep_value(error_code &ec, beast::string_view value, std::string &dest, int &has) {
+        guarded(ec, [&] {
+            std::string_view v = trim_blanks(std::string_view(value.data(), value.size()));
+            dest.assign(v.data(), v.size());
+            has = 1;
+        });
+    }
 
     // Out of memory fails the request (and drops the connection) instead of
     // throwing through the library.
@@ -314,6 +323,8 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         req.uri = parser->target;
         req.authorization = parser->authorization;
         req.has_authorization = parser->has_authorization;
+        req.origin = parser->origin;
+        req.has_origin = parser->has_origin;
         req.body = parser->body;
         keep_alive = parser->keep_alive();
         reply = http_reply{};
@@ -388,8 +399,8 @@ void http_conn::make_room() {
 void exec_done(void *arg);
 
 void http_conn::start_exec() {
-    unsigned ms = http_server_exec_timeout_ms(parser->body);
     const http_exec_target *target = reply.exec;
+    unsigned ms = http_server_exec_target_timeout_ms(target, parser->body);
     reply = http_reply{};
     if (!t->runner) t->runner = http_server_exec_runner_create(exec_done, t);
     if (!t->runner) {

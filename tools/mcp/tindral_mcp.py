@@ -1,0 +1,399 @@
+#!/usr/bin/env python3
+"""TindralXL's MCP server for stdio clients (standard library only, Python 3.8+).
+
+An MCP client (a desktop assistant, a coding agent, an IDE) starts this script
+and speaks MCP to it over standard input and output, one JSON-RPC message per
+line. Each message is forwarded to the running add-in's ``POST /mcp``; the port
+and bearer token are read from session.json afresh for every message, so the
+script survives Excel restarts and port changes. Diagnostics go to standard
+error only; standard output carries nothing but protocol lines.
+
+When no add-in answers, ``initialize``, ``ping`` and ``tools/list`` are still
+answered here (from a copy of the add-in's tool list), and ``tools/call`` gets
+an error result saying that Excel with TindralXL is not running.
+
+    python tindral_mcp.py [--session PATH]
+
+session.json: %APPDATA%\\TindralXL\\session.json on Windows,
+$XDG_CONFIG_HOME (else ~/.config)/TindralXL/session.json elsewhere.
+"""
+
+import argparse
+import http.client
+import json
+import os
+import sys
+
+# The add-in's answers when it cannot be asked. A test keeps these equal to
+# the package's (tindral_xl._mcp_entry).
+PROTOCOL_VERSIONS = ("2025-06-18", "2025-03-26")
+SERVER_NAME = "TindralXL"
+VERSION = "0.1.0"
+INSTRUCTIONS = (
+    "TindralXL runs Python 3.12 inside Microsoft Excel. python_exec and python_eval run code in one "
+    "persistent namespace inside Excel's process. Worksheet functions are Python functions in "
+    "modules/<name>.py beside the add-in, decorated with @xl_function from tindral_xl; write_module "
+    "writes such a file and loads it, list_functions shows what Excel has, read_log shows the add-in's log. "
+    "read_range, write_range, set_formula, list_sheets and calculate reach the open workbook's cells."
+)
+TOOLS = [
+    {
+        "name": "python_exec",
+        "description": (
+            "Run Python code inside Excel's embedded Python 3.12, in a namespace that persists between calls "
+            "(variables and imports stay defined). Returns captured stdout and stderr, and the value of the "
+            "last line when it is an expression (as JSON 'result' when possible, and as 'repr'). If the code "
+            "raises, the result is an error carrying the traceback and the output captured so far."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "code": {"type": "string", "description": "Python statements to run."},
+                "timeout": {
+                    "type": "number",
+                    "exclusiveMinimum": 0,
+                    "maximum": 3600,
+                    "description": "Seconds the code may run before it is interrupted (default 60).",
+                },
+            },
+            "required": ["code"],
+            "additionalProperties": False,
+        },
+    },
+    {
+        "name": "python_eval",
+        "description": (
+            "Evaluate one Python expression in the same persistent namespace as python_exec and return its "
+            "value (as JSON 'result' when possible, and as 'repr')."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {"expr": {"type": "string", "description": "A single Python expression."}},
+            "required": ["expr"],
+            "additionalProperties": False,
+        },
+    },
+    {
+        "name": "list_functions",
+        "description": (
+            "List the worksheet functions the add-in has: for each its Excel name, argument count, the Python "
+            "module that defines it, and the first line of its docstring."
+        ),
+        "inputSchema": {"type": "object", "properties": {}, "additionalProperties": False},
+    },
+    {
+        "name": "reload_module",
+        "description": (
+            "Reload an already imported user module (a file of the modules folder, by module name) after its "
+            "file changed, and report which worksheet functions it now defines."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {"module": {"type": "string", "minLength": 1, "description": "Module name, e.g. finance."}},
+            "required": ["module"],
+            "additionalProperties": False,
+        },
+    },
+    {
+        "name": "load_module",
+        "description": (
+            "Import a module file that was added to the modules folder after Excel started (a module already "
+            "imported is reloaded), and report which worksheet functions it defines."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "file": {
+                    "type": "string",
+                    "minLength": 1,
+                    "description": "File name in the modules folder, e.g. pricing.py (no path).",
+                }
+            },
+            "required": ["file"],
+            "additionalProperties": False,
+        },
+    },
+    {
+        "name": "write_module",
+        "description": (
+            "Create or replace modules/<name>.py beside the add-in with the given Python source, then load or "
+            "reload it; this is how to add worksheet functions. In the source, decorate functions with "
+            "@xl_function (from tindral_xl import xl_function); Excel numbers arrive as float, text as str. "
+            "Source that does not compile is refused and no file is written."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "name": {
+                    "type": "string",
+                    "pattern": "^[A-Za-z_][A-Za-z0-9_]*$",
+                    "maxLength": 100,
+                    "description": "Module name without .py and without any path, e.g. pricing.",
+                },
+                "source": {"type": "string", "description": "The complete Python source of the module."},
+            },
+            "required": ["name", "source"],
+            "additionalProperties": False,
+        },
+    },
+    {
+        "name": "read_log",
+        "description": (
+            "Read the last lines of the add-in's log (tindralxl.log in the temporary folder): start-up, "
+            "module imports, registrations and worksheet function errors."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "lines": {
+                    "type": "integer",
+                    "minimum": 1,
+                    "maximum": 10000,
+                    "default": 100,
+                    "description": "How many lines from the end (default 100).",
+                }
+            },
+            "additionalProperties": False,
+        },
+    },
+]
+# The workbook's tools.
+TOOLS += [{'name': 'read_range',
+  'description': 'Read the values of a cell range of the open Excel workbook. Returns {ref, rows}: a list of '
+                 'rows, each a list of values (number, string, boolean, null for an empty cell, {error: '
+                 "'#DIV/0!'} for an error value). Formulas come back as their computed values. At most "
+                 '1,000,000 cells per call.',
+  'inputSchema': {'type': 'object',
+                  'properties': {'ref': {'type': 'string',
+                                         'description': "A1 reference: 'Sheet1!A1:C10', 'B2' (active sheet), "
+                                                        "'My sheet'!A1 quoted, or a defined name.",
+                                         'minLength': 1,
+                                         'maxLength': 1024}},
+                  'required': ['ref'],
+                  'additionalProperties': False}},
+ {'name': 'write_range',
+  'description': "Write constant values into cells of the open Excel workbook. 'values' is a list of equally "
+                 'long rows. Give the whole target range (its shape must match the values) or a single cell, '
+                 'which becomes the top-left corner of the block. null clears a cell. Use set_formula for '
+                 'formulas. Returns {ref, written}.',
+  'inputSchema': {'type': 'object',
+                  'properties': {'ref': {'type': 'string',
+                                         'description': "A1 reference: 'Sheet1!A1:C10', 'B2' (active sheet), "
+                                                        "'My sheet'!A1 quoted, or a defined name.",
+                                         'minLength': 1,
+                                         'maxLength': 1024},
+                                 'values': {'type': 'array',
+                                            'minItems': 1,
+                                            'description': 'Rows of cell values.',
+                                            'items': {'type': 'array',
+                                                      'minItems': 1,
+                                                      'items': {'description': 'A cell value: number, '
+                                                                               'string, boolean, null '
+                                                                               '(clears the cell), or '
+                                                                               '{"error": "#N/A"}.',
+                                                                'anyOf': [{'type': 'number'},
+                                                                          {'type': 'string'},
+                                                                          {'type': 'boolean'},
+                                                                          {'type': 'null'},
+                                                                          {'type': 'object',
+                                                                           'properties': {'error': {'type': 'string'}},
+                                                                           'required': ['error'],
+                                                                           'additionalProperties': False}]}}}},
+                  'required': ['ref', 'values'],
+                  'additionalProperties': False}},
+ {'name': 'set_formula',
+  'description': "Enter a formula (such as '=SUM(A1:A10)' or '=MYFUNC(2, 3)', including worksheet functions "
+                 'defined in Python) into one cell of the open Excel workbook. Excel computes it; read the '
+                 'cell afterwards to see the result.',
+  'inputSchema': {'type': 'object',
+                  'properties': {'ref': {'type': 'string',
+                                         'description': "The one cell to hold the formula, e.g. 'Sheet1!D2'.",
+                                         'minLength': 1,
+                                         'maxLength': 1024},
+                                 'formula': {'type': 'string',
+                                             'minLength': 1,
+                                             'maxLength': 8192,
+                                             'description': "The formula, starting with '='."}},
+                  'required': ['ref', 'formula'],
+                  'additionalProperties': False}},
+ {'name': 'list_sheets',
+  'description': 'List the sheets of the active Excel workbook, in order, and the current selection (an A1 '
+                 'reference, or null). Returns {sheets, selection}.',
+  'inputSchema': {'type': 'object', 'properties': {}, 'additionalProperties': False}},
+ {'name': 'calculate',
+  'description': 'Recalculate every open Excel workbook now (Calculate Now), e.g. after changing worksheet '
+                 'functions.',
+  'inputSchema': {'type': 'object', 'properties': {}, 'additionalProperties': False}}]
+
+# Seconds to wait for the add-in beyond a tool's own time limit.
+ANSWER_SLACK = 30.0
+DEFAULT_TOOL_TIMEOUT = 60.0
+
+
+class Unreachable(Exception):
+    """No add-in to forward to; the message says why, for a model to read."""
+
+
+def log(message):
+    sys.stderr.write("tindral_mcp: %s\n" % message)
+    sys.stderr.flush()
+
+
+def default_session_path():
+    if os.name == "nt":
+        base = os.environ.get("APPDATA") or os.path.join(os.path.expanduser("~"), "AppData", "Roaming")
+    else:
+        base = os.environ.get("XDG_CONFIG_HOME") or os.path.join(os.path.expanduser("~"), ".config")
+    return os.path.join(base, "TindralXL", "session.json")
+
+
+def read_session(path):
+    """(port, token) of the running add-in, or Unreachable."""
+    try:
+        with open(path, "r", encoding="utf-8") as f:
+            session = json.load(f)
+    except FileNotFoundError:
+        raise Unreachable("Excel with the TindralXL add-in is not running (no session file at %s)" % path)
+    except (OSError, ValueError) as exc:
+        raise Unreachable("Excel with TindralXL is not running or its session file %s is unreadable: %s" % (path, exc))
+    if not isinstance(session, dict):
+        raise Unreachable("the session file %s is not valid" % path)
+    if "error" in session:
+        raise Unreachable("Excel with TindralXL is running but its Python did not start: %s" % session["error"])
+    port, token = session.get("port"), session.get("token")
+    if type(port) is not int or not 0 < port < 65536 or not isinstance(token, str) or not token:
+        raise Unreachable("the session file %s has no usable port and token" % path)
+    return port, token
+
+
+def forward(session_path, body, timeout):
+    """Posts one message to the add-in's /mcp. Returns the answer text ("" for
+    202), or raises Unreachable."""
+    port, token = read_session(session_path)
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    headers = {
+        "Authorization": "Bearer " + token,
+        "Content-Type": "application/json",
+        "Accept": "application/json, text/event-stream",
+    }
+    try:
+        conn.request("POST", "/mcp", body=body, headers=headers)
+        resp = conn.getresponse()
+        data = resp.read()
+    except (OSError, http.client.HTTPException) as exc:
+        raise Unreachable("Excel with TindralXL is not running: no answer on 127.0.0.1:%d (%s)" % (port, exc))
+    finally:
+        conn.close()
+    text = data.decode("utf-8", "replace").strip()
+    if resp.status == 202:
+        return ""
+    if resp.status == 200:
+        return text
+    if resp.status == 403:
+        raise Unreachable("the add-in refused the token of %s (HTTP 403): the file may be from an earlier start" % session_path)
+    raise Unreachable("the add-in answered HTTP %d: %s" % (resp.status, text[:200]))
+
+
+def result(id_, value):
+    return {"jsonrpc": "2.0", "id": id_, "result": value}
+
+
+def error(id_, code, message):
+    return {"jsonrpc": "2.0", "id": id_, "error": {"code": code, "message": message}}
+
+
+def local_answer(message, why):
+    """What to say for a request when the add-in cannot be asked."""
+    id_ = message.get("id")
+    method = message.get("method")
+    params = message.get("params") if isinstance(message.get("params"), dict) else {}
+    if method == "initialize":
+        asked = params.get("protocolVersion")
+        return result(id_, {
+            "protocolVersion": asked if asked in PROTOCOL_VERSIONS else PROTOCOL_VERSIONS[0],
+            "capabilities": {"tools": {"listChanged": False}},
+            "serverInfo": {"name": SERVER_NAME, "version": VERSION},
+            "instructions": INSTRUCTIONS,
+        })
+    if method == "ping":
+        return result(id_, {})
+    if method == "tools/list":
+        return result(id_, {"tools": TOOLS})
+    if method == "tools/call":
+        return result(id_, {"content": [{"type": "text", "text": why}], "isError": True})
+    return error(id_, -32601, "Method not found: %s" % method)
+
+
+def tool_timeout(message):
+    """How long a message may take to be answered."""
+    params = message.get("params") if isinstance(message.get("params"), dict) else {}
+    args = params.get("arguments") if isinstance(params.get("arguments"), dict) else {}
+    limit = args.get("timeout")
+    if isinstance(limit, (int, float)) and not isinstance(limit, bool) and 0 < limit <= 3600:
+        return float(limit) + ANSWER_SLACK
+    return DEFAULT_TOOL_TIMEOUT + ANSWER_SLACK
+
+
+def handle(line, session_path):
+    """Answers one line; returns the answer object, or None for no answer."""
+    try:
+        message = json.loads(line)
+    except ValueError as exc:  # a line that is not UTF-8 JSON never reaches the add-in
+        return error(None, -32700, "Parse error: %s" % exc)
+    is_request = isinstance(message, dict) and "method" in message and "id" in message
+    try:
+        text = forward(session_path, line.encode("utf-8"), tool_timeout(message) if is_request else 10.0)
+    except Unreachable as exc:
+        if is_request:
+            log(str(exc))
+            return local_answer(message, str(exc))
+        if isinstance(message, list):
+            return error(None, -32600, "batches are not supported: send one message per line")
+        return None  # notifications and client responses need no answer
+    if not text:
+        return None
+    try:
+        return json.loads(text)
+    except ValueError:
+        log("the add-in's answer is not JSON: %r" % text[:200])
+        return error(message.get("id") if is_request else None, -32603, "Internal error: the add-in's answer is not JSON")
+
+
+def write(answer):
+    # One line of ASCII JSON: the client splits messages on line feeds, and
+    # no console code page can garble it.
+    sys.stdout.buffer.write(json.dumps(answer).encode("ascii") + b"\n")
+    sys.stdout.buffer.flush()
+
+
+def serve(session_path, stdin):
+    for raw in stdin:
+        try:
+            line = raw.decode("utf-8").strip()
+        except UnicodeDecodeError:
+            write(error(None, -32700, "Parse error: the line is not UTF-8"))
+            continue
+        if not line:
+            continue
+        answer = handle(line, session_path)
+        if answer is not None:
+            write(answer)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description="TindralXL's MCP server over stdio; forwards to the running add-in.")
+    p.add_argument("--session", help="session.json to use (default: the platform's app-data folder)")
+    args = p.parse_args(argv)
+    session_path = args.session or default_session_path()
+    log("serving MCP on stdio; add-in session file: %s" % session_path)
+    try:
+        serve(session_path, sys.stdin.buffer)
+    except KeyboardInterrupt:
+        pass
+    except BrokenPipeError:
+        pass  # the client went away
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
