@@ -111,10 +111,14 @@ def refresh_exec_entry():
     """Makes ``tindral_xl._exec_entry`` in sys.modules the package's own
     working module again when something replaced or removed it, or swapped
     its ``dispatch_request``. True when it was imported afresh."""
-    if _EXEC_ENTRY not in sys.modules:
-        # Never imported (or taken out): /exec imports it afresh by itself.
+    # An agent's request may be importing it on the server's thread right
+    # now (the session file is out before the modules load): importing waits
+    # for that import to end, so a module still being initialised is never
+    # judged, nor taken out from under that thread.
+    try:
         importlib.import_module(_EXEC_ENTRY)
-        return False
+    except ImportError:
+        pass  # blocked (None in sys.modules) or broken: replaced below
     mod = sys.modules.get(_EXEC_ENTRY)
     own = os.path.join(os.path.dirname(os.path.abspath(tindral_xl.__file__)), "_exec_entry.py")
     sound = (

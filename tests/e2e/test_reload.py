@@ -174,6 +174,32 @@ def test_poisoned_exec_entry_is_replaced_at_the_next_open(live, sandbox):
     assert "func_registry: re-imported tindral_xl._exec_entry" in sandbox.log_lines()
 
 
+@pytest.mark.needs_python
+def test_first_request_made_while_the_add_in_opens_is_answered(start_host, addin_folder, sandbox):
+    # The session file is there before Python starts, so an agent's first
+    # request can import the exec entry while the opening thread checks it:
+    # a half-imported module judged broken and taken out of sys.modules
+    # failed that request with "internal error".
+    addin = addin_folder(package=True, python=True, modules={})
+    answers = []
+    for _ in range(5):
+        sandbox.session_path.unlink(missing_ok=True)
+        p = start_host(addin)
+        p.send("open")
+        deadline = time.monotonic() + 60
+        while sandbox.session() is None and time.monotonic() < deadline:
+            time.sleep(0.002)
+        # Before Python is up the server says so; the first request it takes
+        # to Python is the one that met the opening thread.
+        answer = exec_op(sandbox, op="ping")
+        while answer.get("error") == "python not initialized" and time.monotonic() < deadline:
+            answer = exec_op(sandbox, op="ping")
+        answers.append(answer)
+        p.send("close")
+        p.kill()
+    assert [a.get("ok") for a in answers] == [True] * 5, answers
+
+
 # --- the tick's schedule, with and without an interpreter ------------------------
 
 
