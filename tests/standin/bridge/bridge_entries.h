@@ -1,6 +1,7 @@
 /* The entries the add-in binds from python312.dll, one row each, in the
    order of its pyapi table. Each row becomes one export of the bridge (see
-   python312.spec.in) and, for functions, one Windows-callable entry point in
+   bridge_exports.in, the winebuild export list) and, for functions, one
+   Windows-callable entry point in
    bridge_python.c:
 
    BRIDGE_FORWARD(ret, name, params, args)
