@@ -4,6 +4,11 @@
 //   sum_column/array  vs  sum_column/scalar_calls
 //       one slot call summing a 100,000-cell column, against 100,000 slot
 //       calls of the same function with one cell each;
+//   sum_column/array  vs  sum_column/direct
+//       the same array call, against building the same list of one-element
+//       rows directly against the C API and calling the function: the floor
+//       for any conversion that hands Python a column as a list of rows, and
+//       so the best ratio to the scalar calls such a conversion can reach;
 //   array_in_out/slot vs  array_in_out/direct
 //       a 1,000 x 100 numeric range converted to a list of rows and a list of
 //       rows converted back to an array result, against the same two
@@ -108,6 +113,35 @@ void sum_column_scalar_calls(benchmark::State &state) {
     }
 }
 
+void sum_column_direct(benchmark::State &state) {
+    std::vector<XLOPER12> cells;
+    multi(cells, COLUMN_CELLS, 1);
+    PyGILState_STATE g = pyapi.PyGILState_Ensure();
+    PyObject *total = pyapi.PyObject_GetAttrString(pyapi.PyImport_AddModule("__main__"), "total");  // new ref
+    pyapi.PyGILState_Release(g);
+    for (auto _ : state) {
+        g = pyapi.PyGILState_Ensure();
+        int was_on = pyapi.PyGC_Disable();  // as the conversion does: no collection mid-build
+        PyObject *rows = pyapi.PyList_New(COLUMN_CELLS);
+        for (long r = 0; r < COLUMN_CELLS; r++) {
+            PyObject *row = pyapi.PyList_New(1);
+            pyapi.PyList_SetItem(row, 0, pyapi.PyFloat_FromDouble(cells[(size_t)r].val.num));
+            pyapi.PyList_SetItem(rows, r, row);
+        }
+        if (was_on) pyapi.PyGC_Enable();
+        PyObject *args = pyapi.PyTuple_New(1);
+        pyapi.PyTuple_SetItem(args, 0, rows);
+        PyObject *sum = pyapi.PyObject_Call(total, args, nullptr);
+        benchmark::DoNotOptimize(pyapi.PyFloat_AsDouble(sum));
+        pyapi.Py_DecRef(sum);
+        pyapi.Py_DecRef(args);
+        pyapi.PyGILState_Release(g);
+    }
+    g = pyapi.PyGILState_Ensure();
+    pyapi.Py_DecRef(total);
+    pyapi.PyGILState_Release(g);
+}
+
 void array_in_out_slot(benchmark::State &state) {
     std::vector<XLOPER12> cells;
     XLOPER12 grid = multi(cells, GRID_ROWS, GRID_COLS);
@@ -152,6 +186,7 @@ void array_in_out_direct(benchmark::State &state) {
 }
 
 BENCHMARK(sum_column_array)->Name("sum_column/array")->Unit(benchmark::kMillisecond);
+BENCHMARK(sum_column_direct)->Name("sum_column/direct")->Unit(benchmark::kMillisecond);
 BENCHMARK(sum_column_scalar_calls)->Name("sum_column/scalar_calls")->Unit(benchmark::kMillisecond);
 BENCHMARK(array_in_out_direct)->Name("array_in_out/direct")->Unit(benchmark::kMillisecond);
 BENCHMARK(array_in_out_slot)->Name("array_in_out/slot")->Unit(benchmark::kMillisecond);
