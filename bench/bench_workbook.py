@@ -19,15 +19,12 @@ A benchmark, not a test: it asserts nothing.
 """
 
 import argparse
-import http.client
-import json
 import os
-import shutil
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
+
+import live_addin
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -50,22 +47,6 @@ single = [timed(lambda: excel.read("A1")) for _ in range(500)]
 '''
 
 
-def post(port, token, body, timeout=600):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
-    try:
-        start = time.perf_counter()
-        conn.request("POST", "/exec", body=json.dumps(body), headers={"Authorization": "Bearer " + token})
-        answer = json.loads(conn.getresponse().read())
-        return answer, (time.perf_counter() - start) * 1e6
-    finally:
-        conn.close()
-
-
-def pct(samples, p):
-    s = sorted(samples)
-    return s[min(len(s) - 1, int(round(p / 100.0 * (len(s) - 1))))]
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "linux"))
@@ -73,34 +54,9 @@ def main():
     parser.add_argument("--cols", type=int, default=10)
     parser.add_argument("--runs", type=int, default=20)
     args = parser.parse_args()
-    build = os.path.abspath(args.build)
-    addin = os.path.join(build, "TindralXL.so")
-    home = os.path.join(build, "python-home")
-    if not os.path.exists(addin) or not os.path.isdir(home):
-        sys.exit("bench_workbook: build first (ninja -C build/linux): need %s and %s" % (addin, home))
-
-    work = tempfile.mkdtemp(prefix="tindral-bench-cells-")
-    host = None
-    try:
-        shutil.copy2(addin, work)
-        shutil.copytree(os.path.join(ROOT, "python", "tindral_xl"), os.path.join(work, "tindral_xl"),
-                        ignore=shutil.ignore_patterns("__pycache__"))
-        os.symlink(home, os.path.join(work, "python"))
-        os.mkdir(os.path.join(work, "modules"))
-        env = dict(os.environ, TMPDIR=work, XDG_CONFIG_HOME=work, HOME=work)
-        host = subprocess.Popen([os.path.join(build, "tools", "xllhost", "xllhost"), os.path.join(work, "TindralXL.so")],
-                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, env=env)
-        host.stdin.write(b"open\nidle on\n")
-        host.stdin.flush()
-        session = os.path.join(work, "TindralXL", "session.json")
-        deadline = time.monotonic() + 60
-        while not os.path.exists(session) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        s = json.load(open(session))
-        port, token = s["port"], s["token"]
-
+    with live_addin.running(args.build, "bench_workbook") as (port, token):
         code = AGENT_CODE % {"rows": args.rows, "cols": args.cols, "runs": args.runs}
-        answer, _ = post(port, token, {"op": "exec", "code": code})
+        answer, _ = live_addin.post(port, token, {"op": "exec", "code": code})
         if not answer.get("ok"):
             sys.exit("bench_workbook: %s" % answer)
         r = answer["result"]
@@ -110,14 +66,14 @@ def main():
         # The same calls as whole /exec requests (HTTP, JSON, exec, queue, host).
         http_read, http_write = [], []
         for _ in range(args.runs):
-            http_read.append(post(port, token, {"op": "exec", "code": "excel.read(%r); None" % last})[1])
-            http_write.append(post(port, token, {"op": "exec", "code": "excel.write(%r, block)" % last})[1])
+            http_read.append(live_addin.post(port, token, {"op": "exec", "code": "excel.read(%r); None" % last})[1])
+            http_write.append(live_addin.post(port, token, {"op": "exec", "code": "excel.write(%r, block)" % last})[1])
 
         # Cold: after the tick fell back to its one-second pace.
         cold = []
         for _ in range(5):
             time.sleep(2.6)
-            a, _ = post(port, token, {"op": "eval", "expr": "timed(lambda: excel.read('A1'))"})
+            a, _ = live_addin.post(port, token, {"op": "eval", "expr": "timed(lambda: excel.read('A1'))"})
             cold.append(a["result"])
 
         print("cell access through the main-thread queue and xllhost (%d x %d = %d cells, %d runs)"
@@ -126,20 +82,14 @@ def main():
                               ("write, whole /exec request", http_write), ("read, whole /exec request", http_read)):
             med = statistics.median(samples)
             print("  %-28s median %8.2f ms  p95 %8.2f ms  per cell %6.3f us"
-                  % (name, med / 1000, pct(samples, 95) / 1000, med / cells))
+                  % (name, med / 1000, live_addin.pct(samples, 95) / 1000, med / cells))
         single = r["single_us"]
         print("  queue latency bound (one-cell read round trip, tick at ready pace, %d requests):" % len(single))
         print("      median %.3f ms  p95 %.3f ms  p99 %.3f ms  max %.3f ms"
-              % (statistics.median(single) / 1000, pct(single, 95) / 1000, pct(single, 99) / 1000,
+              % (statistics.median(single) / 1000, live_addin.pct(single, 95) / 1000, live_addin.pct(single, 99) / 1000,
                  max(single) / 1000))
         print("  first request after >2 s idle (tick back at its 1 s pace): %s ms"
               % ", ".join("%.0f" % (c / 1000) for c in cold))
-    finally:
-        if host:
-            host.stdin.close()
-            host.kill()
-            host.wait(10)
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,73 @@
+"""The add-in running in xllhost for the HTTP benchmarks: a scratch folder
+with the add-in, the package and the build's Python home, the host idle (as
+an Excel nobody types into), and the session the add-in published."""
+
+import contextlib
+import http.client
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@contextlib.contextmanager
+def running(build, name="bench"):
+    """Yields (port, token); stops the host and removes the folder afterwards."""
+    build = os.path.abspath(build)
+    addin = os.path.join(build, "TindralXL.so")
+    home = os.path.join(build, "python-home")
+    if not os.path.exists(addin) or not os.path.isdir(home):
+        sys.exit("%s: build first (cmake --build --preset ...): need %s and %s" % (name, addin, home))
+    work = tempfile.mkdtemp(prefix="tindral-%s-" % name)
+    host = None
+    try:
+        shutil.copy2(addin, work)
+        shutil.copytree(os.path.join(ROOT, "python", "tindral_xl"), os.path.join(work, "tindral_xl"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        os.symlink(home, os.path.join(work, "python"))
+        os.mkdir(os.path.join(work, "modules"))
+        env = dict(os.environ, TMPDIR=work, XDG_CONFIG_HOME=work, HOME=work)
+        host = subprocess.Popen([os.path.join(build, "tools", "xllhost", "xllhost"),
+                                 os.path.join(work, "TindralXL.so")],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, env=env)
+        host.stdin.write(b"open\nidle on\n")
+        host.stdin.flush()
+        session = os.path.join(work, "TindralXL", "session.json")
+        deadline = time.monotonic() + 60
+        while not os.path.exists(session) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if not os.path.exists(session):
+            sys.exit("%s: the add-in published no session within 60 s" % name)
+        s = json.load(open(session))
+        yield s["port"], s["token"]
+    finally:
+        if host:
+            host.stdin.close()
+            try:
+                host.wait(20)
+            except subprocess.TimeoutExpired:
+                host.kill()
+                host.wait(10)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def post(port, token, body, timeout=600):
+    """One /exec request on a connection of its own: (answer, microseconds)."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        start = time.perf_counter()
+        conn.request("POST", "/exec", body=json.dumps(body), headers={"Authorization": "Bearer " + token})
+        answer = json.loads(conn.getresponse().read())
+        return answer, (time.perf_counter() - start) * 1e6
+    finally:
+        conn.close()
+
+
+def pct(samples, p):
+    s = sorted(samples)
+    return s[min(len(s) - 1, int(round(p / 100.0 * (len(s) - 1))))]
