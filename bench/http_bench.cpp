@@ -6,6 +6,11 @@
 //
 //     http_bench [SECONDS_PER_CASE] [N]     (defaults 3 and 1000)
 //
+// One /exec runs at a time: with 16 clients the others are answered busy
+// (503), counted apart from failures. A failed fresh request says whether
+// the connect was refused, the connection closed unanswered, or the status
+// was not 200.
+//
 // Starts the real server and the real interpreter in this process (the
 // add-in folder is assembled in a temp folder from the build's Python home
 // and the repo's package) and prints requests per second and p50/p99.
@@ -51,14 +56,15 @@ int connect_loopback(int port) {
     return fd;
 }
 
-// One request and its whole reply; false on any failure.
-bool round_trip(int fd, const std::string &req, char *buf, size_t cap) {
-    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != (ssize_t)req.size()) return false;
+// One request and its whole reply: the reply's status, or 0 when the send
+// failed or the connection ended before the whole reply came.
+int round_trip(int fd, const std::string &req, char *buf, size_t cap) {
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != (ssize_t)req.size()) return 0;
     size_t got = 0;
     size_t need = 0;
     for (;;) {
         ssize_t n = recv(fd, buf + got, cap - got - 1, 0);
-        if (n <= 0) return false;
+        if (n <= 0) return 0;
         got += (size_t)n;
         buf[got] = 0;
         if (!need) {
@@ -67,14 +73,14 @@ bool round_trip(int fd, const std::string &req, char *buf, size_t cap) {
             char *cl = strstr(buf, "Content-Length: ");
             need = (size_t)(end + 4 - buf) + (cl ? strtoul(cl + 16, nullptr, 10) : 0);
         }
-        if (got >= need) return strncmp(buf, "HTTP/1.1 200 ", 13) == 0;
+        if (got >= need) return strncmp(buf, "HTTP/1.1 ", 9) == 0 ? atoi(buf + 9) : 0;
     }
 }
 
 void run_case(const char *name, int port, const std::string &req, int clients, double seconds) {
     std::vector<std::vector<double>> lat(clients);
     std::atomic<bool> stop{false};
-    std::atomic<int> failures{0};
+    std::atomic<int> failures{0}, busy{0};
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; c++) {
         threads.emplace_back([&, c] {
@@ -87,7 +93,12 @@ void run_case(const char *name, int port, const std::string &req, int clients, d
             for (int i = 0; i < 50; i++) round_trip(fd, req, buf, sizeof buf);  // warm-up
             while (!stop.load(std::memory_order_relaxed)) {
                 auto t0 = clock_type::now();
-                if (!round_trip(fd, req, buf, sizeof buf)) {
+                int status = round_trip(fd, req, buf, sizeof buf);
+                if (status == 503) {  // one /exec at a time: the others are told busy
+                    busy++;
+                    continue;
+                }
+                if (status != 200) {
                     failures++;
                     break;
                 }
@@ -108,8 +119,9 @@ void run_case(const char *name, int port, const std::string &req, int clients, d
         printf("%-6s clients=%-2d no successful request (failures %d)\n", name, clients, failures.load());
         return;
     }
-    printf("%-6s clients=%-2d %9.0f req/s  p50 %7.1f us  p99 %7.1f us  (n=%zu, failures %d)\n", name, clients,
-           (double)all.size() / elapsed, all[all.size() / 2], all[all.size() * 99 / 100], all.size(), failures.load());
+    printf("%-6s clients=%-2d %9.0f req/s  p50 %7.1f us  p99 %7.1f us  (n=%zu, failures %d, busy %d)\n", name,
+           clients, (double)all.size() / elapsed, all[all.size() / 2], all[all.size() * 99 / 100], all.size(),
+           failures.load(), busy.load());
 }
 
 // Resident set size of this process in MiB.
@@ -127,22 +139,26 @@ double rss_mib() {
 // makes them), in microseconds: p50 and p99, and the worst.
 void fresh_case(const char *name, int port, const std::string &req, int count) {
     std::vector<double> lat;
-    int failures = 0;
+    int refused = 0, cut = 0, other = 0;  // connect failed; closed before the reply; a status not 200
     char buf[65536];
     for (int i = 0; i < count; i++) {
         auto t0 = clock_type::now();
         int fd = connect_loopback(port);
-        if (fd < 0 || !round_trip(fd, req, buf, sizeof buf)) failures++;
-        else lat.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - t0).count());
+        int status = fd < 0 ? -1 : round_trip(fd, req, buf, sizeof buf);
+        if (status == 200) lat.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - t0).count());
+        else ++(status < 0 ? refused : status == 0 ? cut : other);
         if (fd >= 0) close(fd);
     }
+    int failures = refused + cut + other;
     std::sort(lat.begin(), lat.end());
     if (lat.empty()) {
         printf("  %-14s no successful request (failures %d)\n", name, failures);
         return;
     }
-    printf("  %-14s p50 %8.1f us  p99 %8.1f us  max %8.1f us  (n=%zu, failures %d)\n", name, lat[lat.size() / 2],
+    printf("  %-14s p50 %8.1f us  p99 %8.1f us  max %8.1f us  (n=%zu, failures %d", name, lat[lat.size() / 2],
            lat[lat.size() * 99 / 100], lat.back(), lat.size(), failures);
+    if (failures) printf(": %d refused, %d closed unanswered, %d not 200", refused, cut, other);
+    printf(")\n");
 }
 
 // Opens n connections of one kind: idle (nothing sent), a head that never

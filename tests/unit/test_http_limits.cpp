@@ -149,6 +149,23 @@ TEST_F(limits, newcomer_at_the_cap_closes_the_longest_idle_never_one_being_answe
     EXPECT_EQ(real.exchange(PING), PING_OK);
 }
 
+TEST_F(limits, request_still_trickling_in_goes_before_a_client_that_just_connected) {
+    // Ranked by their last byte, the parked body (fed a moment ago) would
+    // look fresher than the client that connected before that byte came.
+    start({DEFAULTS.head_ms, DEFAULTS.idle_ms, 2, DEFAULTS.max_buffered});
+    raw_conn parked(port, 3000);
+    ASSERT_TRUE(parked.send_all("POST /ping HTTP/1.1\r\nContent-Length: 3000000\r\n\r\nppp"));
+    std::this_thread::sleep_for(60ms);
+    raw_conn client(port, 3000);
+    std::this_thread::sleep_for(60ms);
+    ASSERT_TRUE(parked.send_all(std::string(1024, 'p')));
+    std::this_thread::sleep_for(60ms);
+    raw_conn comer(port);
+    EXPECT_EQ(comer.exchange(PING), PING_OK);
+    EXPECT_TRUE(closed_by_server(parked));
+    EXPECT_EQ(client.exchange(PING), PING_OK);
+}
+
 TEST_F(limits, bytes_held_across_connections_are_capped_by_closing_the_stalest) {
     start({DEFAULTS.head_ms, DEFAULTS.idle_ms, DEFAULTS.max_connections, 1 << 20});
     // Parked bodies announce 3 MB and send part of it; bodies are never

@@ -310,8 +310,8 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         parse_buffered();
     }
 
-    // Over the cap on buffered bytes: closes the connections that have gone
-    // longest without sending anything, this one last.
+    // Over the cap on buffered bytes: closes the connections idle or stuck
+    // in their requests the longest, this one last.
     void make_room();
 
     void on_request() {
@@ -372,17 +372,18 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     }
 };
 
-// The connection a newcomer or the buffer cap may close: one that is only
-// waiting or sending, never one whose request is being answered. The one
-// that has gone longest without a byte; null when there is none.
+// The connection a newcomer or the buffer cap may close: one that is idle
+// or whose request is still arriving, never one whose request is being
+// answered. The one idle or stuck in its request the longest; null when
+// there is none. Ranked by when the phase began, not by the last byte: a
+// flood of parked bodies keeps delivering bytes from the kernel's buffers,
+// and ranked by those, a client that connected a moment ago and whose
+// request was not read yet would look the stalest and be closed unanswered.
 http_conn *transport_stalest(http_transport *t, const http_conn *spare) {
     http_conn *pick = nullptr;
     for (http_conn *c : t->conns) {
         if (c->closed || c == spare || (c->phase != CONN_IDLE && c->phase != CONN_READING)) continue;
-        clock_type::time_point last = c->phase == CONN_IDLE ? std::max(c->since, c->progress) : c->progress;
-        clock_type::time_point pick_last =
-            pick ? (pick->phase == CONN_IDLE ? std::max(pick->since, pick->progress) : pick->progress) : last;
-        if (!pick || last < pick_last) pick = c;
+        if (!pick || c->since < pick->since) pick = c;
     }
     return pick;
 }
