@@ -33,6 +33,8 @@ the package, modules and a Python home), ``host`` (runs xllhost to its end) and
 """
 
 import fcntl
+import http.client
+import json
 import os
 import pathlib
 import pwd
@@ -43,7 +45,6 @@ import sys
 import tempfile
 import threading
 import time
-import json
 
 import pytest
 
@@ -248,6 +249,17 @@ class Sandbox:
         except FileNotFoundError:
             return None
 
+    def exec_op(self, timeout=60, **req):
+        """One /exec request with the running add-in's port and token; the parsed answer."""
+        session = self.session()
+        conn = http.client.HTTPConnection("127.0.0.1", session["port"], timeout=timeout)
+        try:
+            conn.request("POST", "/exec", body=json.dumps(req),
+                         headers={"Authorization": "Bearer " + session["token"]})
+            return json.loads(conn.getresponse().read())
+        finally:
+            conn.close()
+
 
 @pytest.fixture
 def sandbox(target, tmp_path):
@@ -403,6 +415,7 @@ class HostProcess:
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env)
         self.lines = []
+        self._answered = 0  # lines already returned by command()
         self.stderr_chunks = []
         self._cond = threading.Condition()
         self._out_done = False
@@ -449,6 +462,23 @@ class HostProcess:
                 if self._out_done or left <= 0:
                     raise AssertionError("xllhost never printed the awaited line; output so far:\n"
                                          + "\n".join(self.lines) + "\nstderr:\n" + self.stderr)
+                self._cond.wait(left)
+
+    def command(self, command, until, timeout=30):
+        """Sends one script line and returns the output lines that followed the
+        previous command's, up to the first that starts with `until`."""
+        self.send(command)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                lines = self.lines[self._answered:]
+                for i, line in enumerate(lines):
+                    if line.startswith(until):
+                        self._answered += i + 1
+                        return lines[:i + 1]
+                left = deadline - time.monotonic()
+                if self._out_done or left <= 0:
+                    raise AssertionError("no %r after %r; output:\n%s" % (until, command, "\n".join(self.lines)))
                 self._cond.wait(left)
 
     def finish(self, timeout=60):

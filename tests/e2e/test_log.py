@@ -1,6 +1,5 @@
 """The diagnostic log as a user finds it in the temp folder after running the add-in."""
 
-import pytest
 
 OPENED = "xlAutoOpen: TindralXL loaded"
 CLOSED = "xlAutoClose: TindralXL unloaded"

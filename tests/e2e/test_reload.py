@@ -3,8 +3,6 @@ it over the agent channel, and the cells answer with the new code; new names
 register at the main-thread tick, removed names answer #NAME?. And the tick
 itself: xlcOnTime scheduling with xlfNow, re-scheduling, cancel at close."""
 
-import http.client
-import json
 import time
 
 import pytest
@@ -18,40 +16,15 @@ def weighted(a, b):
 '''
 
 
-def exec_op(sandbox, **req):
-    """One /exec request with the session's port and token; the parsed answer."""
-    session = sandbox.session()
-    conn = http.client.HTTPConnection("127.0.0.1", session["port"], timeout=30)
-    try:
-        conn.request("POST", "/exec", body=json.dumps(req),
-                     headers={"Authorization": "Bearer " + session["token"]})
-        return json.loads(conn.getresponse().read())
-    finally:
-        conn.close()
-
-
 class Live:
     """An open add-in in a host that takes its script line by line."""
 
     def __init__(self, start_host, addin):
         self.p = start_host(addin)
-        self.seen = 0
 
     def run(self, command, until, timeout=30):
         """Sends one command and returns its output lines, up to the first new one starting with `until`."""
-        self.p.send(command)
-        deadline = time.monotonic() + timeout
-        with self.p._cond:
-            while True:
-                lines = self.p.lines[self.seen:]
-                for i, line in enumerate(lines):
-                    if line.startswith(until):
-                        self.seen += i + 1
-                        return lines[:i + 1]
-                left = deadline - time.monotonic()
-                if self.p._out_done or left <= 0:
-                    raise AssertionError("no %r after %r; output:\n%s" % (until, command, "\n".join(self.p.lines)))
-                self.p._cond.wait(left)
+        return self.p.command(command, until, timeout)
 
     def call(self, what):
         return [l for l in self.run("call " + what, "result ") if l.startswith("result ")][-1]
@@ -75,10 +48,10 @@ def test_edited_module_reloads_into_the_cell_without_reopening(live, sandbox):
     h = live({"mystats.py": WEIGHTED % "a * 0.5 + b * 0.25"})
     assert h.call("WEIGHTED n:25 n:20") == "result num 17.5 xltype=0x0001"
     (h.modules / "mystats.py").write_text(WEIGHTED % "a + b", encoding="utf-8")
-    answer = exec_op(sandbox, op="reload", module="mystats")
+    answer = sandbox.exec_op(op="reload", module="mystats")
     assert answer["ok"] and answer["rebound"] == ["WEIGHTED"] and answer["pending"] == []
     assert h.call("WEIGHTED n:25 n:20") == "result num 45 xltype=0x0001"
-    [f] = [f for f in exec_op(sandbox, op="functions")["functions"] if f["name"] == "WEIGHTED"]
+    [f] = [f for f in sandbox.exec_op(op="functions")["functions"] if f["name"] == "WEIGHTED"]
     assert (f["slot"], f["registered_nargs"], f["state"]) == (0, 2, "accepted")
 
 
@@ -88,9 +61,9 @@ def test_new_name_registers_at_the_next_tick_and_a_removed_one_answers_name_erro
     (h.modules / "mystats.py").write_text(
         "from tindral_xl import xl_function\n@xl_function(name='NEWFN')\ndef newfn(x):\n    return x * 3\n",
         encoding="utf-8")
-    answer = exec_op(sandbox, op="reload", module="mystats")
+    answer = sandbox.exec_op(op="reload", module="mystats")
     assert (answer["pending"], answer["removed"], answer["rebound"]) == (["NEWFN"], ["WEIGHTED"], [])
-    states = {f["name"]: f["state"] for f in exec_op(sandbox, op="functions")["functions"]}
+    states = {f["name"]: f["state"] for f in sandbox.exec_op(op="functions")["functions"]}
     assert states == {"NEWFN": "pending", "WEIGHTED": "removed"}
     # Before the tick Excel still calls the old registration: the slot itself says #NAME?.
     assert h.call("WEIGHTED n:1 n:2") == "result err 29 xltype=0x0010"
@@ -101,14 +74,14 @@ def test_new_name_registers_at_the_next_tick_and_a_removed_one_answers_name_erro
     assert h.call("NEWFN n:4") == "result num 12 xltype=0x0001"
     listed = h.run("list", "list ")
     assert not any(l.endswith(" WEIGHTED") for l in listed)
-    states = {f["name"]: f["state"] for f in exec_op(sandbox, op="functions")["functions"]}
+    states = {f["name"]: f["state"] for f in sandbox.exec_op(op="functions")["functions"]}
     assert states == {"NEWFN": "accepted", "WEIGHTED": "removed"}
     log = sandbox.log_lines()
     assert "Removed function: WEIGHTED (slot 0) answers #NAME? from now on" in log
     assert "Unregistered Excel function: WEIGHTED" in log
     # The name comes back: its slot is registered again at the next tick.
     (h.modules / "mystats.py").write_text(WEIGHTED % "a - b", encoding="utf-8")
-    assert exec_op(sandbox, op="reload", module="mystats")["pending"] == ["WEIGHTED"]
+    assert sandbox.exec_op(op="reload", module="mystats")["pending"] == ["WEIGHTED"]
     assert "register 0 xll_slot_0 QQQ WEIGHTED" in h.run("advance 1000", "advance ")
     assert h.call("WEIGHTED n:5 n:2") == "result num 3 xltype=0x0001"
 
@@ -128,10 +101,10 @@ def test_failing_import_binds_nothing_of_its_module_and_logs_why(live, sandbox, 
     # Linux Python, which imported the module by its Unix path.
     bad = h.modules / "b_bad.py"
     assert log[i + 2] == '  File "%s", line 4, in <module>' % (bad if target.python_is_linux else target.path_arg(bad))
-    assert "HALF" not in [f["name"] for f in exec_op(sandbox, op="functions")["functions"]]
+    assert "HALF" not in [f["name"] for f in sandbox.exec_op(op="functions")["functions"]]
     # A reload that fails keeps what is bound, and says why.
     (h.modules / "a_good.py").write_text("def broken(:\n", encoding="utf-8")
-    answer = exec_op(sandbox, op="reload", module="a_good")
+    answer = sandbox.exec_op(op="reload", module="a_good")
     assert answer["ok"] is False and answer["type"] == "SyntaxError"
     assert h.call("GREET") == 'result str "good" xltype=0x4002'
     assert "Failed to reload module: a_good" in sandbox.log_lines()
@@ -146,14 +119,14 @@ def test_defaults_apply_load_takes_a_new_file_and_the_package_is_never_reloaded(
     assert h.call("POWER_OF n:3 n:3") == "result num 27 xltype=0x0001"
     (h.modules / "later.py").write_text("from tindral_xl import register\nregister(lambda: 7, name='LATER')\n",
                                         encoding="utf-8")
-    assert exec_op(sandbox, op="reload", module="later")["kind"] == "request"
-    assert exec_op(sandbox, op="load", module="later")["pending"] == ["LATER"]
+    assert sandbox.exec_op(op="reload", module="later")["kind"] == "request"
+    assert sandbox.exec_op(op="load", module="later")["pending"] == ["LATER"]
     h.run("advance 1000", "advance ")
     assert h.call("LATER") == "result num 7 xltype=0x0001"
     for name in ("tindral_xl", "tindral_xl._exec_entry"):
-        answer = exec_op(sandbox, op="reload", module=name)
+        answer = sandbox.exec_op(op="reload", module=name)
         assert answer["kind"] == "request" and "refused" in answer["error"]
-    assert {f["name"] for f in exec_op(sandbox, op="functions")["functions"]} == {"POWER_OF", "LATER"}
+    assert {f["name"] for f in sandbox.exec_op(op="functions")["functions"]} == {"POWER_OF", "LATER"}
 
 
 @pytest.mark.needs_python
@@ -167,10 +140,10 @@ def test_a_name_registered_by_two_modules_warns_naming_both(live, sandbox):
 def test_poisoned_exec_entry_is_replaced_at_the_next_open(live, sandbox):
     h = live({})
     code = "import tindral_xl._exec_entry as e\ne.dispatch_request = lambda body: 'poisoned'"
-    assert exec_op(sandbox, op="exec", code=code)["ok"]
+    assert sandbox.exec_op(op="exec", code=code)["ok"]
     h.run("close", "close ")
     h.run("open", "open ")
-    assert exec_op(sandbox, op="ping")["ok"]
+    assert sandbox.exec_op(op="ping")["ok"]
     assert "func_registry: re-imported tindral_xl._exec_entry" in sandbox.log_lines()
 
 
@@ -191,9 +164,9 @@ def test_first_request_made_while_the_add_in_opens_is_answered(start_host, addin
             time.sleep(0.002)
         # Before Python is up the server says so; the first request it takes
         # to Python is the one that met the opening thread.
-        answer = exec_op(sandbox, op="ping")
+        answer = sandbox.exec_op(op="ping")
         while answer.get("error") == "python not initialized" and time.monotonic() < deadline:
-            answer = exec_op(sandbox, op="ping")
+            answer = sandbox.exec_op(op="ping")
         answers.append(answer)
         p.send("close")
         p.kill()

@@ -6,7 +6,6 @@ that need Python drive the real add-in on Linux.
 """
 
 import json
-import os
 import re
 import socket
 import subprocess

@@ -3,7 +3,6 @@ main-thread tick, against the workbook xllhost plays. And the queue's edges:
 bad references, the worksheet function that must not wait on its own thread,
 a close while a request waits, a request that waits too long."""
 
-import http.client
 import json
 import subprocess
 import sys
@@ -17,19 +16,9 @@ from conftest import ROOT
 AGENT = ROOT / "tools" / "agent" / "tindral_agent.py"
 
 
-def exec_op(sandbox, timeout=60, **req):
-    session = sandbox.session()
-    conn = http.client.HTTPConnection("127.0.0.1", session["port"], timeout=timeout)
-    try:
-        conn.request("POST", "/exec", body=json.dumps(req), headers={"Authorization": "Bearer " + session["token"]})
-        return json.loads(conn.getresponse().read())
-    finally:
-        conn.close()
-
-
 def run_code(sandbox, code, timeout=60):
     """Runs agent code; returns the answer, failing with it when the code raised."""
-    answer = exec_op(sandbox, timeout=timeout, op="exec", code=code)
+    answer = sandbox.exec_op(timeout=timeout, op="exec", code=code)
     assert answer["ok"], answer
     return answer
 
@@ -39,22 +28,10 @@ class Live:
 
     def __init__(self, start_host, addin):
         self.p = start_host(addin)
-        self.seen = 0
 
     def run(self, command, until, timeout=30):
-        self.p.send(command)
-        deadline = time.monotonic() + timeout
-        with self.p._cond:
-            while True:
-                lines = self.p.lines[self.seen:]
-                for i, line in enumerate(lines):
-                    if line.startswith(until):
-                        self.seen += i + 1
-                        return lines[:i + 1]
-                left = deadline - time.monotonic()
-                if self.p._out_done or left <= 0:
-                    raise AssertionError("no %r after %r; output:\n%s" % (until, command, "\n".join(self.p.lines)))
-                self.p._cond.wait(left)
+        """Sends one command and returns its output lines, up to the first new one starting with `until`."""
+        return self.p.command(command, until, timeout)
 
     def last(self, command, until):
         return self.run(command, until)[-1]
@@ -89,7 +66,7 @@ def test_agent_reads_a_range_writes_beside_it_and_sets_a_formula_using_a_functio
     (h.modules / "double.py").write_text(
         "from tindral_xl import xl_function\n@xl_function(name='DOUBLE')\ndef double(x):\n    return x * 2\n",
         encoding="utf-8")
-    assert exec_op(sandbox, op="load", module="double")["pending"] == ["DOUBLE"]
+    assert sandbox.exec_op(op="load", module="double")["pending"] == ["DOUBLE"]
     answer = run_code(sandbox, "excel.set_formula('D1', '=DOUBLE(21)')\nexcel.calculate()\n"
                                "(excel.read('D1'), excel.sheets(), excel.selection())")
     assert answer["result"] == [[[42.0]], ["Sheet1", "Data"], "Sheet1!$B$2:$B$3"]
@@ -178,7 +155,7 @@ def test_close_with_a_waiting_request_fails_it_cleanly(workbook, sandbox):
     h = workbook(seed=["clock stop", "seed A1 5"], idle=False)
     answers = []
     waiter = threading.Thread(target=lambda: answers.append(
-        exec_op(sandbox, op="exec", code="from tindral_xl import excel\nexcel.read('A1')")))
+        sandbox.exec_op(op="exec", code="from tindral_xl import excel\nexcel.read('A1')")))
     waiter.start()
     time.sleep(1.0)  # the request reaches the queue
     h.run("close", "close ")
@@ -194,7 +171,7 @@ def test_close_with_a_waiting_request_fails_it_cleanly(workbook, sandbox):
 @pytest.mark.needs_python
 def test_request_that_excel_never_runs_times_out_withdrawn(workbook, sandbox):
     h = workbook(seed=["clock stop", "seed A1 5"], idle=False)
-    answer = exec_op(sandbox, op="exec", code="from tindral_xl import excel\nexcel.write('A1', [[99]], timeout=0.3)")
+    answer = sandbox.exec_op(op="exec", code="from tindral_xl import excel\nexcel.write('A1', [[99]], timeout=0.3)")
     assert (answer["ok"], answer["type"]) == (False, "TimeoutError")
     assert "did not run the request within 0.3 s" in answer["error"] and "nothing changed" in answer["error"]
     # The withdrawn write never happens, even when the tick runs later.

@@ -197,6 +197,43 @@ struct text_arg {
     }
 };
 
+inline XLOPER12 of_type(DWORD_XL type) {
+    XLOPER12 x;
+    memset(&x, 0, sizeof x);
+    x.xltype = type;
+    return x;
+}
+
+// A temporary add-in folder with Python started in it; `ok` says whether it
+// started (the failure is already reported).
+struct started {
+    addin_dir dir;
+    bool ok;
+};
+
+inline started start() {
+    started s{make_addin_dir(), false};
+    s.ok = start_python(s.dir);
+    return s;
+}
+
+// True when the Python expression holds in __main__; otherwise the traceback
+// on stderr shows what `got` held.
+inline bool py_holds(const std::string &expr) {
+    std::string code = "assert (" + expr + "), 'got = %r' % (globals().get('got'),)";
+    return pyapi.PyRun_SimpleString(code.c_str()) == 0;
+}
+
+// Binds __main__.<fn> to slot `slot` the way the pass does.
+inline void bind(int slot, const char *fn, int arity) {
+    func_slot *s = &func_registry.slots[slot];
+    strncpy(s->name, fn, FUNC_NAME_CAP - 1);
+    s->arity = arity;
+    s->callable = py_main(fn);  // the table's own reference
+    ASSERT_NE(s->callable, nullptr);
+    if (func_registry.slot_count <= slot) func_registry.slot_count = slot + 1;
+}
+
 inline XLOPER12 num_arg(double v) {
     XLOPER12 x;
     memset(&x, 0, sizeof x);

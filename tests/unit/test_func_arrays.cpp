@@ -6,40 +6,13 @@
 
 namespace {
 
-struct started {
-    fts::addin_dir dir;
-    bool ok;
-};
-
-started start() {
-    started s{fts::make_addin_dir(), false};
-    s.ok = fts::start_python(s.dir);
-    return s;
-}
-
-bool py_holds(const std::string &expr) {
-    std::string code = "assert (" + expr + "), 'got = %r' % (globals().get('got'),)";
-    return pyapi.PyRun_SimpleString(code.c_str()) == 0;
-}
-
-void bind(int slot, const char *fn, int arity) {
-    func_slot *s = &func_registry.slots[slot];
-    strncpy(s->name, fn, FUNC_NAME_CAP - 1);
-    s->arity = arity;
-    s->callable = fts::py_main(fn);
-    ASSERT_NE(s->callable, nullptr);
-    if (func_registry.slot_count <= slot) func_registry.slot_count = slot + 1;
-}
+using fts::bind;
+using fts::of_type;
+using fts::py_holds;
+using fts::start;
 
 XLOPER12 *call(int slot, XLOPER12 *a = nullptr) {
     return func_registry_slot_entries[slot](a, a, a, a, a, a, a, a, a, a);
-}
-
-XLOPER12 of_type(DWORD_XL type) {
-    XLOPER12 x;
-    memset(&x, 0, sizeof x);
-    x.xltype = type;
-    return x;
 }
 
 std::string narrow(const std::u16string &s) {

@@ -4,40 +4,10 @@
 
 namespace {
 
-struct started {
-    fts::addin_dir dir;
-    bool ok;
-};
-
-started start() {
-    started s{fts::make_addin_dir(), false};
-    s.ok = fts::start_python(s.dir);
-    return s;
-}
-
-// True when the Python expression holds in __main__; otherwise the traceback
-// on stderr shows what `got` held.
-bool py_holds(const std::string &expr) {
-    std::string code = "assert (" + expr + "), 'got = %r' % (globals().get('got'),)";
-    return pyapi.PyRun_SimpleString(code.c_str()) == 0;
-}
-
-// Binds __main__.<fn> to slot `slot` the way the pass does.
-void bind(int slot, const char *fn, int arity) {
-    func_slot *s = &func_registry.slots[slot];
-    strncpy(s->name, fn, FUNC_NAME_CAP - 1);
-    s->arity = arity;
-    s->callable = fts::py_main(fn);  // the table's own reference
-    ASSERT_NE(s->callable, nullptr);
-    if (func_registry.slot_count <= slot) func_registry.slot_count = slot + 1;
-}
-
-XLOPER12 of_type(DWORD_XL type) {
-    XLOPER12 x;
-    memset(&x, 0, sizeof x);
-    x.xltype = type;
-    return x;
-}
+using fts::bind;
+using fts::of_type;
+using fts::py_holds;
+using fts::start;
 
 // The result of converting the Python expression `expr`, with the record's
 // text copied out and the record handed back through xlAutoFree12.
