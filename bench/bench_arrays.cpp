@@ -24,14 +24,13 @@
 // The interpreter starts from $TINDRAL_TEST_PYTHON_HOME, else the Python home
 // assembled in the build tree (scripts/make_python_home.py --out DIR).
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "func_registry_internal.h"
+#include "bench_python.h"
 #include "python_runtime.h"
 
 namespace {
@@ -39,46 +38,23 @@ namespace {
 constexpr long COLUMN_CELLS = 100000;
 constexpr long GRID_ROWS = 1000, GRID_COLS = 100;
 
-void bench_log(const char *) {}
-
 bool bench_start_python() {
-    const char *env = getenv("TINDRAL_TEST_PYTHON_HOME");
-    std::string home = env && *env ? env : TINDRAL_BINARY_DIR "/python-home";
-    char dir[] = "/tmp/tindral_bench_XXXXXX";
-    if (!mkdtemp(dir)) return false;
-    if (symlink(home.c_str(), (std::string(dir) + "/python").c_str()) != 0) return false;
-    wchar_t wide[PLAT_MAX_PATH];
-    mbstowcs(wide, dir, PLAT_MAX_PATH);
-    python_runtime_set_xll_dir(wide);
-    if (!python_runtime_init(bench_log)) return false;
     // One function for both ways of calling: a range is summed, a number
     // comes back as it is (the sheet would add up the 100,000 cells).
-    pyapi.PyRun_SimpleString("from itertools import chain\n"
-                             "def total(r):\n"
-                             "    if type(r) is list:\n"
-                             "        return sum(chain.from_iterable(r))\n"
-                             "    return r\n");
-    PyObject *main = pyapi.PyImport_AddModule("__main__");  // borrowed
-    func_slot *s = &func_registry.slots[0];
-    strcpy(s->name, "total");
-    s->arity = 1;
-    s->callable = pyapi.PyObject_GetAttrString(main, "total");  // the table's reference
-    func_registry.slot_count = 1;
+    if (!bench_python_start("from itertools import chain\n"
+                            "def total(r):\n"
+                            "    if type(r) is list:\n"
+                            "        return sum(chain.from_iterable(r))\n"
+                            "    return r\n"))
+        return false;
+    PyObject *total = bench_python_bind(0, "total", 1);
     python_runtime_release_start_lock();
-    return s->callable != nullptr;
-}
-
-XLOPER12 num(double v) {
-    XLOPER12 x;
-    memset(&x, 0, sizeof x);
-    x.xltype = xltypeNum;
-    x.val.num = v;
-    return x;
+    return total != nullptr;
 }
 
 XLOPER12 multi(std::vector<XLOPER12> &cells, long rows, long cols) {
     cells.resize((size_t)(rows * cols));
-    for (size_t i = 0; i < cells.size(); i++) cells[i] = num((double)(i % 1000) * 0.5);
+    for (size_t i = 0; i < cells.size(); i++) cells[i] = bench_num((double)(i % 1000) * 0.5);
     XLOPER12 x;
     memset(&x, 0, sizeof x);
     x.xltype = xltypeMulti;

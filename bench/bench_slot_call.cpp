@@ -9,14 +9,11 @@
 // The interpreter starts from the Python home assembled in the build tree
 // ($TINDRAL_TEST_PYTHON_HOME overrides it).
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <string>
 
 #include "func_registry_internal.h"
+#include "bench_python.h"
 #include "python_runtime.h"
 #include "text_utf16.h"
 
@@ -25,49 +22,19 @@ namespace {
 PyObject *add_fn;   // def add(a, b): return a + b
 PyObject *text_fn;  // def text(): return a 20-character str
 
-void bench_log(const char *) {}
-
 bool bench_start_python() {
-    const char *env = getenv("TINDRAL_TEST_PYTHON_HOME");
-    std::string home = env && *env ? env : TINDRAL_BINARY_DIR "/python-home";
-    char dir[] = "/tmp/tindral_bench_XXXXXX";
-    if (!mkdtemp(dir)) return false;
-    if (symlink(home.c_str(), (std::string(dir) + "/python").c_str()) != 0) return false;
-    wchar_t wide[PLAT_MAX_PATH];
-    mbstowcs(wide, dir, PLAT_MAX_PATH);
-    python_runtime_set_xll_dir(wide);
-    if (!python_runtime_init(bench_log)) return false;
-    pyapi.PyRun_SimpleString("def add(a, b):\n    return a + b\n"
-                             "def text():\n    return 'twenty characters!!'\n");
-    PyObject *main = pyapi.PyImport_AddModule("__main__");  // borrowed
-    add_fn = pyapi.PyObject_GetAttrString(main, "add");
-    text_fn = pyapi.PyObject_GetAttrString(main, "text");
-    func_slot *s = &func_registry.slots[0];
-    strcpy(s->name, "add");
-    s->arity = 2;
-    s->callable = add_fn;
-    pyapi.Py_IncRef(add_fn);
-    s = &func_registry.slots[1];
-    strcpy(s->name, "text");
-    s->arity = 0;
-    s->callable = text_fn;
-    pyapi.Py_IncRef(text_fn);
-    func_registry.slot_count = 2;
+    if (!bench_python_start("def add(a, b):\n    return a + b\n"
+                            "def text():\n    return 'twenty characters!!'\n"))
+        return false;
+    add_fn = bench_python_bind(0, "add", 2);
+    text_fn = bench_python_bind(1, "text", 0);
     // From here on every call takes and gives back the lock, as after xlAutoOpen.
     python_runtime_release_start_lock();
-    return true;
-}
-
-XLOPER12 num(double v) {
-    XLOPER12 x;
-    memset(&x, 0, sizeof x);
-    x.xltype = xltypeNum;
-    x.val.num = v;
-    return x;
+    return add_fn && text_fn;
 }
 
 void slot_add(benchmark::State &state) {
-    XLOPER12 a = num(1.5), b = num(2.25), m;
+    XLOPER12 a = bench_num(1.5), b = bench_num(2.25), m;
     memset(&m, 0, sizeof m);
     m.xltype = xltypeMissing;
     for (auto _ : state) {
