@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "func_registry_internal.h"
 #include "bench_python.h"
+#include "func_registry_internal.h"
 #include "python_runtime.h"
 
 namespace {

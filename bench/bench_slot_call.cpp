@@ -12,8 +12,8 @@
 
 #include <cstring>
 
-#include "func_registry_internal.h"
 #include "bench_python.h"
+#include "func_registry_internal.h"
 #include "python_runtime.h"
 #include "text_utf16.h"
 
