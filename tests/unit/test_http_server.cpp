@@ -397,6 +397,21 @@ TEST_F(server, chunked_body_sent_one_byte_per_write_is_answered) {
     EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK) << "the connection stays usable";
 }
 
+TEST_F(server, client_expecting_continue_is_told_to_send_its_body_only_while_it_waits) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    raw_conn c(port_in_file());
+    const std::string head = "POST /ping HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-Continue\r\n\r\n";
+    EXPECT_EQ(c.exchange(head), "HTTP/1.1 100 Continue\r\n\r\n");
+    EXPECT_EQ(c.exchange("hello"), PING_OK);
+    // The body came with the head: nothing to wait for, no interim reply.
+    EXPECT_EQ(c.exchange(head + "hello"), PING_OK);
+    // HTTP/1.0 knows no interim replies.
+    raw_conn old(port_in_file());
+    ASSERT_TRUE(old.send_all("POST /ping HTTP/1.0\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(old.exchange("hello").find("HTTP/1.1 200 OK\r\n"), 0u);
+}
+
 std::atomic<int> private_calls{0};
 int private_fails_after_first(plat_socket s) {
     return private_calls++ == 0 ? plat_defaults.socket_private(s) : 0;

@@ -118,12 +118,15 @@ class http_request_parser : public http::basic_parser<true> {
     std::string origin;
     int has_origin = 0;
     int has_transfer_encoding = 0;
+    int version = 11;          // 10 for HTTP/1.0, 11 for HTTP/1.1
+    int expects_continue = 0;  // "Expect: 100-continue": the client holds its body back
     int fields_seen = 0;
     std::string body;
 
   private:
-    void on_request_impl(http::verb, beast::string_view method_str, beast::string_view target_str, int,
+    void on_request_impl(http::verb, beast::string_view method_str, beast::string_view target_str, int version_seen,
                          error_code &ec) override {
+        version = version_seen;
         guarded(ec, [&] {
             method.assign(method_str.data(), method_str.size());
             target.assign(target_str.data(), target_str.size());
@@ -135,6 +138,8 @@ class http_request_parser : public http::basic_parser<true> {
         // The body's framing is Beast's to judge on every field; we only
         // note that a transfer coding was named.
         if (field == http::field::transfer_encoding) has_transfer_encoding = 1;
+        if (field == http::field::expect)
+            expects_continue = beast::iequals(trim_view(value), "100-continue");
         // Fields past the thirtieth are parsed but never looked at; the
         // first of each name wins.
         if (++fields_seen > HTTP_SERVER_MAX_HEADERS) return;
@@ -156,6 +161,11 @@ class http_request_parser : public http::basic_parser<true> {
         return on_body_impl(data, ec);
     }
     void on_finish_impl(error_code &) override {}
+
+    static beast::string_view trim_view(beast::string_view value) {
+        std::string_view v = trim_blanks(std::string_view(value.data(), value.size()));
+        return beast::string_view(v.data(), v.size());
+    }
 
     void keep_value(error_code &ec, beast::string_view value, std::string &dest, int &has) {
         guarded(ec, [&] {
@@ -261,7 +271,11 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
             if (consumed >= HTTP_SERVER_MAX_REQUEST) return drop();
             if (ec == http::error::need_more) break;
             if (ec) return drop();
-            if (!head_checked && parser->is_header_done() && !on_head()) return;
+            if (!head_checked && parser->is_header_done()) {
+                int go = on_head();
+                if (go == 0) return;
+                if (go == 2) return send_continue();
+            }
             if (parser->is_done()) {
                 account();
                 return on_request();
@@ -272,7 +286,8 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         read_some();
     }
 
-    // 1 when the body may follow; 0 when the connection was dropped.
+    // 1 when the body may follow; 2 when it may follow once the client is
+    // told to send it; 0 when the connection was dropped.
     int on_head() {
         head_checked = 1;
         // A transfer coding other than a final chunked leaves the body's end
@@ -283,7 +298,22 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         if (length && consumed + *length >= HTTP_SERVER_MAX_REQUEST) return drop(), 0;
         parser->body_limit(HTTP_SERVER_MAX_REQUEST - 1 - consumed);
         parser->eager(true);
+        // A client that asked to be told before it sends the body (curl does
+        // for bodies from 1 MiB) would otherwise wait a second for nothing;
+        // one that sent some of it already is not waiting.
+        if (parser->expects_continue && parser->version >= 11 && buffer.size() == 0 && !parser->is_done()) return 2;
         return 1;
+    }
+
+    // The interim "100 Continue", then the body; the deadlines of a request
+    // under way keep running meanwhile.
+    void send_continue() {
+        static constexpr char CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        net::async_write(socket, net::buffer(CONTINUE, sizeof CONTINUE - 1),
+                         [self = shared_from_this()](error_code ec, size_t) {
+                             if (ec || self->closed) return self->drop();
+                             self->parse_buffered();
+                         });
     }
 
     void read_some() {
