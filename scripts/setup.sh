@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian, when it is missing:
 # compilers for both builds, Wine (with winegcc, for the test bed's
-# python312.dll bridge), Boost, GoogleTest, pytest, and Node with npm for the
+# python312.dll bridge), Boost, GoogleTest, pytest, curl, wrk and
+# slowhttptest (real clients of the agent channel), and Node with npm for the
 # MCP client tests. Also reports the Python 3.12 that the Linux build embeds
 # in its tests.
 set -euo pipefail
@@ -13,6 +14,7 @@ PACKAGES=(
   libboost-dev libgtest-dev
   python3 python3-pytest
   e2fsprogs
+  curl wrk slowhttptest
 )
 
 missing=()

@@ -527,6 +527,19 @@ def start_host(target, sandbox, request):
         p.kill()
 
 
+@pytest.fixture
+def python_addin(sandbox, addin_folder, start_host):
+    """An open add-in with the package and Python, serving its agent channel:
+    (host process, port, token, add-in path)."""
+    addin = addin_folder(package=True, python=True)
+    p = start_host(addin, "open", "echo opened", "wait", "close")
+    p.read_until("echo opened", timeout=120)
+    session = sandbox.session()
+    assert session and "error" not in session, session
+    yield p, session["port"], session["token"], addin
+    p.finish()
+
+
 # --- reports and time limits --------------------------------------------------------------
 
 

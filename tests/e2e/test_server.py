@@ -327,17 +327,6 @@ def test_error_record_outlives_the_stop_after_failed_python_start(host, sandbox,
 # --- with the interpreter (Linux) ----------------------------------------------------
 
 
-@pytest.fixture
-def python_addin(sandbox, addin_folder, start_host):
-    addin = addin_folder(package=True, python=True)
-    p = start_host(addin, "open", "echo opened", "wait", "close")
-    p.read_until("echo opened", timeout=120)
-    session = sandbox.session()
-    assert session and "error" not in session, session
-    yield p, session["port"], session["token"], addin
-    p.finish()
-
-
 def post_exec(token, body):
     return (b"POST /exec HTTP/1.1\r\nAuthorization: Bearer " + token.encode() +
             b"\r\nContent-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body)
