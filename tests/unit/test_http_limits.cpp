@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -89,6 +90,20 @@ TEST(exec_timeout_field, read_from_the_top_level_like_python_else_default) {
                              "{\"timeout\":true}", "{\"timeout\":null}", "{\"timeout\":1e999}", "{\"timeout\":5x}",
                              "", "[]", "{", "{\"timeout\"", "{\"timeout\":", "not json"})
         EXPECT_EQ(http_server_exec_timeout_ms(body), HTTP_EXEC_DEFAULT_MS) << body;
+}
+
+TEST(exec_timeout_field, text_that_ends_inside_a_value_is_never_read_past_its_end) {
+    // Each body in a heap block of exactly its size, so the sanitizer build
+    // sees a read of even one byte beyond it.
+    for (const char *text : {"{\"timeout\":{\"", "{\"timeout\":{\"\\", "{\"timeout\":\"", "{\"timeout\":\"\\",
+                             "{\"timeout\":[\"a", "{\"params\":{\"arguments\":{\"timeout\":{\""}) {
+        size_t n = strlen(text);
+        std::unique_ptr<char[]> exact(new char[n]);
+        memcpy(exact.get(), text, n);
+        std::string_view body(exact.get(), n);
+        EXPECT_EQ(http_server_exec_timeout_ms(body), HTTP_EXEC_DEFAULT_MS) << text;
+        EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_mcp, body), HTTP_EXEC_DEFAULT_MS) << text;
+    }
 }
 
 TEST(exec_timeout_field, tool_call_limit_is_read_from_its_arguments_and_nowhere_else) {

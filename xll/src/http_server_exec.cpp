@@ -114,7 +114,9 @@ size_t json_read_key(std::string_view s, size_t i, char *key, size_t cap) {
 }
 
 // Skips one JSON value starting at s[i]: to the comma or closing brace that
-// ends it at this level. Strings are skipped whole, nesting counted.
+// ends it at this level, or to the end of the text, never past it (a string
+// left open, or ending in a backslash, must not carry the index beyond).
+// Strings are skipped whole, nesting counted.
 size_t json_skip_value(std::string_view s, size_t i) {
     int depth = 0;
     while (i < s.size()) {
@@ -133,7 +135,7 @@ size_t json_skip_value(std::string_view s, size_t i) {
         if (c == ',' && depth == 0) return i;
         i++;
     }
-    return i;
+    return i < s.size() ? i : s.size();
 }
 
 }  // namespace
