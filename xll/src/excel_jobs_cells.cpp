@@ -10,10 +10,11 @@
 
 #include "excel_gateway.h"
 #include "excel_jobs.h"
+#include "xll_log.h"
 
 namespace {
 
-void cells_fail(excel_jobs_cells *c, int status, const char *format, ...) __attribute__((format(gnu_printf, 3, 4)));
+void cells_fail(excel_jobs_cells *c, int status, const char *format, ...) XLL_LOG_PRINTF(3, 4);
 void cells_fail(excel_jobs_cells *c, int status, const char *format, ...) {
     c->status = status;
     va_list ap;

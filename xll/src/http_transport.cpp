@@ -28,13 +28,17 @@
 // Optimised sanitizer builds see boost::optional's storage in
 // basic_parser::content_length() as maybe uninitialised: a known false
 // positive of GCC inside Boost's headers, silenced for those headers only.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/basic_parser.hpp>
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #include <algorithm>
 #include <array>
 #include <chrono>

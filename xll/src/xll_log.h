@@ -16,11 +16,19 @@ typedef void (*log_fn)(const char *message);
 // The largest line buffer a producer may ask xll_logf for.
 constexpr size_t XLL_LOG_LINE_MAX = 1024;
 
+// printf-style checking of a format argument; MinGW's GCC needs the GNU
+// flavour to accept %zu, which clang does not name.
+#if defined(__clang__)
+#define XLL_LOG_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define XLL_LOG_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#endif
+
 // Formats into a buffer of `cap` bytes (at most XLL_LOG_LINE_MAX), cut to fit
 // and always terminated, and hands the line to `log`. Each producer names the
 // buffer size of its message, so a long message is cut where it always was.
 // A null `log` means silence: nothing is formatted. Any thread.
-void xll_logf(log_fn log, size_t cap, const char *format, ...) __attribute__((format(gnu_printf, 3, 4)));
+void xll_logf(log_fn log, size_t cap, const char *format, ...) XLL_LOG_PRINTF(3, 4);
 
 // Appends `message` and a line end to the log file. Keeps no state and takes
 // no lock, so any thread may call it at any time; a file that cannot be opened
