@@ -363,15 +363,25 @@ def test_invalid_utf8_body_is_500_and_next_request_works(python_addin):
     assert json.loads(c.exchange(post_exec(token, b'{"op":"ping"}')).partition(b"\r\n\r\n")[2])["ok"] is True
 
 
+def open_by_hand(sandbox, addin_folder, start_host):
+    """An add-in opened from standard input, so the test decides when it
+    closes: (host process, session record)."""
+    p = start_host(addin_folder(package=True, python=True))
+    p.command("open", "open ", timeout=120)
+    return p, sandbox.session()
+
+
+def close_by_hand(p):
+    """Closes the add-in of open_by_hand; the seconds the close took."""
+    t0 = time.monotonic()
+    p.command("close", "close ", timeout=20)
+    return time.monotonic() - t0
+
+
 @pytest.mark.needs_python
 @pytest.mark.time_limit(60)
 def test_close_during_exec_longer_than_five_seconds_ends_the_host(sandbox, addin_folder, start_host):
-    addin = addin_folder(package=True, python=True)
-    p = start_host(addin)  # commands from standard input
-    p.proc.stdin.write(b"open\necho opened\n")
-    p.proc.stdin.flush()
-    p.read_until("echo opened", timeout=120)
-    session = sandbox.session()
+    p, session = open_by_hand(sandbox, addin_folder, start_host)
     port, token = session["port"], session["token"]
     slow = Raw(port, timeout=30)
     slow.send(post_exec(token, b'{"op":"exec","code":"import time\\ntime.sleep(7)\\n1"}'))
@@ -381,11 +391,7 @@ def test_close_during_exec_longer_than_five_seconds_ends_the_host(sandbox, addin
     # and the close must not race the ping.
     ping = Raw(port, timeout=30)
     assert ping.exchange(get("/ping")) == PING_OK
-    t0 = time.monotonic()
-    p.proc.stdin.write(b"close\necho closed\n")
-    p.proc.stdin.flush()
-    p.read_until("echo closed", timeout=20)
-    assert time.monotonic() - t0 < 6.5, "the stop waits at most 5000 ms for the thread"
+    assert close_by_hand(p) < 6.5, "the stop waits at most 5000 ms for the thread"
     assert not sandbox.session_path.exists()
     # The sleep, blocked in C, is interrupted once it returns: the exec still
     # answers, saying so; a stopped server serves nothing more.
@@ -471,25 +477,14 @@ def test_agent_code_meets_end_of_input_and_a_broken_pipe_as_errors(python_addin)
 @pytest.mark.needs_python
 @pytest.mark.time_limit(90)
 def test_close_during_spinning_request_returns_quickly_and_reopen_serves_exec(sandbox, addin_folder, start_host):
-    addin = addin_folder(package=True, python=True)
-    p = start_host(addin)  # commands from standard input
-    p.proc.stdin.write(b"open\necho opened\n")
-    p.proc.stdin.flush()
-    p.read_until("echo opened", timeout=120)
-    session = sandbox.session()
+    p, session = open_by_hand(sandbox, addin_folder, start_host)
     spin = Raw(session["port"], timeout=30)
     spin.send(post_exec(session["token"], json.dumps({"op": "exec", "code": SPIN, "timeout": 600}).encode()))
     time.sleep(0.5)
-    t0 = time.monotonic()
-    p.proc.stdin.write(b"close\necho closed\n")
-    p.proc.stdin.flush()
-    p.read_until("echo closed", timeout=20)
-    assert time.monotonic() - t0 < 5, "the stop ended the request instead of giving up on it"
+    assert close_by_hand(p) < 5, "the stop ended the request instead of giving up on it"
     answer = json.loads(spin.read_reply().partition(b"\r\n\r\n")[2])
     assert answer["kind"] == "interrupted" and answer["stdout"] == "spinning\n"
-    p.proc.stdin.write(b"open\necho reopened\n")
-    p.proc.stdin.flush()
-    p.read_until("echo reopened", timeout=60)
+    p.command("open", "open ", timeout=60)
     session = sandbox.session()
     c = Raw(session["port"], timeout=10)
     assert exec_answer(c, session["token"], {"op": "eval", "expr": "1 + 2"})["result"] == 3
