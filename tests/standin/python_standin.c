@@ -177,6 +177,8 @@ STANDIN_TRAP(PyCFunction_NewEx)
 STANDIN_TRAP(PyDict_New)
 /* Cell access. */
 STANDIN_TRAP(PyEval_RestoreThread)
+/* Worksheet calls. */
+STANDIN_TRAP(PyObject_Vectorcall)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

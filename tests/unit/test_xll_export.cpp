@@ -40,7 +40,7 @@ bool gil_free_for_another_thread() {
 }
 
 plat_find throwing_find_first(const wchar_t *, plat_find_data *) { throw std::runtime_error("listing"); }
-PyObject *throwing_tuple_new(Py_ssize_t) { throw std::bad_alloc(); }
+PyObject *throwing_vectorcall(PyObject *, PyObject *const *, size_t, PyObject *) { throw std::bad_alloc(); }
 unsigned throwing_module_file_name(plat_module, wchar_t *, unsigned) { throw std::bad_alloc(); }
 
 std::wstring addin_file;
@@ -94,11 +94,11 @@ TEST_F(export_guard, slot_that_throws_answers_value_and_frees_the_interpreter_lo
     func_registry.slot_count = 1;
     python_runtime_release_start_lock();
 
-    auto real_tuple_new = pyapi.PyTuple_New;
-    pyapi.PyTuple_New = throwing_tuple_new;
+    auto real_vectorcall = pyapi.PyObject_Vectorcall;
+    pyapi.PyObject_Vectorcall = throwing_vectorcall;
     XLOPER12 *r = func_registry_slot_entries[0](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                                 nullptr, nullptr, nullptr);
-    pyapi.PyTuple_New = real_tuple_new;
+    pyapi.PyObject_Vectorcall = real_vectorcall;
     EXPECT_EQ(r->xltype, xltypeErr);
     EXPECT_EQ(r->val.err, xlerrValue);
     EXPECT_NE(log().find("xll_slot_0: unexpected C++ exception \xE2\x80\x94 #VALUE!\n"), std::string::npos) << log();

@@ -99,24 +99,24 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     }
     pyapi.Py_IncRef(callable);  // a rebinding pass must not free it mid-call
     int done = 0;
-    PyObject *tuple = pyapi.PyTuple_New(arity);  // new reference
-    if (tuple) {
-        int filled = 1;
-        for (int i = 0; i < arity; i++) {
-            PyObject *v = func_registry_xloper_to_py(args[i]);  // new reference
-            if (!v) {
-                filled = 0;
-                break;
-            }
-            pyapi.PyTuple_SetItem(tuple, i, v);  // stolen
-        }
-        PyObject *result = filled ? pyapi.PyObject_Call(callable, tuple, nullptr) : nullptr;  // new reference
-        pyapi.Py_DecRef(tuple);
+    // The arguments as an array after one spare slot, which the callee may
+    // borrow (a bound method puts its self there instead of copying).
+    PyObject *argv[1 + FUNC_MAX_ARGS];
+    int filled = 0;
+    while (filled < arity) {
+        PyObject *v = func_registry_xloper_to_py(args[filled]);  // new reference
+        if (!v) break;
+        argv[1 + filled++] = v;
+    }
+    if (filled == arity) {
+        PyObject *result = pyapi.PyObject_Vectorcall(
+            callable, argv + 1, (size_t)arity | PYAPI_VECTORCALL_ARGUMENTS_OFFSET, nullptr);  // new reference
         if (result) {
             done = func_registry_py_to_xloper(result, r);
             pyapi.Py_DecRef(result);
         }
     }
+    while (filled > 0) pyapi.Py_DecRef(argv[filled--]);
     pyapi.Py_DecRef(callable);
     // Only a failed step can have left an error; a success never looks.
     if (!done && pyapi.PyErr_Occurred()) slot_report_error(slot);

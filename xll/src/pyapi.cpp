@@ -98,6 +98,8 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyDict_New),
     // Cell access.
     PYAPI_BIND(PyEval_RestoreThread),
+    // Worksheet calls.
+    PYAPI_BIND(PyObject_Vectorcall),
 }};
 
 #undef PYAPI_BIND

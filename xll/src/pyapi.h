@@ -125,10 +125,17 @@ struct pyapi_table {
     // Cell access: a thread waiting for Excel's main thread lets go of the
     // GIL (the rows it reads come back as lists, bound above).
     void (*PyEval_RestoreThread)(PyThreadState *state);
+    // Worksheet calls hand their arguments over as an array, with no tuple
+    // made and freed per call. Or PYAPI_VECTORCALL_ARGUMENTS_OFFSET into
+    // nargsf when args[-1] is a spare slot the callee may borrow.
+    PyObject *(*PyObject_Vectorcall)(PyObject *callable, PyObject *const *args, size_t nargsf,
+                                     PyObject *kwnames);  // new ref
     void *handle;  // the loaded library; non-zero means bound
 };
 
-constexpr int PYAPI_ENTRY_COUNT = 68;
+constexpr size_t PYAPI_VECTORCALL_ARGUMENTS_OFFSET = (size_t)1 << (8 * sizeof(size_t) - 1);
+
+constexpr int PYAPI_ENTRY_COUNT = 69;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 

@@ -92,3 +92,5 @@ BRIDGE_SHIM(PyCFunction_NewEx)
 BRIDGE_FORWARD(PyObject *, PyDict_New, (void), ())
 /* Cell access: a waiter lets go of the GIL. */
 BRIDGE_FORWARD(void, PyEval_RestoreThread, (PyThreadState *s), (s))
+/* Worksheet calls: the arguments as an array (size_t is 64 bits on both sides). */
+BRIDGE_FORWARD(PyObject *, PyObject_Vectorcall, (PyObject *c, PyObject *const *a, size_t n, PyObject *kw), (c, a, n, kw))
