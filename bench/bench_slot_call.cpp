@@ -1,7 +1,8 @@
 // The cost of a worksheet call through its exported slot, against the same
 // Python call made directly through the C API (the baseline): taking the
 // lock, building the argument tuple, calling, converting the result,
-// releasing. Run from an optimised build:
+// releasing; and against the same call with its arguments in an array
+// (direct_add_vectorcall), as the slot makes it. Run from an optimised build:
 //
 //     cmake --preset release
 //     cmake --build --preset release --target bench_slot_call && build/release/bench_slot_call
@@ -60,6 +61,24 @@ void direct_add(benchmark::State &state) {
     }
 }
 
+// The cheapest direct call there is: the arguments as an array, no tuple.
+// The slot calls this way too, so slot_add over this is what the slot adds.
+void direct_add_vectorcall(benchmark::State &state) {
+    XLOPER12 out;
+    for (auto _ : state) {
+        PyGILState_STATE g = pyapi.PyGILState_Ensure();
+        PyObject *argv[3] = {nullptr, pyapi.PyFloat_FromDouble(1.5), pyapi.PyFloat_FromDouble(2.25)};
+        PyObject *res = pyapi.PyObject_Vectorcall(add_fn, argv + 1, 2 | PYAPI_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        pyapi.Py_DecRef(argv[1]);
+        pyapi.Py_DecRef(argv[2]);
+        out.xltype = xltypeNum;
+        out.val.num = pyapi.PyFloat_AsDouble(res);
+        pyapi.Py_DecRef(res);
+        pyapi.PyGILState_Release(g);
+        benchmark::DoNotOptimize(out.val.num);
+    }
+}
+
 void slot_text(benchmark::State &state) {
     XLOPER12 m;
     memset(&m, 0, sizeof m);
@@ -90,6 +109,7 @@ void direct_text(benchmark::State &state) {
 }
 
 BENCHMARK(direct_add);
+BENCHMARK(direct_add_vectorcall);
 BENCHMARK(slot_add);
 BENCHMARK(direct_text);
 BENCHMARK(slot_text);
