@@ -105,7 +105,8 @@ def test_wrk_load_gets_a_good_answer_to_every_request(python_addin, tmp_path):
         assert "Non-2xx" not in out and "Socket errors" not in out, out
 
 
-def get(port, path, token=None, body=None, timeout=5):
+def ask(port, path, token=None, body=None, timeout=5):
+    """One request on a connection of its own (GET, or POST with a body): (status, body)."""
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     try:
         headers = {"Authorization": "Bearer " + token} if token else {}
@@ -135,8 +136,8 @@ def test_slowhttptest_flood_leaves_the_channel_answering(python_addin, mode):
         answered = 0
         deadline = time.monotonic() + 6
         while time.monotonic() < deadline:
-            assert get(port, "/ping") == (200, b'{"ok":true}\n')
-            status, body = get(port, "/exec", token, b'{"op":"exec","code":"21 * 2"}')
+            assert ask(port, "/ping") == (200, b'{"ok":true}\n')
+            status, body = ask(port, "/exec", token, b'{"op":"exec","code":"21 * 2"}')
             assert status == 200 and json.loads(body)["result"] == 42
             answered += 1
             time.sleep(0.2)
