@@ -221,14 +221,17 @@ def test_no_cors_headers_even_when_asked(server):
     assert got == PING_OK
 
 
+def opened_instance(start_host, sandbox, addin):
+    """One more host with the add-in open and waiting: (host, the session file it wrote)."""
+    p = start_host(addin, "open", "echo opened", "wait", "close")
+    p.read_until("echo opened", timeout=60)
+    return p, sandbox.session()
+
+
 def test_two_hosts_have_own_servers_and_file_names_the_last(target, sandbox, addin_folder, start_host):
     addin = addin_folder(addin=target.fixture_library("server_addin"))
-    first = start_host(addin, "open", "echo opened", "wait", "close")
-    first.read_until("echo opened", timeout=60)
-    s1 = sandbox.session()
-    second = start_host(addin, "open", "echo opened", "wait", "close")
-    second.read_until("echo opened", timeout=60)
-    s2 = sandbox.session()
+    first, s1 = opened_instance(start_host, sandbox, addin)
+    second, s2 = opened_instance(start_host, sandbox, addin)
     assert s1["port"] != s2["port"] and s1["token"] != s2["token"]
     for s in (s1, s2):
         assert Raw(s["port"]).exchange(get("/config", s["token"])).startswith(b"HTTP/1.1 200 OK\r\n")
@@ -253,12 +256,9 @@ def wait_for(predicate, timeout):
 
 def test_second_instance_close_keeps_the_first_ones_file(target, sandbox, addin_folder, start_host):
     addin = addin_folder(addin=target.fixture_library("server_addin"))
-    first = start_host(addin, "open", "echo opened", "wait", "close")
-    first.read_until("echo opened", timeout=60)
-    s1 = sandbox.session()
-    second = start_host(addin, "open", "echo opened", "wait", "close")
-    second.read_until("echo opened", timeout=60)
-    assert sandbox.session() != s1, "the newest instance's file wins"
+    first, s1 = opened_instance(start_host, sandbox, addin)
+    second, s2 = opened_instance(start_host, sandbox, addin)
+    assert s2 != s1, "the newest instance's file wins"
     assert second.finish() == 0
     # The first still serves: its file is there again, naming it.
     assert wait_for(lambda: sandbox.session() == s1, 5), sandbox.session()
