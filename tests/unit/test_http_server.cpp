@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -125,7 +127,8 @@ TEST_F(server, session_file_written_before_start_returns_with_listening_port) {
     int port = port_in_file();
     std::string token = token_in_file();
     ASSERT_GT(port, 0);
-    EXPECT_EQ(text, "{\"port\":" + std::to_string(port) + ",\"token\":\"" + token + "\"}\n");
+    EXPECT_EQ(text, "{\"port\":" + std::to_string(port) + ",\"token\":\"" + token + "\",\"pid\":" +
+                        std::to_string(getpid()) + "}\n");
     EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
     EXPECT_EQ(read_file(log), "http_server: listening on http://localhost:" + std::to_string(port) + "\n");
     struct stat st;
@@ -222,7 +225,8 @@ TEST_F(server, error_record_written_only_while_a_session_file_exists) {
     http_server_session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log \"now\"");
     EXPECT_EQ(read_file(session), "{\"port\":" + std::to_string(port) + ",\"token\":\"" + token +
                                       "\",\"error\":\"Python failed to initialize \xE2\x80\x94 check "
-                                      "%TEMP%\\\\tindralxl.log \\\"now\\\"\"}\n");
+                                      "%TEMP%\\\\tindralxl.log \\\"now\\\"\",\"pid\":" +
+                                      std::to_string(getpid()) + "}\n");
     struct stat st;
     ASSERT_EQ(stat(session.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -245,7 +249,7 @@ TEST_F(server, error_record_cut_at_511_characters) {
     http_server_session_write_error((std::string(510, 'm') + "\\").c_str());
     std::string text = read_file(session);
     size_t at = text.find("\"error\":\"") + 9;
-    EXPECT_EQ(text.substr(at), std::string(510, 'm') + "\"}\n");
+    EXPECT_EQ(text.substr(at), std::string(510, 'm') + "\",\"pid\":" + std::to_string(getpid()) + "}\n");
 }
 
 TEST_F(server, idle_connection_does_not_block_ping) {
@@ -465,4 +469,109 @@ TEST_F(server, failed_replace_leaves_no_session_file_and_no_side_file_yet_serves
     int port = atoi(line.c_str() + line.rfind(':') + 1);
     raw_conn c(port);
     EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+}
+
+// A start that gave up leaves its thread running; should that thread learn
+// its port late, it must not overwrite the live server's port, which the
+// session check would then write into the file agents read.
+TEST_F(server, late_thread_of_a_failed_start_leaves_the_live_port_alone) {
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    int port = port_in_file();
+    std::string token = token_in_file();
+    http_server_run stale{};
+    stale.refs.store(1);
+    stale.stop_event = plat.event_create();
+    stale.ready_event = plat.event_create();
+    http_server_listening(&stale, 1);  // what the late thread does
+    EXPECT_EQ(port_in_file(), port);
+    // The file goes (a newer instance closed): the live server writes it again
+    // within about a second, with its own port.
+    ASSERT_EQ(unlink(session.c_str()), 0);
+    for (int i = 0; i < 60 && !exists(session); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(port_in_file(), port);
+    EXPECT_EQ(token_in_file(), token);
+    raw_conn c(port);
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+    plat.event_close(stale.stop_event);
+    plat.event_close(stale.ready_event);
+}
+
+// Where the token may go: only a folder no other user can change.
+class session_place : public server {
+  protected:
+    std::string folder() { return appdata + "/TindralXL"; }
+    void expect_refused(const std::string &what) {
+        std::string text = read_file(log);
+        EXPECT_NE(text.find("http_server: " + what), std::string::npos) << text;
+        EXPECT_NE(text.find(" \xE2\x80\x94 no session file written\n"), std::string::npos) << text;
+        // The server itself runs: an agent just cannot be told where.
+        size_t at = text.rfind("listening on http://localhost:");
+        ASSERT_NE(at, std::string::npos) << text;
+        raw_conn c(atoi(text.c_str() + at + 30));
+        EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), PING_OK);
+    }
+};
+
+TEST_F(session_place, folder_owned_by_another_user_receives_no_token) {
+    if (geteuid() != 0) GTEST_SKIP() << "making a folder another user's needs root";
+    ASSERT_EQ(mkdir(folder().c_str(), 0700), 0);
+    ASSERT_EQ(chown(folder().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    EXPECT_FALSE(exists(session));
+    expect_refused("session folder " + folder() + " refused: it is a folder owned by user 65534");
+    http_server_stop();
+    EXPECT_EQ(files_deleted.load(), 0);
+}
+
+TEST_F(session_place, link_to_a_world_writable_folder_receives_no_token) {
+    std::string shared = root + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(symlink(shared.c_str(), folder().c_str()), 0);
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    EXPECT_FALSE(exists(shared + "/session.json"));
+    expect_refused("session folder " + folder() + " refused: it leads to a folder that others may write to (mode 777)");
+}
+
+TEST_F(session_place, group_writable_folder_of_ours_is_narrowed_and_used) {
+    // create_directory narrows this user's own folder: it is then private.
+    ASSERT_EQ(mkdir(folder().c_str(), 0700), 0);
+    ASSERT_EQ(chmod(folder().c_str(), 0770), 0);
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    EXPECT_GT(port_in_file(), 0);
+}
+
+TEST_F(session_place, own_link_to_own_private_folder_is_used) {
+    std::string real = root + "/real";
+    ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(real.c_str(), folder().c_str()), 0);
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    EXPECT_GT(port_in_file(), 0);
+    EXPECT_TRUE(exists(real + "/session.json"));
+}
+
+// A pipe under the name would also block every open of it (the stop's
+// check of whose file it is): the start must still return at once.
+TEST_F(session_place, pipe_link_or_folder_under_the_file_name_is_refused_without_blocking) {
+    ASSERT_EQ(mkdir(folder().c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(session.c_str(), 0600), 0);
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    expect_refused("session file " + session + " refused: it is not a regular file");
+    http_server_stop();
+    struct stat st;
+    ASSERT_EQ(lstat(session.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(unlink(session.c_str()), 0);
+
+    std::string elsewhere = root + "/elsewhere.json";
+    ASSERT_EQ(symlink(elsewhere.c_str(), session.c_str()), 0);
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    expect_refused("session file " + session + " refused: it is a symbolic link");
+    http_server_stop();
+    EXPECT_FALSE(exists(elsewhere));
+    ASSERT_EQ(unlink(session.c_str()), 0);
+
+    ASSERT_EQ(mkdir(session.c_str(), 0700), 0);
+    ASSERT_EQ(http_server_start(L"/x"), 1);
+    expect_refused("session file " + session + " refused: it is not a regular file");
 }

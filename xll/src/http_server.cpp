@@ -36,6 +36,8 @@ struct http_server_state {
 http_server_state server;
 
 constexpr char SESSION_TMP_SUFFIX[] = ".tmp";
+// The longest session file: the error form with a whole escaped message.
+constexpr size_t SESSION_TEXT_CAP = HTTP_SESSION_MESSAGE_CAP + 160;
 constexpr int HTTP_SERVER_TOKEN_BYTES = 32;  // drawn for each start; twice as many hex digits
 
 void run_release(http_server_run *run) {
@@ -75,11 +77,42 @@ int session_paths(char *folder, char *path) {
     return n >= 0 && n < PLAT_MAX_PATH;
 }
 
+// The session file's one line: the normal form, or with `error` (escaped
+// already) the error form. The process id comes last, after the fields
+// agents have always read, so a client can tell a file whose process ended.
+void session_text(char *buf, size_t cap, int port, const char *token, const char *error) {
+    unsigned long pid = plat.process_id();
+    if (error)
+        snprintf(buf, cap, "{\"port\":%d,\"token\":\"%.64s\",\"error\":\"%s\",\"pid\":%lu}\n", port, token,
+                 error, pid);
+    else
+        snprintf(buf, cap, "{\"port\":%d,\"token\":\"%.64s\",\"pid\":%lu}\n", port, token, pid);
+}
+
+// 1 when the session folder and the file's name may receive the token. A
+// folder that another user owns or can write to (or a link to one) would
+// hand it to that user, who could also point agents elsewhere; a name that
+// is not a plain file (a link, a pipe) is not written through. Logs why not.
+int session_place_ok(const char *folder, const char *path) {
+    char why[160];
+    if (!plat.folder_is_private(folder, why, sizeof why)) {
+        xll_logf(xll_log_raw, XLL_LOG_LINE_MAX,
+                 "http_server: session folder %s refused: it %s \xE2\x80\x94 no session file written\n", folder, why);
+        return 0;
+    }
+    if (!plat.file_is_plain_or_absent(path, why, sizeof why)) {
+        xll_logf(xll_log_raw, XLL_LOG_LINE_MAX,
+                 "http_server: session file %s refused: it %s \xE2\x80\x94 no session file written\n", path, why);
+        return 0;
+    }
+    return 1;
+}
+
 // Deletes the session file only while it still holds `token`: a second
 // instance (another Excel of the same user) that started later has written
 // its own, and the newest file is the one agents must find.
 void session_file_delete_own(const char *path, const char *token) {
-    char text[HTTP_SESSION_MESSAGE_CAP * 2 + 16];
+    char text[SESSION_TEXT_CAP];
     FILE *f = plat.open_read(path);
     if (!f) return;
     size_t n = fread(text, 1, sizeof text - 1, f);
@@ -117,32 +150,40 @@ int http_server_stop_requested(http_server_run *run) {
 }
 
 void http_server_listening(http_server_run *run, int port) {
-    server.port.store(port);
     char folder[PLAT_MAX_PATH];
     char path[PLAT_MAX_PATH];
-    if (session_paths(folder, path)) {
-        plat.create_directory(folder);  // an existing folder is fine
+    int have_paths = session_paths(folder, path);
+    if (have_paths) plat.create_directory(folder);  // an existing folder is fine
+    {
         std::lock_guard<std::mutex> lock(server.guard);
         // A thread that answers after its start gave up, or after a stop,
-        // publishes nothing: its token and port are no longer the server's.
+        // publishes nothing, not even its port: its token and port are no
+        // longer the server's, and the session check would republish them.
         if (server.run == run) {
-            memcpy(server.session_path, path, sizeof path);
-            memcpy(server.session_token, server.token, sizeof server.token);
-            server.error_kept = 0;
-            char text[128];
-            snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\"}\n", port, server.token);
-            session_file_write(path, text);
+            server.port.store(port);
+            if (have_paths && session_place_ok(folder, path)) {
+                memcpy(server.session_path, path, sizeof path);
+                memcpy(server.session_token, server.token, sizeof server.token);
+                server.error_kept = 0;
+                char text[SESSION_TEXT_CAP];
+                session_text(text, sizeof text, port, server.token, nullptr);
+                session_file_write(path, text);
+            }
+            server.ready_state.store(1);
         }
     }
     xll_logf(xll_log_raw, 96, "http_server: listening on http://localhost:%d\n", port);
-    server.ready_state.store(1);
     plat.event_set(run->ready_event);
 }
 
 void http_server_not_ready(http_server_run *run) {
-    // Only an unanswered start hears of it; a server that was ready stays so.
-    int unknown = 0;
-    server.ready_state.compare_exchange_strong(unknown, -1);
+    {
+        // Only an unanswered start hears of it; a server that was ready stays
+        // so, and a thread whose start gave up tells nobody.
+        std::lock_guard<std::mutex> lock(server.guard);
+        int unknown = 0;
+        if (server.run == run) server.ready_state.compare_exchange_strong(unknown, -1);
+    }
     plat.event_set(run->ready_event);
 }
 
@@ -157,8 +198,8 @@ void http_server_session_check(http_server_run *run) {
     }
     // A newer instance that closed took its file with it: this one, still
     // serving, is the one an agent should find again.
-    char text[128];
-    snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%.64s\"}\n", s.port.load(), s.session_token);
+    char text[SESSION_TEXT_CAP];
+    session_text(text, sizeof text, s.port.load(), s.session_token, nullptr);
     session_file_write(s.session_path, text);
 }
 
@@ -306,7 +347,7 @@ void http_server_session_write_error(const char *message) {
     if (!s.session_path[0] || port <= 0) return;
     char escaped[HTTP_SESSION_MESSAGE_CAP];
     http_server_session_escape(message ? message : "", escaped, sizeof escaped);
-    char text[HTTP_SESSION_MESSAGE_CAP * 2 + 16];
-    snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%.64s\",\"error\":\"%s\"}\n", port, s.token, escaped);
+    char text[SESSION_TEXT_CAP];
+    session_text(text, sizeof text, port, s.token, escaped);
     if (session_file_write(s.session_path, text)) s.error_kept = 1;
 }

@@ -138,8 +138,23 @@ struct plat_api {
     // ending the process (Linux: SIGPIPE ignored; Windows has no such signal).
     void (*ignore_broken_pipe)(void);
     // fopen(path, "rb"), for a small file the add-in wrote itself (the
-    // session file). Null when it cannot be opened.
+    // session file). Null when it cannot be opened; on Linux also when it is
+    // not a regular file (a pipe planted there never blocks the open) or a
+    // link.
     FILE *(*open_read)(const char *path);
+    // --- where the session file may go ---
+    // GetCurrentProcessId / getpid: recorded in the session file so that a
+    // client can tell a file whose process has ended.
+    unsigned long (*process_id)(void);
+    // 1 when `path` is a folder that no other user can change, so a token
+    // written into it reaches only its user. Linux: a folder (or a link of
+    // this user's to one) owned by this user and writable by nobody else.
+    // Windows: a folder that is not a reparse point (the per-user profile's
+    // permissions keep others out). 0 with the reason in `why` (cap bytes).
+    int (*folder_is_private)(const char *path, char *why, size_t cap);
+    // 1 when nothing is at `path`, or a regular file (never a link, a pipe or
+    // a device; on Linux one owned by this user). 0 with the reason in `why`.
+    int (*file_is_plain_or_absent)(const char *path, char *why, size_t cap);
 };
 
 extern plat_api plat;                 // the calls in force

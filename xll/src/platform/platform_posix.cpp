@@ -465,11 +465,20 @@ FILE *posix_open_private_write(const char *path) {
 void posix_ignore_broken_pipe(void) { signal(SIGPIPE, SIG_IGN); }
 
 FILE *posix_open_read(const char *path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so a pipe under the name cannot hold the open; only a
+    // regular file is read.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         posix_last_error = (unsigned long)errno;
         return nullptr;
     }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        posix_last_error = (unsigned long)EINVAL;
+        close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE *f = fdopen(fd, "rb");
     if (!f) {
         posix_last_error = (unsigned long)errno;
@@ -478,6 +487,62 @@ FILE *posix_open_read(const char *path) {
     return f;
 }
 
+
+unsigned long posix_process_id(void) { return (unsigned long)getpid(); }
+
+int posix_folder_is_private(const char *path, char *why, size_t cap) {
+    struct stat link;
+    if (lstat(path, &link) != 0) {
+        snprintf(why, cap, "cannot be examined (%s)", strerror(errno));
+        return 0;
+    }
+    uid_t me = geteuid();
+    if (S_ISLNK(link.st_mode) && link.st_uid != me) {
+        snprintf(why, cap, "is a symbolic link owned by user %lu", (unsigned long)link.st_uid);
+        return 0;
+    }
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        snprintf(why, cap, "is a link that leads nowhere (%s)", strerror(errno));
+        return 0;
+    }
+    const char *via = S_ISLNK(link.st_mode) ? "leads to a folder" : "is a folder";
+    if (!S_ISDIR(st.st_mode)) {
+        snprintf(why, cap, "is not a folder");
+        return 0;
+    }
+    if (st.st_uid != me) {
+        snprintf(why, cap, "%s owned by user %lu", via, (unsigned long)st.st_uid);
+        return 0;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        snprintf(why, cap, "%s that others may write to (mode %03o)", via, (unsigned)(st.st_mode & 0777));
+        return 0;
+    }
+    return 1;
+}
+
+int posix_file_is_plain_or_absent(const char *path, char *why, size_t cap) {
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+        if (errno == ENOENT) return 1;
+        snprintf(why, cap, "cannot be examined (%s)", strerror(errno));
+        return 0;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        snprintf(why, cap, "is a symbolic link");
+        return 0;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        snprintf(why, cap, "is not a regular file");
+        return 0;
+    }
+    if (st.st_uid != geteuid()) {
+        snprintf(why, cap, "is owned by user %lu", (unsigned long)st.st_uid);
+        return 0;
+    }
+    return 1;
+}
 
 int posix_ansi_to_wide(const char *src, wchar_t *out, int cap) {
     if (!out || cap <= 0) return 0;
@@ -555,6 +620,9 @@ constexpr plat_api posix_table(void) {
     api.ansi_to_wide = posix_ansi_to_wide;
     api.ignore_broken_pipe = posix_ignore_broken_pipe;
     api.open_read = posix_open_read;
+    api.process_id = posix_process_id;
+    api.folder_is_private = posix_folder_is_private;
+    api.file_is_plain_or_absent = posix_file_is_plain_or_absent;
     return api;
 }
 

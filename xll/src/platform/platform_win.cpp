@@ -185,6 +185,47 @@ int win_socket_exclusive(plat_socket socket) {
                       sizeof on) == 0;
 }
 
+unsigned long win_process_id(void) { return GetCurrentProcessId(); }
+
+// Owners and access lists are not looked at: the folder lies in the user's
+// own profile, whose permissions already keep other users out. What is
+// refused is a junction or symbolic link, which could lead anywhere.
+int win_folder_is_private(const char *path, char *why, size_t cap) {
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+        snprintf(why, cap, "cannot be examined (error %lu)", GetLastError());
+        return 0;
+    }
+    if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        snprintf(why, cap, "is not a folder");
+        return 0;
+    }
+    if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
+        snprintf(why, cap, "is a link (reparse point)");
+        return 0;
+    }
+    return 1;
+}
+
+int win_file_is_plain_or_absent(const char *path, char *why, size_t cap) {
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+        DWORD err = GetLastError();
+        if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return 1;
+        snprintf(why, cap, "cannot be examined (error %lu)", err);
+        return 0;
+    }
+    if (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+        snprintf(why, cap, "is not a regular file");
+        return 0;
+    }
+    if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
+        snprintf(why, cap, "is a link (reparse point)");
+        return 0;
+    }
+    return 1;
+}
+
 // Each entry is set by name, so two calls of the same signature cannot trade
 // places unseen.
 constexpr plat_api win_table(void) {
@@ -224,6 +265,9 @@ constexpr plat_api win_table(void) {
     api.ansi_to_wide = win_ansi_to_wide;
     api.ignore_broken_pipe = win_ignore_broken_pipe;
     api.open_read = win_open_read;
+    api.process_id = win_process_id;
+    api.folder_is_private = win_folder_is_private;
+    api.file_is_plain_or_absent = win_file_is_plain_or_absent;
     return api;
 }
 
