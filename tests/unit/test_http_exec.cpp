@@ -342,3 +342,56 @@ TEST_F(exec_server, mcp_reads_origin_header_among_the_first_thirty_only) {
                          "\r\nOrigin: http://evil.example.com\r\nContent-Length: 4\r\n\r\nnote"),
               http_expect(202, "Accepted", ""));
 }
+
+std::string log_text() {
+    std::ifstream f(addin / "tindralxl.log", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// The channel itself failing (its entry raising, or not importing) used to
+// leave nothing behind: the agent saw "internal error" and the log nothing.
+TEST_F(exec_bridge, dispatch_failure_logs_the_python_exception_and_answers_the_fixed_500) {
+    on_server_like_thread([](http_exec_session *s) {
+        http_reply r = exec_once(s, "raise");
+        EXPECT_EQ(reply_text(r), INTERNAL);
+        r = http_reply{};
+        http_server_handle_mcp("raise", &r, s);
+        EXPECT_EQ(reply_text(r), INTERNAL);
+        r = exec_once(s, "none");
+        EXPECT_EQ(reply_text(r), INTERNAL);
+    });
+    std::string text = log_text();
+    EXPECT_NE(text.find("http_server: tindral_xl._exec_entry.dispatch_request failed: ValueError: boom\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("http_server: tindral_xl._mcp_entry.dispatch_mcp failed: ValueError: boom\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("http_server: tindral_xl._exec_entry.dispatch_request failed: it returned no str\n"),
+              std::string::npos) << text;
+}
+
+TEST_F(exec_bridge, entry_that_does_not_import_is_logged_with_its_exception) {
+    std::ofstream(addin / "tindral_xl" / "_exec_entry.py") << "raise ImportError('shadowed')\n";
+    PyGILState_STATE g = pyapi.PyGILState_Ensure();
+    pyapi.PyRun_SimpleString("import sys, importlib\nsys.modules.pop('tindral_xl._exec_entry', None)\n"
+                             "importlib.invalidate_caches()\n");
+    pyapi.PyGILState_Release(g);
+    on_server_like_thread([](http_exec_session *s) {
+        http_reply r = exec_once(s, "abc");
+        EXPECT_EQ(reply_text(r), INTERNAL);
+        EXPECT_FALSE(error_indicator_set());
+    });
+    std::string text = log_text();
+    EXPECT_NE(text.find("http_server: tindral_xl._exec_entry.dispatch_request failed: ImportError: shadowed\n"),
+              std::string::npos) << text;
+}
+
+// Closing the stop's own listener is no failure: once a request had made
+// the exec worker, every normal close used to log one.
+TEST_F(exec_server, normal_stop_after_a_request_logs_a_stop_not_a_listener_failure) {
+    raw_conn c(port);
+    EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n"));
+    http_server_stop();
+    std::string text = log_text();
+    EXPECT_EQ(text.find("the listener failed"), std::string::npos) << text;
+    EXPECT_NE(text.find("http_server: stopped\n"), std::string::npos) << text;
+}

@@ -1,12 +1,14 @@
 // http_server: the exec bridge, the one place where the server thread
 // enters Python. Every call goes through the pyapi table.
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "http_server_exec.h"
 #include "pyapi.h"
 #include "python_runtime.h"
+#include "xll_log.h"
 
 namespace {
 
@@ -28,11 +30,36 @@ struct http_exec_state {
 };
 http_exec_state exec_state;
 
+// Takes the pending Python error and writes "Type: message" into `why`
+// ("" when none is pending). Leaves no error behind. Needs the interpreter
+// lock.
+void exec_take_error(char *why, size_t cap) {
+    why[0] = 0;
+    if (!pyapi.PyErr_Occurred()) return;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;  // new references
+    pyapi.PyErr_Fetch(&type, &value, &traceback);
+    pyapi.PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject *name = type ? pyapi.PyObject_GetAttrString(type, "__name__") : nullptr;  // new reference
+    PyObject *text = value ? pyapi.PyObject_Str(value) : nullptr;                       // new reference
+    const char *name_utf8 = name && pyapi_type_of(name) == pyapi.PyUnicode_Type ? pyapi.PyUnicode_AsUTF8(name) : nullptr;
+    const char *text_utf8 = text ? pyapi.PyUnicode_AsUTF8(text) : nullptr;
+    snprintf(why, cap, "%s%s%s", name_utf8 ? name_utf8 : "an exception", text_utf8 && *text_utf8 ? ": " : "",
+             text_utf8 ? text_utf8 : "");
+    if (text) pyapi.Py_DecRef(text);
+    if (name) pyapi.Py_DecRef(name);
+    if (type) pyapi.Py_DecRef(type);
+    if (value) pyapi.Py_DecRef(value);
+    if (traceback) pyapi.Py_DecRef(traceback);
+    if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+}
+
 // Calls the target's function with `body` (NUL-terminated) and returns a
 // malloc'd copy of the str it returned, or null on any failure, with the
-// error indicator cleared. Needs the interpreter lock.
-char *exec_call_python(const http_exec_target *target, const char *body) {
+// error indicator cleared and what failed in `why` (cap bytes). Needs the
+// interpreter lock.
+char *exec_call_python(const http_exec_target *target, const char *body, char *why, size_t cap) {
     char *text = nullptr;
+    why[0] = 0;
     PyObject *module = pyapi.PyImport_ImportModule(target->module);  // new reference
     PyObject *result = nullptr;
     if (module) result = pyapi.PyObject_CallMethod(module, target->function, "s", body);  // new reference
@@ -42,8 +69,12 @@ char *exec_call_python(const http_exec_target *target, const char *body) {
             size_t len = strlen(utf8);  // a NUL inside the str ends the reply there
             text = (char *)malloc(len + 1);
             if (text) memcpy(text, utf8, len + 1);
+            else snprintf(why, cap, "no memory for the answer's copy");
         }
+    } else if (result) {
+        snprintf(why, cap, "it returned no str");
     }
+    if (!text && !why[0]) exec_take_error(why, cap);
     if (!text) pyapi.PyErr_Clear();
     if (result) pyapi.Py_DecRef(result);
     if (module) pyapi.Py_DecRef(module);
@@ -279,7 +310,8 @@ void http_server_exec_call(const http_exec_target *target, const char *body, htt
         watch->seq.store(seq);
         watch->thread.store(self);
     }
-    char *text = exec_call_python(target, body);
+    char why[400];
+    char *text = exec_call_python(target, body, why, sizeof why);
     if (watch) {
         // From here on the watchdog finds no call; an interrupt it raised
         // after the code ended must not go off in a later request.
@@ -301,8 +333,15 @@ void http_server_exec_call(const http_exec_target *target, const char *body, htt
 
     if (!text) {
         int kind = watch ? watch->delivered.load() : 0;
-        if (kind) http_server_reply_fixed(out, 200, kind == HTTP_EXEC_TIMEOUT ? BODY_TIMEOUT : BODY_CLOSING);
-        else http_server_reply_fixed(out, 500, BODY_INTERNAL);
+        if (kind) {
+            http_server_reply_fixed(out, 200, kind == HTTP_EXEC_TIMEOUT ? BODY_TIMEOUT : BODY_CLOSING);
+            return;
+        }
+        // The channel itself is broken (the entry does not import, or its
+        // function raised): the agent gets the fixed answer, the log the why.
+        xll_logf(xll_log_raw, 600, "http_server: %s.%s failed: %s\n", target->module, target->function,
+                 why[0] ? why : "no reason given");
+        http_server_reply_fixed(out, 500, BODY_INTERNAL);
         return;
     }
     if (target->empty_is_accepted && !text[0]) {

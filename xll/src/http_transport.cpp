@@ -91,6 +91,7 @@ struct http_transport {
     std::shared_ptr<http_conn> exec_conn;   // the connection whose request the worker runs
     int port = 0;                           // the listener's port
     int listener_lost = 0;                  // 1 once the listener broke: wind down
+    int stopping = 0;                       // 1 once the loop has ended: the listener is closed on purpose
     clock_type::time_point listener_checked;
 };
 
@@ -529,6 +530,9 @@ int transport_admit(http_transport *t) {
 }
 
 void on_accept(http_transport *t, error_code ec, tcp::socket socket) {
+    // The accept that the stop's own close of the listener cancelled: the
+    // listener is gone by intent, not broken.
+    if (t->stopping) return;
     if (ec == net::error::operation_aborted && !t->listener_lost && transport_listener_ok(t)) return;
     if (ec) {
         if (!transport_listener_ok(t)) return transport_listener_failed(t);
@@ -653,8 +657,10 @@ unsigned http_transport_serve(http_server_run *run) {
             code = 1;
         }
         error_code ignored;
+        t.stopping = 1;
         if (!t.listener_lost) t.acceptor.close(ignored);
         transport_end_exec(&t);
+        if (code == 0 && !t.listener_lost) xll_log_raw("http_server: stopped\n");
         // Leaving the scope closes every connection with the io_context.
     } catch (...) {
         // Nothing may leave the server thread. A start that still waits
