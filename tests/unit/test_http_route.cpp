@@ -295,6 +295,22 @@ TEST(origin, only_loopback_http_origins_with_optional_port_pass) {
         EXPECT_FALSE(allowed(o)) << o;
 }
 
+// Five digits are not yet a port: 99999 and 65536 name none, and a browser
+// never writes :0 or a leading zero, so such an origin is not one it sent.
+TEST(origin, port_beyond_65535_or_with_leading_zero_is_refused) {
+    auto allowed = [](const char *origin) {
+        http_request req{};
+        req.origin = origin;
+        req.has_origin = 1;
+        return http_server_origin_allowed(&req);
+    };
+    for (const char *o : {"http://localhost:99999", "http://127.0.0.1:65536", "http://localhost:0",
+                          "http://localhost:08080", "http://127.0.0.1:00080"})
+        EXPECT_FALSE(allowed(o)) << o;
+    for (const char *o : {"http://localhost:9999", "http://127.0.0.1:10000", "http://127.0.0.1:65535"})
+        EXPECT_TRUE(allowed(o)) << o;
+}
+
 TEST(reply_head, accepted_reply_has_empty_body_and_zero_length) {
     http_reply r{};
     http_server_reply_fixed(&r, 202, "");

@@ -109,9 +109,14 @@ int http_server_origin_allowed(const http_request *req) {
         std::string_view rest = origin.substr(host.size());
         if (rest.empty()) return 1;
         if (rest[0] != ':' || rest.size() < 2 || rest.size() > 6) return 0;
-        for (char c : rest.substr(1))
+        // A port as a browser writes it: 1 to 65535, no leading zero.
+        if (rest[1] == '0') return 0;
+        long port = 0;
+        for (char c : rest.substr(1)) {
             if (c < '0' || c > '9') return 0;
-        return 1;
+            port = port * 10 + (c - '0');
+        }
+        return port <= 65535;
     }
     return 0;
 }

@@ -65,7 +65,8 @@ void http_server_route(const http_request *req, const http_route_input *in, http
 int http_server_bearer_matches(std::string_view value, const char *token);
 
 // 1 when the request has no Origin, or one of this machine's loopback
-// origins: http://127.0.0.1 or http://localhost, with or without a port.
+// origins: http://127.0.0.1 or http://localhost, with or without a port
+// (1 to 65535, written without a leading zero).
 // A web page's request (DNS rebinding) carries its own origin and fails.
 int http_server_origin_allowed(const http_request *req);
 
