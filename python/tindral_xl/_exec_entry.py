@@ -108,8 +108,9 @@ __all__ = [
 # The namespace that exec and eval share across requests.
 namespace = {"__name__": "__tindral_agent__", "__builtins__": __builtins__}
 
-# Captured output larger than this is cut, so one runaway print cannot make
-# an answer of unbounded size. The same bound holds for a result and its repr.
+# Captured output larger than this many bytes of UTF-8 is cut, so one
+# runaway print cannot make an answer of unbounded size. The same bound holds
+# for a result and its repr.
 MAX_CAPTURE = 1 << 20
 
 # The request's time limit in seconds: the add-in reads the same field.
@@ -135,24 +136,52 @@ class _RequestError(Exception):
 
 
 def _cut_marker(count):
-    return "\n[... %d more characters cut]" % count
+    return "\n[... %d more bytes cut]" % count
+
+
+def _utf8(text):
+    # Lone surrogates (which print accepts) count as the three bytes they
+    # would take; the answer carries them as escapes.
+    return text.encode("utf-8", "surrogatepass")
+
+
+def _head(data, room):
+    """The longest start of the UTF-8 bytes `data` within `room` bytes that
+    ends on a character boundary, as text."""
+    end = room
+    while end > 0 and data[end] & 0xC0 == 0x80:
+        end -= 1
+    return data[:end].decode("utf-8", "surrogatepass")
 
 
 class _Capture(io.StringIO):
-    """A request's stdout or stderr: keeps the first MAX_CAPTURE characters
-    and counts the rest."""
+    """A request's stdout or stderr: keeps the first MAX_CAPTURE bytes (as
+    UTF-8, never half a character) and counts the bytes of the rest."""
 
     def __init__(self):
         super().__init__()
+        self.kept = 0
         self.cut = 0
 
     def write(self, s):
         if not isinstance(s, str):
             raise TypeError("write() argument must be str, not %s" % type(s).__name__)
-        room = MAX_CAPTURE - self.tell()
-        if room > 0:
-            super().write(s[:room])
-        self.cut += max(0, len(s) - max(room, 0))
+        if self.cut:
+            # Once full, only counted: a character that fits later must not
+            # land after the gap.
+            self.cut += len(_utf8(s))
+            return len(s)
+        data = _utf8(s)
+        room = MAX_CAPTURE - self.kept
+        if len(data) <= room:
+            super().write(s)
+            self.kept += len(data)
+            return len(s)
+        head = _head(data, room)
+        super().write(head)
+        kept = len(_utf8(head))
+        self.kept += kept
+        self.cut += len(data) - kept
         return len(s)
 
     def text(self):
@@ -208,9 +237,13 @@ def _install_routers():
 
 
 def _cut_text(text):
-    if len(text) <= MAX_CAPTURE:
+    if len(text) * 4 <= MAX_CAPTURE:  # no character takes more than four bytes
         return text, False
-    return text[:MAX_CAPTURE] + _cut_marker(len(text) - MAX_CAPTURE), True
+    data = _utf8(text)
+    if len(data) <= MAX_CAPTURE:
+        return text, False
+    head = _head(data, MAX_CAPTURE)
+    return head + _cut_marker(len(data) - len(_utf8(head))), True
 
 
 def _jsonable(value):
@@ -520,10 +553,41 @@ def _encode(answer):
         return json.dumps(answer, default=str)
 
 
-def _failure_answer(exc):
+# The add-in's own code: this package's files and the import machinery that
+# a reload runs through.
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def _own_frame(filename):
+    if filename.startswith("<"):  # "<agent>", "<string>": code without a file
+        return filename.startswith("<frozen ")
+    path = filename.replace("\\", "/")
+    return path.endswith("/importlib/__init__.py") or os.path.dirname(os.path.abspath(filename)) == _PACKAGE_DIR
+
+
+def _agent_frames(tb):
+    """The traceback from the first frame that is not the add-in's own on:
+    an agent reads from its own code down, not through the dispatcher."""
+    while tb is not None and _own_frame(tb.tb_frame.f_code.co_filename):
+        tb = tb.tb_next
+    return tb
+
+
+def _traceback_text(exc, message=None):
+    """The traceback as Python prints it, from the agent's code on. With
+    `message`, the last line says it after the class name (an interrupt
+    raised as a bare class carries no message of its own)."""
+    tb = _agent_frames(exc.__traceback__)
+    if message is None:
+        return "".join(traceback.format_exception(type(exc), exc, tb))
+    head = "Traceback (most recent call last):\n" + "".join(traceback.format_tb(tb)) if tb is not None else ""
+    return "%s%s: %s\n" % (head, type(exc).__name__, message)
+
+
+def _failure_answer(exc, message=None):
     output = getattr(exc, "_tindral_output", None) or {"stdout": "", "stderr": ""}
     try:
-        tb = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+        tb = _traceback_text(exc, message)
     except BaseException:
         tb = ""
     try:
@@ -542,12 +606,13 @@ def _failure_answer(exc):
 
 
 def _interrupted_answer(exc, limit):
-    answer = _failure_answer(exc)
     if isinstance(exc, RequestTimeout):
         error = "the request ran past its time limit"
-        answer.update(kind="timeout", error=error if limit is None else error + " of %g s" % limit)
+        kind, error = "timeout", error if limit is None else error + " (%g s)" % limit
     else:
-        answer.update(kind="interrupted", error="the add-in closed while the request ran")
+        kind, error = "interrupted", "the add-in closed while the request ran"
+    answer = _failure_answer(exc, error)
+    answer.update(kind=kind, error=error)
     return answer
 
 
@@ -570,6 +635,9 @@ def _dispatch(body):
         return {"ok": False, "kind": "request", "error": "request must be a JSON object"}
     answer = {}
     if "id" in req:
+        if isinstance(req["id"], float) and not math.isfinite(req["id"]):
+            # 1e999 reads as infinity, which no JSON answer can echo.
+            return {"ok": False, "kind": "request", "error": '"id" must be a finite number, a string or another JSON value'}
         answer["id"] = req["id"]
     op = req.get("op")
     handler = _OPS.get(op) if isinstance(op, str) else None
@@ -607,9 +675,30 @@ def dispatch_request(body):
                 # The interrupt came outside the agent's code (while the
                 # request was read or the answer made): still say what it was.
                 return _encode(_interrupted_answer(exc, None))
-            return _encode({"ok": False, "kind": "internal", "type": type(exc).__name__, "error": "dispatch failed"})
+            why = log_dispatch_failure(__name__, exc)
+            return _encode({"ok": False, "kind": "internal", "type": type(exc).__name__,
+                            "error": "dispatch failed: %s (see tindralxl.log)" % why})
         except BaseException:
             return '{"ok":false,"kind":"internal","error":"dispatch failed"}'
+
+
+def log_dispatch_failure(where, exc):
+    """Logs that the add-in's own dispatch in module `where` failed, with the
+    exception's type and message, and returns that "Type: message" text.
+    Agent code that raises is an answer, not this: this is the channel itself
+    broken (a module shadowing one the package needs, a package file damaged)."""
+    try:
+        message = str(exc)
+    except BaseException:
+        message = "<unprintable>"
+    why = "%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__
+    try:
+        native = _native()
+        if native is not None:
+            native.log("%s: dispatch failed: %s" % (where, why))
+    except BaseException:
+        pass
+    return why
 
 
 # The add-in checks at every start that the module answering /exec still has

@@ -21,6 +21,7 @@ MAX_FRAMES = 3
 MAX_LINE = 300
 
 _EXEC_ENTRY = "tindral_xl._exec_entry"
+_MCP_ENTRY = "tindral_xl._mcp_entry"
 
 
 def _machinery(filename):
@@ -126,8 +127,41 @@ def refresh_exec_entry():
         and os.path.normcase(os.path.abspath(getattr(mod, "__file__", None) or "")) == os.path.normcase(own)
         and getattr(getattr(mod, "dispatch_request", None), "__code__", None) is getattr(mod, "_DISPATCH_CODE", 0)
     )
+    if not sound:
+        sys.modules.pop(_EXEC_ENTRY, None)
+        importlib.import_module(_EXEC_ENTRY)
+    _refresh_mcp_entry()
+    return not sound
+
+
+def _own_file(mod, name):
+    own = os.path.join(os.path.dirname(os.path.abspath(tindral_xl.__file__)), name)
+    path = getattr(mod, "__file__", None) or ""
+    return os.path.normcase(os.path.abspath(path)) == os.path.normcase(own)
+
+
+def _refresh_mcp_entry():
+    """The same for ``tindral_xl._mcp_entry``, which /mcp imports by name,
+    and which must also run on the ``_exec_entry`` now in sys.modules (its
+    namespace and its interrupt classes). Not imported yet is fine: the
+    first /mcp request imports it."""
+    if _MCP_ENTRY not in sys.modules:
+        return
+    try:
+        importlib.import_module(_MCP_ENTRY)  # waits for an import in progress
+    except ImportError:
+        pass  # blocked (None in sys.modules): replaced below
+    mod = sys.modules.get(_MCP_ENTRY)
+    sound = (
+        isinstance(mod, types.ModuleType)
+        and _own_file(mod, "_mcp_entry.py")
+        and getattr(getattr(mod, "dispatch_mcp", None), "__code__", None) is getattr(mod, "_DISPATCH_CODE", 0)
+        and getattr(mod, "_exec_entry", None) is sys.modules.get(_EXEC_ENTRY)
+    )
     if sound:
-        return False
-    sys.modules.pop(_EXEC_ENTRY, None)
-    importlib.import_module(_EXEC_ENTRY)
-    return True
+        return
+    sys.modules.pop(_MCP_ENTRY, None)
+    importlib.import_module(_MCP_ENTRY)
+    native = sys.modules.get("tindral_xl._native")
+    if native is not None:
+        native.log("func_registry: re-imported %s" % _MCP_ENTRY)

@@ -23,6 +23,7 @@ import) is a tool result with ``isError: true``.
 import importlib.util
 import json
 import keyword
+import math
 import os
 import re
 import sys
@@ -55,6 +56,11 @@ MAX_LOG_LINES = 10000
 # the ANSI code page, and a path or a dot must never reach the file system.
 MODULE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 MAX_MODULE_NAME = 100
+# The add-in takes requests of up to 3,145,728 bytes, head and JSON framing
+# included, and drops larger ones unanswered. Code and source are held to a
+# third of that in characters: plain text fits however it is escaped, and
+# a client that finds its request too large anyway says so before sending.
+MAX_CODE = 1 << 20
 # Windows opens a device for these names whatever the extension.
 WINDOWS_DEVICE = re.compile(r"(con|prn|aux|nul|com[0-9]|lpt[0-9])\Z", re.IGNORECASE)
 
@@ -78,7 +84,7 @@ TOOLS = [
         "inputSchema": {
             "type": "object",
             "properties": {
-                "code": {"type": "string", "description": "Python statements to run."},
+                "code": {"type": "string", "maxLength": MAX_CODE, "description": "Python statements to run."},
                 "timeout": {
                     "type": "number",
                     "exclusiveMinimum": 0,
@@ -98,7 +104,9 @@ TOOLS = [
         ),
         "inputSchema": {
             "type": "object",
-            "properties": {"expr": {"type": "string", "description": "A single Python expression."}},
+            "properties": {
+                "expr": {"type": "string", "maxLength": MAX_CODE, "description": "A single Python expression."}
+            },
             "required": ["expr"],
             "additionalProperties": False,
         },
@@ -160,7 +168,11 @@ TOOLS = [
                     "maxLength": MAX_MODULE_NAME,
                     "description": "Module name without .py and without any path, e.g. pricing.",
                 },
-                "source": {"type": "string", "description": "The complete Python source of the module."},
+                "source": {
+                    "type": "string",
+                    "maxLength": MAX_CODE,
+                    "description": "The complete Python source of the module.",
+                },
             },
             "required": ["name", "source"],
             "additionalProperties": False,
@@ -258,7 +270,7 @@ def _check(schema, value, where):
         if len(value) < schema.get("minLength", 0):
             raise _ParamsError("%s must not be empty" % where)
         if "maxLength" in schema and len(value) > schema["maxLength"]:
-            raise _ParamsError("%s is longer than %d characters" % (where, schema["maxLength"]))
+            raise _ParamsError("%s is too large (%d characters, limit %d)" % (where, len(value), schema["maxLength"]))
         # JSON Schema's patterns are ECMA-262: "$" ends the text, while
         # Python's "$" also matches before a final line feed.
         pattern = schema.get("pattern")
@@ -282,13 +294,11 @@ def _check(schema, value, where):
 # --- tool results ------------------------------------------------------------------------
 
 
-def _result(structured):
+def _result(structured, compact=False):
     """A successful tool result: the structured answer, and the same as JSON
-    text for clients that read only text."""
-    return {
-        "content": [{"type": "text", "text": json.dumps(structured, indent=2)}],
-        "structuredContent": structured,
-    }
+    text for clients that read only text (compact for long lists)."""
+    text = json.dumps(structured, separators=(",", ":")) if compact else json.dumps(structured, indent=2)
+    return {"content": [{"type": "text", "text": text}], "structuredContent": structured}
 
 
 def _error_result(text, structured=None):
@@ -329,7 +339,7 @@ def _tool_python_eval(args):
 
 
 def _tool_list_functions(args):
-    return _result(_exec_op({"op": "functions"}))
+    return _result(_exec_op({"op": "functions"}), compact=True)
 
 
 def _tool_reload_module(args):
@@ -557,8 +567,11 @@ def _error(id_, code, message):
 
 
 def _valid_id(value):
-    # MCP narrows JSON-RPC's ids to strings and numbers; null is not one.
-    return isinstance(value, str) or (isinstance(value, (int, float)) and not isinstance(value, bool))
+    # MCP narrows JSON-RPC's ids to strings and numbers; null is not one, nor
+    # 1e999, which reads as infinity and could not be echoed in JSON.
+    if isinstance(value, float):
+        return math.isfinite(value)
+    return isinstance(value, str) or (isinstance(value, int) and not isinstance(value, bool))
 
 
 def _answer(message):
@@ -621,6 +634,12 @@ def dispatch_mcp(body):
         return "" if answer is None else _encode(answer)
     except BaseException as exc:
         try:
-            return _encode(_error(id_, INTERNAL_ERROR, "Internal error: %s" % type(exc).__name__))
+            why = _exec_entry.log_dispatch_failure(__name__, exc)
+            return _encode(_error(id_, INTERNAL_ERROR, "Internal error: %s (see tindralxl.log)" % why))
         except BaseException:
             return '{"jsonrpc":"2.0","id":null,"error":{"code":-32603,"message":"Internal error"}}'
+
+
+# The add-in checks at every start that the module answering /mcp still has
+# this very function (tindral_xl._loading.refresh_exec_entry).
+_DISPATCH_CODE = dispatch_mcp.__code__

@@ -140,7 +140,7 @@ def test_huge_output_is_capped():
     answer = call({"op": "exec", "code": "print('x' * (3 << 20))"})
     assert answer["ok"] is True
     cut = (3 << 20) + 1 - _exec_entry.MAX_CAPTURE
-    assert answer["stdout"] == "x" * _exec_entry.MAX_CAPTURE + "\n[... %d more characters cut]" % cut
+    assert answer["stdout"] == "x" * _exec_entry.MAX_CAPTURE + "\n[... %d more bytes cut]" % cut
     assert answer["truncated"] is True
 
 
@@ -266,6 +266,7 @@ def test_refresh_puts_back_a_working_exec_entry():
     from tindral_xl import _loading
 
     original = _exec_entry.dispatch_request
+    mcp_entry = sys.modules.get("tindral_xl._mcp_entry")  # refreshed along with it
     assert _loading.refresh_exec_entry() is False
     try:
         _exec_entry.dispatch_request = lambda body: "poisoned"
@@ -277,3 +278,69 @@ def test_refresh_puts_back_a_working_exec_entry():
     finally:
         _exec_entry.dispatch_request = original
         sys.modules["tindral_xl._exec_entry"] = _exec_entry
+        tindral_xl._exec_entry = _exec_entry
+        if mcp_entry is not None:
+            sys.modules["tindral_xl._mcp_entry"] = tindral_xl._mcp_entry = mcp_entry
+
+
+# --- answers an agent can act on -----------------------------------------------------
+
+
+def frames(traceback_text):
+    return [line.strip() for line in traceback_text.splitlines() if line.strip().startswith("File ")]
+
+
+def test_traceback_starts_at_the_agents_code_not_the_dispatcher():
+    answer = call({"op": "exec", "code": "def f():\n    return 1 / 0\nf()"})
+    files = frames(answer["traceback"])
+    assert files and files[0].startswith('File "<agent>", line 3'), answer["traceback"]
+    assert not any("tindral_xl" in f for f in files), answer["traceback"]
+    assert answer["traceback"].startswith("Traceback (most recent call last):\n")
+    assert answer["traceback"].endswith("ZeroDivisionError: division by zero\n")
+
+
+def test_traceback_goes_on_into_the_addins_code_the_agent_called():
+    answer = call({"op": "exec", "code": "from tindral_xl import _loading\n_loading.describe_failure(None)"})
+    files = frames(answer["traceback"])
+    assert files[0].startswith('File "<agent>", line 2') and any("_loading.py" in f for f in files[1:]), files
+
+
+def test_failing_reload_traceback_starts_in_the_module(tmp_path, monkeypatch):
+    mod = tmp_path / "agent_tb_mod.py"
+    mod.write_text("X = 1\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import agent_tb_mod  # noqa: F401
+
+    try:
+        mod.write_text("def g():\n    raise KeyError('deep')\ng()\n")
+        answer = call({"op": "reload", "module": "agent_tb_mod"})
+        files = frames(answer["traceback"])
+        assert files[0].startswith('File "%s", line 3' % mod), answer["traceback"]
+        assert not any("importlib" in f or "frozen" in f or "tindral_xl" in f for f in files), answer["traceback"]
+    finally:
+        sys.modules.pop("agent_tb_mod", None)
+
+
+def test_error_of_an_op_itself_has_no_frames_of_the_addin():
+    answer = call({"op": "read", "ref": "A1"})  # no Excel here: the workbook refuses
+    assert answer["kind"] == "exception" and answer["type"] == "RuntimeError"
+    assert answer["traceback"] == "RuntimeError: %s\n" % answer["error"]
+
+
+def test_id_that_reads_as_infinity_is_a_request_error_not_a_lost_answer():
+    answer = call('{"op": "eval", "expr": "1 + 1", "id": 1e999}')
+    assert answer["ok"] is False and answer["kind"] == "request" and "id" in answer["error"]
+    assert "id" not in answer
+
+
+def test_dispatch_that_fails_itself_logs_why_and_says_it(monkeypatch, native):
+    def broken(body):
+        raise AttributeError("module 'json' has no attribute 'loads'")
+
+    monkeypatch.setattr(_exec_entry, "_dispatch", broken)
+    answer = call({"op": "ping"})
+    assert answer == {"ok": False, "kind": "internal", "type": "AttributeError",
+                      "error": "dispatch failed: AttributeError: module 'json' has no attribute 'loads' "
+                               "(see tindralxl.log)"}
+    assert native.lines == ["tindral_xl._exec_entry: dispatch failed: AttributeError: module 'json' has no "
+                            "attribute 'loads'"]

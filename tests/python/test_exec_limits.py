@@ -50,7 +50,8 @@ def test_interrupted_spin_answers_its_kind_with_output_so_far(exc, kind):
     assert answer["stdout"] == "started\n"
     assert answer["type"] == exc.__name__
     if kind == "timeout":
-        assert answer["error"] == "the request ran past its time limit of 7 s"
+        assert answer["error"] == "the request ran past its time limit (7 s)"
+        assert answer["traceback"].endswith("RequestTimeout: the request ran past its time limit (7 s)\n")
     # The next request runs normally.
     assert call({"op": "eval", "expr": "1 + 1"})["result"] == 2
 
@@ -130,14 +131,14 @@ def test_routers_keep_a_missing_console_silent():
 def test_long_text_result_and_repr_are_cut_with_a_marker():
     answer = call({"op": "eval", "expr": "'y' * (%d + 10)" % MAX})
     assert answer["ok"] is True and answer["truncated"] is True
-    assert answer["result"] == "y" * MAX + "\n[... 10 more characters cut]"
-    assert answer["repr"] == "'" + "y" * (MAX - 1) + "\n[... 12 more characters cut]"
+    assert answer["result"] == "y" * MAX + "\n[... 10 more bytes cut]"
+    assert answer["repr"] == "'" + "y" * (MAX - 1) + "\n[... 12 more bytes cut]"
 
 
 def test_long_non_text_result_is_null_with_its_repr_cut():
     answer = call({"op": "eval", "expr": "list(range(300000))"})
     assert answer["result"] is None and answer["truncated"] is True
-    assert answer["repr"].startswith("[0, 1, 2") and answer["repr"].endswith(" more characters cut]")
+    assert answer["repr"].startswith("[0, 1, 2") and answer["repr"].endswith(" more bytes cut]")
 
 
 def test_short_answers_carry_no_truncated_field():
@@ -148,4 +149,35 @@ def test_short_answers_carry_no_truncated_field():
 def test_cut_stderr_in_a_failure_is_marked():
     answer = call({"op": "exec", "code": "import sys\nsys.stderr.write('e' * (%d + 5))\n1/0" % MAX})
     assert answer["kind"] == "exception" and answer["truncated"] is True
-    assert answer["stderr"].endswith("\n[... 5 more characters cut]")
+    assert answer["stderr"].endswith("\n[... 5 more bytes cut]")
+
+
+# The cap is in bytes of UTF-8: a million emoji used to pass as a million
+# characters, four bytes each, and made a 12 MB answer once escaped.
+def test_wide_characters_are_capped_by_their_utf8_bytes_never_split():
+    answer = call({"op": "exec", "code": "print('\\U0001F600' * 400000, end='')"})
+    assert answer["ok"] is True and answer["truncated"] is True
+    kept, _, marker = answer["stdout"].partition("\n[... ")
+    assert kept == "\U0001F600" * (MAX // 4)
+    assert marker == "%d more bytes cut]" % (400000 * 4 - MAX)
+
+
+def test_a_character_that_would_cross_the_cap_is_cut_whole_and_later_writes_are_counted():
+    code = "import sys\nsys.stdout.write('x' * (%d - 1))\nsys.stdout.write('\\u00e9')\nsys.stdout.write('a')" % MAX
+    answer = call({"op": "exec", "code": code})
+    assert answer["stdout"] == "x" * (MAX - 1) + "\n[... 3 more bytes cut]"
+
+
+def test_lone_surrogates_count_as_three_bytes_and_the_answer_stays_json():
+    answer = call({"op": "eval", "expr": "'\\ud800' * (%d // 3 + 2)" % MAX})
+    assert answer["truncated"] is True
+    kept, _, marker = answer["result"].partition("\n[... ")
+    assert kept == "\ud800" * (MAX // 3) and marker == "%d more bytes cut]" % (3 * (MAX // 3 + 2) - 3 * (MAX // 3))
+
+
+def test_wide_text_result_and_repr_are_cut_by_bytes():
+    answer = call({"op": "eval", "expr": "'\\u00e9' * %d" % MAX})
+    assert answer["truncated"] is True
+    assert answer["result"] == "\u00e9" * (MAX // 2) + "\n[... %d more bytes cut]" % MAX
+    assert answer["repr"].startswith("'\u00e9\u00e9") and answer["repr"].endswith(" more bytes cut]")
+    assert len(answer["repr"].partition("\n[... ")[0].encode("utf-8")) <= MAX

@@ -395,3 +395,116 @@ def test_workbook_tools_outside_excel_say_so(monkeypatch):
     result = call("list_sheets", {})["result"]
     assert result["isError"] is True and "inside Excel" in result["content"][0]["text"]
 
+
+
+# --- answers an agent can act on -----------------------------------------------------
+
+
+def test_id_that_reads_as_infinity_is_invalid_request_with_null_id():
+    for id_text in ("1e999", "-1e999"):
+        answer = json.loads(dispatch_mcp('{"jsonrpc":"2.0","id":%s,"method":"ping"}' % id_text))
+        assert answer["id"] is None and answer["error"]["code"] == -32600, answer
+    assert rpc("ping", id_=1.5)["id"] == 1.5  # a finite fraction is still an id
+
+
+def test_timed_out_python_exec_says_so_in_its_text():
+    import ctypes
+    import threading
+    import time
+
+    me = threading.get_ident()
+
+    def fire():
+        time.sleep(0.3)
+        ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(me), ctypes.py_object(_mcp_entry.RequestTimeout))
+
+    threading.Thread(target=fire, daemon=True).start()
+    result = call("python_exec", {"code": "print('spinning')\nwhile True:\n    pass", "timeout": 2})["result"]
+    assert result["isError"] is True
+    text = result["content"][0]["text"]
+    assert "RequestTimeout: the request ran past its time limit (2 s)" in text, text
+    assert not text.rstrip().endswith("RequestTimeout"), text
+    assert "spinning" in text and "_exec_entry.py" not in text, text
+
+
+def test_list_functions_text_is_compact_json():
+    text = call("list_functions")["result"]["content"][0]["text"]
+    assert "\n" not in text and ", " not in text and ": " not in text
+    assert json.loads(text)["functions"] == call("list_functions")["result"]["structuredContent"]["functions"]
+
+
+def test_code_and_source_schemas_say_their_limit_and_a_longer_one_is_refused_with_its_size(modules):
+    schemas = {t["name"]: t["inputSchema"]["properties"] for t in _mcp_entry.TOOLS}
+    for tool, arg in (("python_exec", "code"), ("python_eval", "expr"), ("write_module", "source")):
+        assert schemas[tool][arg]["maxLength"] == _mcp_entry.MAX_CODE
+    big = "#" * (_mcp_entry.MAX_CODE + 1)
+    answer = call("write_module", {"name": unique(), "source": big})
+    assert answer["error"]["code"] == -32602
+    assert answer["error"]["message"] == "argument 'source' is too large (%d characters, limit %d)" % (
+        len(big), _mcp_entry.MAX_CODE)
+    assert list(modules.iterdir()) == []
+
+
+def test_internal_fault_is_logged_and_named_in_the_answer(monkeypatch):
+    lines = []
+
+    class Native:
+        def log(self, text):
+            lines.append(text)
+
+    monkeypatch.setitem(sys.modules, "tindral_xl._native", Native())
+
+    def broken(message):
+        raise AttributeError("module 'json' has no attribute 'dumps'")
+
+    monkeypatch.setattr(_mcp_entry, "_answer", broken)
+    answer = rpc("ping", id_=4)
+    assert answer["id"] == 4 and answer["error"]["code"] == -32603
+    assert answer["error"]["message"] == ("Internal error: AttributeError: module 'json' has no attribute 'dumps' "
+                                          "(see tindralxl.log)")
+    assert lines == ["tindral_xl._mcp_entry: dispatch failed: AttributeError: module 'json' has no attribute 'dumps'"]
+
+
+# A replaced entry used to stay in sys.modules across close and open, while
+# _exec_entry was put back at every open.
+def test_refresh_at_open_puts_back_a_working_mcp_entry(monkeypatch):
+    from tindral_xl import _loading
+
+    monkeypatch.setitem(sys.modules, "tindral_xl._native", type("N", (), {"log": lambda self, t: None})())
+    original = _mcp_entry.dispatch_mcp
+    try:
+        assert _loading.refresh_exec_entry() is False
+        assert sys.modules["tindral_xl._mcp_entry"] is _mcp_entry, "a sound entry is kept"
+        _mcp_entry.dispatch_mcp = lambda body: "poisoned"
+        _loading.refresh_exec_entry()
+        fresh = sys.modules["tindral_xl._mcp_entry"]
+        assert fresh is not _mcp_entry
+        assert json.loads(fresh.dispatch_mcp('{"jsonrpc":"2.0","id":1,"method":"ping"}'))["result"] == {}
+        sys.modules["tindral_xl._mcp_entry"] = None
+        _loading.refresh_exec_entry()
+        again = sys.modules["tindral_xl._mcp_entry"]
+        assert again is not None and again.dispatch_mcp.__code__ is again._DISPATCH_CODE
+    finally:
+        _mcp_entry.dispatch_mcp = original
+        sys.modules["tindral_xl._mcp_entry"] = _mcp_entry
+        tindral_xl._mcp_entry = _mcp_entry
+
+
+def test_refresh_of_exec_entry_takes_the_mcp_entry_along(monkeypatch):
+    from tindral_xl import _loading
+
+    monkeypatch.setitem(sys.modules, "tindral_xl._native", type("N", (), {"log": lambda self, t: None})())
+    original = _exec_entry.dispatch_request
+    try:
+        _exec_entry.dispatch_request = lambda body: "poisoned"
+        assert _loading.refresh_exec_entry() is True
+        new_exec = sys.modules["tindral_xl._exec_entry"]
+        # Both channels share one namespace and one set of interrupt classes.
+        assert sys.modules["tindral_xl._mcp_entry"]._exec_entry is new_exec
+        assert sys.modules["tindral_xl._mcp_entry"].RequestTimeout is new_exec.RequestTimeout
+    finally:
+        _exec_entry.dispatch_request = original
+        sys.modules["tindral_xl._exec_entry"] = _exec_entry
+        sys.modules["tindral_xl._mcp_entry"] = _mcp_entry
+        tindral_xl._exec_entry = _exec_entry
+        tindral_xl._mcp_entry = _mcp_entry
