@@ -161,3 +161,41 @@ def test_forwards_each_message_reading_the_session_file_afresh(tmp_path, standin
     ports = [port for port, _, _ in StandIn.seen]
     assert ports == [first, second, second, second, second]
     assert all(auth == "Bearer " + TOKEN for _, auth, _ in StandIn.seen[:4])
+
+
+def ended_pid():
+    """The id of a process that has ended (and been reaped)."""
+    proc = subprocess.Popen([sys.executable, "-c", "pass"])
+    proc.wait()
+    return proc.pid
+
+
+def test_session_file_of_an_ended_process_is_told_without_sending_anything(tmp_path, standin):
+    session = tmp_path / "session.json"
+    port = standin()  # something listens on the port: a stale file's port may be reused
+    session.write_text(json.dumps({"port": port, "token": TOKEN, "pid": ended_pid()}))
+    answers, stderr = run_stdio([req(1, "tools/call", {"name": "list_functions"})], session)
+    text = answers[0]["result"]["content"][0]["text"]
+    assert answers[0]["result"]["isError"] is True
+    assert "a session file from a process that has ended" in text, text
+    assert StandIn.seen == []
+    # The add-in's own process still runs: the message goes through.
+    session.write_text(json.dumps({"port": port, "token": TOKEN, "pid": __import__("os").getpid()}))
+    answers, _ = run_stdio([req(2, "tools/call", {"name": "list_functions"})], session)
+    assert "isError" not in answers[0]["result"] and len(StandIn.seen) == 1
+
+
+def test_message_over_the_addins_size_limit_is_refused_here_with_its_size(tmp_path, standin):
+    session = tmp_path / "session.json"
+    session.write_text(json.dumps({"port": standin(), "token": TOKEN}))
+    code = "#" * (3 << 20)
+    big_call = req(1, "tools/call", {"name": "python_exec", "arguments": {"code": code}})
+    size = len(json.dumps(big_call).encode())
+    answers, _ = run_stdio([big_call, req(2, "ping", {"pad": code})], session)
+    result = answers[0]["result"]
+    assert result["isError"] is True
+    assert result["content"][0]["text"].startswith("the request is too large (%d bytes, limit %d)"
+                                                   % (size, tindral_mcp.MAX_BODY))
+    assert "not running" not in result["content"][0]["text"]
+    assert answers[1]["error"]["code"] == -32600 and "too large" in answers[1]["error"]["message"]
+    assert StandIn.seen == [], "nothing that large is sent: the add-in would drop it unanswered"

@@ -32,7 +32,8 @@ Exit status:
      a request that ran out of its time limit answers "kind": "timeout")
   2  no usable session file (missing, unreadable, or an error record), or
      wrong usage (argparse's own code)
-  3  no server listening on the port in session.json (the file is stale)
+  3  the session file is stale: its process has ended, or no server listens
+     on its port
   4  timed out waiting for an answer
   5  the server answered busy: another request is running
 """
@@ -50,6 +51,10 @@ DEFAULT_TIMEOUT = 60.0
 MAX_TIMEOUT = 3600.0
 # Beyond the request's own limit: the add-in's answer after an interrupt.
 ANSWER_GRACE = 5.0
+# The add-in drops a request of 3,145,728 bytes or more (head included)
+# without an answer; a body within this limit always leaves room for the head.
+MAX_REQUEST = 3145728
+MAX_BODY = MAX_REQUEST - 1024
 
 
 class AgentError(Exception):
@@ -72,6 +77,41 @@ def default_session_path():
     return os.path.join(base, "TindralXL", "session.json")
 
 
+def process_gone(pid):
+    """True when no process `pid` runs any more; False when it runs or that
+    cannot be told."""
+    if type(pid) is not int or pid <= 0:
+        return False
+    if os.name == "nt":
+        import ctypes
+        from ctypes import wintypes
+
+        PROCESS_QUERY_LIMITED_INFORMATION, ERROR_INVALID_PARAMETER, STILL_ACTIVE = 0x1000, 87, 259
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        kernel32.OpenProcess.restype = wintypes.HANDLE
+        kernel32.OpenProcess.argtypes = [wintypes.DWORD, wintypes.BOOL, wintypes.DWORD]
+        kernel32.GetExitCodeProcess.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD)]
+        kernel32.CloseHandle.argtypes = [wintypes.HANDLE]
+        if pid > 0xFFFFFFFF:
+            return False
+        handle = kernel32.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, False, pid)
+        if not handle:
+            # No such process; "access denied" means one runs.
+            return ctypes.get_last_error() == ERROR_INVALID_PARAMETER
+        try:
+            code = wintypes.DWORD()
+            return bool(kernel32.GetExitCodeProcess(handle, ctypes.byref(code))) and code.value != STILL_ACTIVE
+        finally:
+            kernel32.CloseHandle(handle)
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except (OSError, OverflowError):
+        return False  # another user's process, or a number no process can have
+    return False
+
+
 def read_session(path):
     """Returns (port, token) from the session file, or raises AgentError."""
     try:
@@ -87,6 +127,10 @@ def read_session(path):
             raise ValueError("not a JSON object")
     except ValueError as exc:
         raise AgentError("session file %s is not valid: %s" % (path, exc))
+    if process_gone(session.get("pid")):
+        raise AgentError("%s is a session file from a process that has ended (process %d): Excel closed or "
+                         "crashed without removing it; start Excel with the TindralXL add-in"
+                         % (path, session["pid"]), EXIT_NO_SERVER)
     if "error" in session:
         raise AgentError("the add-in reports that it has no server: %s" % session["error"])
     port, token = session.get("port"), session.get("token")
@@ -206,6 +250,12 @@ def main(argv=None):
     except UsageError as exc:
         print("tindral_agent: %s" % exc, file=sys.stderr)
         return EXIT_FAILED
+    if body is not None:
+        size = len(json.dumps(body).encode("utf-8"))
+        if size > MAX_BODY:
+            print("tindral_agent: the request is too large (%d bytes, limit %d): the add-in takes requests of "
+                  "less than %d bytes" % (size, MAX_BODY, MAX_REQUEST), file=sys.stderr)
+            return EXIT_FAILED
     try:
         port, token = read_session(args.session or default_session_path())
         limit = args.timeout if args.timeout is not None else DEFAULT_TIMEOUT

@@ -48,7 +48,7 @@ TOOLS = [
         "inputSchema": {
             "type": "object",
             "properties": {
-                "code": {"type": "string", "description": "Python statements to run."},
+                "code": {"type": "string", "maxLength": 1048576, "description": "Python statements to run."},
                 "timeout": {
                     "type": "number",
                     "exclusiveMinimum": 0,
@@ -68,7 +68,9 @@ TOOLS = [
         ),
         "inputSchema": {
             "type": "object",
-            "properties": {"expr": {"type": "string", "description": "A single Python expression."}},
+            "properties": {
+                "expr": {"type": "string", "maxLength": 1048576, "description": "A single Python expression."}
+            },
             "required": ["expr"],
             "additionalProperties": False,
         },
@@ -130,7 +132,11 @@ TOOLS = [
                     "maxLength": 100,
                     "description": "Module name without .py and without any path, e.g. pricing.",
                 },
-                "source": {"type": "string", "description": "The complete Python source of the module."},
+                "source": {
+                    "type": "string",
+                    "maxLength": 1048576,
+                    "description": "The complete Python source of the module.",
+                },
             },
             "required": ["name", "source"],
             "additionalProperties": False,
@@ -228,10 +234,18 @@ TOOLS += [{'name': 'read_range',
 # Seconds to wait for the add-in beyond a tool's own time limit.
 ANSWER_SLACK = 30.0
 DEFAULT_TOOL_TIMEOUT = 60.0
+# The add-in drops a request of 3,145,728 bytes or more (head included)
+# without an answer; a body within this limit always leaves room for the head.
+MAX_REQUEST = 3145728
+MAX_BODY = MAX_REQUEST - 1024
 
 
 class Unreachable(Exception):
     """No add-in to forward to; the message says why, for a model to read."""
+
+
+class TooLarge(Exception):
+    """A message the add-in would drop unanswered for its size; never sent."""
 
 
 def log(message):
@@ -247,6 +261,41 @@ def default_session_path():
     return os.path.join(base, "TindralXL", "session.json")
 
 
+def process_gone(pid):
+    """True when no process `pid` runs any more; False when it runs or that
+    cannot be told."""
+    if type(pid) is not int or pid <= 0:
+        return False
+    if os.name == "nt":
+        import ctypes
+        from ctypes import wintypes
+
+        PROCESS_QUERY_LIMITED_INFORMATION, ERROR_INVALID_PARAMETER, STILL_ACTIVE = 0x1000, 87, 259
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        kernel32.OpenProcess.restype = wintypes.HANDLE
+        kernel32.OpenProcess.argtypes = [wintypes.DWORD, wintypes.BOOL, wintypes.DWORD]
+        kernel32.GetExitCodeProcess.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD)]
+        kernel32.CloseHandle.argtypes = [wintypes.HANDLE]
+        if pid > 0xFFFFFFFF:
+            return False
+        handle = kernel32.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, False, pid)
+        if not handle:
+            # No such process; "access denied" means one runs.
+            return ctypes.get_last_error() == ERROR_INVALID_PARAMETER
+        try:
+            code = wintypes.DWORD()
+            return bool(kernel32.GetExitCodeProcess(handle, ctypes.byref(code))) and code.value != STILL_ACTIVE
+        finally:
+            kernel32.CloseHandle(handle)
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except (OSError, OverflowError):
+        return False  # another user's process, or a number no process can have
+    return False
+
+
 def read_session(path):
     """(port, token) of the running add-in, or Unreachable."""
     try:
@@ -258,6 +307,9 @@ def read_session(path):
         raise Unreachable("Excel with TindralXL is not running or its session file %s is unreadable: %s" % (path, exc))
     if not isinstance(session, dict):
         raise Unreachable("the session file %s is not valid" % path)
+    if process_gone(session.get("pid")):
+        raise Unreachable("Excel with the TindralXL add-in is not running: %s is a session file from a process "
+                          "that has ended (process %d)" % (path, session["pid"]))
     if "error" in session:
         raise Unreachable("Excel with TindralXL is running but its Python did not start: %s" % session["error"])
     port, token = session.get("port"), session.get("token")
@@ -268,7 +320,10 @@ def read_session(path):
 
 def forward(session_path, body, timeout):
     """Posts one message to the add-in's /mcp. Returns the answer text ("" for
-    202), or raises Unreachable."""
+    202), or raises Unreachable or TooLarge."""
+    if len(body) > MAX_BODY:
+        raise TooLarge("the request is too large (%d bytes, limit %d): the add-in takes requests of less than %d "
+                       "bytes; send less at once (a smaller module, code in parts)" % (len(body), MAX_BODY, MAX_REQUEST))
     port, token = read_session(session_path)
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     headers = {
@@ -343,6 +398,13 @@ def handle(line, session_path):
     is_request = isinstance(message, dict) and "method" in message and "id" in message
     try:
         text = forward(session_path, line.encode("utf-8"), tool_timeout(message) if is_request else 10.0)
+    except TooLarge as exc:
+        log(str(exc))
+        if not is_request:
+            return None
+        if message.get("method") == "tools/call":
+            return result(message.get("id"), {"content": [{"type": "text", "text": str(exc)}], "isError": True})
+        return error(message.get("id"), -32600, str(exc))
     except Unreachable as exc:
         if is_request:
             log(str(exc))
