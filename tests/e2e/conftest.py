@@ -249,6 +249,19 @@ class Sandbox:
         except FileNotFoundError:
             return None
 
+    def client_session_path(self):
+        """The session file for the clients of tools/ (Linux processes). Under
+        Wine the file names a Windows process id, which a Linux process cannot
+        look up (it would take the file for a stale one): they get a copy
+        without it, made now."""
+        if not self.target.is_wine:
+            return self.session_path
+        record = self.session()
+        record.pop("pid", None)
+        copy = self.base / "client-session.json"
+        copy.write_text(json.dumps(record), encoding="utf-8")
+        return copy
+
     def exec_op(self, timeout=60, **req):
         """One /exec request with the running add-in's port and token; the parsed answer."""
         session = self.session()

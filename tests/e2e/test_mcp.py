@@ -156,7 +156,7 @@ def test_sdk_client_over_http_and_stdio_then_excel_calls_the_new_function(mcp_ad
     p, port, token, _ = mcp_addin
     proc = run([node, "sdk_test.mjs", "--url", "http://127.0.0.1:%d/mcp" % port, "--token", token,
                 "--python", sys.executable, "--script", str(STDIO_SERVER),
-                "--session", str(sandbox.session_path), "--module", "mcp_sdk_demo"], sandbox.env)
+                "--session", str(sandbox.client_session_path()), "--module", "mcp_sdk_demo"], sandbox.env)
     assert proc.returncode == 0, explain(proc)
     assert "sdk_test: all checks passed" in proc.stdout
     # What write_module added is a worksheet function once Excel registers it.
@@ -181,7 +181,7 @@ def test_sdk_stdio_client_without_an_addin_lists_tools_and_is_told_excel_is_not_
 def test_inspector_cli_lists_and_calls_tools_over_stdio(mcp_addin, sandbox):
     node_tools()
     inspector = node_bin("mcp-inspector")
-    base = [inspector, "--cli", sys.executable, str(STDIO_SERVER), "--session", str(sandbox.session_path)]
+    base = [inspector, "--cli", sys.executable, str(STDIO_SERVER), "--session", str(sandbox.client_session_path())]
     proc = run(base + ["--method", "tools/list"], sandbox.env)
     assert proc.returncode == 0, explain(proc)
     names = [t["name"] for t in json.loads(proc.stdout)["tools"]]

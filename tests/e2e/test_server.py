@@ -95,8 +95,11 @@ def get(path, token=None, method="GET", extra=b""):
 def test_session_file_exact_bytes_private_and_gone_after_close(server, sandbox, target):
     p, port, token, _ = server
     data = sandbox.session_path.read_bytes()
-    assert data == b'{"port":%d,"token":"%s"}' % (port, token.encode()) + target.line_end
+    pid = json.loads(data)["pid"]
+    assert data == b'{"port":%d,"token":"%s","pid":%d}' % (port, token.encode(), pid) + target.line_end
     assert re.fullmatch(r"[0-9a-f]{64}", token)
+    if not target.is_wine:
+        assert pid == p.proc.pid  # Wine's process ids are its own
     if not target.is_wine:
         assert sandbox.session_path.stat().st_mode & 0o777 == 0o600
         assert sandbox.session_path.parent.stat().st_mode & 0o777 == 0o700
@@ -311,8 +314,8 @@ def test_error_record_outlives_the_stop_after_failed_python_start(host, sandbox,
     data = sandbox.session_path.read_bytes()
     record = json.loads(data)
     assert record["error"] == PY_FAILED
-    expected = '{"port":%d,"token":"%s","error":"%s"}' % (
-        record["port"], record["token"], PY_FAILED.replace("\\", "\\\\"))
+    expected = '{"port":%d,"token":"%s","error":"%s","pid":%d}' % (
+        record["port"], record["token"], PY_FAILED.replace("\\", "\\\\"), record["pid"])
     assert data == expected.encode("utf-8") + target.line_end
     lines = sandbox.log_lines()
     assert any(l.startswith("xlAutoOpen: Python init failed") for l in lines)
@@ -505,7 +508,7 @@ def agent(sandbox, *args, stdin=None):
 def test_agent_client_drives_a_running_addin(python_addin, sandbox, target):
     # Under Wine the session file lies in the prefix's profile, which the
     # client does not look in by itself.
-    session = ["--session", str(sandbox.session_path)] if target.is_wine else []
+    session = ["--session", str(sandbox.client_session_path())] if target.is_wine else []
 
     def client(*args, stdin=None):
         return agent(sandbox, *session, *args, stdin=stdin)

@@ -81,7 +81,7 @@ def test_agent_reads_a_range_writes_beside_it_and_sets_a_formula_using_a_functio
 @pytest.mark.needs_python
 def test_agent_cli_reads_and_writes_json_rows(workbook, sandbox):
     workbook(seed=["seed A1:B1 s:name e:42"])
-    session = str(sandbox.session_path)
+    session = str(sandbox.client_session_path())
 
     def agent(*args):
         r = subprocess.run([sys.executable, str(AGENT), "--session", session] + list(args),
