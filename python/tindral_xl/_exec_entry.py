@@ -76,10 +76,17 @@ message, and ``"kind"``:
   ``"exception"``;
 * ``"interrupted"``: the add-in closed while the request ran; the same fields.
 
-Captured output longer than 1,048,576 characters, and a ``repr`` or text
-``result`` as long, is cut there and ends with a marker naming how much was
-cut; the answer then has ``"truncated": true``. A non-text ``result`` whose
-JSON is that long is null, its ``repr`` cut.
+* ``"internal"``: the add-in's own dispatch failed (logged with its
+  exception); the answer names the exception in ``"type"`` and ``"error"``.
+
+A ``"traceback"`` starts at the agent's code (or the reloaded module's), not
+at the add-in's own frames above it.
+
+Captured output longer than 1,048,576 bytes of UTF-8, and a ``repr`` or
+text ``result`` as long, is cut there (never inside a character) and ends
+with a marker naming how many bytes were cut; the answer then has
+``"truncated": true``. A non-text ``result`` whose JSON is that long is
+null, its ``repr`` cut.
 
 :func:`dispatch_request` never raises and always returns a ``str``, even for
 code that raises ``SystemExit`` or ``KeyboardInterrupt``.
