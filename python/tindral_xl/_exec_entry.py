@@ -677,6 +677,7 @@ def dispatch_request(body):
             return _encode({"ok": False, "kind": "request", "error": "request body must be text"})
         return _encode(_dispatch(body))
     except BaseException as exc:
+        why = ""
         try:
             if isinstance(exc, RequestInterrupted):
                 # The interrupt came outside the agent's code (while the
@@ -686,7 +687,18 @@ def dispatch_request(body):
             return _encode({"ok": False, "kind": "internal", "type": type(exc).__name__,
                             "error": "dispatch failed: %s (see tindralxl.log)" % why})
         except BaseException:
-            return '{"ok":false,"kind":"internal","error":"dispatch failed"}'
+            # json itself may be what broke (a module shadowing it): a fixed
+            # text, with the reason kept to characters that need no escape.
+            return ('{"ok":false,"kind":"internal","error":"dispatch failed: %s (see tindralxl.log)"}'
+                    % plain_text(why))
+
+
+def plain_text(text, limit=300):
+    """`text` cut to `limit` characters, each one that JSON or a log would
+    need to escape (quotes, backslashes, controls, beyond ASCII) made "?".
+    For answers written without the json module."""
+    keep = " .,:;'()<>_-/=+*#@!?[]{}%&|~^$"
+    return "".join(c if c.isascii() and (c.isalnum() or c in keep) else "?" for c in str(text)[:limit])
 
 
 def log_dispatch_failure(where, exc):

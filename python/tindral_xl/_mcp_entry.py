@@ -633,11 +633,14 @@ def dispatch_mcp(body):
         answer = _answer(message)
         return "" if answer is None else _encode(answer)
     except BaseException as exc:
+        why = ""
         try:
             why = _exec_entry.log_dispatch_failure(__name__, exc)
             return _encode(_error(id_, INTERNAL_ERROR, "Internal error: %s (see tindralxl.log)" % why))
         except BaseException:
-            return '{"jsonrpc":"2.0","id":null,"error":{"code":-32603,"message":"Internal error"}}'
+            # json itself may be what broke: a fixed text, the reason kept plain.
+            return ('{"jsonrpc":"2.0","id":null,"error":{"code":-32603,"message":"Internal error: %s '
+                    '(see tindralxl.log)"}}' % _exec_entry.plain_text(why))
 
 
 # The add-in checks at every start that the module answering /mcp still has

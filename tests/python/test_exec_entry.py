@@ -344,3 +344,24 @@ def test_dispatch_that_fails_itself_logs_why_and_says_it(monkeypatch, native):
                                "(see tindralxl.log)"}
     assert native.lines == ["tindral_xl._exec_entry: dispatch failed: AttributeError: module 'json' has no "
                             "attribute 'loads'"]
+
+
+def test_dispatch_with_json_itself_broken_still_names_the_reason(monkeypatch, native):
+    # What a json.py among the user's modules did: every answer was
+    # "dispatch failed", and nothing said why.
+    class NoJson:
+        pass
+
+    monkeypatch.setattr(_exec_entry, "json", NoJson())
+    text = dispatch_request('{"op": "ping"}')
+    monkeypatch.undo()
+    assert json.loads(text) == {"ok": False, "kind": "internal",
+                                "error": "dispatch failed: AttributeError: 'NoJson' object has no attribute 'loads' "
+                                         "(see tindralxl.log)"}
+    assert native.lines == ["tindral_xl._exec_entry: dispatch failed: AttributeError: 'NoJson' object has no "
+                            "attribute 'loads'"]
+
+
+def test_plain_text_keeps_nothing_that_json_would_escape():
+    text = _exec_entry.plain_text('a "b" \\ \n \u00e9 \U0001F600 ok: x\'s [1] {2}')
+    assert json.loads('"%s"' % text) == text == "a ?b? ? ? ? ? ok: x's [1] {2}"

@@ -508,3 +508,14 @@ def test_refresh_of_exec_entry_takes_the_mcp_entry_along(monkeypatch):
         sys.modules["tindral_xl._mcp_entry"] = _mcp_entry
         tindral_xl._exec_entry = _exec_entry
         tindral_xl._mcp_entry = _mcp_entry
+
+
+def test_mcp_dispatch_with_json_itself_broken_still_names_the_reason(monkeypatch):
+    monkeypatch.setitem(sys.modules, "tindral_xl._native", type("N", (), {"log": lambda self, t: None})())
+    monkeypatch.setattr(_mcp_entry, "json", object())
+    text = dispatch_mcp('{"jsonrpc":"2.0","id":1,"method":"ping"}')
+    monkeypatch.undo()
+    answer = json.loads(text)
+    assert answer["id"] is None and answer["error"]["code"] == -32603
+    assert answer["error"]["message"] == ("Internal error: AttributeError: 'object' object has no attribute 'loads' "
+                                          "(see tindralxl.log)")
