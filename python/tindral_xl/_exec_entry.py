@@ -569,7 +569,8 @@ def _own_frame(filename):
     if filename.startswith("<"):  # "<agent>", "<string>": code without a file
         return filename.startswith("<frozen ")
     path = filename.replace("\\", "/")
-    return path.endswith("/importlib/__init__.py") or os.path.dirname(os.path.abspath(filename)) == _PACKAGE_DIR
+    folder = os.path.normcase(os.path.dirname(os.path.abspath(filename)))
+    return path.endswith("/importlib/__init__.py") or folder == os.path.normcase(_PACKAGE_DIR)
 
 
 def _agent_frames(tb):

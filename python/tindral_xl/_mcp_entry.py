@@ -127,7 +127,14 @@ TOOLS = [
         ),
         "inputSchema": {
             "type": "object",
-            "properties": {"module": {"type": "string", "minLength": 1, "description": "Module name, e.g. finance."}},
+            "properties": {
+                "module": {
+                    "type": "string",
+                    "minLength": 1,
+                    "maxLength": 255,
+                    "description": "Module name, e.g. finance.",
+                }
+            },
             "required": ["module"],
             "additionalProperties": False,
         },
@@ -144,6 +151,7 @@ TOOLS = [
                 "file": {
                     "type": "string",
                     "minLength": 1,
+                    "maxLength": 255,
                     "description": "File name in the modules folder, e.g. pricing.py (no path).",
                 }
             },

@@ -519,3 +519,22 @@ def test_mcp_dispatch_with_json_itself_broken_still_names_the_reason(monkeypatch
     assert answer["id"] is None and answer["error"]["code"] == -32603
     assert answer["error"]["message"] == ("Internal error: AttributeError: 'object' object has no attribute 'loads' "
                                           "(see tindralxl.log)")
+
+
+def test_every_text_argument_states_its_limit():
+    def texts(schema, where):
+        if schema.get("type") == "string":
+            yield where, schema
+        for key, sub in schema.get("properties", {}).items():
+            yield from texts(sub, "%s.%s" % (where, key))
+        if "items" in schema:
+            yield from texts(schema["items"], where + "[]")
+        for i, sub in enumerate(schema.get("anyOf", ())):
+            yield from texts(sub, "%s|%d" % (where, i))
+
+    found = [(w, s) for t in _mcp_entry.TOOLS for w, s in texts(t["inputSchema"], t["name"])]
+    assert len(found) >= 8
+    for where, schema in found:
+        if where.startswith("write_range.values"):
+            continue  # a cell's text: bounded by the request, and by Excel's 32,767 characters
+        assert isinstance(schema.get("maxLength"), int), where
