@@ -712,6 +712,7 @@ def log_dispatch_failure(where, exc):
     except BaseException:
         message = "<unprintable>"
     why = "%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__
+    why = why.replace("\r", " ").replace("\n", " ")  # one log line
     try:
         native = _native()
         if native is not None:

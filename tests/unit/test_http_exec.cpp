@@ -35,6 +35,7 @@ def dispatch_request(body):
     if body == "bytes": return b"abc"
     if body == "sub": return S("abc")
     if body == "raise": raise ValueError("boom")
+    if body == "raise2": raise ValueError("two\nlines")
     if body == "nul": return "ab\x00cd"
     if body == "surrogate": return "\ud800"
     if body == "abc": return "abc"
@@ -359,8 +360,11 @@ TEST_F(exec_bridge, dispatch_failure_logs_the_python_exception_and_answers_the_f
         EXPECT_EQ(reply_text(r), INTERNAL);
         r = exec_once(s, "none");
         EXPECT_EQ(reply_text(r), INTERNAL);
+        r = exec_once(s, "raise2");
+        EXPECT_EQ(reply_text(r), INTERNAL);
     });
     std::string text = log_text();
+    EXPECT_NE(text.find("failed: ValueError: two lines\n"), std::string::npos) << "one line per message: " << text;
     EXPECT_NE(text.find("http_server: tindral_xl._exec_entry.dispatch_request failed: ValueError: boom\n"),
               std::string::npos) << text;
     EXPECT_NE(text.find("http_server: tindral_xl._mcp_entry.dispatch_mcp failed: ValueError: boom\n"),

@@ -45,6 +45,9 @@ void exec_take_error(char *why, size_t cap) {
     const char *text_utf8 = text ? pyapi.PyUnicode_AsUTF8(text) : nullptr;
     snprintf(why, cap, "%s%s%s", name_utf8 ? name_utf8 : "an exception", text_utf8 && *text_utf8 ? ": " : "",
              text_utf8 ? text_utf8 : "");
+    // One log line, whatever the message holds.
+    for (char *c = why; *c; c++)
+        if (*c == '\n' || *c == '\r') *c = ' ';
     if (text) pyapi.Py_DecRef(text);
     if (name) pyapi.Py_DecRef(name);
     if (type) pyapi.Py_DecRef(type);
