@@ -140,6 +140,11 @@ struct plat_api {
     // fopen(path, "rb"), for a small file the add-in wrote itself (the
     // session file). Null when it cannot be opened.
     FILE *(*open_read)(const char *path);
+    // Keeps `module` (plat_self_module's or DllMain's) loaded until the
+    // process ends, whatever frees it later: GetModuleHandleExW with
+    // GET_MODULE_HANDLE_EX_FLAG_PIN; on Linux dlopen of its own file with
+    // RTLD_NOLOAD | RTLD_NODELETE. 1 when pinned.
+    int (*module_pin)(plat_module module);
 };
 
 extern plat_api plat;                 // the calls in force

@@ -464,6 +464,24 @@ FILE *posix_open_private_write(const char *path) {
 
 void posix_ignore_broken_pipe(void) { signal(SIGPIPE, SIG_IGN); }
 
+int posix_module_pin(plat_module module) {
+    Dl_info info;
+    if (!module || !dladdr(module, &info) || !info.dli_fname) {
+        posix_last_error = EINVAL;
+        return 0;
+    }
+    // NOLOAD: only the copy already in the process, never a second one. The
+    // flag NODELETE stays with the object; the handle's reference does not
+    // need to, and is given back.
+    void *h = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    if (!h) {
+        posix_last_error = ENOENT;
+        return 0;
+    }
+    dlclose(h);
+    return 1;
+}
+
 FILE *posix_open_read(const char *path) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -555,6 +573,7 @@ constexpr plat_api posix_table(void) {
     api.ansi_to_wide = posix_ansi_to_wide;
     api.ignore_broken_pipe = posix_ignore_broken_pipe;
     api.open_read = posix_open_read;
+    api.module_pin = posix_module_pin;
     return api;
 }
 
