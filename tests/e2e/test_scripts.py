@@ -2,6 +2,7 @@
 Windows package of scripts/package_windows.sh."""
 
 import hashlib
+import json
 import os
 import pathlib
 import re
@@ -322,3 +323,26 @@ def test_run_prompt_ignored_agent_modules_hid_errors_and_set_the_agents_files_as
     assert not [p for p in (tmp_path / "run").iterdir() if p.name.startswith("modules.saved-")]
     assert re.search(r"^  =LATE\(1\) +-> +21$", again.stdout, re.M), again.stdout
     assert tree(mine) == before
+
+
+@pytest.mark.wine_only
+@pytest.mark.needs_python
+@pytest.mark.time_limit(600)
+def test_run_windows_read_log_read_the_linux_add_ins_log(run_env, sandbox, tmp_path):
+    # The bridge's Python is Linux's: without a TMPDIR naming the prefix's
+    # temp folder, read_log (and anything else of the package that reads the
+    # log) read /tmp/tindralxl.log, the Linux add-in's.
+    env = dict(run_env)
+    env.pop("TMPDIR", None)
+    run = RunScript(["--windows", "--modules", str(user_modules(tmp_path))], env)
+    run.wait_open()
+    try:
+        answer = json.loads(agent(env, "--session", str(sandbox.session_path), "eval",
+                                  "__import__('tindral_xl._mcp_entry', fromlist=['x']).log_path()"))
+        assert os.path.realpath(answer["result"]) == os.path.realpath(sandbox.log_path), answer
+        tail = json.loads(agent(env, "--session", str(sandbox.session_path), "eval",
+                                "__import__('tindral_xl._mcp_entry', fromlist=['x'])._tool_read_log({'lines': 500})"))
+        assert "xlAutoOpen: complete" in tail["result"]["content"][0]["text"], tail
+    finally:
+        run.proc.stdin.close()
+        assert run.finish(120) == 0, run.text
