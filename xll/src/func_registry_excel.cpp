@@ -158,6 +158,6 @@ void func_registry_excel_closed(void) {
     if (gil_taken) pyapi.PyGILState_Release(gil);
     if (forgotten)
         xll_logf(func_registry.log, 160,
-                 "func_registry: Excel unregisters %d function(s) after xlAutoClose; the next open registers them again",
+                 "func_registry: the add-in is deactivated: Excel unregisters its %d function(s) after xlAutoClose",
                  forgotten);
 }

@@ -99,7 +99,6 @@ void xll_close(void) {
     excel_jobs_close();
     xll_tick_stop();
     http_server_stop();
-    func_registry_excel_closed();
     python_runtime_finalize(xll_log);
     xll_log("xlAutoClose: TindralXL unloaded");
 }
@@ -132,9 +131,19 @@ XLL_EXPORT int xlAutoClose(void) {
         [] { return 1; });
 }
 
-// Exported twice, as xlAutoAdd and as xlAutoRemove: neither has work to do.
 XLL_EXPORT int xlAutoAdd(void) { return 1; }
-#ifndef _WIN32
-// The Windows export list names the same function twice instead.
-XLL_EXPORT int xlAutoRemove(void) __attribute__((alias("xlAutoAdd")));
-#endif
+
+// The user unticks the add-in in the Add-In Manager: the xlAutoClose that
+// follows is an unload, after which Excel unregisters every name the add-in
+// left registered. The add-in stays pinned with its state, and a tick of the
+// add-in brings it back into the same registry: that must know Excel has
+// none of its names any more.
+XLL_EXPORT int xlAutoRemove(void) {
+    return xll_export_guard(
+        "xlAutoRemove", "abandoned",
+        [] {
+            func_registry_excel_closed();
+            return 1;
+        },
+        [] { return 1; });
+}
