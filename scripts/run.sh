@@ -106,7 +106,7 @@ show_kept() {
 }
 
 if [[ "${TINDRAL_SKIP_SETUP:-0}" != 1 ]]; then
-  step "check the Debian packages" scripts/setup.sh
+  step "check the Debian packages" scripts/setup.sh --run
 fi
 
 # build_targets PRESET FOLDER TARGET...: only the targets the run needs; the
@@ -186,13 +186,15 @@ lay_out() {
   cp "$build/generated/_version.py" "$folder/tindral_xl/_version.py" || return 1
 
   # The modules folder holds links to the user's files and nothing else of
-  # theirs: only links are ever removed from it.
+  # theirs: only links are ever removed from it. Files the add-in wrote there
+  # in an earlier run (an agent's write_module) are the run folder's own:
+  # run_session.py lists them with their digests, and they stay.
   local dest=$folder/modules
   if [[ -d $dest && ! -L $dest && $dest -ef $modules ]]; then
     return 0  # the user's folder is the run folder's own: used as it is
   fi
   [[ -L $dest ]] && rm "$dest"
-  if [[ -d $dest ]] && [[ -n "$(find "$dest" -mindepth 1 -maxdepth 1 ! -type l ! -name __pycache__ -print -quit)" ]]; then
+  if [[ -d $dest ]] && holds_theirs "$dest"; then
     set_aside "$dest" || return 1
   fi
   mkdir -p "$dest" || return 1
@@ -202,6 +204,23 @@ lay_out() {
     [[ -e $entry && $(basename "$entry") != __pycache__ ]] || continue
     ln -s "$entry" "$dest/" || return 1
   done
+}
+# holds_theirs DIR: true when DIR holds an entry that is neither a link, nor
+# __pycache__, nor a file the add-in wrote (listed in DIR/.tindral-written
+# with the digest it still has), or one such file shares a name with an
+# entry of the user's folder (its link could not be made).
+holds_theirs() {
+  local dir=$1 entry name digest
+  for entry in "$dir"/* "$dir"/.[!.]*; do
+    [[ -e $entry || -L $entry ]] || continue
+    name=$(basename "$entry")
+    [[ -L $entry || $name == __pycache__ || $name == .tindral-written ]] && continue
+    [[ -f $entry && -f $dir/.tindral-written ]] || return 0
+    digest=$(sha256sum "$entry" | cut -d' ' -f1)
+    grep -qxF "$digest  $name" "$dir/.tindral-written" || return 0
+    [[ -e $modules/$name || -L $modules/$name ]] && return 0
+  done
+  return 1
 }
 label=${modules#"$root"/}
 step "lay out $folder (modules: $label)" lay_out
@@ -224,4 +243,4 @@ fi
 
 echo
 exec "$python" scripts/run_session.py --target "$target" --build "$build" --folder "$folder" \
-  --version "$version" --host-log "$steps_log" --no-python-reason "$no_python" "${raw[@]}"
+  --version "$version" --host-log "$steps_log" --no-python-reason "$no_python" --modules "$modules" "${raw[@]}"

@@ -22,6 +22,7 @@ this script only, which then closes the add-in in order instead of the host
 """
 
 import argparse
+import hashlib
 import json
 import math
 import os
@@ -65,7 +66,7 @@ SAMPLES = [
     ("=PYTYPE(TRUE)", ""),
     ("=PYTYPE({1,2;3,4})", "a range or an array"),
     ("=IS_PRIME(97)", ""),
-    ("=IS_PRIME(1.5)", "raised: the message is in the log"),
+    ("=IS_PRIME(1.5)", "the function raised: its message follows"),
     ("=SAFE_DIVIDE(1, 0, -1)", ""),
     ('=TOTAL({1,2,"x";3,4,TRUE})', "a range arrives as a list of rows"),
     ("=TIMES_TABLE(4)", "a list of rows spills"),
@@ -259,6 +260,42 @@ def formulas_in(text):
     return found
 
 
+def type_arity(type_text):
+    """The number of arguments a registration's type text declares (its
+    letters after the first, the return type; "!", "#", "$" and "&" are
+    flags), or None for a text that is not one."""
+    letters = [c for c in type_text if c.isalnum()]
+    return len(letters) - 1 if letters else None
+
+
+def too_many_arguments(formula, name, declared, given):
+    """Excel's refusal of a formula with more arguments than the function
+    declares, as the prompt says it; None when the count is within bounds."""
+    if declared is None or given <= declared:
+        return None
+    return ("%s: %s takes %d argument%s, %d given (Excel refuses the formula: "
+            "\"You've entered too many arguments for this function.\")"
+            % (formula.strip(), name, declared, "" if declared == 1 else "s", given))
+
+
+def raised_messages(lines, name):
+    """The messages the add-in logged for exceptions `name` raised."""
+    head = "Python error in %s: " % name
+    return [l[len(head):] for l in lines if l.upper().startswith(head.upper())]
+
+
+def import_failures(lines):
+    """(module, reason) for each module the add-in failed to import: the
+    reason is the line after "Failed to import module: NAME" ("Type: message")."""
+    head = "Failed to import module: "
+    found = []
+    for i, line in enumerate(lines):
+        if line.startswith(head):
+            reason = lines[i + 1] if i + 1 < len(lines) and not lines[i + 1].startswith(head) else ""
+            found.append((line[len(head):], reason))
+    return found
+
+
 # --- host results -> what a cell shows --------------------------------------------------
 
 
@@ -442,6 +479,47 @@ def places(target):
     return temp / "tindralxl.log", config / "TindralXL" / "session.json"
 
 
+# In the run folder's modules: the files the add-in wrote there (an agent's
+# write_module), with their digests, so that the next run.sh keeps them as
+# the run folder's own instead of setting the folder aside as the user's.
+WRITTEN = ".tindral-written"
+
+
+def _digest(path):
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def written_manifest(modules):
+    """{name: digest} of the manifest in `modules`; {} when there is none."""
+    found = {}
+    try:
+        text = (modules / WRITTEN).read_text(encoding="utf-8")
+    except OSError:
+        return found
+    for line in text.splitlines():
+        digest, sep, name = line.partition("  ")
+        if sep and name:
+            found[name] = digest
+    return found
+
+
+def own_files(modules):
+    """{name: digest} of the regular files (not links) in `modules`."""
+    found = {}
+    try:
+        entries = list(modules.iterdir())
+    except OSError:
+        return found
+    for entry in entries:
+        if entry.name in (WRITTEN, "__pycache__") or entry.is_symlink() or not entry.is_file():
+            continue
+        try:
+            found[entry.name] = _digest(entry)
+        except OSError:
+            continue
+    return found
+
+
 def home_relative(path):
     home = str(pathlib.Path.home())
     text = str(path)
@@ -455,7 +533,13 @@ class Session:
         self.log, self.session = places(args.target)
         self.log_start = self.log.stat().st_size if self.log.exists() else 0
         self.names = []  # registered worksheet functions, as listed
+        self.types = {}  # upper-case name -> the type text it was registered with
         self.example = ""  # the first example call, offered at the prompt
+        self.modules = pathlib.Path(args.folder) / "modules"
+        # Files of the run folder's modules at the start that the add-in did
+        # not write: the user's (their folder is the run folder's own).
+        listed = written_manifest(self.modules)
+        self.theirs = {n for n, d in own_files(self.modules).items() if listed.get(n) != d}
         self.width = 34
 
     def say(self, text=""):
@@ -472,6 +556,12 @@ class Session:
             env.pop(name, None)
         if self.args.target == "windows":
             env.update(WINE_ENV)
+            # The test bed's python312.dll runs Linux's CPython, whose package
+            # finds the log (read_log) through $TMPDIR: point it at the folder
+            # the Windows add-in writes to (GetTempPathW's, in the prefix), not
+            # the Linux add-in's. A Windows Python ignores it.
+            self.log.parent.mkdir(parents=True, exist_ok=True)
+            env["TMPDIR"] = str(self.log.parent)
             self.addin = folder / "TindralXL.xll"
             argv = ["wine", str(build / "tools" / "xllhost" / "xllhost.exe"), "Z:" + str(self.addin).replace("/", "\\")]
         else:
@@ -487,13 +577,19 @@ class Session:
         # agent's cell requests are served.
         self.host.send("idle on")
         self.host.expect(lambda l: l.startswith("idle "))
-        self.host.send("list")
-        _, listed = self.host.expect(lambda l: l.startswith("list "))
-        self.names = [l.split()[-1] for l in listed if l.startswith("function ")]
-        self.commands = [n for n in self.names if n.lower() == "xll_register_pending"]
-        self.names = [n for n in self.names if n not in self.commands]
+        self.refresh()
         where = os.path.relpath(self.addin, ROOT) if str(self.addin).startswith(str(ROOT)) else str(self.addin)
         self.say("TindralXL %s is open in xllhost, the Excel stand-in: %s" % (self.args.version, where))
+
+    def refresh(self):
+        """The worksheet functions Excel has now, as the host lists them: an
+        agent may have loaded or written a module since the last look."""
+        self.host.send("list")
+        _, listed = self.host.expect(lambda l: l.startswith("list "))
+        rows = [l.split() for l in listed if l.startswith("function ") and len(l.split()) >= 4]
+        self.commands = [r[-1] for r in rows if r[-1].lower() == "xll_register_pending"]
+        self.names = [r[-1] for r in rows if r[-1] not in self.commands]
+        self.types = {r[-1].upper(): r[2] for r in rows}
 
     def call(self, formula, note=""):
         """Calls one formula and shows it with the cell's value; 1 when called."""
@@ -502,14 +598,22 @@ class Session:
         except FormulaError as exc:
             print("  %s" % exc, flush=True)
             return 0
+        if name.upper() not in {n.upper() for n in self.names}:
+            self.refresh()
         known = {n.upper(): n for n in self.names}
         if name.upper() not in known:
             print("  %s: no worksheet function %s here (there are: %s)" % (
                 formula.strip(), name, ", ".join(sorted(self.names)) or "none"), flush=True)
             return 0
+        name = known[name.upper()]
+        refusal = too_many_arguments(formula, name, type_arity(self.types.get(name.upper(), "")), len(args))
+        if refusal:
+            print("  " + refusal, flush=True)
+            return 0
         if self.raw:
             print("# " + formula.strip(), flush=True)
-        self.host.send(" ".join(["call", known[name.upper()]] + args))
+        log_at = self.log_size()
+        self.host.send(" ".join(["call", name] + args))
         line, _ = self.host.expect(lambda l: l.startswith("result "))
         shown = render_result(line)
         text = formula.strip()
@@ -519,6 +623,10 @@ class Session:
         self.say(first)
         for extra in shown[1:]:
             self.say(" " * (self.width + 8) + extra)
+        if shown[0] == ERRORS[15]:
+            # What the cell cannot show: the exception's message, from the log.
+            for message in raised_messages(self.log_lines_from(log_at), name):
+                self.say(" " * (self.width + 8) + "raised: " + message)
         return 1
 
     def functions(self):
@@ -618,6 +726,9 @@ class Session:
 
     def show(self):
         self.open()
+        for module, reason in import_failures(self.new_log_lines()):
+            self.say("Module %s failed to import%s (the log below has the rest)" % (
+                module, ": " + reason if reason else ""))
         if not self.names:
             self.say("No worksheet functions were registered: %s" % self.why_no_functions())
         else:
@@ -693,14 +804,48 @@ class Session:
         self.host.stop()
         return 0
 
-    def new_log_lines(self):
+    def note_written(self):
+        """Names the modules the add-in wrote into the run folder during this
+        run, and lists every file it wrote there for the next run.sh."""
+        if self.args.modules and pathlib.Path(self.args.modules).resolve() == self.modules.resolve():
+            return  # the user's own folder is the run folder's: what was written is theirs
+        before = written_manifest(self.modules)
+        written = {n: d for n, d in own_files(self.modules).items() if n not in self.theirs}
+        if written == before:
+            return
+        try:
+            if written:
+                (self.modules / WRITTEN).write_text("".join("%s  %s\n" % (d, n) for n, d in sorted(written.items())),
+                                                    encoding="utf-8")
+            else:
+                (self.modules / WRITTEN).unlink()
+        except OSError as exc:
+            print("run: cannot list the modules the add-in wrote: %s" % exc, file=sys.stderr)
+        new = sorted(n for n, d in written.items() if before.get(n) != d)
+        if new:
+            where = os.path.relpath(self.modules, ROOT) if str(self.modules.resolve()).startswith(str(ROOT)) \
+                else str(self.modules)
+            print("\nThe add-in wrote %s into the run folder's modules (%s)%s. They stay there for the next run."
+                  % (", ".join(new), where,
+                     "; your folder %s is only read" % self.args.modules if self.args.modules else ""), flush=True)
+
+    def log_size(self):
+        try:
+            return self.log.stat().st_size
+        except OSError:
+            return 0
+
+    def log_lines_from(self, offset):
         try:
             with open(self.log, "rb") as f:
-                f.seek(self.log_start)
+                f.seek(offset)
                 data = f.read()
         except OSError:
             return []
         return [l.rstrip("\r") for l in data.decode("utf-8", "replace").split("\n") if l.strip()]
+
+    def new_log_lines(self):
+        return self.log_lines_from(self.log_start)
 
     def show_log(self, limit=40):
         lines = self.new_log_lines()
@@ -744,6 +889,7 @@ def main(argv=None):
     p.add_argument("--raw", action="store_true", help="show the host's protocol lines")
     p.add_argument("--host-log", help="file that receives the host's standard error")
     p.add_argument("--no-python-reason", default="", help="why the add-in runs without Python")
+    p.add_argument("--modules", default="", help="the user's modules folder (only read)")
     args = p.parse_args(argv)
     sys.stdout = _Output(sys.stdout)
 
@@ -763,6 +909,7 @@ def main(argv=None):
     # A Ctrl-C from now on is answered by the close itself.
     if not session.close():
         rc = 1
+    session.note_written()
     session.show_log()
     if rc == 0 or rc == 130:
         left = session.session.exists()

@@ -5,17 +5,29 @@
 # slowhttptest (real clients of the agent channel), and Node with npm for the
 # MCP client tests. Also reports the Python 3.12 that the Linux build embeds
 # in its tests.
+#
+#   setup.sh          everything the test command (scripts/test.sh) needs
+#   setup.sh --run    only what scripts/run.sh needs: the builds and Wine;
+#                     no pytest, no HTTP tools, no Node, no npm
 set -euo pipefail
+
+for_run=0
+case ${1:-} in
+  "") ;;
+  --run) for_run=1 ;;
+  *) echo "usage: setup.sh [--run]" >&2; exit 2 ;;
+esac
 
 PACKAGES=(
   cmake ninja-build g++ binutils
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 wine64-tools
   libboost-dev libgtest-dev
-  python3 python3-pytest
-  e2fsprogs
-  curl wrk slowhttptest
+  python3
 )
+if ((!for_run)); then
+  PACKAGES+=(python3-pytest e2fsprogs curl wrk slowhttptest)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -25,8 +37,11 @@ for p in "${PACKAGES[@]}"; do
 done
 # Node by command, not by package: a Node from elsewhere (NodeSource's
 # nodejs carries its own npm) serves as well, and Debian's npm would conflict.
-command -v node >/dev/null || missing+=(nodejs)
-command -v npm >/dev/null || missing+=(npm)
+# Only the MCP client tests need it.
+if ((!for_run)); then
+  command -v node >/dev/null || missing+=(nodejs)
+  command -v npm >/dev/null || missing+=(npm)
+fi
 
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
@@ -65,5 +80,6 @@ fi
 # The MCP clients the tests drive (the official SDK, the Inspector, the
 # conformance suite), exactly as tests/mcp/package-lock.json pins them. npm's
 # cache under ~/.cache makes a rerun work offline; an install that still
-# matches the lock file is kept.
+# matches the lock file is kept. A test dependency: not for run.sh.
+((for_run)) && exit 0
 "$(dirname "$0")/npm_ci.sh" || { echo "setup: installing the MCP test clients from npm failed" >&2; exit 1; }

@@ -220,6 +220,12 @@ class Sandbox:
     def log_path(self):
         return self.temp / "tindralxl.log"
 
+    @property
+    def log_hint(self):
+        """Where the add-in's messages send a user to find the log: Windows
+        users' own name for it, elsewhere the log's path."""
+        return "%TEMP%\\tindralxl.log" if self.target.is_wine else str(self.log_path)
+
     def log_bytes(self):
         """The raw log file, b"" when it does not exist."""
         try:

@@ -2,12 +2,15 @@
 Windows package of scripts/package_windows.sh."""
 
 import hashlib
+import json
 import os
 import pathlib
 import re
 import signal
 import subprocess
+import sys
 import threading
+import time
 import zipfile
 
 import pytest
@@ -229,3 +232,117 @@ def test_windows_package_holds_the_agent_side_and_names_one_version(target, tmp_
     assert ("mcpServers" in note) == mcp.exists()
     if mcp.exists():  # both forms: stdio through the script, HTTP with the header
         assert "agent\\\\tindral_mcp.py" in note and '"url": "http://127.0.0.1:PORT/mcp"' in note, note
+
+
+@pytest.mark.linux_only
+def test_run_sh_package_check_demanded_node_and_npm_which_only_the_tests_use(tmp_path):
+    # run.sh checks its packages with `setup.sh --run`. On a machine with no
+    # Node and no npm that check must pass without installing anything: the
+    # MCP clients from npm are a test dependency. apt-get, sudo and the
+    # package query are stand-ins here; nothing is installed.
+    shim = tmp_path / "bin"
+    shim.mkdir()
+    hidden = {"node", "nodejs", "npm", "npx", "apt-get", "sudo", "dpkg-query"}
+    for tool in pathlib.Path("/usr/bin").iterdir():
+        if tool.name not in hidden:
+            (shim / tool.name).symlink_to(tool)
+    calls = tmp_path / "calls"
+    for tool in ("apt-get", "sudo"):
+        (shim / tool).write_text('#!/bin/sh\necho "$0 $*" >> "%s"\nexit 1\n' % calls)
+        (shim / tool).chmod(0o755)
+    (shim / "dpkg-query").write_text("#!/bin/sh\nprintf 'install ok installed'\n")
+    (shim / "dpkg-query").chmod(0o755)
+    env = dict(os.environ, PATH="%s:%s" % (shim, ":".join(
+        p for p in os.environ.get("PATH", "").split(":") if p and not p.startswith(("/usr", "/bin", "/sbin")))))
+    r = subprocess.run([str(ROOT / "scripts" / "setup.sh"), "--run"], env=env, capture_output=True, text=True,
+                       timeout=120)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert not calls.exists(), calls.read_text()
+    assert "npm" not in r.stdout + r.stderr
+
+
+LATE_MODULE = '''
+from tindral_xl import xl_function
+
+
+@xl_function(name="LATE")
+def late(x):
+    if not x:
+        raise ValueError("x must not be zero")
+    return x * 21
+'''
+
+
+def agent(env, *words):
+    r = subprocess.run([sys.executable, str(ROOT / "tools" / "agent" / "tindral_agent.py")] + list(words), env=env,
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stdout + r.stderr
+    return r.stdout
+
+
+@pytest.mark.linux_only
+@pytest.mark.needs_python
+@pytest.mark.time_limit(600)
+def test_run_prompt_ignored_agent_modules_hid_errors_and_set_the_agents_files_aside(run_env, sandbox, tmp_path):
+    mine = user_modules(tmp_path)
+    (mine / "broken.py").write_text("import no_such_module_here\n", encoding="utf-8")
+    before = tree(mine)
+    run = RunScript(["--modules", str(mine)], run_env)
+    run.wait_open()
+    # A module that failed to import is named at the start, with its reason.
+    assert "Module broken failed to import: ModuleNotFoundError: No module named 'no_such_module_here'" in run.text
+
+    # An agent writes a module into the add-in's modules folder and loads it.
+    agent(run_env, "exec", "import os, tindral_xl._loading as l\n"
+                           "open(os.path.join(l.modules_folder(), 'late.py'), 'w').write(%r)" % LATE_MODULE)
+    agent(run_env, "load", "late")
+    time.sleep(3)  # the add-in's tick registers the new name within about a second
+    typed = '=LATE(2)\n=LATE(0)\n=HELLO("a", "b")\n'
+    run.proc.stdin.write(typed.encode("utf-8"))
+    run.proc.stdin.close()
+    assert run.finish(120) == 0, run.text
+    out = run.text
+    # The prompt learned the new function without a restart.
+    assert re.search(r"^  =LATE\(2\) +-> +42$", out, re.M), out
+    # #VALUE! comes with the exception's message from the log.
+    assert re.search(r"^  =LATE\(0\) +-> +#VALUE!\n +raised: x must not be zero$", out, re.M), out
+    # Too many arguments are refused with the count, as Excel refuses the formula.
+    assert '=HELLO("a", "b"): HELLO takes 1 argument, 2 given' in out, out
+    assert "result " not in out.split('=HELLO("a", "b")')[1].split("\n")[0]
+    # Where the agent's module went: the run folder, never the user's folder.
+    assert "The add-in wrote late.py into the run folder's modules" in out, out
+    assert tree(mine) == before
+    run_modules = tmp_path / "run" / "modules"
+    assert (run_modules / "late.py").is_file() and not (run_modules / "late.py").is_symlink()
+
+    # The next run keeps the add-in's own file and sets nothing aside.
+    again = subprocess.run([str(ROOT / "scripts" / "run.sh"), "--modules", str(mine)], env=run_env,
+                           input="=LATE(1)\n", capture_output=True, text=True, timeout=500)
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert "kept as" not in again.stdout, again.stdout
+    assert not [p for p in (tmp_path / "run").iterdir() if p.name.startswith("modules.saved-")]
+    assert re.search(r"^  =LATE\(1\) +-> +21$", again.stdout, re.M), again.stdout
+    assert tree(mine) == before
+
+
+@pytest.mark.wine_only
+@pytest.mark.needs_python
+@pytest.mark.time_limit(600)
+def test_run_windows_read_log_read_the_linux_add_ins_log(run_env, sandbox, tmp_path):
+    # The bridge's Python is Linux's: without a TMPDIR naming the prefix's
+    # temp folder, read_log (and anything else of the package that reads the
+    # log) read /tmp/tindralxl.log, the Linux add-in's.
+    env = dict(run_env)
+    env.pop("TMPDIR", None)
+    run = RunScript(["--windows", "--modules", str(user_modules(tmp_path))], env)
+    run.wait_open()
+    try:
+        answer = json.loads(agent(env, "--session", str(sandbox.session_path), "eval",
+                                  "__import__('tindral_xl._mcp_entry', fromlist=['x']).log_path()"))
+        assert os.path.realpath(answer["result"]) == os.path.realpath(sandbox.log_path), answer
+        tail = json.loads(agent(env, "--session", str(sandbox.session_path), "eval",
+                                "__import__('tindral_xl._mcp_entry', fromlist=['x'])._tool_read_log({'lines': 500})"))
+        assert "xlAutoOpen: complete" in tail["result"]["content"][0]["text"], tail
+    finally:
+        run.proc.stdin.close()
+        assert run.finish(120) == 0, run.text

@@ -8,7 +8,8 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 
-from run_session import FormulaError, formulas_in, parse_formula, render_result  # noqa: E402
+from run_session import (FormulaError, formulas_in, import_failures, parse_formula, raised_messages,  # noqa: E402
+                         render_result, too_many_arguments, type_arity)
 
 
 def test_formula_arguments_reach_the_host_as_one_typed_word_each():
@@ -77,3 +78,38 @@ def test_array_results_show_as_a_grid_of_cells():
     ]
     tall = render_result("result multi 20 1 [%s] xltype=0x0040" % ",".join(str(i) for i in range(20)))
     assert tall[0] == "20x1 array:" and tall[-1] == "... 12 more rows" and len(tall) == 10
+
+
+def test_extra_arguments_at_the_prompt_were_called_instead_of_refused_as_excel_does():
+    # The count a formula may give is what the registration's type text
+    # declares: its letters after the return type; flags are no arguments.
+    assert type_arity("QQ") == 1
+    assert type_arity("QQQ$") == 2
+    assert type_arity("Q") == 0
+    assert type_arity("") is None
+    refusal = too_many_arguments('=GREET("a","b") ', "GREET", 1, 2)
+    assert refusal.startswith('=GREET("a","b"): GREET takes 1 argument, 2 given')
+    assert "too many arguments" in refusal
+    assert "takes 0 arguments, 1 given" in too_many_arguments("=NOW2(1)", "NOW2", 0, 1)
+    # As many or fewer (omitted ones arrive as missing) are called.
+    assert too_many_arguments('=GREET("a")', "GREET", 1, 1) is None
+    assert too_many_arguments("=GREET()", "GREET", 1, 0) is None
+    assert too_many_arguments("=X(1)", "X", None, 1) is None
+
+
+def test_value_error_at_the_prompt_hid_the_exception_the_log_holds():
+    lines = ["Python error in IS_PRIME: n must be a whole number, not 1.5",
+             "Python error in IS_PRIME_X: other",
+             "Python error in GREET: not this one",
+             "Python error in is_prime: registered names match whatever their case"]
+    assert raised_messages(lines, "IS_PRIME") == ["n must be a whole number, not 1.5",
+                                                  "registered names match whatever their case"]
+    assert raised_messages(lines, "HYPOT") == []
+
+
+def test_module_that_failed_to_import_went_unnamed_at_start():
+    lines = ["Importing module: good", "Importing module: broken", "Failed to import module: broken",
+             "ModuleNotFoundError: No module named 'numpy'", '  File "broken.py", line 1, in <module>',
+             "Failed to import module: bare", "Failed to import module: last"]
+    assert import_failures(lines) == [("broken", "ModuleNotFoundError: No module named 'numpy'"),
+                                      ("bare", ""), ("last", "")]

@@ -169,16 +169,24 @@ TEST_F(RuntimeTest, python_environment_variables_and_signal_handlers_stay_out) {
     EXPECT_EQ(after.sa_handler, before.sa_handler) << "Python installed a SIGINT handler in the host";
 }
 
-TEST_F(RuntimeTest, pth_file_in_site_packages_has_no_effect) {
+// Packages installed with `pip install --target` may need their .pth file:
+// one that was ignored left their folder off sys.path and their import
+// hooks unrun. Site import as a whole stays off.
+TEST_F(RuntimeTest, pth_file_in_site_packages_was_ignored) {
     link_home_entries(dir / "python", false);
-    fs::create_directories(dir / "python/Lib/site-packages/from_pth");
-    std::ofstream(dir / "python/Lib/site-packages/evil.pth")
-        << (dir / "python/Lib/site-packages/from_pth").string() << "\n"
-        << "import os; os.environ['TINDRAL_PTH_RAN'] = '1'\n";
+    const fs::path site = dir / "python/Lib/site-packages";
+    fs::create_directories(site / "from_pth");
+    std::ofstream(site / "from_pth/pth_found.py") << "WHERE = 'from_pth'\n";
+    std::ofstream(site / "extra.pth") << "from_pth\n"
+                                      << "import os; os.environ['TINDRAL_PTH_RAN'] = '1'\n"
+                                      << "no_such_folder\n";
     ASSERT_EQ(start(), 1);
-    EXPECT_EQ(sys_path(), expected_sys_path(dir.string(), home()));
+    std::vector<std::string> expected = expected_sys_path(dir.string(), home());
+    expected.push_back((site / "from_pth").string());  // a folder that does not exist is left out
+    EXPECT_EQ(sys_path(), expected);
+    EXPECT_EQ(py_attr("pth_found", "WHERE"), "from_pth");
+    EXPECT_STREQ(getenv("TINDRAL_PTH_RAN"), "1");
     EXPECT_EQ(py_attr("sys", "flags", "no_site"), "1");
-    EXPECT_EQ(getenv("TINDRAL_PTH_RAN"), nullptr);
 }
 
 TEST_F(RuntimeTest, empty_addin_folder_uses_relative_home_without_addin_entries) {

@@ -19,6 +19,7 @@ $XDG_CONFIG_HOME (else ~/.config)/TindralXL/session.json elsewhere.
 """
 
 import argparse
+import ast
 import http.client
 import json
 import os
@@ -28,7 +29,31 @@ import sys
 # the package's (tindral_xl._mcp_entry).
 PROTOCOL_VERSIONS = ("2025-06-18", "2025-03-26")
 SERVER_NAME = "TindralXL"
-VERSION = "0.1.0"
+
+
+def _read_version():
+    """The release number from its one source, the file VERSION: in the
+    Windows package (agent/tindral_mcp.py) the build's copy of it,
+    tindral_xl/_version.py beside agent/; in a source checkout VERSION itself
+    (tools/mcp/../../VERSION). "unknown" when neither is there."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    try:
+        with open(os.path.join(here, os.pardir, "tindral_xl", "_version.py"), encoding="utf-8") as f:
+            tree = ast.parse(f.read())
+        for node in tree.body:
+            if (isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "__version__" for t in node.targets)
+                    and isinstance(node.value, ast.Constant) and isinstance(node.value.value, str)):
+                return node.value.value
+    except (OSError, ValueError, SyntaxError):
+        pass
+    try:
+        with open(os.path.join(here, os.pardir, os.pardir, "VERSION"), encoding="ascii") as f:
+            return f.read().strip() or "unknown"
+    except (OSError, ValueError):
+        return "unknown"
+
+
+VERSION = _read_version()
 INSTRUCTIONS = (
     "TindralXL runs Python 3.12 inside Microsoft Excel. python_exec and python_eval run code in one "
     "persistent namespace inside Excel's process. Worksheet functions are Python functions in "

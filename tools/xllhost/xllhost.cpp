@@ -69,7 +69,8 @@ struct host_timer {
 };
 
 struct host_state {
-    plat_module addin;                        // the loaded add-in
+    plat_module addin;                        // the loaded add-in; null after `unload`
+    const wchar_t *addin_path = nullptr;      // its path as the loader takes it, for `load`
     std::vector<host_registration> registered; // accepted registrations, in order
     std::vector<host_refusal> refusals;       // registrations to refuse
     bool free_results = true;                 // hand DLL-owned results to xlAutoFree12
@@ -302,6 +303,7 @@ void print_result(const XLOPER12 *x) {
 
 // The add-in's export `name`, or an error that ends the script.
 void *addin_export(const char *name) {
+    if (!host.addin) host_fail("the add-in is unloaded: %s needs a `load` first", name);
     void *p = plat.library_symbol(host.addin, name);
     if (!p) host_fail("add-in exports no %s", name);
     return p;
@@ -700,6 +702,40 @@ void command_lifecycle(const char *word, const char *export_name) {
     int rc = fn();
     host.command_depth--;
     host_line("%s %d", word, rc);
+}
+
+// The user unticks the add-in in the Add-In Manager. Excel then calls
+// xlAutoRemove ("whenever the user deactivates the XLL during an Excel
+// session by using the Add-In Manager") and xlAutoClose ("whenever the XLL is
+// deactivated, that is, unloaded from memory"); what the add-in left
+// registered Excel unregisters itself after xlAutoClose, and the file is
+// unloaded (FreeLibrary: Excel's one reference goes). Excel's documentation
+// is silent on an xlcOnTime schedule naming a command of the unloaded add-in:
+// the host drops it with the registrations. Prints `unload N`, N the
+// registrations the host removed after xlAutoClose.
+void command_unload(void) {
+    command_lifecycle("remove", "xlAutoRemove");
+    command_lifecycle("close", "xlAutoClose");
+    size_t left = host.registered.size();
+    for (const host_registration &r : host.registered)
+        host_line("unregister %s %s", number_text(r.id).c_str(), r.name.c_str());
+    host.registered.clear();
+    host.timers.clear();
+    plat.library_free(host.addin);
+    host.addin = nullptr;
+    host_line("unload %zu", left);
+}
+
+// The user ticks it again: Excel loads the file and calls xlAutoAdd
+// ("whenever the user activates the XLL during an Excel session by using the
+// Add-In Manager") and xlAutoOpen. Prints `load`, then the two calls' lines.
+void command_load(void) {
+    if (host.addin) host_fail("load: the add-in is loaded already");
+    host.addin = plat.library_load(host.addin_path);
+    if (!host.addin) host_fail("load: cannot load the add-in again (error %lu)", plat.last_error());
+    host_line("load");
+    command_lifecycle("add", "xlAutoAdd");
+    command_lifecycle("open", "xlAutoOpen");
 }
 
 // --- the workbook ----------------------------------------------------------------
@@ -1427,6 +1463,10 @@ void run_command(const std::string &raw) {
         command_lifecycle("add", "xlAutoAdd");
     } else if (c == "remove" && w.size() == 1) {
         command_lifecycle("remove", "xlAutoRemove");
+    } else if (c == "unload" && w.size() == 1) {
+        command_unload();
+    } else if (c == "load" && w.size() == 1) {
+        command_load();
     } else if (c == "list" && w.size() == 1) {
         for (const host_registration &r : host.registered)
             host_line("function %s %s %s", r.proc.c_str(), r.type.c_str(), r.name.c_str());
@@ -1573,6 +1613,7 @@ namespace {
     host.main_thread = std::this_thread::get_id();
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
+    host.addin_path = addin_path;
     host.addin = plat.library_load(addin_path);
     if (!host.addin) host_fail("cannot load add-in %s (error %lu)", args[0].c_str(), plat.last_error());
     if (args.size() > 1) {

@@ -21,3 +21,12 @@ int func_registry_load_modules(void);
 
 // Registers the command xll_register_pending with Excel.
 void func_registry_register_command(void);
+
+// The user deactivated the add-in (xlAutoRemove): after the xlAutoClose that
+// follows, Excel unregisters every function and command the add-in left
+// registered. Marks the table so: each bound name is pending again (the tick
+// after the next open registers it), a removed one needs no xlfUnregister any
+// more. Without this, an add-in unloaded and loaded again in the same process
+// (its state kept: the module stays pinned) would believe Excel still had its
+// names. Main thread; takes the GIL when Python runs.
+void func_registry_excel_closed(void);

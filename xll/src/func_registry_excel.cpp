@@ -5,6 +5,7 @@
 
 #include "excel_gateway.h"
 #include "func_registry_internal.h"
+#include "python_runtime.h"
 #include "text_utf16.h"
 
 namespace {
@@ -138,4 +139,25 @@ int func_registry_unregister_slot(int slot) {
     func_registry.slots[slot].registered = 0;
     xll_logf(func_registry.log, 320, "Unregistered Excel function: %s", record->name);
     return 1;
+}
+
+void func_registry_excel_closed(void) {
+    // A sync on another thread writes the table under the GIL.
+    int gil_taken = python_runtime_ready();
+    PyGILState_STATE gil = gil_taken ? pyapi.PyGILState_Ensure() : PyGILState_STATE{};
+    int forgotten = 0;
+    for (int i = 0; i < func_registry.slot_count; i++) {
+        func_slot *slot = &func_registry.slots[i];
+        if (slot->removed == FUNC_SLOT_REMOVED) slot->removed = FUNC_SLOT_UNREGISTERED;
+        if (slot->registered) forgotten++;
+        slot->registered = 0;
+        slot->register_id = 0;
+        slot->refusal = 0;
+    }
+    func_registry.tick_work.store(1);
+    if (gil_taken) pyapi.PyGILState_Release(gil);
+    if (forgotten)
+        xll_logf(func_registry.log, 160,
+                 "func_registry: the add-in is deactivated: Excel unregisters its %d function(s) after xlAutoClose",
+                 forgotten);
 }

@@ -77,6 +77,25 @@ void runtime_add_sys_path(PyObject *sys_path, const wchar_t *path, bool at_front
     pyapi.Py_DecRef(item);
 }
 
+// Processes `folder` as a site directory (site.addsitedir): its .pth files
+// add their folders to sys.path and run their import lines, as packages
+// installed with `pip install --target` expect. Site import itself stays off
+// (no user site, no sitecustomize), so only this folder's files take part.
+// 1 when done; 0 logged as a warning, with the Python error cleared.
+int runtime_add_site_dir(const wchar_t *folder, log_fn log) {
+    PyObject *path = pyapi.PyUnicode_FromWideChar(folder, -1);  // new reference
+    PyObject *site = path ? pyapi.PyImport_ImportModule("site") : nullptr;  // new reference
+    PyObject *done = site ? pyapi.PyObject_CallMethod(site, "addsitedir", "O", path) : nullptr;  // new reference
+    int ok = done != nullptr;
+    for (PyObject *o : {done, site, path})
+        if (o) pyapi.Py_DecRef(o);
+    if (!ok) {
+        pyapi.PyErr_Clear();
+        runtime_log_path(log, "WARNING: python_runtime_init: cannot process the .pth files of %s", folder);
+    }
+    return ok;
+}
+
 // Binds the library from `home` unless it is bound already. 1 when bound.
 int runtime_bind(const wchar_t *home, log_fn log) {
     if (pyapi.handle) return 1;
@@ -95,7 +114,8 @@ int runtime_bind(const wchar_t *home, log_fn log) {
 }
 
 // Starts the interpreter with the add-in's home and two search paths, and
-// Python's environment variables, signal handlers and site import turned off.
+// Python's environment variables, signal handlers and site import turned off;
+// Lib/site-packages is then processed as a site directory.
 // 1 when it runs, with the calling thread holding the interpreter lock.
 int runtime_start(const wchar_t *home, log_fn log) {
     alignas(PYCONFIG_ALIGN) unsigned char config[PYCONFIG_BUFFER_SIZE] = {};
@@ -143,6 +163,11 @@ int runtime_start(const wchar_t *home, log_fn log) {
             runtime_compose(site, home, tail, log);
             runtime_add_sys_path(sys_path, site, false, log);
         }
+        // After the fixed entries, so that the folders a .pth names (pywin32's
+        // names the two above) come after them and are not added twice.
+        wchar_t site_packages[PLAT_MAX_PATH];
+        runtime_compose(site_packages, home, site_tails[0], log);
+        runtime_add_site_dir(site_packages, log);
         if (runtime.xll_dir[0]) {
             // Both go in at the front: the add-in folder ends up first, its
             // modules folder second.

@@ -1,5 +1,6 @@
 #include "xll_lifecycle.h"
 
+#include <cstdio>
 #include <cwchar>
 
 #include "excel_jobs.h"
@@ -50,12 +51,6 @@ __attribute__((constructor)) static void xll_process_attach(void) { lifecycle.mo
 namespace {
 
 void xll_open(void) {
-    wchar_t path[PLAT_MAX_PATH];
-    path[0] = 0;
-    plat.module_file_name(lifecycle.module, path, PLAT_MAX_PATH);
-    // One more reference to our own module, never released: the interpreter,
-    // the bound API and the slot table must outlive Excel's unload of the file.
-    plat.library_load(path);
     // Code in the process that writes to a closed pipe gets an error, never
     // the end of Excel.
     plat.ignore_broken_pipe();
@@ -69,11 +64,23 @@ void xll_open(void) {
 
     python_runtime_set_xll_dir(xll_dir);
     if (!python_runtime_init(xll_log)) {
-        xll_log("xlAutoOpen: Python init failed \xE2\x80\x94 check %TEMP%\\tindralxl.log for details. Stopping HTTP server.");
-        http_server_session_write_error("Python failed to initialize \xE2\x80\x94 check %TEMP%\\tindralxl.log");
+        char where[PLAT_MAX_PATH];
+        xll_log_where(where, sizeof where);
+        xll_logf(xll_log, 512, "xlAutoOpen: Python init failed \xE2\x80\x94 check %s for details. Stopping HTTP server.",
+                 where);
+        char record[PLAT_MAX_PATH + 64];
+        snprintf(record, sizeof record, "Python failed to initialize \xE2\x80\x94 check %s", where);
+        http_server_session_write_error(record);
         http_server_stop();
         return;
     }
+    // Python is never finalized, and its tindral_xl._native module, the bound
+    // API and the slot table point into this module: it stays loaded for the
+    // life of the process, so that an unload by Excel (the user unticks the
+    // add-in) and a later load find the same code and state.
+    if (!plat.module_pin(lifecycle.module))
+        xll_logf(xll_log, 160, "xlAutoOpen: cannot pin the add-in in memory (error %lu); unloading it would break Python",
+                 plat.last_error());
 
     // Open before the modules load: an agent's request may run while they
     // import (the interpreter lets other threads in between), and it waits
@@ -124,9 +131,19 @@ XLL_EXPORT int xlAutoClose(void) {
         [] { return 1; });
 }
 
-// Exported twice, as xlAutoAdd and as xlAutoRemove: neither has work to do.
 XLL_EXPORT int xlAutoAdd(void) { return 1; }
-#ifndef _WIN32
-// The Windows export list names the same function twice instead.
-XLL_EXPORT int xlAutoRemove(void) __attribute__((alias("xlAutoAdd")));
-#endif
+
+// The user unticks the add-in in the Add-In Manager: the xlAutoClose that
+// follows is an unload, after which Excel unregisters every name the add-in
+// left registered. The add-in stays pinned with its state, and a tick of the
+// add-in brings it back into the same registry: that must know Excel has
+// none of its names any more.
+XLL_EXPORT int xlAutoRemove(void) {
+    return xll_export_guard(
+        "xlAutoRemove", "abandoned",
+        [] {
+            func_registry_excel_closed();
+            return 1;
+        },
+        [] { return 1; });
+}

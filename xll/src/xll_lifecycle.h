@@ -7,4 +7,5 @@
 
 XLL_EXPORT int xlAutoOpen(void);
 XLL_EXPORT int xlAutoClose(void);
-XLL_EXPORT int xlAutoAdd(void);  // also exported as xlAutoRemove
+XLL_EXPORT int xlAutoAdd(void);
+XLL_EXPORT int xlAutoRemove(void);

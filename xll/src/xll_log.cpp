@@ -39,6 +39,16 @@ void xll_log(const char *message) { log_write(message, "%s\n"); }
 
 void xll_log_raw(const char *text) { log_write(text, "%s"); }
 
+void xll_log_where(char *out, size_t cap) {
+    if (!out || cap == 0) return;
+#ifdef _WIN32
+    snprintf(out, cap, "%s", "%TEMP%\\tindralxl.log");
+#else
+    char path[PLAT_MAX_PATH];
+    snprintf(out, cap, "%s", log_path(path) ? path : "tindralxl.log in the temporary folder");
+#endif
+}
+
 void xll_logf(log_fn log, size_t cap, const char *format, ...) {
     if (!log || cap == 0) return;
     char line[XLL_LOG_LINE_MAX];

@@ -38,3 +38,8 @@ void xll_log(const char *message);
 // Writes `text` to the log as it stands, with no line end added: for writers
 // whose texts carry their own newline (the control server). Same rules.
 void xll_log_raw(const char *text);
+
+// Where a user finds the log, for messages that send them there: on Windows
+// "%TEMP%\tindralxl.log", as Windows users name the folder; elsewhere the
+// log's own path. Always terminated; the path cut to `cap`.
+void xll_log_where(char *out, size_t cap);

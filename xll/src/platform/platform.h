@@ -155,6 +155,11 @@ struct plat_api {
     // 1 when nothing is at `path`, or a regular file (never a link, a pipe or
     // a device; on Linux one owned by this user). 0 with the reason in `why`.
     int (*file_is_plain_or_absent)(const char *path, char *why, size_t cap);
+    // Keeps `module` (plat_self_module's or DllMain's) loaded until the
+    // process ends, whatever frees it later: GetModuleHandleExW with
+    // GET_MODULE_HANDLE_EX_FLAG_PIN; on Linux dlopen of its own file with
+    // RTLD_NOLOAD | RTLD_NODELETE. 1 when pinned.
+    int (*module_pin)(plat_module module);
 };
 
 extern plat_api plat;                 // the calls in force

@@ -464,6 +464,24 @@ FILE *posix_open_private_write(const char *path) {
 
 void posix_ignore_broken_pipe(void) { signal(SIGPIPE, SIG_IGN); }
 
+int posix_module_pin(plat_module module) {
+    Dl_info info;
+    if (!module || !dladdr(module, &info) || !info.dli_fname) {
+        posix_last_error = EINVAL;
+        return 0;
+    }
+    // NOLOAD: only the copy already in the process, never a second one. The
+    // flag NODELETE stays with the object; the handle's reference does not
+    // need to, and is given back.
+    void *h = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    if (!h) {
+        posix_last_error = ENOENT;
+        return 0;
+    }
+    dlclose(h);
+    return 1;
+}
+
 FILE *posix_open_read(const char *path) {
     // Non-blocking, so a pipe under the name cannot hold the open; only a
     // regular file is read.
@@ -623,6 +641,7 @@ constexpr plat_api posix_table(void) {
     api.process_id = posix_process_id;
     api.folder_is_private = posix_folder_is_private;
     api.file_is_plain_or_absent = posix_file_is_plain_or_absent;
+    api.module_pin = posix_module_pin;
     return api;
 }
 

@@ -168,6 +168,14 @@ void win_ignore_broken_pipe(void) {}
 
 FILE *win_open_read(const char *path) { return fopen(path, "rb"); }
 
+int win_module_pin(plat_module module) {
+    HMODULE pinned = nullptr;
+    return module && GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                        reinterpret_cast<LPCWSTR>(module), &pinned)
+               ? 1
+               : 0;
+}
+
 // Text mode: the line end on disk is CR LF.
 FILE *win_open_append(const char *path) { return fopen(path, "a"); }
 
@@ -268,6 +276,7 @@ constexpr plat_api win_table(void) {
     api.process_id = win_process_id;
     api.folder_is_private = win_folder_is_private;
     api.file_is_plain_or_absent = win_file_is_plain_or_absent;
+    api.module_pin = win_module_pin;
     return api;
 }
 
