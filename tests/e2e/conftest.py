@@ -579,6 +579,10 @@ def pytest_runtest_makereport(item, call):
             report.sections.append(("xllhost run %d" % (i + 1), text))
         for i, p in enumerate(getattr(item, "_tindral_live", [])):
             report.sections.append(("xllhost live %d" % (i + 1), p.describe()))
+        sandbox = getattr(item, "funcargs", {}).get("sandbox")
+        if report.failed and sandbox is not None:
+            for i, text in enumerate(sandbox.tsan_reports()):
+                report.sections.append(("ThreadSanitizer report %d" % (i + 1), text))
 
 
 class TimeLimitExceeded(Exception):
