@@ -208,21 +208,22 @@ def reload_client(agent, stop, module_file):
 
 def light_client(agent, stop):
     """What the I/O thread answers itself, and code stopped by its time limit
-    (the watchdog's interrupt)."""
-    i = 0
+    (the watchdog's interrupt) every few seconds, tried again while the
+    worker is busy."""
+    spin_at = time.monotonic() + 2
     while not stop.is_set():
-        i += 1
         for path in ("/ping", "/config"):
             answer = agent.send("GET", path, timeout=30)
             if answer is not None and answer[0] == 200:
                 agent.tally.count("light")
             elif answer is not None:
                 agent.tally.problem(path, "%d %r" % answer)
-        if i % 40 == 0:
+        if time.monotonic() >= spin_at:
             body = agent.judge("spin", agent.send("POST", "/exec", {"op": "exec", "code": "while True: pass",
                                                                     "timeout": 1}))
             if body is not None and body.get("kind") == "timeout":
                 agent.tally.count("timed out")
+                spin_at = time.monotonic() + 3
             elif body is not None:
                 agent.tally.problem("spin", json.dumps(body))
         time.sleep(0.05)
