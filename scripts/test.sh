@@ -6,7 +6,8 @@
 # exits non-zero when anything failed.
 #
 # TINDRAL_SKIP_SETUP=1 skips the package step; TINDRAL_ASAN=0 skips the
-# sanitizer build of the unit tests.
+# sanitizer build of the unit tests; TINDRAL_TSAN=0 skips the race case (the
+# add-in and xllhost built with ThreadSanitizer under mixed load).
 set -uo pipefail
 cd "$(dirname "$0")/.." || { echo "test: cannot enter the repository root" >&2; exit 1; }
 ROOT=$(pwd)
@@ -118,6 +119,17 @@ if [[ "${TINDRAL_ASAN:-1}" == 1 ]]; then
   else
     failures=$((failures + 1))
     summary+=("ctest (asan): build FAILED")
+  fi
+fi
+
+if [[ "${TINDRAL_TSAN:-1}" == 1 ]]; then
+  step "thread sanitizer build"
+  if scripts/build.sh tsan; then
+    run_pytest tsan tests/e2e/test_thread_races.py --target tsan
+  else
+    failures=$((failures + 1))
+    counts[failed]=$((counts[failed] + 1))
+    summary+=("pytest (tsan): build FAILED")
   fi
 fi
 

@@ -2,7 +2,10 @@
 
 The same tests run against the Linux build (``--target linux``, the default)
 and, under Wine, against the Windows build (``--target wine``; or the
-environment variable ``TINDRAL_TARGET``).
+environment variable ``TINDRAL_TARGET``). ``--target tsan`` drives the Linux
+build with ThreadSanitizer (build/tsan: the add-in and xllhost only), for the
+cases marked ``tsan_only``; each host run there writes its race reports into
+the test's own folder (``sandbox.tsan_reports()``).
 
 Every test gets its own temp folder (where ``tindralxl.log`` goes) and its own
 application data folder (where ``TindralXL/session.json`` goes):
@@ -56,7 +59,7 @@ WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 def pytest_addoption(parser):
     parser.addoption(
         "--target",
-        choices=("linux", "wine"),
+        choices=("linux", "wine", "tsan"),
         default=os.environ.get("TINDRAL_TARGET", "linux"),
         help="which build to drive: the Linux one natively or the Windows one under Wine",
     )
@@ -67,6 +70,7 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "needs_python: needs a real Python 3.12 runtime beside the add-in")
     config.addinivalue_line("markers", "linux_only: meaningful only for the Linux build")
     config.addinivalue_line("markers", "wine_only: meaningful only for the Windows build under Wine")
+    config.addinivalue_line("markers", "tsan_only: runs only against the ThreadSanitizer build (--target tsan)")
 
 
 # --- the target build -----------------------------------------------------------
@@ -78,6 +82,7 @@ class Target:
     def __init__(self, name):
         self.name = name
         self.is_wine = name == "wine"
+        self.is_tsan = name == "tsan"
         if self.is_wine:
             self.build = pathlib.Path(os.environ.get("TINDRAL_BUILD_WINDOWS", ROOT / "build" / "windows"))
             self.host = self.build / "tools" / "xllhost" / "xllhost.exe"
@@ -86,7 +91,10 @@ class Target:
             self.line_end = b"\r\n"
             self.sep = "\\"
         else:
-            self.build = pathlib.Path(os.environ.get("TINDRAL_BUILD_LINUX", ROOT / "build" / "linux"))
+            if self.is_tsan:
+                self.build = pathlib.Path(os.environ.get("TINDRAL_BUILD_TSAN", ROOT / "build" / "tsan"))
+            else:
+                self.build = pathlib.Path(os.environ.get("TINDRAL_BUILD_LINUX", ROOT / "build" / "linux"))
             self.host = self.build / "tools" / "xllhost" / "xllhost"
             self.addin = self.build / "TindralXL.so"
             self.lib_suffix = ".so"
@@ -214,7 +222,26 @@ class Sandbox:
             _relink(profile / "AppData" / "Roaming", self.appdata)
         else:
             env.update(TMPDIR=str(self.temp), XDG_CONFIG_HOME=str(self.appdata), HOME=str(self.home))
+        self.tsan = base / "tsan"
+        if target.is_tsan:
+            # Reports go to files (one per process, tsan.PID), not into the
+            # host's standard error that tests read; every report is kept,
+            # not only the first.
+            self.tsan.mkdir()
+            env["TSAN_OPTIONS"] = "log_path=%s:halt_on_error=0:history_size=7" % (self.tsan / "tsan")
         self.env = env
+
+    def tsan_reports(self):
+        """Every ThreadSanitizer report the host runs of this test wrote: a list of texts."""
+        if not self.tsan.is_dir():
+            return []
+        reports = []
+        for f in sorted(self.tsan.iterdir()):
+            text = f.read_text(encoding="utf-8", errors="replace")
+            for part in text.split("==================\n"):
+                if "WARNING: ThreadSanitizer" in part:
+                    reports.append("%s:\n%s" % (f.name, part.strip()))
+        return reports
 
     @property
     def log_path(self):
@@ -571,6 +598,10 @@ def pytest_runtest_makereport(item, call):
             report.sections.append(("xllhost run %d" % (i + 1), text))
         for i, p in enumerate(getattr(item, "_tindral_live", [])):
             report.sections.append(("xllhost live %d" % (i + 1), p.describe()))
+        sandbox = getattr(item, "funcargs", {}).get("sandbox")
+        if report.failed and sandbox is not None:
+            for i, text in enumerate(sandbox.tsan_reports()):
+                report.sections.append(("ThreadSanitizer report %d" % (i + 1), text))
 
 
 class TimeLimitExceeded(Exception):
@@ -601,6 +632,8 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason="Linux build only"))
         if name != "wine" and item.get_closest_marker("wine_only"):
             item.add_marker(pytest.mark.skip(reason="Windows build under Wine only"))
+        if name != "tsan" and item.get_closest_marker("tsan_only"):
+            item.add_marker(pytest.mark.skip(reason="ThreadSanitizer build only (--target tsan)"))
         if no_python and item.get_closest_marker("needs_python"):
             item.add_marker(pytest.mark.skip(reason=no_python))
 
