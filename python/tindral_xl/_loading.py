@@ -1,5 +1,12 @@
 """How the add-in imports user modules, and how the agent reloads them.
 
+A user module is a file ``NAME.py`` of the ``modules`` folder beside the
+add-in, imported under its own name. That folder comes last on the module
+search path, so a file there never stands in for a module of the standard
+library, of site-packages or of the package; a file whose name is taken that
+way is refused (``user_module_refusal``) rather than imported as something
+else. Only user modules are ever reloaded.
+
 A module's registry entries are taken only when its import succeeds: each
 import runs with a copy of ``_registry`` kept aside and put back if the module
 raises, so a module that fails half way binds none of the functions it
@@ -9,6 +16,7 @@ code) for the add-in's log and the agent's answer.
 """
 
 import importlib
+import importlib.util
 import os
 import sys
 import traceback
@@ -69,10 +77,53 @@ def _guarded(action):
     return None
 
 
+def _same_path(a, b):
+    return os.path.normcase(os.path.abspath(a)) == os.path.normcase(os.path.abspath(b))
+
+
+def is_user_module(module, folder=None):
+    """True when ``module`` was imported from a file of the modules folder
+    (``folder``, by default the one beside the add-in)."""
+    path = getattr(module, "__file__", None)
+    if not isinstance(path, str) or not path:
+        return False
+    return _same_path(os.path.dirname(path), folder or modules_folder())
+
+
+def user_module_refusal(name, folder=None):
+    """Why the file ``name``.py of the modules folder may not be imported as
+    module ``name``, or None. The name is taken when the standard library or
+    the package owns it, when a module of that name came from elsewhere, or
+    when the search path finds another file for it first."""
+    folder = folder or modules_folder()
+    if name == tindral_xl.__name__ or name.startswith(tindral_xl.__name__ + "."):
+        return "its name is taken by the add-in's package"
+    if name in sys.builtin_module_names or name in getattr(sys, "stdlib_module_names", ()):
+        return "its name is taken by Python's standard library"
+    module = sys.modules.get(name)
+    if module is not None:
+        if is_user_module(module, folder):
+            return None
+        return "its name is taken by the module already imported from %s" % (
+            getattr(module, "__file__", None) or "a built-in")
+    try:
+        spec = importlib.util.find_spec(name)
+    except Exception:  # a finder that cannot tell: the import itself will say
+        return None
+    if spec is None or (spec.origin and _same_path(spec.origin, os.path.join(folder, name + ".py"))):
+        return None
+    return "its name is taken by %s, which comes first on the module search path" % (
+        spec.origin or "the package folder %s" % ", ".join(spec.submodule_search_locations or ()))
+
+
 def import_user_module(name):
     """The add-in's loader calls this for each file of ``modules``: None when
     the import succeeded, else the failure's description (lines joined by
-    line feeds)."""
+    line feeds). A name that is taken is not imported (the loader asks
+    ``user_module_refusal`` first and logs why)."""
+    why = user_module_refusal(name)
+    if why:
+        return "refused: %s" % why
     exc = _guarded(lambda: importlib.import_module(name))
     if exc is None:
         return None
@@ -86,9 +137,10 @@ def _owner(entry):
 
 
 def reload_user_module(module):
-    """Reloads ``module`` (already imported). On success the names it no
-    longer registers leave the registry and None is returned; on failure the
-    registry is as before and the exception is returned."""
+    """Reloads ``module`` (already imported; the caller has made sure it is a
+    user module). On success the names it no longer registers leave the
+    registry and None is returned; on failure the registry is as before and
+    the exception is returned."""
     name = module.__name__
     before = [e for e in tindral_xl._registry if type(e) is tuple and len(e) == 3 and _owner(e) == name]
     importlib.invalidate_caches()

@@ -52,6 +52,13 @@ def native(monkeypatch):
     return fake
 
 
+def in_modules_folder(monkeypatch, folder):
+    """Makes `folder` the add-in's modules folder, on sys.path as the add-in puts it."""
+    from tindral_xl import _loading
+
+    monkeypatch.setattr(_loading, "modules_folder", lambda: str(folder))
+
+
 @pytest.fixture(autouse=True)
 def fresh_namespace():
     saved = dict(_exec_entry.namespace)
@@ -156,6 +163,7 @@ def test_functions_lists_registry_and_reload_replaces_in_place(tmp_path, monkeyp
             More text."""
             return a + b
     '''))
+    in_modules_folder(monkeypatch, tmp_path)
     monkeypatch.syspath_prepend(str(tmp_path))
     saved = list(tindral_xl._registry)
     try:
@@ -182,6 +190,7 @@ def test_reload_of_unknown_module_is_a_request_error_and_failing_reload_an_excep
     assert call({"op": "reload", "module": "no_such_module_here"})["kind"] == "request"
     mod = tmp_path / "agent_broken_mod.py"
     mod.write_text("X = 1\n")
+    in_modules_folder(monkeypatch, tmp_path)
     monkeypatch.syspath_prepend(str(tmp_path))
     import agent_broken_mod  # noqa: F401
 
@@ -196,6 +205,7 @@ def test_reload_of_unknown_module_is_a_request_error_and_failing_reload_an_excep
 def test_reload_drops_names_the_module_no_longer_defines_and_keeps_others(tmp_path, monkeypatch, native):
     mod = tmp_path / "agent_shrink_mod.py"
     mod.write_text("from tindral_xl import register\nregister(lambda: 1, name='KEEP')\nregister(lambda: 2, name='GONE')\n")
+    in_modules_folder(monkeypatch, tmp_path)
     monkeypatch.syspath_prepend(str(tmp_path))
     saved = list(tindral_xl._registry)
     try:
@@ -217,6 +227,7 @@ def test_reload_drops_names_the_module_no_longer_defines_and_keeps_others(tmp_pa
 def test_failing_reload_keeps_every_entry_and_logs_why(tmp_path, monkeypatch, native):
     mod = tmp_path / "agent_half_mod.py"
     mod.write_text("from tindral_xl import register\nregister(lambda: 1, name='HALF')\n")
+    in_modules_folder(monkeypatch, tmp_path)
     monkeypatch.syspath_prepend(str(tmp_path))
     saved = list(tindral_xl._registry)
     try:
@@ -277,3 +288,73 @@ def test_refresh_puts_back_a_working_exec_entry():
     finally:
         _exec_entry.dispatch_request = original
         sys.modules["tindral_xl._exec_entry"] = _exec_entry
+
+
+# reload reached any imported module: os, sys, builtins and encodings re-ran
+# in place under Excel. Only modules of the modules folder may be reloaded.
+@pytest.mark.parametrize("name", ["os", "sys", "builtins", "encodings", "json", "pytest"])
+def test_reload_of_a_module_outside_the_modules_folder_is_refused(name, tmp_path, monkeypatch):
+    in_modules_folder(monkeypatch, tmp_path)
+    module = sys.modules[name]
+    before = dict(vars(module))
+    answer = call({"op": "reload", "module": name})
+    assert answer["kind"] == "request" and "refused" in answer["error"], answer
+    assert "only modules of the modules folder" in answer["error"]
+    assert sys.modules[name] is module and vars(module) == before, "nothing re-ran"
+
+
+def test_reload_of_a_user_module_imported_from_another_folder_is_refused(tmp_path, monkeypatch):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "agent_far_mod.py").write_text("X = 1\n")
+    in_modules_folder(monkeypatch, tmp_path / "modules")
+    monkeypatch.syspath_prepend(str(elsewhere))
+    import agent_far_mod  # noqa: F401
+
+    try:
+        answer = call({"op": "reload", "module": "agent_far_mod"})
+        assert answer["kind"] == "request" and str(elsewhere) in answer["error"], answer
+    finally:
+        sys.modules.pop("agent_far_mod", None)
+
+
+# A json.py written into the modules folder (by hand, past write_module's
+# check) must not be loaded as json: the standard library's name is taken.
+@pytest.mark.parametrize("name", ["json", "calendar", "threading", "tindral_xl"])
+def test_load_of_a_file_named_after_the_standard_library_or_the_package_is_refused(name, tmp_path, monkeypatch):
+    (tmp_path / (name + ".py")).write_text("raise SystemExit('must never run')\n")
+    in_modules_folder(monkeypatch, tmp_path)
+    monkeypatch.setattr(sys, "path", sys.path + [str(tmp_path)])  # last, as the add-in puts it
+    answer = call({"op": "load", "module": name})
+    assert answer["kind"] == "request", answer
+    assert "refused" in answer["error"] or "not from the modules folder" in answer["error"], answer
+
+
+def test_user_module_refusal_says_who_takes_the_name(tmp_path, monkeypatch):
+    from tindral_xl import _loading
+
+    modules, earlier = tmp_path / "modules", tmp_path / "earlier"
+    modules.mkdir()
+    earlier.mkdir()
+    for name in ("agent_mine_mod", "agent_twice_mod"):
+        (modules / (name + ".py")).write_text("X = 1\n")
+    (earlier / "agent_twice_mod.py").write_text("X = 2\n")
+    monkeypatch.setattr(sys, "path", [str(earlier)] + sys.path + [str(modules)])
+    folder = str(modules)
+    assert _loading.user_module_refusal("agent_mine_mod", folder) is None
+    assert "standard library" in _loading.user_module_refusal("json", folder)
+    assert "standard library" in _loading.user_module_refusal("sys", folder)
+    assert "package" in _loading.user_module_refusal("tindral_xl", folder)
+    assert "comes first on the module search path" in _loading.user_module_refusal("agent_twice_mod", folder)
+    monkeypatch.setitem(sys.modules, "agent_other_mod", json)
+    assert "already imported" in _loading.user_module_refusal("agent_other_mod", folder)
+
+
+def test_import_user_module_refuses_a_taken_name_without_running_it(tmp_path, monkeypatch):
+    from tindral_xl import _loading
+
+    (tmp_path / "threading.py").write_text("raise SystemExit('must never run')\n")
+    monkeypatch.setattr(_loading, "modules_folder", lambda: str(tmp_path))
+    threading_before = sys.modules["threading"]
+    assert _loading.import_user_module("threading").startswith("refused: its name is taken by Python's standard")
+    assert sys.modules["threading"] is threading_before
