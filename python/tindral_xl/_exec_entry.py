@@ -455,7 +455,7 @@ def load_module(name):
     why = _loading.user_module_refusal(name, folder)
     if why:
         raise _RequestError("module %s.py is refused: %s; rename the file" % (name, why))
-    exc = _loading._guarded(lambda: importlib.import_module(name))
+    exc = _loading._guarded(lambda: _loading.load_user_module(name, folder))
     if exc is not None:
         sys.modules.pop(name, None)
         _failed(exc, name, "import")

@@ -7,6 +7,16 @@ library, of site-packages or of the package; a file whose name is taken that
 way is refused (``user_module_refusal``) rather than imported as something
 else. Only user modules are ever reloaded.
 
+The add-in and the agent import and reload a user module by its file, from
+its source as it is on disk at that moment. Going through the import
+system's finders instead meant trusting their cached listing of the folder,
+which another thread's import can refill with a listing older than a file
+just written (a directory's time stamp may not move within a clock tick),
+and trusting a cached .pyc, which is taken as current when it matches the
+source's size and the whole second of its time: a module rewritten within
+the second, at the same length, ran its old code. Modules the user modules
+import themselves come through the ordinary import system.
+
 A module's registry entries are taken only when its import succeeds: each
 import runs with a copy of ``_registry`` kept aside and put back if the module
 raises, so a module that fails half way binds none of the functions it
@@ -16,6 +26,7 @@ code) for the add-in's log and the agent's answer.
 """
 
 import importlib
+import importlib.machinery
 import importlib.util
 import os
 import sys
@@ -116,15 +127,49 @@ def user_module_refusal(name, folder=None):
         spec.origin or "the package folder %s" % ", ".join(spec.submodule_search_locations or ()))
 
 
+class _CurrentSourceLoader(importlib.machinery.SourceFileLoader):
+    """Compiles a user module from its source as it is now, never from (or
+    into) a cached .pyc, which could be older than a rewrite in the same
+    second."""
+
+    def get_code(self, fullname):
+        path = self.get_filename(fullname)
+        return self.source_to_code(self.get_data(path), path)
+
+
+def _user_spec(name, folder):
+    path = os.path.join(folder, name + ".py")
+    return importlib.util.spec_from_file_location(name, path, loader=_CurrentSourceLoader(name, path))
+
+
+def load_user_module(name, folder=None):
+    """Imports the file ``name``.py of the modules folder as module ``name``
+    by its path, from its current source; the module is in sys.modules while
+    it runs, and out of it again when it raises. Returns the module."""
+    spec = _user_spec(name, folder or modules_folder())
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    try:
+        spec.loader.exec_module(module)
+    except BaseException:
+        if sys.modules.get(name) is module:
+            del sys.modules[name]
+        raise
+    return sys.modules.get(name, module)
+
+
 def import_user_module(name):
     """The add-in's loader calls this for each file of ``modules``: None when
-    the import succeeded, else the failure's description (lines joined by
-    line feeds). A name that is taken is not imported (the loader asks
-    ``user_module_refusal`` first and logs why)."""
+    the import succeeded (or another user module imported it already), else
+    the failure's description (lines joined by line feeds). A name that is
+    taken is not imported (the loader asks ``user_module_refusal`` first and
+    logs why)."""
     why = user_module_refusal(name)
     if why:
         return "refused: %s" % why
-    exc = _guarded(lambda: importlib.import_module(name))
+    if name in sys.modules:
+        return None
+    exc = _guarded(lambda: load_user_module(name))
     if exc is None:
         return None
     # A module that failed must not stay half-made in sys.modules.
@@ -143,8 +188,9 @@ def reload_user_module(module):
     the exception is returned."""
     name = module.__name__
     before = [e for e in tindral_xl._registry if type(e) is tuple and len(e) == 3 and _owner(e) == name]
+    # What it imports itself may be new files of the folder.
     importlib.invalidate_caches()
-    exc = _guarded(lambda: importlib.reload(module))
+    exc = _guarded(lambda: _rerun(module))
     if exc is not None:
         return exc
     # An entry of the module that the fresh run did not register again is
@@ -152,6 +198,15 @@ def reload_user_module(module):
     stale = {id(e) for e in before}
     tindral_xl._registry[:] = [e for e in tindral_xl._registry if id(e) not in stale]
     return None
+
+
+def _rerun(module):
+    """Runs a user module's current source again in its own namespace, as
+    importlib.reload does, but from its file."""
+    spec = _user_spec(module.__name__, os.path.dirname(os.path.abspath(module.__file__)))
+    module.__spec__ = spec
+    module.__loader__ = spec.loader
+    spec.loader.exec_module(module)
 
 
 def modules_folder():

@@ -358,3 +358,37 @@ def test_import_user_module_refuses_a_taken_name_without_running_it(tmp_path, mo
     threading_before = sys.modules["threading"]
     assert _loading.import_user_module("threading").startswith("refused: its name is taken by Python's standard")
     assert sys.modules["threading"] is threading_before
+
+
+# A .pyc is trusted when it matches the source's size and the whole second of
+# its time: a module rewritten at the same length within that second ran its
+# old code on reload and load.
+def test_reload_and_load_run_the_source_on_disk_not_a_matching_stale_pyc(tmp_path, monkeypatch):
+    import importlib.util
+    import py_compile
+
+    in_modules_folder(monkeypatch, tmp_path)
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)
+    src = tmp_path / "agent_stale_mod.py"
+
+    def write(value, stamp):
+        src.write_text("VALUE = %d\n" % value)
+        os.utime(src, (stamp, stamp))
+
+    def plant_old_bytecode(stamp):
+        # Bytecode of VALUE = 111 that claims the source's size and second.
+        write(111, stamp)
+        py_compile.compile(str(src), cfile=importlib.util.cache_from_source(str(src)), doraise=True)
+
+    stamp = 1_700_000_000
+    plant_old_bytecode(stamp)
+    write(222, stamp)
+    try:
+        assert call({"op": "load", "module": "agent_stale_mod"})["ok"]
+        assert sys.modules["agent_stale_mod"].VALUE == 222
+        plant_old_bytecode(stamp)
+        write(333, stamp)
+        assert call({"op": "reload", "module": "agent_stale_mod"})["ok"]
+        assert sys.modules["agent_stale_mod"].VALUE == 333
+    finally:
+        sys.modules.pop("agent_stale_mod", None)
