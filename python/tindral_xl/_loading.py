@@ -146,6 +146,10 @@ def load_user_module(name, folder=None):
     """Imports the file ``name``.py of the modules folder as module ``name``
     by its path, from its current source; the module is in sys.modules while
     it runs, and out of it again when it raises. Returns the module."""
+    if not name.isidentifier():
+        # ".hidden.py", "my-mod.py": no import statement could name them.
+        raise ModuleNotFoundError("%r is not a module name (letters, digits and _, not starting with a digit)"
+                                  % name, name=name)
     spec = _user_spec(name, folder or modules_folder())
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module
