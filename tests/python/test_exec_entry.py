@@ -392,3 +392,29 @@ def test_reload_and_load_run_the_source_on_disk_not_a_matching_stale_pyc(tmp_pat
         assert sys.modules["agent_stale_mod"].VALUE == 333
     finally:
         sys.modules.pop("agent_stale_mod", None)
+
+
+# write_module's load failed now and then for the file it had just written:
+# the import went through the path finder's cached listing of the folder,
+# and another thread's import could refill that listing, older than the
+# write, after this request had cleared it; when the folder's time stamp had
+# not moved (one clock tick), the stale listing stuck. Played here without
+# threads: the listing is stale, the time stamp unchanged, and the clearing
+# undone.
+def test_load_finds_the_file_just_written_even_when_the_finders_listing_is_stale(tmp_path, monkeypatch):
+    import importlib
+    import importlib.util
+
+    in_modules_folder(monkeypatch, tmp_path)
+    monkeypatch.setattr(sys, "path", sys.path + [str(tmp_path)])
+    assert importlib.util.find_spec("agent_not_there_mod") is None  # the folder's finder has listed it
+    stamp = os.stat(tmp_path).st_mtime_ns
+    (tmp_path / "agent_fresh_mod.py").write_text("VALUE = 7\n")
+    os.utime(tmp_path, ns=(stamp, stamp))
+    monkeypatch.setattr(importlib, "invalidate_caches", lambda: None)
+    try:
+        answer = call({"op": "load", "module": "agent_fresh_mod"})
+        assert answer["ok"], answer
+        assert sys.modules["agent_fresh_mod"].VALUE == 7
+    finally:
+        sys.modules.pop("agent_fresh_mod", None)
