@@ -23,7 +23,9 @@ of values by those rules, always two-dimensional: ``A1:A3`` is
 The add-in always calls with exactly as many positional arguments as the
 function was registered with; a parameter with a default
 (``def power_of(x, p=2)``) takes its default when its argument is omitted or
-empty, so ``=POWER_OF(3)`` gives 9. ``*args`` and ``**kwargs`` are refused
+empty, so ``=POWER_OF(3)`` gives 9. An error value is not an omission: it
+arrives as ``None`` even where the parameter has a default, so
+``=POWER_OF(3, NA())`` is not 9 (here it raises, and the cell shows #VALUE!). ``*args`` and ``**kwargs`` are refused
 unless ``args=`` says how many arguments Excel passes. Dates arrive as their
 serial numbers; ``from_excel_date`` turns one into a ``datetime``.
 
@@ -70,8 +72,10 @@ __version__ = _read_version()
 
 # Every worksheet entry point of the add-in receives exactly ten arguments.
 MAX_ARGS = 10
-# The add-in keeps at most this many bytes of a name (UTF-8).
-MAX_NAME_BYTES = 127
+# Excel's longest function name, in its own characters (UTF-16 units; one
+# per character of the Basic Multilingual Plane). The add-in holds names to
+# the same limit.
+MAX_NAME_CHARS = 255
 
 _POSITIONAL = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
 
@@ -99,23 +103,38 @@ def _positional_count(func, name):
     return sum(1 for p in params if p.kind in _POSITIONAL)
 
 
+class _Omitted:
+    """What the add-in passes, in place of None, for an omitted or empty
+    argument of a function wrapped below; the wrapper never lets it through."""
+
+    __slots__ = ()
+
+    def __repr__(self):
+        return "<omitted argument>"
+
+
+# The one marker. The add-in looks for it on a bound function as the
+# attribute _tindral_omitted: only functions that carry it receive it.
+_OMITTED = _Omitted()
+
+
 def _with_defaults(func):
     """``func`` itself, or a wrapper that passes a parameter's default when
-    Excel's argument for it is None (omitted or empty)."""
+    Excel's argument for it was omitted or empty. An error value arrives as
+    None like any other call's, and None never takes a default: a default
+    stands for what the user left out, not for what went wrong."""
     params = _parameters(func) or []
-    defaults = [(i, p.default) for i, p in enumerate(q for q in params if q.kind in _POSITIONAL)
-                if p.default is not p.empty and p.default is not None]
+    defaults = {i: p.default for i, p in enumerate(q for q in params if q.kind in _POSITIONAL)
+                if p.default is not p.empty and p.default is not None}
     if not defaults:
         return func
 
     @functools.wraps(func)
     def call(*args):
-        args = list(args)
-        for i, default in defaults:
-            if i < len(args) and args[i] is None:
-                args[i] = default
+        args = [defaults.get(i) if a is _OMITTED else a for i, a in enumerate(args)]
         return func(*args)
 
+    call._tindral_omitted = _OMITTED
     return call
 
 
@@ -134,12 +153,22 @@ def _owner(entry):
     return getattr(entry[1], "__module__", None)
 
 
+def _name_chars(name):
+    """The length Excel counts: UTF-16 units."""
+    return len(name.encode("utf-16-le", "surrogatepass")) // 2
+
+
 def _check_name(name):
     if type(name) is not str or not name:
         raise ValueError("worksheet function name must be a non-empty str, got %r" % (name,))
-    if len(name.encode("utf-8")) > MAX_NAME_BYTES:
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        # A lone surrogate: Excel could be handed no faithful text for it.
+        raise ValueError("worksheet function name %r is not valid text" % (name,)) from None
+    if _name_chars(name) > MAX_NAME_CHARS:
         raise ValueError(
-            "worksheet function name %r is longer than %d UTF-8 bytes" % (name, MAX_NAME_BYTES)
+            "worksheet function name %r is longer than Excel's %d characters" % (name, MAX_NAME_CHARS)
         )
 
 

@@ -40,8 +40,10 @@ Operations:
     ``{"ok": true, "functions": [{"name", "nargs", "module", "doc", "slot",
     "registered_nargs", "state"}, ...]}``, ``doc`` being the first line of the
     docstring or "". ``state`` is ``"accepted"`` (Excel has it),
-    ``"pending"`` (registered at the next tick), ``"removed"`` (a reload
-    dropped it: the cell shows #NAME?) or ``"unbound"`` (listed, no slot yet);
+    ``"pending"`` (registered at the next tick), ``"removing"`` (a reload
+    dropped it, the cell shows #NAME?, and Excel still has the name: the
+    tick asks Excel to let it go at every run), ``"removed"`` (dropped, and
+    Excel no longer has it) or ``"unbound"`` (listed, no slot yet);
     ``registered_nargs`` is the count Excel passes.
 ``reload``  (``"module": str``)
     Reloads an imported user module by name and rebinds its functions in the
@@ -49,11 +51,14 @@ Operations:
     [names now listed from it], "rebound": [...], "pending": [...],
     "removed": [...], "refused": [{"name", "why"}], "warnings": [...]}``. A
     module that raises leaves everything as it was (answer of kind
-    ``"exception"``). The package itself is refused.
+    ``"exception"``). Only modules of the ``modules`` folder are reloaded:
+    the package, the standard library and any other module are refused.
 ``load``  (``"file": str``, or ``"module": str``)
     Imports a file of the ``modules`` folder that was added after the
     add-in started (``"pricing.py"`` or ``"pricing"``, no path); one that is
-    imported already is reloaded. Answers as ``reload`` does.
+    imported already is reloaded. Answers as ``reload`` does. A file whose
+    name the standard library, the package or a module found earlier on the
+    search path takes is refused (a request error).
 ``read``  (``"ref": str``)
     The values of a range of the workbook: ``{"ok": true, "ref": ref,
     "rows": [[...], ...]}``; an empty cell is null, an error value
@@ -462,6 +467,12 @@ def reload_module(name):
     module = sys.modules.get(name)
     if module is None:
         raise _RequestError("module %r is not imported; use load for a file added after start" % name)
+    folder = os.path.abspath(modules_dir())
+    if not _loading.is_user_module(module, folder):
+        # Re-running os, sys, builtins or encodings in place would break
+        # Python itself under Excel, not just one worksheet function.
+        raise _RequestError("reloading %s is refused: only modules of the modules folder (%s) are reloaded, and it "
+                            "was imported from %s" % (name, folder, getattr(module, "__file__", None) or "a built-in"))
     exc = _loading.reload_user_module(module)
     if exc is not None:
         _failed(exc, name, "reload")
@@ -481,7 +492,10 @@ def load_module(name):
     path = os.path.join(folder, name + ".py")
     if not name.isidentifier() or not os.path.isfile(path):
         raise _RequestError("no module file %s.py in %s" % (name, folder))
-    exc = _loading._guarded(lambda: importlib.import_module(name))
+    why = _loading.user_module_refusal(name, folder)
+    if why:
+        raise _RequestError("module %s.py is refused: %s; rename the file" % (name, why))
+    exc = _loading._guarded(lambda: _loading.load_user_module(name, folder))
     if exc is not None:
         sys.modules.pop(name, None)
         _failed(exc, name, "import")

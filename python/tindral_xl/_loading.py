@@ -1,5 +1,22 @@
 """How the add-in imports user modules, and how the agent reloads them.
 
+A user module is a file ``NAME.py`` of the ``modules`` folder beside the
+add-in, imported under its own name. That folder comes last on the module
+search path, so a file there never stands in for a module of the standard
+library, of site-packages or of the package; a file whose name is taken that
+way is refused (``user_module_refusal``) rather than imported as something
+else. Only user modules are ever reloaded.
+
+The add-in and the agent import and reload a user module by its file, from
+its source as it is on disk at that moment. Going through the import
+system's finders instead meant trusting their cached listing of the folder,
+which another thread's import can refill with a listing older than a file
+just written (a directory's time stamp may not move within a clock tick),
+and trusting a cached .pyc, which is taken as current when it matches the
+source's size and the whole second of its time: a module rewritten within
+the second, at the same length, ran its old code. Modules the user modules
+import themselves come through the ordinary import system.
+
 A module's registry entries are taken only when its import succeeds: each
 import runs with a copy of ``_registry`` kept aside and put back if the module
 raises, so a module that fails half way binds none of the functions it
@@ -9,6 +26,8 @@ code) for the add-in's log and the agent's answer.
 """
 
 import importlib
+import importlib.machinery
+import importlib.util
 import os
 import sys
 import traceback
@@ -70,11 +89,92 @@ def _guarded(action):
     return None
 
 
+def _same_path(a, b):
+    return os.path.normcase(os.path.abspath(a)) == os.path.normcase(os.path.abspath(b))
+
+
+def is_user_module(module, folder=None):
+    """True when ``module`` was imported from a file of the modules folder
+    (``folder``, by default the one beside the add-in)."""
+    path = getattr(module, "__file__", None)
+    if not isinstance(path, str) or not path:
+        return False
+    return _same_path(os.path.dirname(path), folder or modules_folder())
+
+
+def user_module_refusal(name, folder=None):
+    """Why the file ``name``.py of the modules folder may not be imported as
+    module ``name``, or None. The name is taken when the standard library or
+    the package owns it, when a module of that name came from elsewhere, or
+    when the search path finds another file for it first."""
+    folder = folder or modules_folder()
+    if name == tindral_xl.__name__ or name.startswith(tindral_xl.__name__ + "."):
+        return "its name is taken by the add-in's package"
+    if name in sys.builtin_module_names or name in getattr(sys, "stdlib_module_names", ()):
+        return "its name is taken by Python's standard library"
+    module = sys.modules.get(name)
+    if module is not None:
+        if is_user_module(module, folder):
+            return None
+        return "its name is taken by the module already imported from %s" % (
+            getattr(module, "__file__", None) or "a built-in")
+    try:
+        spec = importlib.util.find_spec(name)
+    except Exception:  # a finder that cannot tell: the import itself will say
+        return None
+    if spec is None or (spec.origin and _same_path(spec.origin, os.path.join(folder, name + ".py"))):
+        return None
+    return "its name is taken by %s, which comes first on the module search path" % (
+        spec.origin or "the package folder %s" % ", ".join(spec.submodule_search_locations or ()))
+
+
+class _CurrentSourceLoader(importlib.machinery.SourceFileLoader):
+    """Compiles a user module from its source as it is now, never from (or
+    into) a cached .pyc, which could be older than a rewrite in the same
+    second."""
+
+    def get_code(self, fullname):
+        path = self.get_filename(fullname)
+        return self.source_to_code(self.get_data(path), path)
+
+
+def _user_spec(name, folder):
+    path = os.path.join(folder, name + ".py")
+    return importlib.util.spec_from_file_location(name, path, loader=_CurrentSourceLoader(name, path))
+
+
+def load_user_module(name, folder=None):
+    """Imports the file ``name``.py of the modules folder as module ``name``
+    by its path, from its current source; the module is in sys.modules while
+    it runs, and out of it again when it raises. Returns the module."""
+    if not name.isidentifier():
+        # ".hidden.py", "my-mod.py": no import statement could name them.
+        raise ModuleNotFoundError("%r is not a module name (letters, digits and _, not starting with a digit)"
+                                  % name, name=name)
+    spec = _user_spec(name, folder or modules_folder())
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    try:
+        spec.loader.exec_module(module)
+    except BaseException:
+        if sys.modules.get(name) is module:
+            del sys.modules[name]
+        raise
+    return sys.modules.get(name, module)
+
+
 def import_user_module(name):
     """The add-in's loader calls this for each file of ``modules``: None when
-    the import succeeded, else the failure's description (lines joined by
-    line feeds)."""
-    exc = _guarded(lambda: importlib.import_module(name))
+    the import succeeded (or another user module imported it already), else
+    the failure's description (lines joined by line feeds). A name that is
+    taken is not imported (the loader asks ``user_module_refusal`` first and
+    logs why)."""
+    why = user_module_refusal(name)
+    if why:
+        return "refused: %s" % why
+    if name in sys.modules:
+        return None
+    exc = _guarded(lambda: load_user_module(name))
     if exc is None:
         return None
     # A module that failed must not stay half-made in sys.modules.
@@ -87,13 +187,15 @@ def _owner(entry):
 
 
 def reload_user_module(module):
-    """Reloads ``module`` (already imported). On success the names it no
-    longer registers leave the registry and None is returned; on failure the
-    registry is as before and the exception is returned."""
+    """Reloads ``module`` (already imported; the caller has made sure it is a
+    user module). On success the names it no longer registers leave the
+    registry and None is returned; on failure the registry is as before and
+    the exception is returned."""
     name = module.__name__
     before = [e for e in tindral_xl._registry if type(e) is tuple and len(e) == 3 and _owner(e) == name]
+    # What it imports itself may be new files of the folder.
     importlib.invalidate_caches()
-    exc = _guarded(lambda: importlib.reload(module))
+    exc = _guarded(lambda: _rerun(module))
     if exc is not None:
         return exc
     # An entry of the module that the fresh run did not register again is
@@ -101,6 +203,15 @@ def reload_user_module(module):
     stale = {id(e) for e in before}
     tindral_xl._registry[:] = [e for e in tindral_xl._registry if id(e) not in stale]
     return None
+
+
+def _rerun(module):
+    """Runs a user module's current source again in its own namespace, as
+    importlib.reload does, but from its file."""
+    spec = _user_spec(module.__name__, os.path.dirname(os.path.abspath(module.__file__)))
+    module.__spec__ = spec
+    module.__loader__ = spec.loader
+    spec.loader.exec_module(module)
 
 
 def modules_folder():

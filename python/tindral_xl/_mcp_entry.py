@@ -359,9 +359,9 @@ def _tool_load_module(args):
 
 
 def _refuse_module_name(name):
-    """Why `name` may not become modules/<name>.py, or None. A file there is
-    found before the standard library at the next start, so shadowing a
-    module Python or the add-in needs would break the next start."""
+    """Why `name` may not become modules/<name>.py, or None. The add-in
+    would refuse to import a file whose name Python, the add-in or a module
+    imported from elsewhere already takes, so it is never written."""
     if not MODULE_NAME.match(name) or len(name) > MAX_MODULE_NAME:
         return "%r is not a plain module name (letters, digits and _, no path)" % name
     if keyword.iskeyword(name):

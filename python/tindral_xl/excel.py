@@ -1,8 +1,8 @@
 """Read and write the workbook from agent code.
 
 Excel serves its cells on its main thread only. Each call here hands a
-request to that thread (the add-in runs it at its next tick, as soon as
-Excel is ready) and waits for the answer, at most ``timeout`` seconds
+request to that thread (the add-in runs it at its next tick, within 50 ms
+while requests come) and waits for the answer, at most ``timeout`` seconds
 (default 60), without holding the interpreter lock::
 
     from tindral_xl import excel

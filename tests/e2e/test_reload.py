@@ -64,7 +64,8 @@ def test_new_name_registers_at_the_next_tick_and_a_removed_one_answers_name_erro
     answer = sandbox.exec_op(op="reload", module="mystats")
     assert (answer["pending"], answer["removed"], answer["rebound"]) == (["NEWFN"], ["WEIGHTED"], [])
     states = {f["name"]: f["state"] for f in sandbox.exec_op(op="functions")["functions"]}
-    assert states == {"NEWFN": "pending", "WEIGHTED": "removed"}
+    # Excel has the name until the tick's xlfUnregister.
+    assert states == {"NEWFN": "pending", "WEIGHTED": "removing"}
     # Before the tick Excel still calls the old registration: the slot itself says #NAME?.
     assert h.call("WEIGHTED n:1 n:2") == "result err 29 xltype=0x0010"
     out = h.run("advance 1000", "advance ")
@@ -213,3 +214,151 @@ def test_the_add_ins_tick_runs_quietly_and_stops_at_close(host, sandbox, addin_f
     # The scheduled run has nothing to do and says nothing; the run by name says it ran.
     assert log.count("func_registry: processing deferred registrations (command)") == 1
 
+
+
+# --- what Excel has, across close and open and refusals --------------------------
+
+
+def mcp_message(session, message, timeout=60):
+    """One JSON-RPC message to the add-in's /mcp; the parsed answer."""
+    import http.client
+    import json
+
+    conn = http.client.HTTPConnection("127.0.0.1", session["port"], timeout=timeout)
+    try:
+        conn.request("POST", "/mcp", body=json.dumps(message),
+                     headers={"Authorization": "Bearer " + session["token"], "Content-Type": "application/json"})
+        return json.loads(conn.getresponse().read())
+    finally:
+        conn.close()
+
+
+MARKUP_SOURCE = ("from tindral_xl import xl_function\n\n@xl_function(name=\"MARKUP\")\ndef markup(cost, pct):\n"
+                 "    return cost * (1 + pct / 100)\n")
+
+
+# The README's MCP session, run as written (no `idle on`: no tick runs
+# between the write and the close): the name a reload left pending was
+# rebound by the reopen but never registered, and `call MARKUP` answered
+# "unknown function".
+@pytest.mark.needs_python
+@pytest.mark.time_limit(180)
+def test_readme_mcp_walkthrough_registers_the_written_function_at_the_reopen(start_host, addin_folder, sandbox,
+                                                                              target):
+    import json
+    import subprocess
+    import sys
+
+    from conftest import ROOT
+
+    addin = addin_folder(package=True, python=True, modules={})
+    p = start_host(addin)
+    p.command("open", "open ")
+    messages = [
+        {"jsonrpc": "2.0", "id": 1, "method": "initialize",
+         "params": {"protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "demo", "version": "1"}}},
+        {"jsonrpc": "2.0", "method": "notifications/initialized"},
+        {"jsonrpc": "2.0", "id": 2, "method": "tools/call",
+         "params": {"name": "write_module", "arguments": {"name": "pricing", "source": MARKUP_SOURCE}}},
+    ]
+    proc = subprocess.run([sys.executable, str(ROOT / "tools" / "mcp" / "tindral_mcp.py"),
+                           "--session", str(sandbox.session_path)],
+                          input="".join(json.dumps(m) + "\n" for m in messages), capture_output=True, text=True,
+                          env=sandbox.env, timeout=120)
+    answers = [json.loads(l) for l in proc.stdout.splitlines() if l.strip()]
+    assert [a["id"] for a in answers] == [1, 2], proc.stdout + proc.stderr
+    written = answers[1]["result"]
+    assert "isError" not in written and written["structuredContent"]["functions"] == ["MARKUP"], written
+    out = p.command("close", "close ") + p.command("open", "open ")
+    assert any(l.startswith("register 0 xll_slot_") and l.endswith(" QQQ MARKUP") for l in out), out
+    assert p.command("call MARKUP n:80 n:25", "result ")[-1] == "result num 100 xltype=0x0001"
+    [f] = [f for f in sandbox.exec_op(op="functions")["functions"] if f["name"] == "MARKUP"]
+    assert f["state"] == "accepted"
+    p.finish()
+
+
+# A refused xlfUnregister was tried once; `functions` then said "removed"
+# while Excel still had the name, for good.
+@pytest.mark.needs_python
+def test_refused_unregister_is_retried_at_later_ticks_and_functions_says_what_excel_has(live, sandbox):
+    h = live({"mystats.py": WEIGHTED % "a + b"})
+    h.run("refuse-unregister WEIGHTED", "refuse-unregister")
+    (h.modules / "mystats.py").write_text("X = 1\n", encoding="utf-8")
+    assert sandbox.exec_op(op="reload", module="mystats")["removed"] == ["WEIGHTED"]
+    for _ in range(3):
+        out = h.run("advance 1000", "advance ")
+        assert any(l.startswith("unregister ") and l.endswith(" WEIGHTED kept") for l in out), out
+        assert h.run("timers", "timers ")[-1] == "timers 1", "the tick goes on at its idle pace"
+    [f] = [f for f in sandbox.exec_op(op="functions")["functions"] if f["name"] == "WEIGHTED"]
+    assert f["state"] == "removing", f
+    assert any(l.startswith("function ") and l.endswith(" WEIGHTED") for l in h.run("list", "list "))
+    h.run("accept-unregister WEIGHTED", "accept-unregister")
+    out = h.run("advance 1000", "advance ")
+    assert any(l.startswith("unregister ") and l.endswith(" WEIGHTED") for l in out), out
+    [f] = [f for f in sandbox.exec_op(op="functions")["functions"] if f["name"] == "WEIGHTED"]
+    assert f["state"] == "removed"
+    assert not any(l.endswith(" WEIGHTED") for l in h.run("list", "list ")), "Excel let it go"
+    log = sandbox.log_lines()
+    assert sum(l.startswith("xlfUnregister failed for WEIGHTED") for l in log) == 1, log
+    assert "Unregistered Excel function: WEIGHTED (after 3 refusals)" in log
+
+
+# --- user modules never shadow what the add-in needs -------------------------------
+
+
+# A json.py in modules became the json every request imports: /exec answered
+# "dispatch failed" and /mcp -32603, with nothing logged.
+@pytest.mark.needs_python
+def test_user_modules_named_after_the_standard_library_are_refused_and_the_channel_lives(live, sandbox):
+    poison = "raise SystemExit('imported in place of the standard library')\n"
+    h = live({"json.py": poison, "calendar.py": poison, "threading.py": poison,
+              "mystats.py": WEIGHTED % "a + b"})
+    for name in ("json", "calendar", "threading"):
+        assert ("WARNING: module %s is refused: its name is taken by Python's standard library (rename the file)"
+                % name) in sandbox.log_lines()
+    assert "Importing module: json" not in sandbox.log_lines()
+    assert sandbox.exec_op(op="ping")["ok"] is True
+    json_file = sandbox.exec_op(op="eval", expr="__import__('json').__file__")["result"]
+    assert "modules" not in json_file.replace("\\", "/").split("/"), json_file
+    answer = mcp_message(sandbox.session(), {"jsonrpc": "2.0", "id": 1, "method": "tools/list"})
+    assert "result" in answer and answer["result"]["tools"], answer
+    assert h.call("WEIGHTED n:1 n:2") == "result num 3 xltype=0x0001"
+    # The agent cannot load it either, nor reload Python's own modules.
+    assert sandbox.exec_op(op="load", module="json")["kind"] == "request"
+    for name in ("os", "sys", "builtins", "encodings"):
+        answer = sandbox.exec_op(op="reload", module=name)
+        assert answer["kind"] == "request" and "only modules of the modules folder" in answer["error"], answer
+    assert sandbox.exec_op(op="ping")["ok"] is True
+
+
+# write_module sometimes answered "... was written, but loading it failed"
+# for the file it had just written. 200 cycles of new and rewritten modules,
+# each loaded at once by the write, each checked for the code just written
+# (a rewrite keeps the length and lands in the same second as the last).
+@pytest.mark.needs_python
+@pytest.mark.time_limit(300)
+def test_200_write_and_load_cycles_each_load_the_file_just_written(live, sandbox):
+    import random
+
+    live({})
+    session = sandbox.session()
+    rng = random.Random(20)
+    written = []
+    failures = []
+    for i in range(200):
+        if written and rng.random() < 0.5:
+            name = rng.choice(written)
+        else:
+            name = "cycle_%03d" % i
+            written.append(name)
+        value = rng.randrange(100, 1000)
+        answer = mcp_message(session, {"jsonrpc": "2.0", "id": i, "method": "tools/call", "params": {
+            "name": "write_module", "arguments": {"name": name, "source": "VALUE = %d\n" % value}}})
+        result = answer.get("result", {})
+        if result.get("isError"):
+            failures.append((i, name, result["content"][0]["text"][-300:]))
+            continue
+        seen = sandbox.exec_op(op="eval", expr="__import__('sys').modules[%r].VALUE" % name).get("result")
+        if seen != value:
+            failures.append((i, name, "runs %r, wrote %r" % (seen, value)))
+    assert failures == [], failures

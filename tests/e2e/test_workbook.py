@@ -212,3 +212,38 @@ def test_jobs_reach_the_cells_through_the_tick_and_close_fails_a_waiting_one(hos
         "jobs_addin: late: closed",
         "jobs_addin: closed",
     ]
+
+
+# --- the tick's pace ------------------------------------------------------------------
+
+
+def schedules(h):
+    line = h.last("schedules", "schedules ")
+    return int(line.split()[1])
+
+
+# After each job the tick re-armed for "now" for two seconds: thousands of
+# runs a second on Excel's main thread for every agent request. Counted in
+# the host's xlcOnTime calls: at most 20 a second while jobs wait or just
+# ran, at most one a second when idle, and the next run never more than
+# 50 ms away while jobs come.
+@pytest.mark.needs_python
+@pytest.mark.time_limit(180)
+def test_tick_runs_at_most_20_times_a_second_with_jobs_and_once_a_second_idle(workbook, sandbox):
+    import time
+
+    h = workbook(seed=["seed A1 5"])
+    before, started = schedules(h), time.monotonic()
+    answer = run_code(sandbox, "from tindral_xl import excel\nfor _ in range(40):\n    v = excel.read('A1')\nv")
+    assert answer["result"] == [[5.0]]
+    busy_runs, busy_seconds = schedules(h) - before, time.monotonic() - started
+    timer = h.run("timers", "timers ")
+    assert len(timer) == 2 and timer[0].endswith(" xll_register_pending"), timer
+    assert 0 <= int(timer[0].split()[1]) <= 50, "while jobs come, the next run is at most 50 ms away: %s" % timer
+    # Two seconds of the busy pace follow the last job; then the idle pace.
+    time.sleep(2.5)
+    idle_from, idle_started = schedules(h), time.monotonic()
+    time.sleep(4)
+    idle_runs, idle_seconds = schedules(h) - idle_from, time.monotonic() - idle_started
+    assert busy_runs <= 20 * busy_seconds + 2, "%d runs in %.2f s while jobs ran" % (busy_runs, busy_seconds)
+    assert idle_runs <= idle_seconds + 1, "%d runs in %.2f s idle" % (idle_runs, idle_seconds)

@@ -305,3 +305,38 @@ def test_addin_exports_exactly_the_lifecycle_the_command_and_64_slots(target):
                              check=True).stdout
         names = [l.split()[-1] for l in out.splitlines() if l.strip()]
     assert sorted(names) == expected
+
+
+# With def p(x, e=2), =P(3, NA()) gave 9: the error value took the default,
+# a wrong answer shown as a right one. Defaults stand only for omitted or
+# empty arguments; an error arrives as None and here fails the call.
+@pytest.mark.needs_python
+def test_error_argument_does_not_take_the_parameters_default(addin_folder, host):
+    addin = addin_folder(package=True, python=True, modules={
+        "p.py": "from tindral_xl import xl_function\n@xl_function(name='P')\ndef p(x, e=2):\n    return x ** e\n"})
+    run = host(addin, "open", "call P n:3 e:42", "call P n:3 e:7", "call P n:3 missing", "call P n:3 nil",
+               "call P n:3 n:3", "seed A1 f:=P(3,)", "show A1", "close")
+    assert run.rc == 0, run.stderr
+    assert [l for l in run.lines if l.startswith(("result", "show"))] == [
+        "result err 15 xltype=0x0010", "result err 15 xltype=0x0010",  # #N/A and #DIV/0! are not 9
+        "result num 9 xltype=0x0001", "result num 9 xltype=0x0001", "result num 27 xltype=0x0001",
+        'show A1 1 1 [{"f":"=P(3,)","v":9}]']
+
+
+# The package stopped names at 127 UTF-8 bytes, the add-in at 255 bytes, and
+# Excel takes 255 characters; non-ASCII names reached Excel byte by byte.
+@pytest.mark.needs_python
+def test_name_of_255_characters_of_any_script_registers_whole_and_longer_is_refused(addin_folder, host, sandbox):
+    long_name = "\u00e9" * 254 + "X"
+    addin = addin_folder(package=True, python=True, modules={
+        "n.py": "from tindral_xl import register\n"
+                "register(lambda: 1, name=%r)\n"
+                "try:\n    register(lambda: 2, name='y' * 256)\nexcept ValueError as e:\n"
+                "    why = str(e)[-37:]\n"
+                "register(lambda: why, name='WHY')\n" % long_name})
+    run = host(addin, "open", "call " + long_name, "call WHY", "close")
+    assert run.rc == 0, run.stderr
+    assert "register 0 xll_slot_0 Q " + long_name in run.lines
+    results = [l for l in run.lines if l.startswith("result")]
+    assert results == ["result num 1 xltype=0x0001", 'result str "is longer than Excel\'s 255 characters" xltype=0x4002']
+    assert "Registered Excel function: %s (0 args)" % long_name in sandbox.log_lines()

@@ -79,9 +79,35 @@ def test_omitted_or_empty_argument_takes_the_parameters_default(txl):
 
     name, bound, count = txl._registry[0]
     assert count == 3
-    assert bound(3.0, None, None) == "n=9.0"  # what the add-in passes for =POWER_OF(3)
+    assert bound._tindral_omitted is txl._OMITTED  # the add-in passes it for omitted or empty arguments
+    assert bound(3.0, txl._OMITTED, txl._OMITTED) == "n=9.0"  # what the add-in passes for =POWER_OF(3)
     assert bound(3.0, 3.0, "v") == "v=27.0"
     assert bound.__name__ == "power_of" and power_of(2) == "n=4"
+
+
+# =P(3, NA()) gave 9: an error value arrives as None, and None took the default.
+def test_error_value_never_takes_the_default_and_the_marker_never_reaches_the_function(txl):
+    seen = []
+
+    @txl.xl_function(name="P")
+    def p(x, e=2, note=None):
+        seen.append((x, e, note))
+        return x ** e
+
+    bound = txl._registry[0][1]
+    with pytest.raises(TypeError):
+        bound(3.0, None, None)  # what the add-in passes for =P(3, NA()): the error reaches the function
+    assert seen == [(3.0, None, None)]
+    assert bound(3.0, txl._OMITTED, txl._OMITTED) == 9.0
+    assert seen[-1] == (3.0, 2, None), "a parameter whose default is None gets None, never the marker"
+
+
+def test_function_without_defaults_is_registered_as_itself_and_gets_no_marker(txl):
+    def plain(x, y=None):
+        return x
+
+    txl.register(plain)
+    assert txl._registry[0][1] is plain and not hasattr(plain, "_tindral_omitted")
 
 
 def test_a_name_taken_over_by_another_module_warns_naming_both(txl):
@@ -113,14 +139,21 @@ def test_too_many_parameters_without_args_is_refused(txl):
         txl.register(eleven)
 
 
-@pytest.mark.parametrize("name", ["", 5, b"f", "x" * 128, "\u00e9" * 64])
-def test_names_the_add_in_would_cut_or_reject_are_refused(txl, name):
+@pytest.mark.parametrize("name", ["", 5, b"f", "x" * 256, "\u00e9" * 256, "\U0001D538" * 128, "a\ud800"])
+def test_names_excel_would_refuse_are_refused(txl, name):
     with pytest.raises(ValueError):
         txl.register(lambda: 0, name=name)
 
 
-def test_longest_name_that_fits_is_kept_whole(txl):
-    name = "\u00e9" * 63 + "x"  # 127 UTF-8 bytes
+def test_refusal_names_excels_limit_in_characters(txl):
+    with pytest.raises(ValueError, match="longer than Excel's 255 characters"):
+        txl.register(lambda: 0, name="x" * 256)
+
+
+# The package stopped at 127 UTF-8 bytes while the add-in and Excel take 255
+# characters: one limit everywhere, counted as Excel counts (UTF-16 units).
+@pytest.mark.parametrize("name", ["x" * 255, "\u00e9" * 255, "\u20ac" * 255, "\U0001D538" * 127 + "x"])
+def test_names_of_255_excel_characters_are_kept_whole(txl, name):
     txl.register(lambda: 0, name=name)
     assert txl.registered() == [name]
 

@@ -99,11 +99,25 @@ TEST(func_registration, missing_excel_callback_is_logged_as_failed_code) {
     EXPECT_TRUE(logged("xlfRegister failed for f: rc=32")) << fts::log_text();
 }
 
-TEST(func_registration, non_ascii_name_is_widened_byte_by_byte_not_decoded) {
+// A name is UTF-8 in Python and UTF-16 in Excel: byte by byte, "café" would
+// reach Excel as "cafÃ©", a name no user can type.
+TEST(func_registration, non_ascii_name_reaches_excel_as_the_same_characters) {
     setup();
     func_registry_register_slot(0, "caf\xC3\xA9", 1, "xll_slot_0");
-    ASSERT_EQ(excel().registrations.size(), 1u);
-    EXPECT_EQ(excel().registrations[0].function, (std::u16string{u'c', u'a', u'f', 0xC3, 0xA9}));
+    func_registry_register_slot(1, "\xF0\x9D\x94\xB8x", 1, "xll_slot_1");  // U+1D538: a surrogate pair
+    ASSERT_EQ(excel().registrations.size(), 2u);
+    EXPECT_EQ(excel().registrations[0].function, u"caf\u00e9");
+    EXPECT_EQ(excel().registrations[1].function, (std::u16string{0xD835, 0xDD38, u'x'}));
+    EXPECT_EQ(excel().malformed, 0);
+    EXPECT_TRUE(logged("Registered Excel function: caf\xC3\xA9 (1 args)")) << fts::log_text();
+}
+
+TEST(func_registration, name_length_is_counted_in_excels_characters_not_bytes) {
+    EXPECT_EQ(func_registry_name_units("abc"), 3u);
+    EXPECT_EQ(func_registry_name_units("caf\xC3\xA9"), 4u);
+    EXPECT_EQ(func_registry_name_units("\xE2\x82\xAC"), 1u);          // U+20AC, three bytes
+    EXPECT_EQ(func_registry_name_units("\xF0\x9D\x94\xB8"), 2u);     // U+1D538, a pair in Excel
+    EXPECT_EQ(func_registry_name_units(""), 0u);
 }
 
 TEST(func_registration, overlong_function_text_is_cut_to_excels_255_without_overrun) {

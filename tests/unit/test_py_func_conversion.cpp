@@ -213,3 +213,49 @@ TEST(py_conversion, same_slot_twice_without_autofree_gives_fresh_text_each_time)
     xlAutoFree12(r);
     EXPECT_EQ(r->xltype, 0u);
 }
+
+// With def p(x, e=2), =P(3, NA()) gave 9: the error arrived as None and the
+// package's wrapper took None for an omitted argument. Only an omitted or
+// empty argument may take a default; an error stays an error.
+TEST(py_conversion, error_argument_never_takes_the_parameters_default) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::install_fake_excel();
+    fts::py_run("import tindral_xl\n"
+                "tindral_xl._registry[:] = []\n"
+                "@tindral_xl.xl_function(name='P')\n"
+                "def p(x, e=2):\n"
+                "    return x ** e\n"
+                "@tindral_xl.xl_function(name='PLAIN')\n"
+                "def plain(x, e):\n"
+                "    return repr(e)\n");
+    ASSERT_EQ(func_registry_register_all(), 1);
+    ASSERT_EQ(func_registry.slot_count, 2);
+    XLOPER12 three = fts::num_arg(3), na = of_type(xltypeErr), missing = of_type(xltypeMissing),
+             nil = of_type(xltypeNil), cube = fts::num_arg(3);
+    na.val.err = xlerrNA;
+    auto call = [](int slot, XLOPER12 *a, XLOPER12 *b) {
+        return func_registry_slot_entries[slot](a, b, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                nullptr);
+    };
+    XLOPER12 *r = call(0, &three, &na);
+    EXPECT_EQ(r->xltype, xltypeErr) << "=P(3, NA()) is not 9 but the error the function meets";
+    EXPECT_EQ(r->val.err, xlerrValue);
+    r = call(0, &three, &missing);
+    ASSERT_EQ(r->xltype, xltypeNum) << "=P(3) takes the default";
+    EXPECT_EQ(r->val.num, 9.0);
+    r = call(0, &three, &nil);
+    ASSERT_EQ(r->xltype, xltypeNum) << "=P(3, A1) with A1 empty takes it too";
+    EXPECT_EQ(r->val.num, 9.0);
+    r = call(0, &three, &cube);
+    ASSERT_EQ(r->xltype, xltypeNum);
+    EXPECT_EQ(r->val.num, 27.0);
+    // A function without defaults sees None for all three, as before: the
+    // marker never leaves the package's wrapper.
+    for (XLOPER12 *arg : {&na, &missing, &nil}) {
+        r = call(1, &three, arg);
+        ASSERT_EQ(r->xltype & ~xlbitDLLFree, xltypeStr);
+        EXPECT_EQ(std::u16string((const char16_t *)r->val.str + 1, (uint16_t)r->val.str[0]), u"None");
+        xlAutoFree12(r);
+    }
+}

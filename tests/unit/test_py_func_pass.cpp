@@ -116,20 +116,32 @@ TEST(py_pass, sixty_fifth_name_is_refused_while_known_names_still_reload) {
     EXPECT_EQ(fts::text_of(call0(0)), u"g0");
 }
 
-TEST(py_pass, names_up_to_255_bytes_are_kept_whole_and_the_retry_registers_the_same_text) {
+// One limit everywhere: Excel's 255 characters. A name of 255 characters
+// that takes more bytes in UTF-8 is kept whole, not refused or cut.
+TEST(py_pass, names_up_to_255_characters_are_kept_whole_and_the_retry_registers_the_same_text) {
     start();
     fts::py_run(FUNCS);
     excel().refuse[fts::u16(std::string(255, 'y').c_str())] = xlretFailed;
-    pass_with("[('x' * 130, f, 0), ('x' * 130, g, 0), ('y' * 255, f, 0), ('z' * 256, g, 0)]");
-    EXPECT_EQ(func_registry.slot_count, 2) << "the second 130-byte name matches the first";
+    pass_with("[('x' * 130, f, 0), ('x' * 130, g, 0), ('y' * 255, f, 0), ('z' * 256, g, 0), "
+              "('\\u00e9' * 255, f, 0), ('\\u20ac' * 256, g, 0)]");
+    EXPECT_EQ(func_registry.slot_count, 3) << "the second 130-character name matches the first";
     EXPECT_EQ(std::string(func_registry.slots[0].name), std::string(130, 'x'));
     EXPECT_EQ(fts::text_of(call0(0)), u"g0");
+    std::string e_acute;
+    for (int i = 0; i < 255; i++) e_acute += "\xC3\xA9";
+    EXPECT_EQ(std::string(func_registry.slots[2].name), e_acute) << "510 bytes, 255 characters";
     // A name Excel cannot take is never sent cut.
-    EXPECT_TRUE(logged("WARNING: name " + std::string(241, 'z'))) << fts::log_text();
+    EXPECT_TRUE(logged("WARNING: name " + std::string(256, 'z') + " is longer than 255 characters \xE2\x80\x94 skipped"))
+        << fts::log_text();
+    std::string euro;
+    for (int i = 0; i < 256; i++) euro += "\xE2\x82\xAC";
+    EXPECT_TRUE(logged("WARNING: name " + euro + " is longer than 255 characters \xE2\x80\x94 skipped"));
     excel().refuse.clear();
     xll_register_pending();
-    EXPECT_EQ(registered_names(), (std::vector<std::string>{std::string(130, 'x'), std::string(255, 'y'),
-                                                             std::string(255, 'y')}))
+    std::vector<std::u16string> sent;
+    for (auto &r : excel().registrations) sent.push_back(r.function);
+    EXPECT_EQ(sent, (std::vector<std::u16string>{std::u16string(130, u'x'), std::u16string(255, u'y'),
+                                                 std::u16string(255, u'\u00e9'), std::u16string(255, u'y')}))
         << "first pass and retry send the same text";
 }
 

@@ -102,13 +102,11 @@ bool other_thread_gets_the_lock() {
 
 std::vector<std::string> expected_sys_path(const std::string &dir, const std::string &home) {
     std::vector<std::string> out;
-    if (!dir.empty()) {
-        out.push_back(dir);
-        out.push_back(dir + "/modules");
-    }
+    if (!dir.empty()) out.push_back(dir);
     for (const char *tail : {"/python312.zip", "", "/Lib/site-packages", "/Lib/site-packages/win32",
                              "/Lib/site-packages/win32/lib"})
         out.push_back(home + tail);
+    if (!dir.empty()) out.push_back(dir + "/modules");
     return out;
 }
 
@@ -149,7 +147,7 @@ TEST_F(RuntimeTest, fresh_start_logs_home_binding_and_start_in_order_and_keeps_t
     EXPECT_TRUE(other_thread_gets_the_lock());
 }
 
-TEST_F(RuntimeTest, sys_path_is_addin_folder_modules_archive_home_then_site_packages) {
+TEST_F(RuntimeTest, sys_path_puts_the_modules_folder_after_the_standard_library_so_it_shadows_nothing) {
     fs::create_directory_symlink(python_home, dir / "python");
     ASSERT_EQ(start(), 1);
     EXPECT_EQ(sys_path(), expected_sys_path(dir.string(), home()));

@@ -73,6 +73,7 @@ struct host_state {
     const wchar_t *addin_path = nullptr;      // its path as the loader takes it, for `load`
     std::vector<host_registration> registered; // accepted registrations, in order
     std::vector<host_refusal> refusals;       // registrations to refuse
+    std::vector<std::string> kept;            // function texts whose xlfUnregister answers FALSE ("*": all)
     bool free_results = true;                 // hand DLL-owned results to xlAutoFree12
     double next_id = 1;                       // next registration id
     std::thread::id main_thread;              // the only thread allowed to call Excel
@@ -86,6 +87,7 @@ struct host_state {
     int command_depth = 0;                    // > 0 while a command or lifecycle export runs
     bool quiet_runs = false;                  // during `wait` and `idle`: scheduled runs are counted, not printed
     long quiet_count = 0;                     // runs counted while quiet
+    long schedules = 0;                       // xlcOnTime calls that scheduled a run, since the start
 };
 host_state host;
 
@@ -313,6 +315,7 @@ void *addin_export(const char *name) {
 
 constexpr double HOST_DAY_MS = 86400000.0;
 constexpr double HOST_UNIX_EPOCH_SERIAL = 25569.0;  // 1970-01-01 in Excel's serial time
+constexpr double HOST_QUICK_RUN = 500.0 / HOST_DAY_MS;  // a schedule this close is counted, not printed
 
 // Excel's serial time as xlfNow answers it: the real clock (UTC; the host has
 // no time zone) plus what `advance` added, or the stopped clock.
@@ -344,6 +347,7 @@ int host_ontime(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
     }
     bool done = true;
     if (schedule) {
+        host.schedules++;
         host.timers.push_back(host_timer{when, name, host.next_seq++, host_now()});
     } else {
         done = false;
@@ -400,9 +404,10 @@ int host_run_due(void) {
             continue;
         }
         int rc = host_run_command(r);
-        // A command that asked to run again as soon as possible would fill
-        // the output: such runs, and all during `wait` and `idle`, are counted.
-        if (host.quiet_runs || t.when <= t.made)
+        // A command that asked to run again within a moment would fill the
+        // output: runs scheduled less than half a second after they were
+        // asked for, and all during `wait` and `idle`, are counted instead.
+        if (host.quiet_runs || t.when - t.made < HOST_QUICK_RUN)
             host.quiet_count++;
         else
             host_line("ontime %s %d", t.name.c_str(), rc);
@@ -462,22 +467,33 @@ void host_sleep(long ms) {
     }
 }
 
-// xlfUnregister(register id): withdraws that registration.
+bool unregister_kept(const std::string &name) {
+    for (const std::string &k : host.kept)
+        if (k == "*" || same_name(k, name)) return true;
+    return false;
+}
+
+// xlfUnregister(register id), form 1: withdraws that registration. Excel
+// documents the answer as TRUE (xltypeBool) when it succeeded and FALSE
+// otherwise, with the call itself succeeding; a registration held by
+// `refuse-unregister` stays and is answered FALSE that way.
 int host_unregister(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
     if (count != 1 || (opers[0]->xltype & 0x0FFF) != xltypeNum) return xlretInvXloper;
     double id = opers[0]->val.num;
     std::string name = "-";
+    bool done = false;
     for (size_t i = 0; i < host.registered.size(); i++) {
         if (host.registered[i].id == id) {
             name = host.registered[i].name;
-            host.registered.erase(host.registered.begin() + (long)i);
+            done = !unregister_kept(name);
+            if (done) host.registered.erase(host.registered.begin() + (long)i);
             break;
         }
     }
-    host_line("unregister %s %s", number_text(id).c_str(), name.c_str());
+    host_line("unregister %s %s%s", number_text(id).c_str(), name.c_str(), name != "-" && !done ? " kept" : "");
     if (result) {
         result->xltype = xltypeBool;
-        result->val.xbool = name != "-";
+        result->val.xbool = done;
     }
     return xlretSuccess;
 }
@@ -1478,6 +1494,13 @@ void run_command(const std::string &raw) {
             if (host.refusals[i].name == w[1]) host.refusals.erase(host.refusals.begin() + (long)i);
         host.refusals.push_back(host_refusal{w[1], (int)code});
         host_line("refuse %s %ld", w[1].c_str(), code);
+    } else if (c == "refuse-unregister" && w.size() == 2) {
+        host.kept.push_back(w[1]);
+        host_line("refuse-unregister %s", w[1].c_str());
+    } else if (c == "accept-unregister" && w.size() == 2) {
+        for (size_t i = host.kept.size(); i-- > 0;)
+            if (w[1] == "*" || same_name(host.kept[i], w[1])) host.kept.erase(host.kept.begin() + (long)i);
+        host_line("accept-unregister %s", w[1].c_str());
     } else if (c == "accept" && w.size() == 2) {
         for (size_t i = host.refusals.size(); i-- > 0;)
             if (w[1] == "*" || same_name(host.refusals[i].name, w[1])) host.refusals.erase(host.refusals.begin() + (long)i);
@@ -1516,6 +1539,8 @@ void run_command(const std::string &raw) {
             host.clock_offset += host.clock_stopped_at - host_now();
         }
         host_line("clock %s", w[1].c_str());
+    } else if (c == "schedules" && w.size() == 1) {
+        host_line("schedules %ld", host.schedules);
     } else if (c == "timers" && w.size() == 1) {
         double now = host_now();
         std::vector<host_timer> sorted = host.timers;

@@ -15,7 +15,7 @@ namespace {
 
 typedef std::chrono::steady_clock jobs_clock;
 
-// After the last job the tick keeps running as soon as Excel is ready for
+// After the last job the tick keeps its busy pace (20 runs a second) for
 // this long: an agent's requests come in bursts (read, compute, write), and
 // the next one should not wait for the tick's one-second pace.
 constexpr auto EXCEL_JOBS_LINGER = std::chrono::milliseconds(2000);
@@ -63,8 +63,8 @@ jobs_entry *jobs_find(long id) {
     return nullptr;
 }
 
-// The tick's hook. Runs jobs within the budget; asks for the next run as soon
-// as Excel is ready while jobs wait or one ended a moment ago.
+// The tick's hook. Runs jobs within the budget; asks for the busy pace while
+// jobs wait or one ended a moment ago.
 int jobs_tick_hook(void) {
     try {
         if (excel_jobs_drain(EXCEL_JOBS_TICK_BUDGET_MS)) return 1;

@@ -4,7 +4,7 @@
 // cells only inside a command. An agent's code runs on another thread: it
 // submits a job here and waits for it; the main-thread tick (xll_tick) drains
 // the queue inside its command, at most EXCEL_JOBS_TICK_BUDGET_MS per run,
-// and while jobs wait it asks for the next run as soon as Excel is ready.
+// and while jobs wait it asks for the tick's busy pace (a run every 50 ms).
 // xlAutoClose fails every job that has not run; nothing waits past it.
 //
 // The cells jobs (read, write, formula, calculate, sheets, selection) are C

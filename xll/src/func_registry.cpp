@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "python_runtime.h"
+#include "text_utf16.h"
 #include "xll_export.h"
 #include "xll_tick.h"
 
@@ -18,6 +19,20 @@ void func_registry_init(const wchar_t *xll_dir, plat_module xll_module, log_fn l
     func_registry.xll_dir[PLAT_MAX_PATH - 1] = 0;
     func_registry.module = xll_module;
     func_registry.log = log;
+}
+
+size_t func_registry_name_units(const char *name) {
+    const unsigned char *p = (const unsigned char *)name;
+    size_t left = strlen(name), units = 0;
+    while (left) {
+        unsigned long c = 0;
+        int replaced = 0;
+        int n = text_utf16_get_utf8(p, left, &c, &replaced);
+        p += n;
+        left -= (size_t)n;
+        units += c > 0xFFFF ? 2 : 1;
+    }
+    return units;
 }
 
 namespace {
@@ -34,9 +49,25 @@ int func_registry_find(const char *name) {
     return -1;
 }
 
-// Rebinds slot j to `function`. The new reference is stored before the old one
-// is dropped: dropping may run a finaliser, which must never see the slot
-// empty or pointing at a released object.
+// The marker `function` wants for an omitted argument (new reference), or
+// null when it takes none. Looking it up may run the object's own code; any
+// error it raises is dropped.
+PyObject *func_registry_omitted_marker(PyObject *function) {
+    PyObject *marker = pyapi.PyObject_GetAttrString(function, "_tindral_omitted");  // new reference
+    if (!marker) {
+        func_registry_clear_error();
+        return nullptr;
+    }
+    if (marker == pyapi._Py_NoneStruct) {
+        pyapi.Py_DecRef(marker);
+        return nullptr;
+    }
+    return marker;
+}
+
+// Rebinds slot j to `function`. The new references are stored before the old
+// ones are dropped: dropping may run a finaliser, which must never see the
+// slot empty or pointing at a released object.
 void func_registry_rebind(int j, const char *name, PyObject *function, long arity) {
     func_slot *slot = &func_registry.slots[j];
     int accepted = func_registry.slots[j].registered;
@@ -44,7 +75,7 @@ void func_registry_rebind(int j, const char *name, PyObject *function, long arit
     why[0] = 0;
     if (arity != slot->arity) {
         if (accepted) {
-            xll_logf(func_registry.log, 256, "WARNING: %s arity changed %d -> %ld, but Excel still passes %d args (reload the add-in to fix)",
+            xll_logf(func_registry.log, 1024, "WARNING: %s arity changed %d -> %ld, but Excel still passes %d args (reload the add-in to fix)",
                                name, slot->arity, arity, slot->arity);
             snprintf(why, sizeof why, "argument count changed %d -> %ld, but Excel still passes %d", slot->arity,
                      arity, slot->arity);
@@ -55,12 +86,23 @@ void func_registry_rebind(int j, const char *name, PyObject *function, long arit
         }
     }
     pyapi.Py_IncRef(function);
-    PyObject *old = slot->callable;
+    PyObject *marker = func_registry_omitted_marker(function);  // new reference, kept by the slot
+    PyObject *old = slot->callable, *old_marker = slot->omitted;
     slot->callable = function;
+    slot->omitted = marker;
     slot->removed = FUNC_SLOT_BOUND;
     if (old) pyapi.Py_DecRef(old);
-    xll_logf(func_registry.log, 256, "Hot-reloaded function: %s (slot %d)", name, j);
+    if (old_marker) pyapi.Py_DecRef(old_marker);
+    xll_logf(func_registry.log, 1024, "Hot-reloaded function: %s (slot %d)", name, j);
     func_registry_report(name, j, accepted ? "rebound" : "pending", why[0] ? why : nullptr);
+    // The pass at xlAutoOpen runs on Excel's main thread: a name that a
+    // reload bound and no tick registered before a close (or that Excel
+    // refused) is registered now, or a reopen would leave it unknown.
+    if (!accepted && !func_registry.syncing) {
+        char procedure[32];
+        snprintf(procedure, sizeof procedure, "xll_slot_%d", j);
+        func_registry_register_slot(j, name, slot->arity, procedure);
+    }
 }
 
 void func_registry_bind_new(const char *name, PyObject *function, long arity) {
@@ -71,6 +113,7 @@ void func_registry_bind_new(const char *name, PyObject *function, long arity) {
     slot->arity = (int)arity;
     pyapi.Py_IncRef(function);
     slot->callable = function;
+    slot->omitted = func_registry_omitted_marker(function);  // new reference, kept by the slot
     slot->removed = FUNC_SLOT_BOUND;
     slot->refusal = 0;
     // Counted before Excel answers: a refused slot stays bound and pending.
@@ -100,21 +143,21 @@ void func_registry_take_entry(PyObject *entry) {
     // An entry point receives exactly ten arguments, and the type text must
     // not promise Excel more (or a negative number of) arguments.
     if (arity_failed) {
-        xll_logf(func_registry.log, 256, "WARNING: argument count of %s is not an int from 0 to %d \xE2\x80\x94 skipped",
+        xll_logf(func_registry.log, 1024, "WARNING: argument count of %s is not an int from 0 to %d \xE2\x80\x94 skipped",
                            name, FUNC_MAX_ARGS);
         func_registry_report(name, -1, "refused", "argument count is not an int from 0 to 10");
         return;
     }
     if (arity < 0 || arity > FUNC_MAX_ARGS) {
-        xll_logf(func_registry.log, 256, "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
+        xll_logf(func_registry.log, 1024, "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
                            arity, FUNC_MAX_ARGS);
         func_registry_report(name, -1, "refused", "argument count outside 0 to 10");
         return;
     }
     // Excel would refuse the registration, and a name cut to fit would show
     // the function under a name nobody wrote.
-    if (strlen(name) > (size_t)FUNC_EXCEL_NAME_MAX) {
-        xll_logf(func_registry.log, 256, "WARNING: name %s is longer than %d characters \xE2\x80\x94 skipped", name,
+    if (func_registry_name_units(name) > (size_t)FUNC_EXCEL_NAME_MAX) {
+        xll_logf(func_registry.log, 1024, "WARNING: name %s is longer than %d characters \xE2\x80\x94 skipped", name,
                            FUNC_EXCEL_NAME_MAX);
         func_registry_report(name, -1, "refused", "name longer than Excel's 255 characters");
         return;
@@ -125,7 +168,7 @@ void func_registry_take_entry(PyObject *entry) {
     else if (func_registry.slot_count < FUNC_SLOT_COUNT)
         func_registry_bind_new(name, function, arity);
     else {
-        xll_logf(func_registry.log, 256, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
+        xll_logf(func_registry.log, 1024, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
         func_registry_report(name, -1, "refused", "all 64 slots are in use");
     }
 }

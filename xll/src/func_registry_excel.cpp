@@ -31,12 +31,24 @@ void excel_text_finish(excel_text<Units> *t, int count) {
     t->oper.xltype = xltypeStr;
 }
 
-// Narrow text widened byte by byte, with no decoding: an ASCII name arrives
-// unchanged, each byte of a UTF-8 sequence becomes a character of its own.
-void excel_text_widen(excel_text<EXCEL_NAME_UNITS> *t, const char *narrow) {
+// UTF-8 text as Excel's UTF-16, cut to 255 units without splitting a pair:
+// a name arrives in Excel as the package spelled it (the pass admits none
+// longer, so nothing it sends is cut).
+void excel_text_widen(excel_text<EXCEL_NAME_UNITS> *t, const char *utf8) {
+    const unsigned char *p = (const unsigned char *)utf8;
+    size_t left = strlen(utf8);
     int n = 0;
-    for (const unsigned char *p = (const unsigned char *)narrow; *p && n < EXCEL_NAME_UNITS; p++)
-        t->units[1 + n++] = (XCHAR)*p;
+    while (left) {
+        unsigned long c = 0;
+        int replaced = 0;
+        int used = text_utf16_get_utf8(p, left, &c, &replaced);
+        XCHAR pair[2];
+        int units = text_utf16_put(c, pair);
+        if (n + units > EXCEL_NAME_UNITS) break;
+        for (int i = 0; i < units; i++) t->units[1 + n++] = pair[i];
+        p += used;
+        left -= (size_t)used;
+    }
     excel_text_finish(t, n);
 }
 
@@ -90,7 +102,7 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     // The pass admits 0 to 10 only; a slot must never promise Excel more
     // arguments than its entry point receives.
     if (slot < 0 || slot >= FUNC_SLOT_COUNT || arity < 0 || arity > FUNC_MAX_ARGS) {
-        xll_logf(func_registry.log, 256,
+        xll_logf(func_registry.log, 1024,
                  "func_registry: cannot register %s with %d arguments in slot %d", name, arity, slot);
         return 0;
     }
@@ -104,7 +116,7 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     func_slot *record = &func_registry.slots[slot];
     if (rc != xlretSuccess) {
         // The tick retries every second: the same refusal is logged once.
-        if (rc != record->refusal) xll_logf(func_registry.log, 256, "xlfRegister failed for %s: rc=%d", name, rc);
+        if (rc != record->refusal) xll_logf(func_registry.log, 1024, "xlfRegister failed for %s: rc=%d", name, rc);
         record->refusal = rc;
         func_registry.tick_work.store(1);
         return 0;
@@ -112,7 +124,7 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     record->refusal = 0;
     record->register_id = id;
     func_registry.slots[slot].registered = 1;
-    xll_logf(func_registry.log, 256, "Registered Excel function: %s (%d args)", name, arity);
+    xll_logf(func_registry.log, 1024, "Registered Excel function: %s (%d args)", name, arity);
     return 1;
 }
 
@@ -133,11 +145,19 @@ int func_registry_unregister_slot(int slot) {
     memset(&result, 0, sizeof result);
     int rc = Excel12(xlfUnregister, &result, 1, &id);
     if (rc != xlretSuccess || (result.xltype & 0x0FFF) != xltypeBool || !result.val.xbool) {
-        xll_logf(func_registry.log, 320, "xlfUnregister failed for %s: rc=%d (the slot answers #NAME?)", record->name, rc);
+        if (!record->unregister_failures++)
+            xll_logf(func_registry.log, 1024,
+                     "xlfUnregister failed for %s: rc=%d (the slot answers #NAME?; retried at every tick)",
+                     record->name, rc);
         return 0;
     }
     func_registry.slots[slot].registered = 0;
-    xll_logf(func_registry.log, 320, "Unregistered Excel function: %s", record->name);
+    if (record->unregister_failures)
+        xll_logf(func_registry.log, 1024, "Unregistered Excel function: %s (after %d refusals)", record->name,
+                 record->unregister_failures);
+    else
+        xll_logf(func_registry.log, 1024, "Unregistered Excel function: %s", record->name);
+    record->unregister_failures = 0;
     return 1;
 }
 

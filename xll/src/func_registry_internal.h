@@ -10,11 +10,14 @@
 #include "xlcall.h"
 #include "xll_export.h"
 
-// Excel accepts function names of at most this many characters.
+// Excel accepts function names of at most this many characters (UTF-16
+// units, the length Excel counts); the package and the pass hold every name
+// to it.
 constexpr int FUNC_EXCEL_NAME_MAX = 255;
-// Names stored in a slot: every name the pass admits (at most 255 bytes), so
-// that the retry registers the very text the first pass did.
-constexpr int FUNC_NAME_CAP = FUNC_EXCEL_NAME_MAX + 1;
+// Names stored in a slot, UTF-8: every name the pass admits (a character of
+// one unit takes at most 3 bytes, a pair of units 4), so that the retry
+// registers the very text the first pass did.
+constexpr int FUNC_NAME_CAP = 3 * FUNC_EXCEL_NAME_MAX + 1;
 // A slot entry point receives exactly this many argument pointers.
 constexpr int FUNC_MAX_ARGS = 10;
 // Excel keeps a text's length in one 16-bit unit and allows this many.
@@ -22,19 +25,23 @@ constexpr int FUNC_TEXT_MAX_UNITS = 32767;
 
 // What became of a slot whose name a reload dropped.
 enum func_slot_removal {
-    FUNC_SLOT_BOUND = 0,        // bound to a function
-    FUNC_SLOT_REMOVED = 1,      // answers #NAME?; the tick still has to unregister it
-    FUNC_SLOT_UNREGISTERED = 2  // answers #NAME?; the tick tried xlfUnregister
+    FUNC_SLOT_BOUND = 0,   // bound to a function
+    FUNC_SLOT_REMOVED = 1  // answers #NAME?; while `registered`, each tick tries xlfUnregister again
 };
 
 struct func_slot {
     char name[FUNC_NAME_CAP];  // name as listed in _registry
     int arity;                 // argument count Excel passes: registered, or to register
     PyObject *callable;        // owned reference; null in a free or removed slot
+    // Owned reference to the package's marker for an omitted or empty
+    // argument, passed in its place when the bound function carries it (as
+    // _tindral_omitted: it applies parameter defaults); null otherwise.
+    PyObject *omitted;
     int registered;            // 1 once Excel accepted the slot; 0 while pending
     int removed;               // a func_slot_removal
     double register_id;        // Excel's id of the accepted registration, for xlfUnregister
     int refusal;               // Excel's code of the last refused registration; 0 after a success
+    int unregister_failures;   // refused xlfUnregister calls since the slot was removed
     XLOPER12 result;           // the slot's answer, rebuilt by each of its calls
 };
 
@@ -65,13 +72,18 @@ extern func_registry_state func_registry;
 // it could not start (interpreter down, package or list missing). GIL held.
 int func_registry_register_all(void);
 
-// Registers slot `slot` with Excel under `name`. 1 when Excel accepted (the
-// slot's flag is then 1), 0 otherwise; logs either way (a refusal with the
-// code of the slot's previous refusal only once). Main thread.
+// Excel's length of the UTF-8 text `name`: its UTF-16 units.
+size_t func_registry_name_units(const char *name);
+
+// Registers slot `slot` with Excel under `name` (UTF-8, sent as UTF-16). 1
+// when Excel accepted (the slot's flag is then 1), 0 otherwise; logs either
+// way (a refusal with the code of the slot's previous refusal only once).
+// Main thread.
 int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure);
 
 // Withdraws slot `slot`'s accepted registration with xlfUnregister. 1 when
-// Excel did (the flag is then 0); logs either way. Main thread.
+// Excel did (the flag is then 0); logs a success, and the first refusal of
+// a run of refusals (the tick retries every second). Main thread.
 int func_registry_unregister_slot(int slot);
 
 // The pass run for a reload, from any thread holding the GIL: binds and
@@ -88,8 +100,9 @@ int func_registry_sync(PyObject *outcomes);
 // even with nothing to do. Main thread; takes the GIL when Python runs.
 void func_registry_process_pending(int by_name);
 
-// "accepted", "pending" or "removed": what Excel has for slot `slot`. GIL held
-// when Python runs.
+// What Excel has for slot `slot`: "accepted", "pending" (not yet
+// registered), "removing" (dropped by a reload, Excel still has the name
+// until an xlfUnregister succeeds) or "removed". GIL held when Python runs.
 const char *func_registry_slot_state(int slot);
 
 // Adds one outcome to the running sync's list (nothing when none runs): `slot`

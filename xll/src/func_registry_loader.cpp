@@ -61,6 +61,23 @@ int loader_import(PyObject *loading, const char *name) {
     return 0;
 }
 
+// 1 when the package's loader refuses user module `name` because its name is
+// taken (the standard library, the package, a module found earlier on the
+// path): logged, and the file is not imported. 0 to import it.
+int loader_refused(PyObject *loading, const char *name) {
+    if (!loading) return 0;
+    PyObject *why = pyapi.PyObject_CallMethod(loading, "user_module_refusal", "s", name);  // new reference
+    if (!why) {
+        loader_clear_error();
+        return 0;
+    }
+    const char *text = pyapi_type_of(why) == pyapi.PyUnicode_Type ? pyapi.PyUnicode_AsUTF8(why) : nullptr;
+    if (!text) loader_clear_error();
+    if (text) xll_logf(func_registry.log, 512, "WARNING: module %s is refused: %s (rename the file)", name, text);
+    pyapi.Py_DecRef(why);
+    return text != nullptr;
+}
+
 // Re-imports tindral_xl._exec_entry when the module in sys.modules is not the
 // package's own (replaced, removed, its dispatch_request swapped): /exec
 // imports it by name at every request.
@@ -113,6 +130,7 @@ void loader_import_entry(const plat_find_data *entry, PyObject *loading) {
     ansi[LOADER_NAME_CAP - 1] = 0;
     // The package is imported first and never a second time as a module.
     if (strcmp(ansi, "tindral_xl") == 0) return;
+    if (loader_refused(loading, ansi)) return;
     xll_logf(func_registry.log, 256, "Importing module: %s", ansi);
     loader_import(loading, ansi);
 }

@@ -77,14 +77,12 @@ void slot_report_error(int slot) {
     if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
 }
 
-// The GIL for one slot call, given back however the call ends.
-struct slot_gil {
-    PyGILState_STATE state = pyapi.PyGILState_Ensure();
-    slot_gil() = default;
-    slot_gil(const slot_gil &) = delete;
-    slot_gil &operator=(const slot_gil &) = delete;
-    ~slot_gil() { pyapi.PyGILState_Release(state); }
-};
+// 1 when Excel left the argument out or gave an empty cell.
+bool slot_arg_omitted(const XLOPER12 *x) {
+    if (!x) return true;
+    DWORD_XL type = x->xltype & ~XL_FREE_BITS;
+    return type == xltypeMissing || type == xltypeNil;
+}
 
 // Calls the slot's function with the GIL held; fills r or leaves #VALUE!.
 void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
@@ -98,13 +96,23 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
         return;
     }
     pyapi.Py_IncRef(callable);  // a rebinding pass must not free it mid-call
+    // A function that applies parameter defaults gets the package's marker
+    // for an omitted or empty argument, told apart from an error value (None
+    // for every function): a default never stands in for an error.
+    PyObject *omitted = func_registry.slots[slot].omitted;
     int done = 0;
     // The arguments as an array after one spare slot, which the callee may
     // borrow (a bound method puts its self there instead of copying).
     PyObject *argv[1 + FUNC_MAX_ARGS];
     int filled = 0;
     while (filled < arity) {
-        PyObject *v = func_registry_xloper_to_py(args[filled]);  // new reference
+        PyObject *v;  // new reference
+        if (omitted && slot_arg_omitted(args[filled])) {
+            pyapi.Py_IncRef(omitted);
+            v = omitted;
+        } else {
+            v = func_registry_xloper_to_py(args[filled]);
+        }
         if (!v) break;
         argv[1 + filled++] = v;
     }
@@ -208,7 +216,7 @@ LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args) {
     // No running interpreter (never started, or its start failed after the
     // library was bound), no GIL to take: the slot stays #VALUE!.
     if (!python_runtime_ready()) return r;
-    slot_gil gil;
+    pyapi_gil gil;  // given back however the call ends
     slot_call(slot, args, r);
     return r;
 }

@@ -73,12 +73,15 @@ void sync_sweep(void) {
     for (int j = 0; j < func_registry.slot_count; j++) {
         func_slot *slot = &func_registry.slots[j];
         if (slot->removed != FUNC_SLOT_BOUND || !slot->callable || sync_listed(registry, slot->name)) continue;
-        PyObject *old = slot->callable;
+        PyObject *old = slot->callable, *old_marker = slot->omitted;
         // Emptied before the release, whose finaliser may call the slot.
         slot->callable = nullptr;
+        slot->omitted = nullptr;
         slot->removed = FUNC_SLOT_REMOVED;
+        slot->unregister_failures = 0;
         pyapi.Py_DecRef(old);
-        xll_logf(func_registry.log, 320, "Removed function: %s (slot %d) answers #NAME? from now on", slot->name, j);
+        if (old_marker) pyapi.Py_DecRef(old_marker);
+        xll_logf(func_registry.log, 1024, "Removed function: %s (slot %d) answers #NAME? from now on", slot->name, j);
         func_registry_report(slot->name, j, "removed", nullptr);
     }
     pyapi.Py_DecRef(registry);
@@ -177,8 +180,9 @@ int func_registry_sync(PyObject *outcomes) {
 }
 
 const char *func_registry_slot_state(int slot) {
-    if (func_registry.slots[slot].removed != FUNC_SLOT_BOUND) return "removed";
-    return func_registry.slots[slot].registered ? "accepted" : "pending";
+    const func_slot *s = &func_registry.slots[slot];
+    if (s->removed != FUNC_SLOT_BOUND) return s->registered ? "removing" : "removed";
+    return s->registered ? "accepted" : "pending";
 }
 
 void func_registry_process_pending(int by_name) {
@@ -189,17 +193,17 @@ void func_registry_process_pending(int by_name) {
     if (!func_registry.tick_work.exchange(0) && !by_name) return;
     // A sync on another thread writes the table under the GIL; without an
     // interpreter nothing but this thread touches it.
-    int gil_taken = python_runtime_ready();
-    PyGILState_STATE gil = gil_taken ? pyapi.PyGILState_Ensure() : 0;
+    // Held until the scope ends, also when Excel's callback or the log throws.
+    pyapi_gil gil(python_runtime_ready() != 0);
     if (by_name) xll_logf(func_registry.log, 256, "func_registry: processing deferred registrations (command)");
     // The count is read again after each step: nothing here adds a slot, but
     // it costs nothing to be exact.
     for (int i = 0; i < func_registry.slot_count; i++) {
         func_slot *slot = &func_registry.slots[i];
-        if (slot->removed == FUNC_SLOT_REMOVED) {
-            // Tried once: a refusal is logged, the slot answers #NAME? anyway.
-            slot->removed = FUNC_SLOT_UNREGISTERED;
-            if (func_registry.slots[i].registered) func_registry_unregister_slot(i);
+        if (slot->removed != FUNC_SLOT_BOUND) {
+            // Until Excel lets the name go, every tick asks again; the slot
+            // answers #NAME? meanwhile.
+            if (slot->registered && !func_registry_unregister_slot(i)) func_registry.tick_work.store(1);
             continue;
         }
         if (slot->removed != FUNC_SLOT_BOUND || func_registry.slots[i].registered || !slot->callable) continue;
@@ -207,7 +211,6 @@ void func_registry_process_pending(int by_name) {
         snprintf(procedure, sizeof procedure, "xll_slot_%d", i);
         func_registry_register_slot(i, slot->name, slot->arity, procedure);
     }
-    if (gil_taken) pyapi.PyGILState_Release(gil);
 }
 
 int func_registry_install_native(void) {

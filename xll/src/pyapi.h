@@ -143,6 +143,21 @@ static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
 // read without a lock by any thread after start-up succeeded.
 extern pyapi_table pyapi;
 
+// The GIL for one scope, given back however the scope ends, a C++ exception
+// included: a lock kept by a thread that left for good blocks every other
+// thread (the agent's requests, the watchdog) for ever. `take` false takes
+// nothing (no interpreter runs). Needs a bound table when taking.
+struct pyapi_gil {
+    const bool taken;
+    const PyGILState_STATE state;
+    explicit pyapi_gil(bool take = true) : taken(take), state(take ? pyapi.PyGILState_Ensure() : 0) {}
+    pyapi_gil(const pyapi_gil &) = delete;
+    pyapi_gil &operator=(const pyapi_gil &) = delete;
+    ~pyapi_gil() {
+        if (taken) pyapi.PyGILState_Release(state);
+    }
+};
+
 // Loads the library at `path` and binds every entry by name. 1 when every
 // symbol was bound; 0 otherwise, with the library released and the table and
 // handle zero again. Logs through `log` when it is not null.

@@ -169,12 +169,14 @@ int runtime_start(const wchar_t *home, log_fn log) {
         runtime_compose(site_packages, home, site_tails[0], log);
         runtime_add_site_dir(site_packages, log);
         if (runtime.xll_dir[0]) {
-            // Both go in at the front: the add-in folder ends up first, its
-            // modules folder second.
+            // The add-in folder (the package) goes first, the modules folder
+            // last: a user's json.py or threading.py must never stand in for
+            // the module the package and the agent channel import. The
+            // loader refuses a user module whose name is taken.
             wchar_t modules[PLAT_MAX_PATH];
             runtime_compose(modules, runtime.xll_dir, PLAT_SEP_STR L"modules", log);
-            runtime_add_sys_path(sys_path, modules, true, log);
             runtime_add_sys_path(sys_path, runtime.xll_dir, true, log);
+            runtime_add_sys_path(sys_path, modules, false, log);
         }
     }
     if (log) log("Python initialized");

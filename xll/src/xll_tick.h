@@ -7,8 +7,9 @@
 #pragma once
 
 // Work run by every tick, after the registry's own step. Returns 1 when it
-// has more to do at once: the next tick is then scheduled as soon as Excel is
-// ready instead of a second later.
+// has more to do soon: the next tick is then scheduled 50 ms ahead instead of
+// a second (never sooner, so that a busy add-in does not spin Excel's main
+// thread).
 typedef int (*xll_tick_hook)(void);
 
 // Adds a hook (at most 8, each once). 1 when it was added.
