@@ -42,8 +42,6 @@ def mcp_walk_through():
 @pytest.mark.linux_only
 @pytest.mark.needs_python
 @pytest.mark.time_limit(180)
-@pytest.mark.xfail(strict=True, reason="an agent-loaded name still pending at close is not registered at the "
-                                       "next open (the registry's pending-names fault, mended on its own branch)")
 def test_readme_mcp_walk_through_runs_as_written(sandbox, addin_folder, start_host):
     typed, shown, commands, host_lines = mcp_walk_through()
     assert len(typed) == 3 and commands == ["close", "open", "call MARKUP n:80 n:25"], (typed, commands)
