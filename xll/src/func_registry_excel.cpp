@@ -162,20 +162,22 @@ int func_registry_unregister_slot(int slot) {
 }
 
 void func_registry_excel_closed(void) {
-    // A sync on another thread writes the table under the GIL.
-    int gil_taken = python_runtime_ready();
-    PyGILState_STATE gil = gil_taken ? pyapi.PyGILState_Ensure() : PyGILState_STATE{};
     int forgotten = 0;
-    for (int i = 0; i < func_registry.slot_count; i++) {
-        func_slot *slot = &func_registry.slots[i];
-        if (slot->removed == FUNC_SLOT_REMOVED) slot->removed = FUNC_SLOT_UNREGISTERED;
-        if (slot->registered) forgotten++;
-        slot->registered = 0;
-        slot->register_id = 0;
-        slot->refusal = 0;
+    {
+        // A sync on another thread writes the table under the GIL. A removed
+        // slot that Excel no longer has needs no further xlfUnregister: with
+        // `registered` cleared the tick leaves it alone.
+        pyapi_gil gil(python_runtime_ready() != 0);
+        for (int i = 0; i < func_registry.slot_count; i++) {
+            func_slot *slot = &func_registry.slots[i];
+            if (slot->registered) forgotten++;
+            slot->registered = 0;
+            slot->register_id = 0;
+            slot->refusal = 0;
+            slot->unregister_failures = 0;
+        }
+        func_registry.tick_work.store(1);
     }
-    func_registry.tick_work.store(1);
-    if (gil_taken) pyapi.PyGILState_Release(gil);
     if (forgotten)
         xll_logf(func_registry.log, 160,
                  "func_registry: the add-in is deactivated: Excel unregisters its %d function(s) after xlAutoClose",
