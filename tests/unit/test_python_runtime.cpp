@@ -180,7 +180,10 @@ TEST_F(RuntimeTest, pth_file_in_site_packages_was_ignored) {
                                       << "no_such_folder\n";
     ASSERT_EQ(start(), 1);
     std::vector<std::string> expected = expected_sys_path(dir.string(), home());
-    expected.push_back((site / "from_pth").string());  // a folder that does not exist is left out
+    // A folder that does not exist is left out; the modules folder stays last,
+    // after what a .pth adds, so a user's module shadows nothing installed.
+    expected.insert(expected.end() - 1, (site / "from_pth").string());
+    ASSERT_EQ(expected.back(), (dir / "modules").string());
     EXPECT_EQ(sys_path(), expected);
     EXPECT_EQ(py_attr("pth_found", "WHERE"), "from_pth");
     EXPECT_STREQ(getenv("TINDRAL_PTH_RAN"), "1");
