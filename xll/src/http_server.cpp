@@ -28,6 +28,7 @@ struct http_server_state {
     char session_path[PLAT_MAX_PATH];    // session file, "" when none; under guard
     char session_token[HTTP_SERVER_TOKEN_LEN + 1];  // the token the file was written with; under guard
     int error_kept;                      // 1: the file holds an error record; under guard
+    char log_note[HTTP_SESSION_MESSAGE_CAP];  // why logging is off, as published (escaped), "" when on; under guard
     http_server_run *run;                // the published run, null when none; under guard
     plat_thread server_thread;           // the current server thread; caller's thread
     std::atomic<http_server_run *> handoff;  // the run a new thread is to take
@@ -62,6 +63,36 @@ int session_file_write(const char *path, const char *text) {
     return 0;
 }
 
+// Writes the session record: port and token, why logging is off (when it
+// is; "log_error", which tells an agent where diagnostics went missing but
+// never keeps it from the server), and the escaped `error` when there is no
+// server (null otherwise). Remembers the log note it published. Under the
+// guard. 1 when written.
+int session_record_write(const char *path, int port, const char *token, const char *error) {
+    char reason[HTTP_SESSION_MESSAGE_CAP];
+    server.log_note[0] = 0;
+    if (xll_log_off_reason(reason, sizeof reason))
+        http_server_session_escape(reason, server.log_note, sizeof server.log_note);
+    char text[HTTP_SESSION_MESSAGE_CAP * 4 + 128];
+    int n = snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%.64s\"", port, token);
+    if (server.log_note[0] && n > 0 && (size_t)n < sizeof text)
+        n += snprintf(text + n, sizeof text - (size_t)n, ",\"log_error\":\"%s\"", server.log_note);
+    if (error && n > 0 && (size_t)n < sizeof text)
+        n += snprintf(text + n, sizeof text - (size_t)n, ",\"error\":\"%s\"", error);
+    if (n > 0 && (size_t)n < sizeof text) snprintf(text + n, sizeof text - (size_t)n, "}\n");
+    return session_file_write(path, text);
+}
+
+// 1 when why logging is off (or that it is on again) differs from what the
+// session file says. Under the guard.
+int session_log_note_changed(void) {
+    char reason[HTTP_SESSION_MESSAGE_CAP];
+    char escaped[HTTP_SESSION_MESSAGE_CAP];
+    escaped[0] = 0;
+    if (xll_log_off_reason(reason, sizeof reason)) http_server_session_escape(reason, escaped, sizeof escaped);
+    return strcmp(escaped, server.log_note) != 0;
+}
+
 // Forms the session folder and file path from the app-data folder. 1 when
 // both fit their buffers; a path that does not fit is never cut, and no file
 // is written under it.
@@ -75,19 +106,25 @@ int session_paths(char *folder, char *path) {
     return n >= 0 && n < PLAT_MAX_PATH;
 }
 
-// Deletes the session file only while it still holds `token`: a second
-// instance (another Excel of the same user) that started later has written
-// its own, and the newest file is the one agents must find.
-void session_file_delete_own(const char *path, const char *token) {
+// 1 while the session file at `path` holds `token`: a second instance (another
+// Excel of the same user) that started later has written its own, and the
+// newest file is the one agents must find. The token comes first in the
+// record, so the file's head is enough.
+int session_file_holds(const char *path, const char *token) {
     char text[HTTP_SESSION_MESSAGE_CAP * 2 + 16];
     FILE *f = plat.open_read(path);
-    if (!f) return;
+    if (!f) return 0;
     size_t n = fread(text, 1, sizeof text - 1, f);
     fclose(f);
     text[n] = 0;
     char needle[HTTP_SERVER_TOKEN_LEN + 16];
     snprintf(needle, sizeof needle, "\"token\":\"%s\"", token);
-    if (token[0] && strstr(text, needle)) plat.delete_file(path);
+    return token[0] && strstr(text, needle) != nullptr;
+}
+
+// Deletes the session file only while it is still this instance's.
+void session_file_delete_own(const char *path, const char *token) {
+    if (session_file_holds(path, token)) plat.delete_file(path);
 }
 
 // Forgets the session file, deleting it when it is still this instance's.
@@ -129,9 +166,7 @@ void http_server_listening(http_server_run *run, int port) {
             memcpy(server.session_path, path, sizeof path);
             memcpy(server.session_token, server.token, sizeof server.token);
             server.error_kept = 0;
-            char text[128];
-            snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%s\"}\n", port, server.token);
-            session_file_write(path, text);
+            session_record_write(path, port, server.token, nullptr);
         }
     }
     xll_logf(xll_log_raw, 96, "http_server: listening on http://localhost:%d\n", port);
@@ -153,13 +188,15 @@ void http_server_session_check(http_server_run *run) {
     FILE *f = plat.open_read(s.session_path);
     if (f) {
         fclose(f);
+        // Logging went off (or came back) since the file was written: say so.
+        // Only while the file is still this instance's, not a newer one's.
+        if (session_log_note_changed() && session_file_holds(s.session_path, s.session_token))
+            session_record_write(s.session_path, s.port.load(), s.session_token, nullptr);
         return;
     }
     // A newer instance that closed took its file with it: this one, still
     // serving, is the one an agent should find again.
-    char text[128];
-    snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%.64s\"}\n", s.port.load(), s.session_token);
-    session_file_write(s.session_path, text);
+    session_record_write(s.session_path, s.port.load(), s.session_token, nullptr);
 }
 
 void http_server_listener_lost(http_server_run *run) {
@@ -306,7 +343,5 @@ void http_server_session_write_error(const char *message) {
     if (!s.session_path[0] || port <= 0) return;
     char escaped[HTTP_SESSION_MESSAGE_CAP];
     http_server_session_escape(message ? message : "", escaped, sizeof escaped);
-    char text[HTTP_SESSION_MESSAGE_CAP * 2 + 16];
-    snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%.64s\",\"error\":\"%s\"}\n", port, s.token, escaped);
-    if (session_file_write(s.session_path, text)) s.error_kept = 1;
+    if (session_record_write(s.session_path, port, s.token, escaped)) s.error_kept = 1;
 }
