@@ -81,6 +81,7 @@ struct http_transport {
     // find the list and the count.
     std::vector<http_conn *> conns;  // every connection object alive, closed ones included
     size_t buffered = 0;             // bytes held by the connections' buffers
+    size_t replying = 0;             // bytes of answers held until their clients take them
     http_transport_limits limits = limits_next;
     net::io_context ctx{1};
     tcp::acceptor acceptor{ctx};
@@ -214,6 +215,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     clock_type::time_point since;     // when the phase began (for reading: the first byte)
     clock_type::time_point progress;  // when bytes last arrived
     size_t held = 0;                  // bytes counted in t->buffered
+    size_t reply_held = 0;            // bytes of `reply` counted in t->replying
     http_reply reply{};
     char head[192];
 
@@ -222,7 +224,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         t->conns.push_back(this);
     }
     ~http_conn() {
-        http_server_reply_release(&reply);
+        release_reply();
         t->buffered -= held;
         auto at = std::find(t->conns.begin(), t->conns.end(), this);
         if (at != t->conns.end()) t->conns.erase(at);
@@ -238,6 +240,13 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
             buffer.shrink_to_fit();
             account();
         }
+    }
+
+    // Frees the reply's text and takes it out of t->replying.
+    void release_reply() {
+        http_server_reply_release(&reply);
+        t->replying -= reply_held;
+        reply_held = 0;
     }
 
     // Brings this connection's share of t->buffered up to date.
@@ -377,6 +386,10 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         phase = CONN_WRITING;
         since = clock_type::now();
         account();
+        // Held until the client has taken it all: a client that never reads
+        // keeps an answer of any size here.
+        reply_held = reply.body_len;
+        t->replying += reply_held;
         size_t head_len = http_server_reply_head(&reply, head, sizeof head);
         std::array<net::const_buffer, 3> out = {
             net::buffer(head, head_len),
@@ -396,7 +409,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     }
 
     void on_written(error_code ec) {
-        http_server_reply_release(&reply);
+        release_reply();
         if (ec || !keep_alive || closed) {
             error_code ignored;
             socket.shutdown(tcp::socket::shutdown_send, ignored);
@@ -406,17 +419,22 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     }
 };
 
-// The connection a newcomer or the buffer cap may close: one that is idle
-// or whose request is still arriving, never one whose request is being
-// answered. The one idle or stuck in its request the longest; null when
-// there is none. Ranked by when the phase began, not by the last byte: a
-// flood of parked bodies keeps delivering bytes from the kernel's buffers,
-// and ranked by those, a client that connected a moment ago and whose
-// request was not read yet would look the stalest and be closed unanswered.
+// The connection a newcomer or the buffer cap may close: one that is idle,
+// whose request is still arriving, or whose answer its client has not taken
+// yet; never one whose request the exec worker runs. The one idle or stuck
+// in its phase the longest; null when there is none. Ranked by when the
+// phase began, not by the last byte: a flood of parked bodies keeps
+// delivering bytes from the kernel's buffers, and ranked by those, a client
+// that connected a moment ago and whose request was not read yet would look
+// the stalest and be closed unanswered. A reply that fits the socket's
+// buffers is written at once, so a connection still writing is one whose
+// client stopped reading, and the one stuck writing the longest is the
+// slowest reader: clients that pipeline requests and never read would
+// otherwise hold every slot until the idle deadline.
 http_conn *transport_stalest(http_transport *t, const http_conn *spare) {
     http_conn *pick = nullptr;
     for (http_conn *c : t->conns) {
-        if (c->closed || c == spare || (c->phase != CONN_IDLE && c->phase != CONN_READING)) continue;
+        if (c->closed || c == spare || c->phase == CONN_EXEC) continue;
         if (!pick || c->since < pick->since) pick = c;
     }
     return pick;
@@ -438,7 +456,13 @@ void http_conn::start_exec() {
     unsigned ms = http_server_exec_target_timeout_ms(target, parser->body);
     reply = http_reply{};
     if (!t->runner) t->runner = http_server_exec_runner_create(exec_done, t);
-    if (!t->runner) {
+    if (t->replying > t->limits.max_buffered) {
+        // Earlier answers that their clients have not read hold the memory
+        // cap. An answer's size is known only once its code has run, so the
+        // request is refused before it runs: at most the cap plus the one
+        // answer under way is ever held, however many clients stop reading.
+        http_server_reply_fixed(&reply, 503, "{\"ok\":false,\"error\":\"busy: earlier answers are still unread\"}\n");
+    } else if (!t->runner) {
         http_server_reply_fixed(&reply, 500, "{\"ok\":false,\"error\":\"out of memory\"}\n");
     } else if (http_server_exec_runner_submit(t->runner, target, parser->body, ms, &reply)) {
         phase = CONN_EXEC;
