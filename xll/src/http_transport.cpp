@@ -70,7 +70,11 @@ http_transport_limits limits_next = LIMITS_DEFAULT;
 // The listener is looked at this often, since one closed under the server
 // (by code in the process) may never report an error.
 constexpr auto LISTENER_CHECK = std::chrono::seconds(1);
-// Reads take at most this much at a time, so a buffer grows with what arrives.
+// Reads take at most this much at a time, so a buffer grows with what
+// arrives: a connection's first read asks for READ_MIN, and each read that
+// fills what it asked for doubles the next one, up to READ_MAX. The parser
+// consumes what it reads, so without the doubling the buffer would stay at
+// its first size and a 1 MiB body would cost a thousand reads.
 constexpr size_t READ_MAX = 65536;
 constexpr size_t READ_MIN = 1024;
 
@@ -216,6 +220,8 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     clock_type::time_point progress;  // when bytes last arrived
     size_t held = 0;                  // bytes counted in t->buffered
     size_t reply_held = 0;            // bytes of `reply` counted in t->replying
+    size_t read_ask = READ_MIN;       // what the next read asks for at least
+    size_t read_asked = 0;            // what the pending read asked for
     http_reply reply{};
     char head[192];
 
@@ -331,10 +337,11 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
 
     void read_some() {
         size_t room = buffer.capacity() - buffer.size();
-        size_t n = std::min(std::max(room, READ_MIN), READ_MAX);
+        size_t n = std::min(std::max(room, read_ask), READ_MAX);
         n = std::min(n, buffer.max_size() - buffer.size());
         if (n == 0) return drop();
         auto space = buffer.prepare(n);
+        read_asked = n;
         account();
         socket.async_read_some(space, [self = shared_from_this()](error_code ec, size_t got) { self->on_read(ec, got); });
     }
@@ -342,6 +349,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     void on_read(error_code ec, size_t got) {
         if (ec || closed) return drop();
         buffer.commit(got);
+        if (got == read_asked && read_ask < READ_MAX) read_ask *= 2;
         progress = clock_type::now();
         if (phase == CONN_IDLE) {
             phase = CONN_READING;
