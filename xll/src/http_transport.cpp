@@ -238,6 +238,10 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
 
     void drop() {
         error_code ec;
+        // An answer still going out is abandoned at once (a reset): a
+        // graceful close would keep trying to deliver it to a client that
+        // does not read.
+        if (!closed && phase == CONN_WRITING) socket.set_option(net::socket_base::linger(true, 0), ec);
         socket.close(ec);
         if (!closed) {
             closed = 1;
