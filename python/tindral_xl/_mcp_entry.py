@@ -20,12 +20,14 @@ import) is a tool result with ``isError: true``.
 :func:`dispatch_mcp` never raises and always returns a ``str``.
 """
 
+import errno
 import importlib.util
 import json
 import keyword
 import math
 import os
 import re
+import stat
 import sys
 import tempfile
 
@@ -451,10 +453,48 @@ def _temp_dir():
     return os.environ.get("TMPDIR") or "/tmp"
 
 
+def _open_log(path):
+    """Opens the log for reading by the add-in's own rule for it. Where the temp
+    folder is shared (POSIX), only a regular file of this user's that no one
+    else may write and that has no other name is read: anything else under
+    the name was put there by someone else, and its lines would reach the
+    agent as if the add-in had written them. The open never follows a link
+    and never waits (a FIFO); the checks are made on the open file. Windows
+    keeps a temp folder per user, and the file is opened as it is there.
+    Raises _ToolFailure saying why a file is refused."""
+    if os.name == "nt":
+        return open(path, "rb")
+    fd = None
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as exc:
+        if exc.errno == errno.ELOOP:
+            raise _ToolFailure("the log %s is a symbolic link; it is not read" % path)
+        raise
+    try:
+        st = os.fstat(fd)
+        why = None
+        if not stat.S_ISREG(st.st_mode):
+            why = "is not a regular file"
+        elif st.st_uid != os.geteuid():
+            why = "belongs to another user"
+        elif st.st_mode & 0o022 or st.st_nlink != 1:
+            why = "may be written by other users or has other names"
+        if why:
+            raise _ToolFailure("the log %s %s; it is not read" % (path, why))
+        os.set_blocking(fd, True)
+        f = os.fdopen(fd, "rb")
+        fd = None
+        return f
+    finally:
+        if fd is not None:
+            os.close(fd)
+
+
 def _tail(path, count):
     """The last `count` lines of the file (at most MAX_LOG_BYTES read from its
     end), and whether the read stopped short of the lines asked for."""
-    with open(path, "rb") as f:
+    with _open_log(path) as f:
         f.seek(0, os.SEEK_END)
         size = f.tell()
         start = max(0, size - MAX_LOG_BYTES)

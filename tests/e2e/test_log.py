@@ -1,5 +1,10 @@
 """The diagnostic log as a user finds it in the temp folder after running the add-in."""
 
+import os
+import stat
+
+import pytest
+
 
 OPENED = "xlAutoOpen: TindralXL loaded"
 CLOSED = "xlAutoClose: TindralXL unloaded"
@@ -68,3 +73,42 @@ def test_add_and_remove_answer_1_and_write_nothing(host, sandbox, addin_folder):
     r = host(addin, "add", "remove", "add")
     assert r.rc == 0 and r.lines == ["add 1", "remove 1", "add 1"]
     assert sandbox.log_bytes() == b""
+
+
+@pytest.mark.needs_python
+def test_fifo_at_the_log_path_never_wedges_excel_and_the_session_file_says_why(start_host, sandbox, addin_folder,
+                                                                               target):
+    if target.is_wine:
+        pytest.skip("a FIFO in the temp folder is a hazard of Linux's shared /tmp; Windows keeps a temp folder "
+                    "per user and has no FIFOs in folders")
+    # Nobody ever reads it: an open that waited for a reader would hold the
+    # first logged line, and Excel's thread with it, for good.
+    os.mkfifo(str(sandbox.log_path))
+    addin = addin_folder(package=True, python=True)
+    p = start_host(addin, "open", "echo opened", "wait", "close")
+    p.read_until("echo opened", timeout=60)
+    session = sandbox.session()
+    assert session and "error" not in session, session
+    assert session["log_error"] == "logging is off: %s is not a regular file" % sandbox.log_path, session
+    p.finish()
+    assert stat.S_ISFIFO(os.lstat(str(sandbox.log_path)).st_mode), "the FIFO is left as it was"
+
+
+@pytest.mark.needs_python
+def test_log_planted_by_another_user_receives_nothing_and_the_session_file_says_why(start_host, sandbox, addin_folder,
+                                                                                     target):
+    if target.is_wine:
+        pytest.skip("another user's file in the temp folder is a hazard of Linux's shared /tmp; Windows keeps a "
+                    "temp folder per user")
+    if os.geteuid() != 0:
+        pytest.skip("only root can plant a file that belongs to another user here")
+    sandbox.log_path.write_bytes(b"planted\n")
+    os.chmod(str(sandbox.log_path), 0o666)
+    os.chown(str(sandbox.log_path), 65534, 65534)
+    addin = addin_folder(package=True, python=True)
+    p = start_host(addin, "open", "echo opened", "wait", "close")
+    p.read_until("echo opened", timeout=60)
+    session = sandbox.session()
+    assert session["log_error"] == "logging is off: %s belongs to another user" % sandbox.log_path, session
+    p.finish()
+    assert sandbox.log_bytes() == b"planted\n"

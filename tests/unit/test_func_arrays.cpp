@@ -242,6 +242,31 @@ TEST(func_arrays, repr_that_empties_the_result_meanwhile_is_padded_not_read_past
     EXPECT_EQ(c.cells, (cells{"s:cleared", "s:a", "s:b", "e:42", "e:42", "e:42", "e:42", "e:42", "e:42"}));
 }
 
+// A date is a borrowed item of its row: code it runs (toordinal, an attribute
+// read) may drop it from the row, which must not free it while it is read.
+TEST(func_arrays, date_that_drops_itself_from_its_row_is_read_whole_not_after_free) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("import datetime as dt\n"
+                "class Vanishing(dt.datetime):\n"
+                "    def toordinal(self):\n"
+                "        for row in rows:\n"
+                "            if any(x is self for x in row): row.clear()\n"
+                "        return super().toordinal()\n"
+                "class Fleeting(dt.datetime):\n"
+                "    def __getattribute__(self, name):\n"
+                "        if name == 'minute': rows[0].clear()\n"
+                "        return super().__getattribute__(name)\n");
+    for (int round = 0; round < 2; round++) {  // the second call met the freed memory
+        fts::py_run("rows = [[Vanishing(2024, 1, 15, 18)], [Vanishing(2024, 1, 15, 6), 'x']]");
+        converted c = convert("rows");
+        EXPECT_EQ(c.shape, "multi 2x2");
+        EXPECT_EQ(c.cells, (cells{"n:45306.75", "e:42", "n:45306.25", "e:42"})) << "round " << round;
+        fts::py_run("rows = [[Fleeting(2024, 1, 15, 12, 0, 0)]]");
+        EXPECT_EQ(convert("rows").cells, (cells{"n:45306.5"})) << "round " << round;
+    }
+}
+
 TEST(func_arrays, array_result_excel_never_hands_back_is_freed_once_by_the_next_call) {
     auto s = start();
     ASSERT_TRUE(s.ok);

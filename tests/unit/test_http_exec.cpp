@@ -2,6 +2,7 @@
 // running server. A stand-in tindral_xl._exec_entry beside the add-in
 // answers according to the body, so each bad return type can be produced.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -39,6 +40,7 @@ def dispatch_request(body):
     if body == "nul": return "ab\x00cd"
     if body == "surrogate": return "\ud800"
     if body == "abc": return "abc"
+    if body.startswith("big:"): return "x" * int(body[4:])
     if body.startswith("sleep:"):
         time.sleep(float(body[6:]))
         return "slept"
@@ -398,4 +400,40 @@ TEST_F(exec_server, normal_stop_after_a_request_logs_a_stop_not_a_listener_failu
     std::string text = log_text();
     EXPECT_EQ(text.find("the listener failed"), std::string::npos) << text;
     EXPECT_NE(text.find("http_server: stopped\n"), std::string::npos) << text;
+}
+
+// Answers their clients never read are held until read: they count against
+// the memory cap, and once they fill it a new request is refused before it
+// runs instead of adding one more answer of any size.
+TEST_F(exec_server, unread_answers_fill_the_memory_cap_and_the_next_request_is_refused_with_the_reason) {
+    // A client that takes nothing: a receive window too small for the answer.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int tiny = 2048;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, (sockaddr *)&addr, sizeof addr), 0);
+    std::string first = post("big:9000000");  // more than the 8 MiB cap on its own
+    ASSERT_EQ(send(fd, first.data(), first.size(), 0), (ssize_t)first.size());
+    // Its answer has begun to arrive: made, and stuck in the write.
+    pollfd ready{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 20000), 1);
+    raw_conn other(port);
+    EXPECT_EQ(other.exchange(post("abc")),
+              http_expect(503, "Service Unavailable",
+                          "{\"ok\":false,\"error\":\"busy: earlier answers are still unread\"}\n"));
+    EXPECT_EQ(other.exchange("GET /ping HTTP/1.1\r\n\r\n"), http_expect(200, "OK", "{\"ok\":true}\n"))
+        << "what needs no answer of its own still gets one";
+    // Read whole, the answer no longer counts.
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    size_t got = 0;
+    char buf[65536];
+    for (ssize_t n; got < 9000000 && (n = recv(fd, buf, sizeof buf, 0)) > 0;) got += (size_t)n;
+    EXPECT_GT(got, 9000000u);
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(other.exchange(post("abc")), http_expect(200, "OK", "abc\n"));
 }

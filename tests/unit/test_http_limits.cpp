@@ -1,9 +1,10 @@
 // What keeps the server answering whatever its clients or the process do:
 // the connection cap, the head and idle deadlines, the cap on buffered
-// bytes, the time-limit field, the session file's owner and a listener
-// closed under the server.
+// bytes, the time-limit field, the session file's owner, what it says when
+// logging is off, and a listener closed under the server.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -20,6 +21,7 @@
 #include "http_server.h"
 #include "http_server_exec.h"
 #include "http_server_internal.h"
+#include "xll_log.h"
 
 namespace {
 
@@ -264,4 +266,106 @@ TEST_F(limits, listener_closed_under_the_server_stops_it_and_its_number_is_never
     http_server_stop();
     EXPECT_EQ(fcntl(mine, F_GETFD), FD_CLOEXEC) << "the server closed a descriptor it no longer owned";
     close(mine);
+}
+
+// A FIFO planted at the log path turns logging off: the session file tells
+// an agent why (without calling the server failed), and says nothing once
+// the log works again.
+TEST_F(limits, session_file_says_why_logging_is_off_and_forgets_it_once_the_log_works) {
+    ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+    xll_log("xlAutoOpen: TindralXL loaded");  // the lifecycle's first line meets the FIFO
+    start(DEFAULTS);
+    std::string record = read_file(session);
+    EXPECT_NE(record.find(",\"log_error\":\"logging is off: " + log + " is not a regular file\",\"pid\":"),
+              std::string::npos)
+        << record;
+    EXPECT_EQ(record.find("\"error\""), std::string::npos) << "the server itself runs";
+    ASSERT_EQ(unlink(log.c_str()), 0);
+    xll_log("back");
+    auto until = std::chrono::steady_clock::now() + 4s;
+    while (read_file(session).find("log_error") != std::string::npos && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(50ms);
+    record = read_file(session);
+    EXPECT_EQ(record, "{\"port\":" + std::to_string(port) + ",\"token\":\"" +
+                          record.substr(record.find("\"token\":\"") + 9, 64) + "\",\"pid\":" +
+                          std::to_string(getpid()) + "}\n");
+    // Planted while running: the next logged line meets it, the file says so.
+    ASSERT_EQ(unlink(log.c_str()), 0);
+    ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+    xll_log("a later line");
+    until = std::chrono::steady_clock::now() + 4s;
+    while (read_file(session).find("log_error") == std::string::npos && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_NE(read_file(session).find("is not a regular file"), std::string::npos) << read_file(session);
+}
+
+namespace {
+
+// A client that pipelines `count` pings through a receive window too small
+// for their answers and never reads them, so the server ends up stuck
+// writing to it.
+struct non_reader {
+    int fd = -1;
+    non_reader(int port, int count) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        int tiny = 1024;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons((uint16_t)port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, (sockaddr *)&addr, sizeof addr) != 0) return;
+        std::string pings;
+        for (int i = 0; i < count; i++) pings += PING;
+        // Whatever the kernel takes without waiting; the rest is not needed.
+        (void)!::send(fd, pings.data(), pings.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    // Waits (up to 10 s) until the answers waiting at this end stop
+    // growing: its window is full and the server is stuck writing.
+    void wait_stuck() {
+        int last = -1, steady = 0;
+        for (int i = 0; i < 200 && steady < 4; i++) {
+            std::this_thread::sleep_for(50ms);
+            int queued = 0;
+            ioctl(fd, FIONREAD, &queued);
+            steady = queued > 0 && queued == last ? steady + 1 : 0;
+            last = queued;
+        }
+    }
+    ~non_reader() {
+        if (fd >= 0) close(fd);
+    }
+    // Reads what is waiting: true when the server closed the connection,
+    // false when it went on answering (nothing more came for 500 ms).
+    bool evicted() {
+        timeval tv{0, 500000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[65536];
+        for (;;) {
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+            if (n < 0) return false;
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(limits, clients_stuck_writing_do_not_lock_everyone_out_and_the_slowest_reader_goes_first) {
+    start({DEFAULTS.head_ms, DEFAULTS.idle_ms, 3, DEFAULTS.max_buffered});
+    std::vector<std::unique_ptr<non_reader>> stuck;
+    for (int i = 0; i < 3; i++) {
+        stuck.push_back(std::make_unique<non_reader>(port, 40000));
+        stuck.back()->wait_stuck();
+        std::this_thread::sleep_for(50ms);  // ranked apart from the next one
+    }
+    raw_conn comer(port, 3000);
+    EXPECT_EQ(comer.exchange(PING), PING_OK) << "every slot was held by a client that never reads";
+    EXPECT_TRUE(stuck[0]->evicted()) << "the one stuck writing the longest goes";
+    EXPECT_FALSE(stuck[1]->evicted());
+    // A stream of them still leaves room for a real client.
+    for (int i = 0; i < 20; i++) stuck.push_back(std::make_unique<non_reader>(port, 40000));
+    std::this_thread::sleep_for(300ms);
+    raw_conn real(port, 3000);
+    EXPECT_EQ(real.exchange(PING), PING_OK);
 }

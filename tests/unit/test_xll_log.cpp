@@ -1,14 +1,19 @@
 // The diagnostic log: exact bytes on disk, appending, silence when the file
-// cannot be opened, and the cut file name under a very long temp folder.
+// cannot be opened or is not the user's own, and the cut file name under a
+// very long temp folder.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "xll_log.h"
@@ -168,4 +173,87 @@ TEST_F(XllLog, refused_append_open_drops_the_message_and_the_next_one_is_written
     plat_reset();
     xll_log("kept");
     EXPECT_EQ(read_file(log_path()), "kept\n");
+}
+
+// What may lie at the log path of a shared temp folder before the add-in
+// writes there. Each is refused without waiting, nothing is written into it,
+// and the log says why logging is off.
+namespace {
+
+// Logs one line on a thread of its own; false when that did not return
+// within 5 s (the FIFO is then opened for reading to let the thread go).
+bool log_returns(const std::string &fifo) {
+    std::atomic<int> done{0};
+    std::thread writer([&] {
+        xll_log("cell argument");
+        done = 1;
+    });
+    for (int i = 0; i < 500 && !done; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool returned = done != 0;
+    if (!returned) {
+        int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        writer.join();
+        if (fd >= 0) close(fd);
+    } else {
+        writer.join();
+    }
+    return returned;
+}
+
+std::string off_reason() {
+    char text[512];
+    return xll_log_off_reason(text, sizeof text) ? std::string(text) : std::string("<on>");
+}
+
+}  // namespace
+
+TEST_F(XllLog, fifo_at_the_log_path_is_refused_at_once_never_waited_on) {
+    ASSERT_EQ(mkfifo(log_path().c_str(), 0600), 0);
+    EXPECT_TRUE(log_returns(log_path())) << "the open waited for a reader of the FIFO";
+    EXPECT_EQ(off_reason(), "logging is off: " + log_path() + " is not a regular file");
+    // Removed again, logging resumes and the reason is gone.
+    ASSERT_EQ(unlink(log_path().c_str()), 0);
+    xll_log("kept");
+    EXPECT_EQ(read_file(log_path()), "kept\n");
+    EXPECT_EQ(off_reason(), "<on>");
+}
+
+TEST_F(XllLog, log_that_others_may_write_or_that_has_another_name_is_left_alone) {
+    std::ofstream(log_path()) << "planted\n";
+    ASSERT_EQ(chmod(log_path().c_str(), 0666), 0);
+    xll_log("cell argument");
+    EXPECT_EQ(read_file(log_path()), "planted\n");
+    EXPECT_EQ(off_reason(), "logging is off: " + log_path() + " may be written by other users or has other names");
+    ASSERT_EQ(chmod(log_path().c_str(), 0600), 0);
+    std::string other = dir + "other-name";
+    ASSERT_EQ(link(log_path().c_str(), other.c_str()), 0);
+    xll_log("cell argument");
+    EXPECT_EQ(read_file(other), "planted\n");
+    ASSERT_EQ(unlink(other.c_str()), 0);
+    // Ours and readable by others only: narrowed to the user, then used.
+    ASSERT_EQ(chmod(log_path().c_str(), 0644), 0);
+    xll_log("kept");
+    EXPECT_EQ(read_file(log_path()), "planted\nkept\n");
+    struct stat st;
+    ASSERT_EQ(stat(log_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(XllLog, log_of_another_user_is_not_appended_to) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can make a file that belongs to another user here";
+    std::ofstream(log_path()) << "planted\n";
+    ASSERT_EQ(chmod(log_path().c_str(), 0600), 0);
+    ASSERT_EQ(chown(log_path().c_str(), 65534, 65534), 0);
+    xll_log("cell argument");
+    EXPECT_EQ(read_file(log_path()), "planted\n");
+    EXPECT_EQ(off_reason(), "logging is off: " + log_path() + " belongs to another user");
+}
+
+TEST_F(XllLog, symbolic_link_at_the_log_path_says_why_logging_is_off) {
+    std::string target = dir + "elsewhere";
+    std::ofstream(target) << "keep\n";
+    ASSERT_EQ(symlink(target.c_str(), log_path().c_str()), 0);
+    xll_log("redirected?");
+    EXPECT_EQ(read_file(target), "keep\n");
+    EXPECT_EQ(off_reason(), "logging is off: " + log_path() + " is a symbolic link");
 }

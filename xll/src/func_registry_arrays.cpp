@@ -153,8 +153,8 @@ int array_element_text(array_block *b, size_t i, PyObject *s) {
 
 // Element `i` from `item` by the scalar rules; a list, tuple or anything else
 // without a scalar meaning shows its repr. 1 on success, 0 on failure (see
-// array_element_text).
-int array_element(array_block *b, size_t i, PyObject *item) {
+// array_element_text). The caller holds `item`.
+int array_element_held(array_block *b, size_t i, PyObject *item) {
     XLOPER12 *x = array_record(b, i);
     PyObject *type = pyapi_type_of(item);
     if (type == pyapi.PyFloat_Type) {
@@ -172,10 +172,18 @@ int array_element(array_block *b, size_t i, PyObject *item) {
     if (type == pyapi.PyUnicode_Type) return array_element_text(b, i, item);
     if (type != pyapi.PyList_Type && type != pyapi.PyTuple_Type && func_registry_is_date(type))
         return func_registry_date_result(item, type, x);
-    pyapi.Py_IncRef(item);  // its repr may run code that drops it from its row
     PyObject *repr = pyapi.PyObject_Repr(item);  // new ref
     int ok = repr ? array_element_text(b, i, repr) : 0;
     if (repr) pyapi.Py_DecRef(repr);
+    return ok;
+}
+
+// array_element_held for a borrowed `item`. Reading an element may run its
+// code (repr, a date's toordinal or attribute reads), which may drop it from
+// its row; the reference taken here keeps it alive until it is read whole.
+int array_element(array_block *b, size_t i, PyObject *item) {
+    pyapi.Py_IncRef(item);
+    int ok = array_element_held(b, i, item);
     pyapi.Py_DecRef(item);
     return ok;
 }

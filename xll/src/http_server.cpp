@@ -28,6 +28,7 @@ struct http_server_state {
     char session_path[PLAT_MAX_PATH];    // session file, "" when none; under guard
     char session_token[HTTP_SERVER_TOKEN_LEN + 1];  // the token the file was written with; under guard
     int error_kept;                      // 1: the file holds an error record; under guard
+    char log_note[HTTP_SESSION_MESSAGE_CAP];  // why logging is off, as published (escaped), "" when on; under guard
     http_server_run *run;                // the published run, null when none; under guard
     plat_thread server_thread;           // the current server thread; caller's thread
     std::atomic<http_server_run *> handoff;  // the run a new thread is to take
@@ -36,8 +37,9 @@ struct http_server_state {
 http_server_state server;
 
 constexpr char SESSION_TMP_SUFFIX[] = ".tmp";
-// The longest session file: the error form with a whole escaped message.
-constexpr size_t SESSION_TEXT_CAP = HTTP_SESSION_MESSAGE_CAP + 160;
+// The longest session file: the error form and the log note, each a whole
+// escaped message, with the port, token and process id.
+constexpr size_t SESSION_TEXT_CAP = 2 * HTTP_SESSION_MESSAGE_CAP + 160;
 constexpr int HTTP_SERVER_TOKEN_BYTES = 32;  // drawn for each start; twice as many hex digits
 
 void run_release(http_server_run *run) {
@@ -64,6 +66,41 @@ int session_file_write(const char *path, const char *text) {
     return 0;
 }
 
+// Writes the session record: port and token, the escaped `error` when there
+// is no server (null otherwise), why logging is off when it is ("log_error",
+// which tells an agent where diagnostics went missing but never keeps it from
+// the server), and last the process id, so a client can tell a file whose
+// process has ended. The fields agents have always read keep their bytes and
+// their order. Remembers the log note it published. Under the guard. 1 when
+// written.
+int session_record_write(const char *path, int port, const char *token, const char *error) {
+    char reason[HTTP_SESSION_MESSAGE_CAP];
+    server.log_note[0] = 0;
+    if (xll_log_off_reason(reason, sizeof reason))
+        http_server_session_escape(reason, server.log_note, sizeof server.log_note);
+    char text[SESSION_TEXT_CAP];
+    int n = snprintf(text, sizeof text, "{\"port\":%d,\"token\":\"%.64s\"", port, token);
+    if (error && n > 0 && (size_t)n < sizeof text)
+        n += snprintf(text + n, sizeof text - (size_t)n, ",\"error\":\"%s\"", error);
+    if (server.log_note[0] && n > 0 && (size_t)n < sizeof text)
+        n += snprintf(text + n, sizeof text - (size_t)n, ",\"log_error\":\"%s\"", server.log_note);
+    if (n > 0 && (size_t)n < sizeof text)
+        n += snprintf(text + n, sizeof text - (size_t)n, ",\"pid\":%lu}\n", plat.process_id());
+    // A record cut short is no JSON: better none than a broken one.
+    if (n <= 0 || (size_t)n >= sizeof text) return 0;
+    return session_file_write(path, text);
+}
+
+// 1 when why logging is off (or that it is on again) differs from what the
+// session file says. Under the guard.
+int session_log_note_changed(void) {
+    char reason[HTTP_SESSION_MESSAGE_CAP];
+    char escaped[HTTP_SESSION_MESSAGE_CAP];
+    escaped[0] = 0;
+    if (xll_log_off_reason(reason, sizeof reason)) http_server_session_escape(reason, escaped, sizeof escaped);
+    return strcmp(escaped, server.log_note) != 0;
+}
+
 // Forms the session folder and file path from the app-data folder. 1 when
 // both fit their buffers; a path that does not fit is never cut, and no file
 // is written under it.
@@ -75,18 +112,6 @@ int session_paths(char *folder, char *path) {
     if (n < 0 || n >= PLAT_MAX_PATH) return 0;
     n = snprintf(path, PLAT_MAX_PATH, "%s" PLAT_SEP_NARROW "session.json", folder);
     return n >= 0 && n < PLAT_MAX_PATH;
-}
-
-// The session file's one line: the normal form, or with `error` (escaped
-// already) the error form. The process id comes last, after the fields
-// agents have always read, so a client can tell a file whose process ended.
-void session_text(char *buf, size_t cap, int port, const char *token, const char *error) {
-    unsigned long pid = plat.process_id();
-    if (error)
-        snprintf(buf, cap, "{\"port\":%d,\"token\":\"%.64s\",\"error\":\"%s\",\"pid\":%lu}\n", port, token,
-                 error, pid);
-    else
-        snprintf(buf, cap, "{\"port\":%d,\"token\":\"%.64s\",\"pid\":%lu}\n", port, token, pid);
 }
 
 // 1 when the session folder and the file's name may receive the token. A
@@ -108,19 +133,25 @@ int session_place_ok(const char *folder, const char *path) {
     return 1;
 }
 
-// Deletes the session file only while it still holds `token`: a second
-// instance (another Excel of the same user) that started later has written
-// its own, and the newest file is the one agents must find.
-void session_file_delete_own(const char *path, const char *token) {
+// 1 while the session file at `path` holds `token`: a second instance (another
+// Excel of the same user) that started later has written its own, and the
+// newest file is the one agents must find. The token comes first in the
+// record, so the file's head is enough.
+int session_file_holds(const char *path, const char *token) {
     char text[SESSION_TEXT_CAP];
     FILE *f = plat.open_read(path);
-    if (!f) return;
+    if (!f) return 0;
     size_t n = fread(text, 1, sizeof text - 1, f);
     fclose(f);
     text[n] = 0;
     char needle[HTTP_SERVER_TOKEN_LEN + 16];
     snprintf(needle, sizeof needle, "\"token\":\"%s\"", token);
-    if (token[0] && strstr(text, needle)) plat.delete_file(path);
+    return token[0] && strstr(text, needle) != nullptr;
+}
+
+// Deletes the session file only while it is still this instance's.
+void session_file_delete_own(const char *path, const char *token) {
+    if (session_file_holds(path, token)) plat.delete_file(path);
 }
 
 // Forgets the session file, deleting it when it is still this instance's.
@@ -165,9 +196,7 @@ void http_server_listening(http_server_run *run, int port) {
                 memcpy(server.session_path, path, sizeof path);
                 memcpy(server.session_token, server.token, sizeof server.token);
                 server.error_kept = 0;
-                char text[SESSION_TEXT_CAP];
-                session_text(text, sizeof text, port, server.token, nullptr);
-                session_file_write(path, text);
+                session_record_write(path, port, server.token, nullptr);
             }
             server.ready_state.store(1);
         }
@@ -194,13 +223,15 @@ void http_server_session_check(http_server_run *run) {
     FILE *f = plat.open_read(s.session_path);
     if (f) {
         fclose(f);
+        // Logging went off (or came back) since the file was written: say so.
+        // Only while the file is still this instance's, not a newer one's.
+        if (session_log_note_changed() && session_file_holds(s.session_path, s.session_token))
+            session_record_write(s.session_path, s.port.load(), s.session_token, nullptr);
         return;
     }
     // A newer instance that closed took its file with it: this one, still
     // serving, is the one an agent should find again.
-    char text[SESSION_TEXT_CAP];
-    session_text(text, sizeof text, s.port.load(), s.session_token, nullptr);
-    session_file_write(s.session_path, text);
+    session_record_write(s.session_path, s.port.load(), s.session_token, nullptr);
 }
 
 void http_server_listener_lost(http_server_run *run) {
@@ -347,7 +378,5 @@ void http_server_session_write_error(const char *message) {
     if (!s.session_path[0] || port <= 0) return;
     char escaped[HTTP_SESSION_MESSAGE_CAP];
     http_server_session_escape(message ? message : "", escaped, sizeof escaped);
-    char text[SESSION_TEXT_CAP];
-    session_text(text, sizeof text, port, s.token, escaped);
-    if (session_file_write(s.session_path, text)) s.error_kept = 1;
+    if (session_record_write(s.session_path, port, s.token, escaped)) s.error_kept = 1;
 }

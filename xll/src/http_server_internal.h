@@ -26,11 +26,13 @@ constexpr unsigned HTTP_SERVER_SLICE_MS = 50;
 constexpr unsigned HTTP_SERVER_WAIT_MS = 5000;
 
 // Bounds that keep idle or slow clients from holding the server: at most
-// this many open connections (a new one at the cap closes the one idle or
-// stuck the longest), a request head within head_ms of its first byte, an
-// idle keep-alive connection closed after idle_ms, and at most this many
-// bytes held in buffers across all connections (the request the exec worker
-// runs is not among them).
+// this many open connections (a new one at the cap closes the one idle, or
+// stuck reading its request or writing its answer, the longest), a request
+// head within head_ms of its first byte, an idle keep-alive connection
+// closed after idle_ms, and at most this many bytes held in buffers across
+// all connections (the request the exec worker runs is not among them);
+// answers not yet read are held to the same cap by refusing new /exec and
+// /mcp requests while they exceed it.
 constexpr int HTTP_SERVER_MAX_CONNECTIONS = 64;
 constexpr unsigned HTTP_SERVER_HEAD_MS = 10000;
 constexpr unsigned HTTP_SERVER_IDLE_MS = 60000;

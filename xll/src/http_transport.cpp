@@ -84,7 +84,11 @@ http_transport_limits limits_next = LIMITS_DEFAULT;
 // The listener is looked at this often, since one closed under the server
 // (by code in the process) may never report an error.
 constexpr auto LISTENER_CHECK = std::chrono::seconds(1);
-// Reads take at most this much at a time, so a buffer grows with what arrives.
+// Reads take at most this much at a time, so a buffer grows with what
+// arrives: a connection's first read asks for READ_MIN, and each read that
+// fills what it asked for doubles the next one, up to READ_MAX. The parser
+// consumes what it reads, so without the doubling the buffer would stay at
+// its first size and a 1 MiB body would cost a thousand reads.
 constexpr size_t READ_MAX = 65536;
 constexpr size_t READ_MIN = 1024;
 
@@ -95,6 +99,7 @@ struct http_transport {
     // find the list and the count.
     std::vector<http_conn *> conns;  // every connection object alive, closed ones included
     size_t buffered = 0;             // bytes held by the connections' buffers
+    size_t replying = 0;             // bytes of answers held until their clients take them
     http_transport_limits limits = limits_next;
     net::io_context ctx{1};
     tcp::acceptor acceptor{ctx};
@@ -229,6 +234,9 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     clock_type::time_point since;     // when the phase began (for reading: the first byte)
     clock_type::time_point progress;  // when bytes last arrived
     size_t held = 0;                  // bytes counted in t->buffered
+    size_t reply_held = 0;            // bytes of `reply` counted in t->replying
+    size_t read_ask = READ_MIN;       // what the next read asks for at least
+    size_t read_asked = 0;            // what the pending read asked for
     http_reply reply{};
     char head[192];
 
@@ -237,7 +245,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         t->conns.push_back(this);
     }
     ~http_conn() {
-        http_server_reply_release(&reply);
+        release_reply();
         t->buffered -= held;
         auto at = std::find(t->conns.begin(), t->conns.end(), this);
         if (at != t->conns.end()) t->conns.erase(at);
@@ -245,6 +253,10 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
 
     void drop() {
         error_code ec;
+        // An answer still going out is abandoned at once (a reset): a
+        // graceful close would keep trying to deliver it to a client that
+        // does not read.
+        if (!closed && phase == CONN_WRITING) socket.set_option(net::socket_base::linger(true, 0), ec);
         socket.close(ec);
         if (!closed) {
             closed = 1;
@@ -253,6 +265,13 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
             buffer.shrink_to_fit();
             account();
         }
+    }
+
+    // Frees the reply's text and takes it out of t->replying.
+    void release_reply() {
+        http_server_reply_release(&reply);
+        t->replying -= reply_held;
+        reply_held = 0;
     }
 
     // Brings this connection's share of t->buffered up to date.
@@ -337,10 +356,11 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
 
     void read_some() {
         size_t room = buffer.capacity() - buffer.size();
-        size_t n = std::min(std::max(room, READ_MIN), READ_MAX);
+        size_t n = std::min(std::max(room, read_ask), READ_MAX);
         n = std::min(n, buffer.max_size() - buffer.size());
         if (n == 0) return drop();
         auto space = buffer.prepare(n);
+        read_asked = n;
         account();
         socket.async_read_some(space, [self = shared_from_this()](error_code ec, size_t got) { self->on_read(ec, got); });
     }
@@ -348,6 +368,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     void on_read(error_code ec, size_t got) {
         if (ec || closed) return drop();
         buffer.commit(got);
+        if (got == read_asked && read_ask < READ_MAX) read_ask *= 2;
         progress = clock_type::now();
         if (phase == CONN_IDLE) {
             phase = CONN_READING;
@@ -392,6 +413,10 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         phase = CONN_WRITING;
         since = clock_type::now();
         account();
+        // Held until the client has taken it all: a client that never reads
+        // keeps an answer of any size here.
+        reply_held = reply.body_len;
+        t->replying += reply_held;
         size_t head_len = http_server_reply_head(&reply, head, sizeof head);
         std::array<net::const_buffer, 3> out = {
             net::buffer(head, head_len),
@@ -411,7 +436,7 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     }
 
     void on_written(error_code ec) {
-        http_server_reply_release(&reply);
+        release_reply();
         if (ec || !keep_alive || closed) {
             error_code ignored;
             socket.shutdown(tcp::socket::shutdown_send, ignored);
@@ -421,17 +446,22 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
     }
 };
 
-// The connection a newcomer or the buffer cap may close: one that is idle
-// or whose request is still arriving, never one whose request is being
-// answered. The one idle or stuck in its request the longest; null when
-// there is none. Ranked by when the phase began, not by the last byte: a
-// flood of parked bodies keeps delivering bytes from the kernel's buffers,
-// and ranked by those, a client that connected a moment ago and whose
-// request was not read yet would look the stalest and be closed unanswered.
+// The connection a newcomer or the buffer cap may close: one that is idle,
+// whose request is still arriving, or whose answer its client has not taken
+// yet; never one whose request the exec worker runs. The one idle or stuck
+// in its phase the longest; null when there is none. Ranked by when the
+// phase began, not by the last byte: a flood of parked bodies keeps
+// delivering bytes from the kernel's buffers, and ranked by those, a client
+// that connected a moment ago and whose request was not read yet would look
+// the stalest and be closed unanswered. A reply that fits the socket's
+// buffers is written at once, so a connection still writing is one whose
+// client stopped reading, and the one stuck writing the longest is the
+// slowest reader: clients that pipeline requests and never read would
+// otherwise hold every slot until the idle deadline.
 http_conn *transport_stalest(http_transport *t, const http_conn *spare) {
     http_conn *pick = nullptr;
     for (http_conn *c : t->conns) {
-        if (c->closed || c == spare || (c->phase != CONN_IDLE && c->phase != CONN_READING)) continue;
+        if (c->closed || c == spare || c->phase == CONN_EXEC) continue;
         if (!pick || c->since < pick->since) pick = c;
     }
     return pick;
@@ -453,7 +483,13 @@ void http_conn::start_exec() {
     unsigned ms = http_server_exec_target_timeout_ms(target, parser->body);
     reply = http_reply{};
     if (!t->runner) t->runner = http_server_exec_runner_create(exec_done, t);
-    if (!t->runner) {
+    if (t->replying > t->limits.max_buffered) {
+        // Earlier answers that their clients have not read hold the memory
+        // cap. An answer's size is known only once its code has run, so the
+        // request is refused before it runs: at most the cap plus the one
+        // answer under way is ever held, however many clients stop reading.
+        http_server_reply_fixed(&reply, 503, "{\"ok\":false,\"error\":\"busy: earlier answers are still unread\"}\n");
+    } else if (!t->runner) {
         http_server_reply_fixed(&reply, 500, "{\"ok\":false,\"error\":\"out of memory\"}\n");
     } else if (http_server_exec_runner_submit(t->runner, target, parser->body, ms, &reply)) {
         phase = CONN_EXEC;

@@ -1,5 +1,6 @@
 #include "xll_log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,13 @@
 #include "platform/platform.h"
 
 namespace {
+
+// What the log remembers: only why the last open failed, so that the session
+// file can say why logging is off. Written by every thread that logs.
+struct log_state {
+    std::atomic<unsigned long> refusal;  // last_error of the last failed open; 0 after one that worked
+};
+log_state log_status;
 
 // Composes the log path: the temp folder, then as much of the file name as
 // fits in 259 characters, so a very long folder gets a cut file name.
@@ -28,12 +36,35 @@ void log_write(const char *text, const char *format) {
     if (!text || !log_path(path)) return;
     // Text mode: the line end on disk is CR LF on Windows.
     FILE *f = plat.open_append(path);
-    if (!f) return;
+    if (!f) {
+        unsigned long why = plat.last_error();
+        log_status.refusal.store(why ? why : 1);
+        return;
+    }
+    log_status.refusal.store(0);
     fprintf(f, format, text);
     fclose(f);
 }
 
 }  // namespace
+
+int xll_log_off_reason(char *text, size_t cap) {
+    unsigned long why = log_status.refusal.load();
+    if (!why || cap == 0) return 0;
+    char path[PLAT_MAX_PATH];
+    if (!log_path(path)) snprintf(path, sizeof path, "tindralxl.log");
+    if (why == PLAT_LOG_NOT_REGULAR)
+        snprintf(text, cap, "logging is off: %s is not a regular file", path);
+    else if (why == PLAT_LOG_NOT_OWNER)
+        snprintf(text, cap, "logging is off: %s belongs to another user", path);
+    else if (why == PLAT_LOG_SHARED)
+        snprintf(text, cap, "logging is off: %s may be written by other users or has other names", path);
+    else if (why == PLAT_LOG_LINK)
+        snprintf(text, cap, "logging is off: %s is a symbolic link", path);
+    else
+        snprintf(text, cap, "logging is off: %s cannot be opened (error %lu)", path, why);
+    return 1;
+}
 
 void xll_log(const char *message) { log_write(message, "%s\n"); }
 

@@ -30,9 +30,10 @@ constexpr size_t XLL_LOG_LINE_MAX = 1024;
 // A null `log` means silence: nothing is formatted. Any thread.
 void xll_logf(log_fn log, size_t cap, const char *format, ...) XLL_LOG_PRINTF(3, 4);
 
-// Appends `message` and a line end to the log file. Keeps no state and takes
-// no lock, so any thread may call it at any time; a file that cannot be opened
-// loses the message silently. The only log_fn the add-in hands out.
+// Appends `message` and a line end to the log file. Takes no lock, so any
+// thread may call it at any time; a file that cannot be opened, or is refused
+// (see plat.open_append), loses the message, and the log remembers why (see
+// xll_log_off_reason). The only log_fn the add-in hands out.
 void xll_log(const char *message);
 
 // Writes `text` to the log as it stands, with no line end added: for writers
@@ -43,3 +44,9 @@ void xll_log_raw(const char *text);
 // "%TEMP%\tindralxl.log", as Windows users name the folder; elsewhere the
 // log's own path. Always terminated; the path cut to `cap`.
 void xll_log_where(char *out, size_t cap);
+
+// Why logging is off, when the last attempt to open the log failed: a line
+// such as "logging is off: /tmp/tindralxl.log belongs to another user" into
+// `text` (cut to `cap`, terminated). 1 when off, 0 when the last open worked
+// or none was tried yet. Any thread; for the session file.
+int xll_log_off_reason(char *text, size_t cap);

@@ -33,6 +33,13 @@ constexpr unsigned PLAT_WAIT_OBJECT_0 = 0x00000000u;
 constexpr unsigned PLAT_WAIT_TIMEOUT = 0x00000102u;
 constexpr unsigned PLAT_WAIT_FAILED = 0xFFFFFFFFu;
 
+// Why open_append refused what it found at the log path (last_error), beside
+// the system's own error numbers, which stay far below these.
+constexpr unsigned long PLAT_LOG_NOT_REGULAR = 0x20000001u;  // a FIFO, device, socket or folder
+constexpr unsigned long PLAT_LOG_NOT_OWNER = 0x20000002u;    // another user's file
+constexpr unsigned long PLAT_LOG_SHARED = 0x20000003u;       // others may write it, or it has other names
+constexpr unsigned long PLAT_LOG_LINK = 0x20000004u;         // a symbolic link
+
 typedef void *plat_module;  // HMODULE, or a loaded library / own base address on Linux
 typedef void (*plat_proc)(void);
 typedef void *plat_event;   // manual-reset event; null when absent
@@ -116,8 +123,11 @@ struct plat_api {
     // fopen(path, "w") for a file that only its user may read (0600 on Linux).
     FILE *(*open_private_write)(const char *path);
     // fopen(path, "a") for the log: text mode, the line end on disk is CR LF
-    // on Windows; on Linux created 0600 and never opened through a symbolic
-    // link. Null when the file cannot be opened for appending.
+    // on Windows. On Linux, where the temp folder is shared, the open never
+    // waits and takes only a regular file of this user's that nobody else may
+    // write and that has no other name; it is created 0600 and never opened
+    // through a symbolic link. Null when refused or failed, with last_error
+    // set (one of PLAT_LOG_* when the file found was refused).
     FILE *(*open_append)(const char *path);
     // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) / rename: `to` holds
     // the old content or the new, never a mix. 1 when replaced.

@@ -567,12 +567,35 @@ int posix_ansi_to_wide(const char *src, wchar_t *out, int cap) {
     return utf8_to_utf32(src, out, cap) + 1;
 }
 
-// The log sits in a shared temp folder: other users must not read it, and a
-// link planted under its name must not redirect the writes.
+// The log sits in a shared temp folder, where anyone may have put something
+// under its name first. Only a regular file of this user's with no other name
+// is appended to: a FIFO would block the open (and with it Excel's thread)
+// until someone reads, and another user's file would take in cell arguments
+// and hand back whatever lines its owner planted. The open never waits
+// (O_NONBLOCK), never follows a link, and what it found is judged on the open
+// descriptor, so nothing can be swapped in between the check and the writes.
+// A file of ours that others may only read is narrowed to 0600; one that
+// others may write may already hold their lines and is refused.
 FILE *posix_open_append(const char *path) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
-        posix_last_error = (unsigned long)errno;
+        // ENXIO: a FIFO that nobody reads; ELOOP: a symbolic link.
+        posix_last_error = errno == ENXIO ? PLAT_LOG_NOT_REGULAR
+                           : errno == ELOOP ? PLAT_LOG_LINK
+                                            : (unsigned long)errno;
+        return nullptr;
+    }
+    struct stat st;
+    unsigned long refused = 0;
+    if (fstat(fd, &st) != 0) refused = (unsigned long)errno;
+    else if (!S_ISREG(st.st_mode)) refused = PLAT_LOG_NOT_REGULAR;
+    else if (st.st_uid != geteuid()) refused = PLAT_LOG_NOT_OWNER;
+    else if ((st.st_mode & 022) != 0 || st.st_nlink != 1) refused = PLAT_LOG_SHARED;
+    else if ((st.st_mode & 077) != 0 && fchmod(fd, st.st_mode & 0700) != 0) refused = (unsigned long)errno;
+    if (refused == 0 && fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) != 0) refused = (unsigned long)errno;
+    if (refused) {
+        close(fd);
+        posix_last_error = refused;
         return nullptr;
     }
     FILE *f = fdopen(fd, "a");
