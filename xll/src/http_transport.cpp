@@ -435,12 +435,11 @@ void exec_done(void *arg);
 
 void http_conn::start_exec() {
     const http_exec_target *target = reply.exec;
-    unsigned ms = http_server_exec_target_timeout_ms(target, parser->body);
     reply = http_reply{};
     if (!t->runner) t->runner = http_server_exec_runner_create(exec_done, t);
     if (!t->runner) {
         http_server_reply_fixed(&reply, 500, "{\"ok\":false,\"error\":\"out of memory\"}\n");
-    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, ms, &reply)) {
+    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, &reply)) {
         phase = CONN_EXEC;
         since = clock_type::now();
         t->exec_conn = shared_from_this();
