@@ -149,12 +149,20 @@ def test_mcp_python_exec_blocked_in_c_past_its_limit_gets_a_json_rpc_answer(pyth
 def test_busy_answer_names_the_running_request_and_how_long_it_has_run(python_addin):
     _, port, token, _ = python_addin
     slow = Raw(port, timeout=30)
-    slow.send(post_exec(token, json.dumps({"op": "exec", "code": "import time\ntime.sleep(2)\n7", "id": 5}).encode()))
-    time.sleep(0.6)
-    status, answer = answer_of(Raw(port).exchange(post_exec(token, b'{"op":"ping"}')))
-    assert status == 503 and answer["ok"] is False and answer["error"] == "busy"
+    slow.send(post_exec(token, json.dumps({"op": "exec", "code": "import time\ntime.sleep(4)\n7", "id": 5}).encode()))
+    c = Raw(port)
+    # Named once Python has read the request; from then on every busy answer names it.
+    for _ in range(60):
+        status, answer = answer_of(c.exchange(post_exec(token, b'{"op":"ping"}')))
+        assert status == 503 and answer["ok"] is False and answer["error"] == "busy", answer
+        if answer["running"].endswith("(id 5)"):
+            break
+        time.sleep(0.05)
     assert re.fullmatch(r"/exec request \d+: exec \(id 5\)", answer["running"]), answer
-    assert 0.4 <= answer["seconds"] < 2.5
+    time.sleep(0.3)
+    status, later = answer_of(c.exchange(post_exec(token, b'{"op":"ping"}')))
+    assert status == 503 and later["running"] == answer["running"]
+    assert later["seconds"] >= 0.3, "it has run at least as long as the test waited since it was named"
     assert answer_of(slow.read_reply())[1]["result"] == 7
 
 

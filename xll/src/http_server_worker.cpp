@@ -117,6 +117,9 @@ struct exec_core {
     clock_type::time_point started;   // when the latest call started
     clock_type::time_point deadline;  // when its limit runs out
     unsigned limit_ms = HTTP_EXEC_DEFAULT_MS;
+    int interrupt_kind = 0;  // HTTP_EXEC_* the watchdog interrupts the call for, 0 before it did
+    int interrupted = 0;     // 1 once an interrupt of that kind got through
+    clock_type::time_point interrupted_at;  // when it did
     http_reply reply{};              // the finished reply while SLOT_DONE
     void (*done)(void *) = nullptr;  // null once the transport has let go
     void *done_arg = nullptr;
@@ -250,6 +253,8 @@ void worker_serve(exec_core *c, exec_worker *w, http_exec_session *session) {
             c->started = clock_type::now();
             c->limit_ms = HTTP_EXEC_DEFAULT_MS;
             c->deadline = c->started + milliseconds(HTTP_EXEC_DEFAULT_MS);
+            c->interrupt_kind = 0;
+            c->interrupted = 0;
             w->reported = 0;
             w->on_timeout.clear();
             w->on_close.clear();
@@ -332,9 +337,14 @@ void watchdog_serve(exec_core *c) {
             c->watch_cv.wait_until(lock, c->deadline);
             continue;
         }
-        clock_type::time_point give_up =
-            (kind == HTTP_EXEC_CLOSING ? c->ending_at : c->deadline) + milliseconds(HTTP_EXEC_GRACE_MS);
-        if (now >= give_up) {
+        if (c->interrupt_kind != kind) {
+            c->interrupt_kind = kind;
+            c->interrupted = 0;
+        }
+        // The grace counts from the first interrupt that got through: code
+        // that held the interpreter lock until now has only just received it.
+        clock_type::time_point give_up = c->interrupted_at + milliseconds(HTTP_EXEC_GRACE_MS);
+        if (c->interrupted && now >= give_up) {
             exec_abandon(c, kind);
             continue;
         }
@@ -346,9 +356,15 @@ void watchdog_serve(exec_core *c) {
         // holds this thread too (a stop then gives up on it by itself).
         http_server_exec_interrupt(target, &w->watch, seq, kind);
         lock.lock();
+        now = clock_type::now();
+        if (c->seq == seq && c->interrupt_kind == kind && !c->interrupted) {
+            c->interrupted = 1;
+            c->interrupted_at = now;
+            give_up = now + milliseconds(HTTP_EXEC_GRACE_MS);
+        }
         // Code that catches the interrupt and goes on gets it again; the end
         // of the call, or a stop after a timeout, wakes this wait at once.
-        clock_type::time_point next = clock_type::now() + milliseconds(HTTP_EXEC_REPEAT_MS);
+        clock_type::time_point next = now + milliseconds(HTTP_EXEC_REPEAT_MS);
         c->watch_cv.wait_until(lock, next < give_up ? next : give_up, [&] {
             return c->slot != SLOT_RUNNING || c->seq != seq || (c->ending && kind != HTTP_EXEC_CLOSING);
         });
