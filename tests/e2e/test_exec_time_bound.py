@@ -187,10 +187,11 @@ def test_abandoned_workers_beyond_the_cap_are_refused_with_the_reason(python_add
 
 # Holds the interpreter lock for 2.5 s in one C call: a function called
 # through ctypes.PyDLL keeps the lock, as a long C computation does.
-HOLD_LOCK = "import ctypes\nctypes.PyDLL(None).usleep(2500000)\n"
+HOLD_LOCK = ("import ctypes, sys\n"
+             "if sys.platform == 'win32':\n    ctypes.PyDLL('kernel32').Sleep(2500)\n"
+             "else:\n    ctypes.PyDLL(None).usleep(2500000)\n")
 
 
-@pytest.mark.linux_only  # usleep of the process's C library; the Windows build has its own test bed
 @pytest.mark.time_limit(90)
 def test_worksheet_call_that_waited_for_agent_code_holding_the_lock_is_logged_with_the_request(
         sandbox, addin_folder, start_host):
