@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -238,6 +239,30 @@ TEST_F(exec_bridge, mcp_entry_empty_text_is_202_with_empty_body_others_as_exec) 
     });
 }
 
+// A thread body that lets an exception out ends the process (std::terminate)
+// with Excel in it. Here the reply callback throws.
+TEST_F(exec_bridge, exception_in_the_worker_thread_is_caught_logged_and_the_runner_still_ends) {
+    void (*throwing)(void *) = [](void *) { throw std::runtime_error("the transport's callback failed"); };
+    http_exec_runner *r = http_server_exec_runner_create(throwing, nullptr);
+    ASSERT_NE(r, nullptr);
+    std::string body = "abc";
+    http_reply refusal{};
+    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, &refusal), 1);
+    std::string log;
+    for (int i = 0; i < 200 && log.find("the exec worker failed") == std::string::npos; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        std::ifstream f(addin / "tindralxl.log");
+        log.assign((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(log.find("http_server: the exec worker failed and ends"), std::string::npos) << log;
+    http_reply out{};
+    http_server_exec_runner_take(r, &out);
+    EXPECT_EQ(reply_text(out), "abc\n") << "the reply was ready before the callback";
+    http_server_reply_release(&out);
+    http_server_exec_runner_finish(r);
+    http_server_exec_runner_destroy(r);
+}
+
 // Through the server, with raw bytes.
 class exec_server : public exec_bridge {
   protected:
@@ -463,6 +488,28 @@ TEST_F(exec_server, limit_counts_from_the_first_report_of_a_request_and_only_on_
         EXPECT_EQ(reply_text(r), "False,False\n");
         http_server_reply_release(&r);
     });
+}
+
+TEST_F(exec_server, a_long_name_with_a_line_feed_is_cut_at_a_whole_character_and_kept_on_one_line) {
+    raw_conn slow(port, 15000);
+    std::string label;
+    for (int i = 0; i < 200; i++) label += "\xc3\xa9";  // é: two bytes each
+    ASSERT_TRUE(slow.send_all(post("{\"timeout\": 0.1, \"block\": 1, \"label\": \"a\\nbc" + label + "\"}")));
+    EXPECT_NE(slow.read_reply().find("\"abandoned\":true"), std::string::npos);
+    // The log line naming it: one line, the name cut before a whole character.
+    std::string log = log_text();
+    // 4 bytes, then é after é: the 95 bytes kept would end in half of one.
+    size_t at = log.find("http_server: /exec request 1: a bc\xc3\xa9");
+    ASSERT_NE(at, std::string::npos) << log;
+    std::string line = log.substr(at, log.find('\n', at) - at);
+    size_t name_end = line.find(" ran past its time limit");
+    ASSERT_NE(name_end, std::string::npos) << line;
+    std::string name = line.substr(strlen("http_server: /exec request 1: a bc"),
+                                   name_end - strlen("http_server: /exec request 1: a bc"));
+    EXPECT_EQ(name.size() % 2, 0u) << "no half of a two-byte character";
+    EXPECT_LT(name.size(), label.size()) << "cut";
+    EXPECT_EQ(name, label.substr(0, name.size()));
+    open_gate(1);
 }
 
 TEST_F(exec_server, mcp_reads_origin_header_among_the_first_thirty_only) {
