@@ -13,7 +13,11 @@ Request: one JSON object::
 ``timeout`` (a number above 0 and at most 3600; 60 when absent) bounds the
 whole request. When it runs out the add-in raises :class:`RequestTimeout` in
 the thread running the request; code blocked inside a C call (a ``sleep``, a
-socket read) sees it when that call returns to Python.
+socket read) sees it only when that call returns to Python. Still running 2 s
+after the interrupt, the request is abandoned: its client gets the answer of
+kind ``"timeout"`` with ``"abandoned": true`` at once, its code may go on
+running (its eventual answer is dropped), and the next request runs on a fresh
+worker thread. The limit reaches the add-in through :func:`report_limit`.
 
 Operations:
 
@@ -639,13 +643,57 @@ def _interrupted_answer(exc, limit):
 
 
 def _time_limit(req):
-    """The request's time limit in seconds, checked as the add-in reads it."""
+    """The request's time limit in seconds: a number above 0 and at most
+    MAX_TIMEOUT. An int of any size is compared as it is (converting one of
+    400 digits to float would raise)."""
     if "timeout" not in req:
         return DEFAULT_TIMEOUT
     value = req["timeout"]
-    if (type(value) not in (int, float) or not math.isfinite(value) or not 0 < value <= MAX_TIMEOUT):
+    if (type(value) not in (int, float) or (type(value) is float and not math.isfinite(value))
+            or not 0 < value <= MAX_TIMEOUT):
         raise _RequestError('"timeout" must be a number of seconds above 0 and at most %d' % MAX_TIMEOUT)
     return value
+
+
+def report_limit(seconds, label, on_timeout, on_close):
+    """Hands the running request's time limit to the add-in before anything
+    runs: the add-in arms the default and never reads the body itself.
+    `label` names the request in the busy answer and the log; `on_timeout`
+    and `on_close` are the answers (texts) its client gets should the
+    request be abandoned: when it does not stop within seconds of its
+    interrupt (blocked in a C call) at its limit or at the add-in's close.
+    The first report of a request counts. True when the add-in took it;
+    False outside a request of the add-in (tests, a worksheet function)."""
+    native = sys.modules.get("tindral_xl._native")
+    report = getattr(native, "exec_limit", None)
+    if report is None:
+        return False
+    try:
+        return bool(report(float(seconds), label, on_timeout, on_close))
+    except Exception:
+        return False
+
+
+def _abandon_answers(answer, limit):
+    """The answers of an /exec request abandoned at its limit and at a close."""
+    timeout = dict(answer, ok=False, kind="timeout", abandoned=True,
+                   error="the request ran past its time limit of %g s and did not stop when interrupted (blocked "
+                         "in a C call); it was abandoned and its code may still be running" % limit)
+    close = dict(answer, ok=False, kind="interrupted", abandoned=True,
+                 error="the add-in closed while the request ran and the request did not stop when interrupted "
+                       "(blocked in a C call); its code may still be running")
+    return _encode(timeout), _encode(close)
+
+
+def _label(what, req):
+    """What a request does, with its id: "exec (id 7)"."""
+    if "id" not in req:
+        return what
+    try:
+        shown = json.dumps(req["id"])
+    except (TypeError, ValueError):
+        shown = "?"
+    return "%s (id %s)" % (what, shown if len(shown) <= 40 else shown[:37] + "...")
 
 
 def _dispatch(body):
@@ -669,6 +717,7 @@ def _dispatch(body):
     limit = DEFAULT_TIMEOUT
     try:
         limit = _time_limit(req)
+        report_limit(limit, _label(op, req), *_abandon_answers(answer, limit))
         fields = handler(req)
     except _RequestError as exc:
         answer.update(ok=False, kind="request", error=str(exc))

@@ -580,7 +580,27 @@ def _m_tools_list(params):
     return {"tools": TOOLS}
 
 
-def _m_tools_call(params):
+def _report_call_limit(name, args, id_):
+    """Hands the add-in the time limit of a tool call (python_exec's
+    "timeout", else the default) and the JSON-RPC answers its client gets
+    should the call be abandoned, blocked in C past the limit or the close."""
+    limit = args.get("timeout", _exec_entry.DEFAULT_TIMEOUT) if name == "python_exec" else _exec_entry.DEFAULT_TIMEOUT
+    label = "tools/call %s" % name
+    try:
+        shown = json.dumps(id_)
+        label += " (id %s)" % (shown if len(shown) <= 40 else shown[:37] + "...")
+        on_timeout = _encode({"jsonrpc": "2.0", "id": id_, "result": _error_result(
+            "%s ran past its time limit (%g s) and did not stop when interrupted (blocked in a C call); it was "
+            "abandoned and its code may still be running" % (name, limit))})
+        on_close = _encode({"jsonrpc": "2.0", "id": id_, "result": _error_result(
+            "the add-in closed while %s ran and it did not stop when interrupted (blocked in a C call); its code "
+            "may still be running" % name)})
+    except (TypeError, ValueError):
+        on_timeout = on_close = None  # an id JSON cannot carry: the add-in's fixed answers
+    _exec_entry.report_limit(limit, label, on_timeout, on_close)
+
+
+def _m_tools_call(params, id_=None):
     name = params.get("name")
     if not isinstance(name, str):
         raise _ParamsError('"name" must be a string naming a tool')
@@ -591,6 +611,9 @@ def _m_tools_call(params):
     if args is None:
         args = {}
     _check(tool["inputSchema"], args, "the arguments of %s" % name)
+    # Before the tool runs; python_exec's own /exec request then reports
+    # nothing more (the first report of a request counts).
+    _report_call_limit(name, args, id_)
     try:
         return _TOOL_HANDLERS[name](args)
     except _ToolFailure as exc:
@@ -649,7 +672,7 @@ def _answer(message):
     if handler is None:
         return _error(id_, METHOD_NOT_FOUND, "Method not found: %s" % method)
     try:
-        result = handler(params)
+        result = _m_tools_call(params, id_) if handler is _m_tools_call else handler(params)
     except _ParamsError as exc:
         return _error(id_, INVALID_PARAMS, str(exc))
     return {"jsonrpc": "2.0", "id": id_, "result": result}

@@ -56,7 +56,9 @@ def test_interrupted_spin_answers_its_kind_with_output_so_far(exc, kind):
     assert call({"op": "eval", "expr": "1 + 1"})["result"] == 2
 
 
-@pytest.mark.parametrize("value", [0, -1, 3600.5, "5", True, None, [1], 1e400])
+@pytest.mark.parametrize("value", [0, -1, 3600.5, "5", True, None, [1], 1e400,
+                                   pytest.param(10 ** 400, id="400 digits"),
+                                   pytest.param(-(10 ** 400), id="minus 400 digits")])
 def test_bad_timeout_is_a_request_error_and_runs_nothing(value):
     answer = call({"op": "exec", "code": "ran = 1", "timeout": value})
     assert answer["ok"] is False and answer["kind"] == "request"
@@ -67,6 +69,49 @@ def test_bad_timeout_is_a_request_error_and_runs_nothing(value):
 @pytest.mark.parametrize("value", [0.001, 1, 60, 3600])
 def test_timeout_in_range_is_accepted(value):
     assert call({"op": "eval", "expr": "3", "timeout": value})["result"] == 3
+
+
+class RecordingNative:
+    """The add-in's exec_limit as the worker sees it: the first report counts."""
+
+    def __init__(self):
+        self.reports = []
+
+    def exec_limit(self, seconds, label, on_timeout, on_close):
+        self.reports.append((seconds, label, on_timeout, on_close))
+        return len(self.reports) == 1
+
+
+def test_limit_name_and_abandon_answers_reach_the_add_in_before_the_code_runs(monkeypatch):
+    native = RecordingNative()
+    monkeypatch.setitem(sys.modules, "tindral_xl._native", native)
+    answer = call({"op": "exec", "code": "import tindral_xl._native as n\nlen(n.reports)", "timeout": 2.5, "id": "q7"})
+    assert answer["result"] == 1, "reported before the agent's code ran"
+    (seconds, label, on_timeout, on_close), = native.reports
+    assert seconds == 2.5 and type(seconds) is float
+    assert label == 'exec (id "q7")'
+    assert json.loads(on_timeout) == {
+        "id": "q7", "ok": False, "kind": "timeout", "abandoned": True,
+        "error": "the request ran past its time limit of 2.5 s and did not stop when interrupted (blocked in a C "
+                 "call); it was abandoned and its code may still be running"}
+    closed = json.loads(on_close)
+    assert closed["kind"] == "interrupted" and closed["abandoned"] is True and closed["id"] == "q7"
+    assert "may still be running" in closed["error"]
+
+
+def test_default_limit_is_reported_too_and_a_bad_one_never(monkeypatch):
+    native = RecordingNative()
+    monkeypatch.setitem(sys.modules, "tindral_xl._native", native)
+    call({"op": "ping"})
+    assert native.reports[0][:2] == (60.0, "ping")
+    call({"op": "ping", "timeout": 10 ** 400})
+    assert len(native.reports) == 1, "a refused limit is not handed on"
+
+
+def test_without_the_add_in_requests_run_under_no_reported_limit(monkeypatch):
+    monkeypatch.delitem(sys.modules, "tindral_xl._native", raising=False)
+    assert _exec_entry.report_limit(5, "x", None, None) is False
+    assert call({"op": "eval", "expr": "2", "timeout": 5})["result"] == 2
 
 
 # --- the request's own streams -------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -25,10 +26,18 @@ namespace fs = std::filesystem;
 namespace {
 
 const char STANDIN[] = R"PY(
-import time
+import json, sys, threading, time
 
 class S(str):
     pass
+
+# Released by the tests: a worker waiting on it is blocked in C, where no
+# interrupt reaches it, until then.
+gate = threading.Semaphore(0)
+
+def report(seconds, label="", on_timeout=None, on_close=None):
+    native = sys.modules.get("tindral_xl._native")
+    return native.exec_limit(seconds, label, on_timeout, on_close)
 
 def dispatch_request(body):
     if body == "none": return None
@@ -44,8 +53,17 @@ def dispatch_request(body):
     if body.startswith("sleep:"):
         time.sleep(float(body[6:]))
         return "slept"
-    if body.startswith("{"):  # a JSON body (its "timeout" is the add-in's to read): spin
-        while True:
+    if body.startswith("twice:"):  # (seconds, then seconds again): what each report gave
+        first, second = body[6:].split(",")
+        return "%s,%s" % (report(float(first)), report(float(second)))
+    if body.startswith("{"):  # a JSON request as the package reads it
+        req = json.loads(body)
+        if "timeout" in req:
+            report(req["timeout"], req.get("label", ""), req.get("on_timeout"), req.get("on_close"))
+        if req.get("block"):
+            gate.acquire()
+            return "released"
+        while True:  # spin
             try:
                 pass
             except Exception:
@@ -114,7 +132,6 @@ class exec_bridge : public ::testing::Test {
         python_runtime_set_xll_dir(dir.c_str());
         ASSERT_EQ(python_runtime_init(nullptr), 1);
         python_runtime_release_start_lock();
-        http_server_exec_prepare();
     }
     void TearDown() override {
         http_server_stop();
@@ -225,6 +242,30 @@ TEST_F(exec_bridge, mcp_entry_empty_text_is_202_with_empty_body_others_as_exec) 
     });
 }
 
+// A thread body that lets an exception out ends the process (std::terminate)
+// with Excel in it. Here the reply callback throws.
+TEST_F(exec_bridge, exception_in_the_worker_thread_is_caught_logged_and_the_runner_still_ends) {
+    void (*throwing)(void *) = [](void *) { throw std::runtime_error("the transport's callback failed"); };
+    http_exec_runner *r = http_server_exec_runner_create(throwing, nullptr);
+    ASSERT_NE(r, nullptr);
+    std::string body = "abc";
+    http_reply refusal{};
+    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, &refusal), 1);
+    std::string log;
+    for (int i = 0; i < 200 && log.find("the exec worker failed") == std::string::npos; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        std::ifstream f(addin / "tindralxl.log");
+        log.assign((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(log.find("http_server: the exec worker failed and ends"), std::string::npos) << log;
+    http_reply out{};
+    http_server_exec_runner_take(r, &out);
+    EXPECT_EQ(reply_text(out), "abc\n") << "the reply was ready before the callback";
+    http_server_reply_release(&out);
+    http_server_exec_runner_finish(r);
+    http_server_exec_runner_destroy(r);
+}
+
 // Through the server, with raw bytes.
 class exec_server : public exec_bridge {
   protected:
@@ -264,7 +305,7 @@ TEST_F(exec_server, ping_and_config_are_answered_while_exec_runs_and_second_exec
     EXPECT_EQ(p.exchange("GET /ping HTTP/1.1\r\n\r\n"), http_expect(200, "OK", "{\"ok\":true}\n"));
     EXPECT_EQ(p.exchange("GET /config HTTP/1.1\r\nAuthorization: Bearer " + token + "\r\n\r\n").find("HTTP/1.1 200 OK"),
               0u);
-    EXPECT_EQ(p.exchange(post("abc")), http_expect(503, "Service Unavailable", "{\"ok\":false,\"error\":\"busy\"}\n"));
+    EXPECT_EQ(p.exchange(post("abc")).find("HTTP/1.1 503 Service Unavailable\r\n"), 0u);
     // Ordering, not speed: all of that came while the exec was still running.
     EXPECT_FALSE(has_data(slow));
     EXPECT_EQ(slow.read_reply(), http_expect(200, "OK", "slept\n"));
@@ -301,30 +342,177 @@ TEST_F(exec_server, stop_during_spinning_exec_interrupts_it_and_returns_at_once)
     port = atoi(text.c_str() + text.find("\"port\":") + 7);
     token = text.substr(text.find("\"token\":\"") + 9, 64);
     raw_conn c(port);
-    EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n")) << "no orphan holds exec_lock";
+    EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n")) << "nothing of the old server holds the new one";
 }
 
-TEST_F(exec_server, stop_during_exec_blocked_in_c_returns_and_thread_ends_later_cleanly) {
-    raw_conn slow(port, 15000);
-    ASSERT_TRUE(slow.send_all(post("sleep:6.5")));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    http_server_stop();  // gives up after its 5000 ms wait
-    EXPECT_FALSE(fs::exists(addin / "cfg" / "TindralXL" / "session.json"));
-    // A new server comes up while the old thread is still in Python.
+// Lets `n` requests blocked on the stand-in's gate go on.
+void open_gate(int n) {
+    PyGILState_STATE g = pyapi.PyGILState_Ensure();
+    std::string code = "import tindral_xl._exec_entry as m\nfor _ in range(" + std::to_string(n) + "): m.gate.release()\n";
+    EXPECT_EQ(pyapi.PyRun_SimpleString(code.c_str()), 0);
+    pyapi.PyGILState_Release(g);
+}
+
+std::string log_text() {
+    std::ifstream f(addin / "tindralxl.log");
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// Waits up to `ms` for `needle` in the log.
+bool log_shows(const std::string &needle, int ms) {
+    for (int waited = 0; waited <= ms; waited += 50) {
+        if (log_text().find(needle) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// A request blocked in C (here on a lock, as time.sleep or a silent socket
+// blocks) kept the old server's exec lock: the next server's first request
+// waited on it for ever.
+TEST_F(exec_server, stop_with_a_call_blocked_in_c_leaves_nothing_that_holds_up_the_next_server) {
+    raw_conn blocked(port, 15000);
+    ASSERT_TRUE(blocked.send_all(post("{\"timeout\": 600, \"block\": 1, \"label\": \"exec (id 1)\", "
+                                      "\"on_close\": \"{\\\"closed\\\": 1}\"}")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto t0 = std::chrono::steady_clock::now();
+    http_server_stop();
+    // Not a speed check: the stop's own wait ends at 5000 ms; under that, the
+    // server thread had ended, having given up on the call.
+    EXPECT_LT(seconds_since(t0), 4.5);
+    EXPECT_EQ(blocked.read_reply(), http_expect(200, "OK", "{\"closed\": 1}\n")) << "Python's answer for a close";
+    EXPECT_TRUE(blocked.closed_without_reply());
+    EXPECT_NE(log_text().find("http_server: /exec request 1: exec (id 1) did not stop within 2 s of the close; its "
+                              "worker is abandoned (1 of at most 4)"),
+              std::string::npos)
+        << log_text();
+
     ASSERT_EQ(http_server_start(nullptr), 1);
     std::ifstream f(addin / "cfg" / "TindralXL" / "session.json");
     std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    int port2 = atoi(text.c_str() + text.find("\"port\":") + 7);
-    std::string token2 = text.substr(text.find("\"token\":\"") + 9, 64);
-    // The sleep is interrupted when it returns to Python; the old thread
-    // still delivers that answer, then closes.
-    EXPECT_EQ(slow.read_reply(), http_expect(200, "OK",
-                                             "{\"ok\":false,\"kind\":\"interrupted\",\"error\":\"the add-in closed "
-                                             "while the request ran\"}\n"));
-    EXPECT_TRUE(slow.closed_without_reply());
-    raw_conn c(port2);
-    token = token2;
+    port = atoi(text.c_str() + text.find("\"port\":") + 7);
+    token = text.substr(text.find("\"token\":\"") + 9, 64);
+    raw_conn c(port, 5000);
+    EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n")) << "served while the old call still blocks";
+    // Once it can, the abandoned call ends by itself; its answer goes nowhere.
+    open_gate(1);
+    EXPECT_TRUE(log_shows("http_server: the abandoned /exec request 1: exec (id 1) ended after", 5000)) << log_text();
     EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n"));
+}
+
+// Code blocked in C kept the only worker past its limit: every request was
+// answered busy until the call returned.
+TEST_F(exec_server, call_blocked_in_c_past_its_limit_is_abandoned_and_a_fresh_worker_serves_the_next) {
+    raw_conn blocked(port, 15000);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(blocked.exchange(post("{\"timeout\": 0.2, \"block\": 1, \"label\": \"exec\", "
+                                    "\"on_timeout\": \"{\\\"abandoned\\\": true}\"}")),
+              http_expect(200, "OK", "{\"abandoned\": true}\n"));
+    // The interrupt comes at 0.2 s and cannot reach the call; 2 s later it is
+    // given up on. Not a speed check: it bounds a wait that was endless.
+    EXPECT_LT(seconds_since(t0), 10.0);
+    EXPECT_NE(log_text().find("http_server: /exec request 1: exec ran past its time limit of 0.2 s and did not stop "
+                              "within 2 s of the interrupt; its worker is abandoned (1 of at most 4)"),
+              std::string::npos)
+        << log_text();
+    EXPECT_EQ(blocked.exchange(post("abc")), http_expect(200, "OK", "abc\n")) << "a fresh worker";
+    open_gate(1);
+    EXPECT_TRUE(log_shows("http_server: the abandoned /exec request 1: exec ended after", 5000)) << log_text();
+    EXPECT_FALSE(error_indicator_set());
+}
+
+TEST_F(exec_server, abandoned_call_without_an_answer_of_its_own_gets_the_fixed_one) {
+    raw_conn blocked(port, 15000);
+    EXPECT_EQ(blocked.exchange(post("{\"timeout\": 0.1, \"block\": 1}")),
+              http_expect(200, "OK",
+                          "{\"ok\":false,\"kind\":\"timeout\",\"abandoned\":true,\"error\":\"the request ran past its "
+                          "time limit and did not stop when interrupted (blocked in a C call); it was abandoned and "
+                          "its code may still be running\"}\n"));
+    open_gate(1);
+}
+
+TEST_F(exec_server, abandoned_workers_at_their_cap_refuse_new_requests_with_a_reason_until_one_ends) {
+    raw_conn c(port, 15000);
+    for (int i = 0; i < HTTP_EXEC_MAX_ABANDONED; i++)
+        ASSERT_EQ(c.exchange(post("{\"timeout\": 0.05, \"block\": 1, \"on_timeout\": \"gone\"}")),
+                  http_expect(200, "OK", "gone\n"))
+            << i;
+    const std::string refused = http_expect(
+        503, "Service Unavailable",
+        "{\"ok\":false,\"error\":\"too many abandoned requests: 4 requests that did not stop at their time limit "
+        "are still running; no new request runs until one of them ends\"}\n");
+    EXPECT_EQ(c.exchange(post("abc")), refused);
+    EXPECT_EQ(c.exchange("GET /ping HTTP/1.1\r\n\r\n"), http_expect(200, "OK", "{\"ok\":true}\n"));
+    open_gate(1);
+    ASSERT_TRUE(log_shows("(3 abandoned still running)", 5000)) << log_text();
+    EXPECT_EQ(c.exchange(post("abc")), http_expect(200, "OK", "abc\n")) << "one ended: a fresh worker runs it";
+    open_gate(3);
+    EXPECT_TRUE(log_shows("(0 abandoned still running)", 5000)) << log_text();
+}
+
+TEST_F(exec_server, busy_answer_names_the_running_request_and_how_long_it_has_run) {
+    raw_conn slow(port, 15000);
+    ASSERT_TRUE(slow.send_all(post("{\"timeout\": 30, \"block\": 1, \"label\": \"exec (id \\\"q\\\")\"}")));
+    raw_conn c(port);
+    const std::string head =
+        "{\"ok\":false,\"error\":\"busy\",\"running\":\"/exec request 1: exec (id \\\"q\\\")\",\"seconds\":";
+    // Once Python has named the request, every busy answer names it.
+    std::string body;
+    for (int i = 0; i < 200 && body.compare(0, head.size(), head) != 0; i++) {
+        std::string r = c.exchange(post("abc"));
+        EXPECT_EQ(r.compare(0, 34, "HTTP/1.1 503 Service Unavailable\r\n"), 0) << r;
+        body = r.substr(r.find("\r\n\r\n") + 4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(body.compare(0, head.size(), head), 0) << body;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string r = c.exchange(post("abc"));
+    body = r.substr(r.find("\r\n\r\n") + 4);
+    ASSERT_EQ(body.compare(0, head.size(), head), 0) << body;
+    EXPECT_EQ(body.substr(body.size() - 2), "}\n") << body;
+    // It has run at least as long as this test waited since it was named.
+    EXPECT_GE(atof(body.c_str() + head.size()), 0.3) << body;
+    open_gate(1);
+    EXPECT_EQ(slow.read_reply(), http_expect(200, "OK", "released\n"));
+}
+
+TEST_F(exec_server, limit_counts_from_the_first_report_of_a_request_and_only_on_its_worker) {
+    raw_conn c(port);
+    // Code a request runs cannot report again and widen its own limit.
+    EXPECT_EQ(c.exchange(post("twice:5,3600")), http_expect(200, "OK", "True,False\n"));
+    EXPECT_EQ(c.exchange(post("twice:0,5")), http_expect(200, "OK", "False,True\n")) << "a refused report is none";
+    // Off the worker (a worksheet function, a direct call) there is nothing to limit.
+    on_server_like_thread([](http_exec_session *s) {
+        http_reply r = exec_once(s, "twice:5,5");
+        EXPECT_EQ(reply_text(r), "False,False\n");
+        http_server_reply_release(&r);
+    });
+}
+
+TEST_F(exec_server, a_long_name_with_a_line_feed_is_cut_at_a_whole_character_and_kept_on_one_line) {
+    raw_conn slow(port, 15000);
+    std::string label;
+    for (int i = 0; i < 200; i++) label += "\xc3\xa9";  // é: two bytes each
+    ASSERT_TRUE(slow.send_all(post("{\"timeout\": 0.1, \"block\": 1, \"label\": \"a\\nbc" + label + "\"}")));
+    EXPECT_NE(slow.read_reply().find("\"abandoned\":true"), std::string::npos);
+    // The log line naming it: one line, the name cut before a whole character.
+    std::string log = log_text();
+    // 4 bytes, then é after é: the 95 bytes kept would end in half of one.
+    size_t at = log.find("http_server: /exec request 1: a bc\xc3\xa9");
+    ASSERT_NE(at, std::string::npos) << log;
+    std::string line = log.substr(at, log.find('\n', at) - at);
+    size_t name_end = line.find(" ran past its time limit");
+    ASSERT_NE(name_end, std::string::npos) << line;
+    std::string name = line.substr(strlen("http_server: /exec request 1: a bc"),
+                                   name_end - strlen("http_server: /exec request 1: a bc"));
+    EXPECT_EQ(name.size() % 2, 0u) << "no half of a two-byte character";
+    EXPECT_LT(name.size(), label.size()) << "cut";
+    EXPECT_EQ(name, label.substr(0, name.size()));
+    open_gate(1);
 }
 
 TEST_F(exec_server, mcp_reads_origin_header_among_the_first_thirty_only) {

@@ -1,13 +1,15 @@
 // What keeps the server answering whatever its clients or the process do:
 // the connection cap, the head and idle deadlines, the cap on buffered
-// bytes, the time-limit field, the session file's owner, what it says when
-// logging is off, and a listener closed under the server.
+// bytes, the time-limit conversion, the busy answer, the session file's
+// owner, what it says when logging is off, and a listener closed under the
+// server.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -77,47 +79,48 @@ constexpr http_transport_limits DEFAULTS = {HTTP_SERVER_HEAD_MS, HTTP_SERVER_IDL
 
 }  // namespace
 
-TEST(exec_timeout_field, read_from_the_top_level_like_python_else_default) {
-    EXPECT_EQ(http_server_exec_timeout_ms("{\"op\":\"exec\",\"timeout\":5}"), 5000u);
-    EXPECT_EQ(http_server_exec_timeout_ms(" { \"timeout\" : 0.25 , \"op\":\"x\"}"), 250u);
-    EXPECT_EQ(http_server_exec_timeout_ms("{\"timeout\":3600}"), 3600000u);
-    EXPECT_EQ(http_server_exec_timeout_ms("{\"timeout\":1e-4}"), 1u) << "rounded up, never zero";
-    EXPECT_EQ(http_server_exec_timeout_ms("{\"time\\u006fut\":7}"), 7000u) << "an escaped name is the same field";
-    EXPECT_EQ(http_server_exec_timeout_ms("{\"timeout\":1,\"timeout\":2}"), 2000u) << "the last one counts";
-    // Nested, quoted or inside strings: not the field.
-    EXPECT_EQ(http_server_exec_timeout_ms("{\"code\":\"x = {\\\"timeout\\\": 1}\",\"a\":{\"timeout\":1}}"), 60000u);
-    EXPECT_EQ(http_server_exec_timeout_ms("{\"a\":[1,{\"b\":\"}\"}],\"timeout\":3}"), 3000u);
-    // Out of range or not a number: the default (Python refuses the request).
-    for (const char *body : {"{\"timeout\":0}", "{\"timeout\":-1}", "{\"timeout\":3601}", "{\"timeout\":\"5\"}",
-                             "{\"timeout\":true}", "{\"timeout\":null}", "{\"timeout\":1e999}", "{\"timeout\":5x}",
-                             "", "[]", "{", "{\"timeout\"", "{\"timeout\":", "not json"})
-        EXPECT_EQ(http_server_exec_timeout_ms(body), HTTP_EXEC_DEFAULT_MS) << body;
+TEST(exec_time_limit, reported_seconds_in_range_become_ms_rounded_up_never_zero) {
+    unsigned ms = 0;
+    EXPECT_EQ(http_server_exec_limit_ms(5, &ms), 1);
+    EXPECT_EQ(ms, 5000u);
+    EXPECT_EQ(http_server_exec_limit_ms(0.25, &ms), 1);
+    EXPECT_EQ(ms, 250u);
+    EXPECT_EQ(http_server_exec_limit_ms(3600, &ms), 1);
+    EXPECT_EQ(ms, HTTP_EXEC_MAX_MS);
+    EXPECT_EQ(http_server_exec_limit_ms(1e-300, &ms), 1);
+    EXPECT_EQ(ms, 1u) << "a positive limit never becomes no limit";
+    EXPECT_EQ(http_server_exec_limit_ms(0.0011, &ms), 1);
+    EXPECT_EQ(ms, 2u) << "rounded up";
 }
 
-TEST(exec_timeout_field, text_that_ends_inside_a_value_is_never_read_past_its_end) {
-    // Each body in a heap block of exactly its size, so the sanitizer build
-    // sees a read of even one byte beyond it.
-    for (const char *text : {"{\"timeout\":{\"", "{\"timeout\":{\"\\", "{\"timeout\":\"", "{\"timeout\":\"\\",
-                             "{\"timeout\":[\"a", "{\"params\":{\"arguments\":{\"timeout\":{\""}) {
-        size_t n = strlen(text);
-        std::unique_ptr<char[]> exact(new char[n]);
-        memcpy(exact.get(), text, n);
-        std::string_view body(exact.get(), n);
-        EXPECT_EQ(http_server_exec_timeout_ms(body), HTTP_EXEC_DEFAULT_MS) << text;
-        EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_mcp, body), HTTP_EXEC_DEFAULT_MS) << text;
+TEST(exec_time_limit, out_of_range_or_not_a_number_is_refused_and_leaves_ms_alone) {
+    for (double bad : {0.0, -0.0, -1.0, 3600.001, 1e300, (double)HUGE_VAL, (double)-HUGE_VAL, (double)NAN}) {
+        unsigned ms = 7;
+        EXPECT_EQ(http_server_exec_limit_ms(bad, &ms), 0) << bad;
+        EXPECT_EQ(ms, 7u) << bad;
     }
 }
 
-TEST(exec_timeout_field, tool_call_limit_is_read_from_its_arguments_and_nowhere_else) {
-    const char *call = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/call\",\"params\":"
-                       "{\"name\":\"python_exec\",\"arguments\":{\"code\":\"1\",\"timeout\":2.5}}}";
-    EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_mcp, call), 2500u);
-    // A "timeout" anywhere else in an MCP message is no limit of the call.
-    const char *elsewhere = "{\"timeout\":1,\"params\":{\"timeout\":1,\"arguments\":{\"code\":\"{\\\"timeout\\\":1}\"}}}";
-    EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_mcp, elsewhere), HTTP_EXEC_DEFAULT_MS);
-    // /exec keeps reading the top level.
-    EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_agent, "{\"timeout\":3}"), 3000u);
-    EXPECT_EQ(http_server_exec_target_timeout_ms(&http_server_exec_agent, call), HTTP_EXEC_DEFAULT_MS);
+// The running request's name in the busy answer is text an agent chose (its
+// "id" is in it): it must come out as JSON, whatever it holds.
+TEST(exec_busy_answer, names_the_request_and_its_time_as_json_even_with_quotes_and_controls) {
+    char body[2048];
+    size_t n = http_server_exec_busy_body("/exec request 3: exec (id \"a\\b\")", 2.46, body, sizeof body);
+    EXPECT_EQ(std::string(body, n),
+              "{\"ok\":false,\"error\":\"busy\",\"running\":\"/exec request 3: exec (id \\\"a\\\\b\\\")\","
+              "\"seconds\":2.5}\n");
+    n = http_server_exec_busy_body("tab\there\x01", 0, body, sizeof body);
+    EXPECT_EQ(std::string(body, n),
+              "{\"ok\":false,\"error\":\"busy\",\"running\":\"tab\\there\\u0001\",\"seconds\":0.0}\n");
+}
+
+TEST(exec_busy_answer, a_buffer_too_small_for_the_name_still_gets_the_plain_busy_answer) {
+    char body[40];
+    size_t n = http_server_exec_busy_body("a rather long name of a request that does not fit", 1, body, sizeof body);
+    EXPECT_EQ(std::string(body, n), "{\"ok\":false,\"error\":\"busy\"}\n");
+    char tiny[4];
+    n = http_server_exec_busy_body("x", 1, tiny, sizeof tiny);
+    EXPECT_EQ(n, strlen(tiny)) << "always terminated";
 }
 
 TEST_F(limits, idle_connection_is_closed_after_the_idle_deadline_and_ping_still_answers) {

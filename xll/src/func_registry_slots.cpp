@@ -1,10 +1,12 @@
 // The slot call path: the 64 entry points, their common body, the value
 // conversions between XLOPER12 and Python, and xlAutoFree12.
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "func_registry_internal.h"
+#include "http_server.h"
 #include "python_runtime.h"
 #include "text_utf16.h"
 #include "xll_export.h"
@@ -83,6 +85,39 @@ bool slot_arg_omitted(const XLOPER12 *x) {
     DWORD_XL type = x->xltype & ~XL_FREE_BITS;
     return type == xltypeMissing || type == xltypeNil;
 }
+
+// A wait for the GIL this long is logged: Excel stood still meanwhile.
+constexpr std::chrono::seconds SLOT_LOCK_WAIT_LOGGED{1};
+
+// Logs that slot `slot`'s call waited `waited` for the GIL, naming the agent
+// requests in Python (code holding the lock in one long C call, which no
+// interrupt reaches, is the usual cause). With the GIL held.
+void slot_log_lock_wait(int slot, std::chrono::steady_clock::duration waited) {
+    char holders[400];
+    http_server_agent_describe(holders, sizeof holders);
+    xll_logf(func_registry.log, 640, "func_registry: the call to %s waited %.1f s for the Python lock; agent requests in Python: %s",
+             func_registry.slots[slot].name, std::chrono::duration<double>(waited).count(), holders);
+}
+
+// The GIL for one slot call, given back however the call ends. The wait is
+// timed only while an agent request is in Python (one atomic read
+// otherwise), so the common call pays for no clock.
+struct slot_gil {
+    PyGILState_STATE state;
+    explicit slot_gil(int slot) {
+        if (!http_server_agent_in_python()) {
+            state = pyapi.PyGILState_Ensure();
+            return;
+        }
+        std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
+        state = pyapi.PyGILState_Ensure();
+        std::chrono::steady_clock::duration waited = std::chrono::steady_clock::now() - t0;
+        if (waited >= SLOT_LOCK_WAIT_LOGGED) slot_log_lock_wait(slot, waited);
+    }
+    slot_gil(const slot_gil &) = delete;
+    slot_gil &operator=(const slot_gil &) = delete;
+    ~slot_gil() { pyapi.PyGILState_Release(state); }
+};
 
 // Calls the slot's function with the GIL held; fills r or leaves #VALUE!.
 void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
@@ -216,7 +251,7 @@ LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args) {
     // No running interpreter (never started, or its start failed after the
     // library was bound), no GIL to take: the slot stays #VALUE!.
     if (!python_runtime_ready()) return r;
-    pyapi_gil gil;  // given back however the call ends
+    slot_gil gil(slot);
     slot_call(slot, args, r);
     return r;
 }

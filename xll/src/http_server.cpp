@@ -274,8 +274,6 @@ int http_server_start(const wchar_t *xll_dir) {
     }
     memset(bytes, 0, sizeof bytes);
 
-    http_server_exec_prepare();
-
     http_server_run *run = new (std::nothrow) http_server_run();
     if (run) {
         run->refs.store(1);
@@ -346,8 +344,9 @@ void http_server_stop(void) {
     s.ready_state.store(0);
     if (run) plat.event_set(run->stop_event);
     if (s.server_thread) {
-        // A thread still in a long /exec after the wait ends on its own; it
-        // holds its own reference to the run, and exec_lock is never deleted.
+        // A thread that outlives the wait ends on its own; it holds its own
+        // reference to the run, and a request it left running holds no lock
+        // the next server needs.
         plat.thread_wait(s.server_thread, HTTP_SERVER_WAIT_MS);
         plat.thread_close(s.server_thread);
         s.server_thread = nullptr;

@@ -1,5 +1,6 @@
-// http_server: the exec bridge, the one place where the server thread
-// enters Python. Every call goes through the pyapi table.
+// http_server: the exec bridge, the one place where the server's threads
+// enter Python, and the native call through which Python reports a
+// request's time limit. Every call goes through the pyapi table.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,8 +26,7 @@ constexpr char BODY_CLOSING[] =
 constexpr PyGILState_STATE GIL_LOCKED = 0;
 
 struct http_exec_state {
-    plat_lock lock;  // exec_lock: around each Python call of /exec and /mcp; never deleted
-    int lock_made;   // lock initialised; starting thread
+    int native_made;  // tindral_xl._native.exec_limit installed; under the interpreter lock
 };
 http_exec_state exec_state;
 
@@ -106,84 +106,65 @@ PyObject *exec_interrupt_class(const http_exec_target *target, int kind) {
     return cls;
 }
 
-// Skips JSON white space.
-size_t json_skip_blank(std::string_view s, size_t i) {
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) i++;
-    return i;
+// A str argument's UTF-8 text (owned by the object), null for None or
+// anything else. Needs the interpreter lock; leaves no error behind.
+const char *native_text(PyObject *arg) {
+    if (pyapi_type_of(arg) != pyapi.PyUnicode_Type) return nullptr;
+    const char *utf8 = pyapi.PyUnicode_AsUTF8(arg);  // owned by arg
+    if (!utf8) pyapi.PyErr_Clear();
+    return utf8;
 }
 
-// Reads the string starting at the quote s[i] into `key` (at most cap - 1
-// characters kept; \uXXXX below 0x80 and one-character escapes decoded, so
-// "time\u006fut" names the field Python sees). Returns the index after the
-// closing quote, or npos when the string never ends.
-size_t json_read_key(std::string_view s, size_t i, char *key, size_t cap) {
-    size_t n = 0;
-    int fits = 1;
-    for (i++; i < s.size(); i++) {
-        char c = s[i];
-        if (c == '"') {
-            key[n] = 0;
-            if (!fits) key[0] = 1;  // too long to be a name we look for
-            return i + 1;
+// tindral_xl._native.exec_limit(seconds, label, on_timeout, on_close): hands
+// a request's validated time limit to the worker running it (see
+// http_server_exec_report_limit). True when applied; False when the thread
+// runs no request, the request reported already, or the arguments are not a
+// number above 0 and at most 3600 followed by three str or None.
+PyObject *native_exec_limit(PyObject *, PyObject *args) {
+    int applied = 0;
+    if (pyapi_type_of(args) == pyapi.PyTuple_Type && pyapi.PyTuple_Size(args) == 4) {
+        PyObject *seconds = pyapi.PyTuple_GetItem(args, 0);  // borrowed, as the three below
+        PyObject *type = pyapi_type_of(seconds);
+        unsigned ms = 0;
+        if (type == pyapi.PyFloat_Type || type == pyapi.PyLong_Type) {
+            double value = pyapi.PyFloat_AsDouble(seconds);  // a huge int fails: out of range anyway
+            if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+            else if (http_server_exec_limit_ms(value, &ms))
+                applied = http_server_exec_report_limit(ms, native_text(pyapi.PyTuple_GetItem(args, 1)),
+                                                        native_text(pyapi.PyTuple_GetItem(args, 2)),
+                                                        native_text(pyapi.PyTuple_GetItem(args, 3)));
         }
-        if (c == '\\') {
-            if (++i >= s.size()) break;
-            c = s[i];
-            if (c == 'u') {
-                unsigned v = 0;
-                if (i + 4 >= s.size()) break;
-                for (int k = 1; k <= 4; k++) {
-                    char h = s[i + k];
-                    v = v * 16 + (unsigned)(h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                                            : h >= 'A' && h <= 'F' ? h - 'A' + 10 : 64);
-                }
-                i += 4;
-                c = v < 0x80 ? (char)v : 1;
-            }
-        }
-        if (n + 1 < cap) key[n++] = c;
-        else fits = 0;
     }
-    return std::string_view::npos;
+    return pyapi.PyBool_FromLong(applied);
 }
 
-// Skips one JSON value starting at s[i]: to the comma or closing brace that
-// ends it at this level, or to the end of the text, never past it (a string
-// left open, or ending in a backslash, must not carry the index beyond).
-// Strings are skipped whole, nesting counted.
-size_t json_skip_value(std::string_view s, size_t i) {
-    int depth = 0;
-    while (i < s.size()) {
-        char c = s[i];
-        if (c == '"') {
-            for (i++; i < s.size() && s[i] != '"'; i++)
-                if (s[i] == '\\') i++;
-            i++;
-            continue;
-        }
-        if (c == '{' || c == '[') depth++;
-        if (c == '}' || c == ']') {
-            if (depth == 0) return i;
-            depth--;
-        }
-        if (c == ',' && depth == 0) return i;
-        i++;
+// Live as long as the process: the function object points at it.
+PyMethodDef native_exec_methods[] = {
+    {"exec_limit", native_exec_limit, PYAPI_METH_VARARGS,
+     "Reports the running agent request's time limit: (seconds, label, on_timeout, on_close) -> applied."},
+};
+
+// Puts exec_limit into tindral_xl._native, once per process, before the
+// first request reaches Python (the module is the one the registry fills;
+// whichever comes first makes it). Needs the interpreter lock.
+void exec_install_native(void) {
+    if (exec_state.native_made) return;
+    exec_state.native_made = 1;  // tried once: a failure is logged, requests keep the default limit
+    PyObject *native = pyapi.PyImport_AddModule("tindral_xl._native");  // borrowed; kept by sys.modules
+    PyObject *fn = native ? pyapi.PyCFunction_NewEx(&native_exec_methods[0], nullptr, nullptr) : nullptr;  // new
+    if (!fn || pyapi.PyObject_SetAttrString(native, "exec_limit", fn) != 0) {
+        pyapi.PyErr_Clear();
+        xll_log_raw("http_server: cannot install tindral_xl._native.exec_limit; requests keep the default time limit\n");
     }
-    return i < s.size() ? i : s.size();
+    if (fn) pyapi.Py_DecRef(fn);
 }
 
 }  // namespace
 
-const http_exec_target http_server_exec_agent = {"tindral_xl._exec_entry", "dispatch_request", 0, 0};
-const http_exec_target http_server_exec_mcp = {"tindral_xl._mcp_entry", "dispatch_mcp", 1, 1};
+const http_exec_target http_server_exec_agent = {"tindral_xl._exec_entry", "dispatch_request", "/exec", 0};
+const http_exec_target http_server_exec_mcp = {"tindral_xl._mcp_entry", "dispatch_mcp", "/mcp", 1};
 
 int (*http_server_python_ready)(void) = python_runtime_ready;
-
-void http_server_exec_prepare(void) {
-    if (exec_state.lock_made) return;
-    plat.lock_init(&exec_state.lock);
-    exec_state.lock_made = 1;
-}
 
 void http_server_exec_defer(http_reply *out, const http_exec_target *target) {
     // Before the interpreter is up, or after it failed to come up, pyapi may
@@ -200,72 +181,12 @@ void http_server_exec_defer(http_reply *out, const http_exec_target *target) {
     out->exec = target;
 }
 
-namespace {
-
-// The value of the last member called `name` of the object that starts at
-// s[i] ('{'), as [*start, *end); 0 when there is none or the text is not an
-// object. The last one counts, as in Python's reading of the object.
-int json_member(std::string_view s, size_t i, const char *name, size_t *start, size_t *end) {
-    int found = 0;
-    i = json_skip_blank(s, i);
-    if (i >= s.size() || s[i] != '{') return 0;
-    i++;
-    for (;;) {
-        i = json_skip_blank(s, i);
-        if (i >= s.size() || s[i] != '"') return found;
-        char key[16];
-        i = json_read_key(s, i, key, sizeof key);
-        if (i == std::string_view::npos) return found;
-        i = json_skip_blank(s, i);
-        if (i >= s.size() || s[i] != ':') return found;
-        i = json_skip_blank(s, i + 1);
-        size_t value_end = json_skip_value(s, i);
-        if (strcmp(key, name) == 0) {
-            *start = i;
-            *end = value_end;
-            found = 1;
-        }
-        if (value_end >= s.size() || s[value_end] != ',') return found;
-        i = value_end + 1;
-    }
-}
-
-// A time limit in seconds (above 0, at most 3600) as ms, never 0; the
-// default for anything else.
-unsigned json_limit_ms(std::string_view s, size_t i, size_t end) {
-    char number[40];
-    size_t len = end - i;
-    while (len && (s[i + len - 1] == ' ' || s[i + len - 1] == '\t' || s[i + len - 1] == '\n' ||
-                   s[i + len - 1] == '\r'))
-        len--;
-    unsigned value = HTTP_EXEC_DEFAULT_MS;
-    if (len > 0 && len < sizeof number && (s[i] == '-' || (s[i] >= '0' && s[i] <= '9'))) {
-        memcpy(number, s.data() + i, len);
-        number[len] = 0;
-        char *stop = nullptr;
-        double seconds = strtod(number, &stop);
-        if (stop == number + len && std::isfinite(seconds) && seconds > 0 && seconds <= 3600)
-            value = (unsigned)std::ceil(seconds * 1000.0);
-    }
-    return value ? value : 1;
-}
-
-}  // namespace
-
-unsigned http_server_exec_timeout_ms(std::string_view body) {
-    size_t start = 0, end = 0;
-    if (!json_member(body, 0, "timeout", &start, &end)) return HTTP_EXEC_DEFAULT_MS;
-    return json_limit_ms(body, start, end);
-}
-
-unsigned http_server_exec_target_timeout_ms(const http_exec_target *target, std::string_view body) {
-    if (!target->timeout_in_arguments) return http_server_exec_timeout_ms(body);
-    // A tools/call names its limit among the tool's arguments.
-    size_t start = 0, end = 0;
-    if (!json_member(body, 0, "params", &start, &end)) return HTTP_EXEC_DEFAULT_MS;
-    if (!json_member(body, start, "arguments", &start, &end)) return HTTP_EXEC_DEFAULT_MS;
-    if (!json_member(body, start, "timeout", &start, &end)) return HTTP_EXEC_DEFAULT_MS;
-    return json_limit_ms(body, start, end);
+int http_server_exec_limit_ms(double seconds, unsigned *ms) {
+    // NaN fails both comparisons.
+    if (!(seconds > 0 && seconds <= HTTP_EXEC_MAX_MS / 1000.0)) return 0;
+    double rounded = std::ceil(seconds * 1000.0);
+    *ms = rounded < 1 ? 1 : (unsigned)rounded;
+    return 1;
 }
 
 namespace {
@@ -305,8 +226,8 @@ void http_server_exec_call(const http_exec_target *target, const char *body, htt
         http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
         return;
     }
-    plat.lock_enter(&exec_state.lock);
     PyGILState_STATE gil = pyapi.PyGILState_Ensure();
+    exec_install_native();
     unsigned long self = 0;
     if (watch) {
         self = pyapi.PyThread_get_thread_ident();
@@ -332,7 +253,6 @@ void http_server_exec_call(const http_exec_target *target, const char *body, htt
         session->kept = 1;
         pyapi.PyEval_SaveThread();
     }
-    plat.lock_leave(&exec_state.lock);
 
     if (!text) {
         int kind = watch ? watch->delivered.load() : 0;

@@ -1,6 +1,6 @@
 // http_server: the exec bridge, the one place where the server enters
-// Python, and exec_lock, which it takes around every call; and the exec
-// worker that runs those calls off the I/O thread under a time limit.
+// Python, and the exec worker that runs those calls off the I/O thread under
+// a time limit.
 // Private to the http_server module and its unit tests.
 #pragma once
 
@@ -10,11 +10,23 @@
 
 #include "http_server_route.h"
 
-// An /exec request's time limit: "timeout" in its JSON, in seconds.
+// An agent request's time limit. The server arms the default when the
+// request starts; Python, which parses the body, narrows or widens it
+// through tindral_xl._native.exec_limit before running anything.
 constexpr unsigned HTTP_EXEC_DEFAULT_MS = 60000;
 constexpr unsigned HTTP_EXEC_MAX_MS = 3600000;
 // Code that catches the interrupt is interrupted again this often.
 constexpr unsigned HTTP_EXEC_REPEAT_MS = 1000;
+// A call still running this long after its limit ran out (or after the stop
+// interrupted it) cannot be reached by the interrupt: it is blocked in C. Its
+// worker is abandoned and a fresh one takes the next request.
+constexpr unsigned HTTP_EXEC_GRACE_MS = 2000;
+// Abandoned workers still running, process-wide, beyond which no fresh
+// worker is started: each holds a thread and whatever its code holds.
+constexpr int HTTP_EXEC_MAX_ABANDONED = 4;
+// The longest name of a running request kept: the busy answer and the log
+// lines carry it.
+constexpr size_t HTTP_EXEC_LABEL_CAP = 96;
 
 // Per-thread Python state of the exec bridge: the thread that runs the calls
 // keeps one Python thread state for its whole life instead of creating and
@@ -28,21 +40,16 @@ struct http_exec_session {
 struct http_exec_target {
     const char *module;     // imported afresh for each request
     const char *function;   // called with the body as str; returns the answer as str
+    const char *path;       // the route, naming the request in answers and log lines
     int empty_is_accepted;  // 1: an empty answer is a notification's, sent as 202 with no body
-    int timeout_in_arguments;  // 1: the time limit is params.arguments.timeout (a tools/call)
 };
 extern const http_exec_target http_server_exec_agent;  // tindral_xl._exec_entry.dispatch_request
 extern const http_exec_target http_server_exec_mcp;    // tindral_xl._mcp_entry.dispatch_mcp
 
-// Makes exec_lock, once per process; it is never deleted, so a server thread
-// that outlives a stop never meets a deleted lock. Starting thread, before
-// the first server thread runs.
-void http_server_exec_prepare(void);
-
 // Hands `body` to tindral_xl._exec_entry.dispatch_request and fills `out`:
 // 200 with the returned text, 500 with a fixed body, or 503 while Python is
-// not (or could not be) started. Takes exec_lock, then the interpreter lock.
-// No time limit: the server goes through the exec worker instead.
+// not (or could not be) started. Takes the interpreter lock. No time limit:
+// the server goes through the exec worker instead.
 void http_server_handle_exec(std::string_view body, http_reply *out, http_exec_session *session);
 
 // The same for tindral_xl._mcp_entry.dispatch_mcp, except that an empty
@@ -58,14 +65,9 @@ void http_server_exec_session_end(http_exec_session *session);
 // is not (or could not be) started. The one way a route reaches Python.
 void http_server_exec_defer(http_reply *out, const http_exec_target *target);
 
-// The time limit of a request body in ms: its top-level "timeout" (seconds,
-// above 0 and at most 3600), else the default. Python checks the same field
-// and refuses a bad one before running anything.
-unsigned http_server_exec_timeout_ms(std::string_view body);
-
-// The time limit of a body for `target`: as above for /exec; for a target
-// whose limit sits among a tool call's arguments, params.arguments.timeout.
-unsigned http_server_exec_target_timeout_ms(const http_exec_target *target, std::string_view body);
+// A time limit in seconds as Python reports it: 1 with *ms set (rounded up,
+// never 0) when it is above 0 and at most 3600; 0 for anything else.
+int http_server_exec_limit_ms(double seconds, unsigned *ms);
 
 // How an interrupt reaches a call in progress. Written by the calling thread
 // and read by the watchdog only with the interpreter lock held, so an
@@ -82,7 +84,8 @@ struct http_exec_watch {
 // (null: none) as call number `seq`. Once the call returns, an interrupt
 // still pending for the thread is dropped. An interrupted call that yields
 // no text answers 200 with a fixed timeout or closing body. `body` is
-// NUL-terminated.
+// NUL-terminated. Takes the interpreter lock and no other: a call left
+// running by an abandoned worker never holds up the next one.
 void http_server_exec_call(const http_exec_target *target, const char *body, http_reply *out,
                            http_exec_session *session, http_exec_watch *watch, unsigned long long seq);
 
@@ -99,26 +102,50 @@ extern int (*http_server_python_ready)(void);
 
 // --- exec worker (http_server_worker.cpp) -----------------------------------
 
-// One worker thread runs the bridge's calls, one at a time, and a watchdog
-// thread interrupts a call past its time limit or when the server stops. The
-// transport owns the runner; the threads start with the first request.
+// A worker thread runs the bridge's calls, one at a time, and a watchdog
+// thread interrupts a call past its time limit or when the server stops. A
+// call that has not ended HTTP_EXEC_GRACE_MS after that is abandoned: its
+// client is answered at once, its eventual answer dropped, its thread left to
+// end on its own, and a fresh worker takes the next request. The transport
+// owns the runner; the threads start with the first request.
 struct http_exec_runner;
 
-// `done(arg)` is called on the worker thread whenever a reply is ready. Null
-// when out of memory.
+// `done(arg)` is called, with the runner's lock held, whenever a reply is
+// ready; never after http_server_exec_runner_finish has returned. Null when
+// out of memory.
 http_exec_runner *http_server_exec_runner_create(void (*done)(void *), void *arg);
 
-// Hands a request to the worker, taking `body`. 1 when taken; 0 with
-// `refusal` set (503 busy while one runs, 500 when no thread could start).
+// Hands a request to the worker, taking `body`, under the default time limit.
+// 1 when taken; 0 with `refusal` set: 503 busy (naming the running request)
+// while one runs, 503 when HTTP_EXEC_MAX_ABANDONED abandoned workers still
+// run and a fresh one would be needed, 500 when no thread could start.
+// Server thread.
 int http_server_exec_runner_submit(http_exec_runner *runner, const http_exec_target *target, std::string &body,
-                                   unsigned timeout_ms, http_reply *refusal);
+                                   http_reply *refusal);
 
 // Moves the finished reply into `out`; the worker is free again.
 void http_server_exec_runner_take(http_exec_runner *runner, http_reply *out);
 
 // Interrupts the running request (the server is stopping) and waits until
-// its reply is ready. No request is taken afterwards.
+// its reply is ready, at most HTTP_EXEC_GRACE_MS: a request still running
+// then is abandoned. No request is taken afterwards.
 void http_server_exec_runner_finish(http_exec_runner *runner);
 
-// Ends both threads and frees the runner. After http_server_exec_runner_finish.
+// Ends the threads and lets go of the runner. After
+// http_server_exec_runner_finish. A thread that does not end at once (it
+// waits for the interpreter lock) is left to end on its own.
 void http_server_exec_runner_destroy(http_exec_runner *runner);
+
+// Called by tindral_xl._native.exec_limit on the thread running a request:
+// the request's validated time limit (counted from its start), a short name
+// of what it does for the busy answer and the log, and the answers its client
+// gets should it be abandoned at its limit or at a stop (null: the fixed
+// ones). 1 when applied; 0 when the thread runs no request or the request
+// reported already (the first report counts: code the request runs cannot
+// widen its own limit). Holds the interpreter lock.
+int http_server_exec_report_limit(unsigned ms, const char *label, const char *on_timeout, const char *on_close);
+
+// Composes the busy answer's body into `out` (cap bytes, terminated): the
+// running request's `name` (JSON-escaped, cut to fit) and how long it has run.
+// Returns the body's length.
+size_t http_server_exec_busy_body(const char *name, double seconds, char *out, size_t cap);

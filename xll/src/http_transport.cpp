@@ -480,7 +480,6 @@ void exec_done(void *arg);
 
 void http_conn::start_exec() {
     const http_exec_target *target = reply.exec;
-    unsigned ms = http_server_exec_target_timeout_ms(target, parser->body);
     reply = http_reply{};
     if (!t->runner) t->runner = http_server_exec_runner_create(exec_done, t);
     if (t->replying > t->limits.max_buffered) {
@@ -491,7 +490,7 @@ void http_conn::start_exec() {
         http_server_reply_fixed(&reply, 503, "{\"ok\":false,\"error\":\"busy: earlier answers are still unread\"}\n");
     } else if (!t->runner) {
         http_server_reply_fixed(&reply, 500, "{\"ok\":false,\"error\":\"out of memory\"}\n");
-    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, ms, &reply)) {
+    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, &reply)) {
         phase = CONN_EXEC;
         since = clock_type::now();
         t->exec_conn = shared_from_this();

@@ -40,6 +40,7 @@ struct PyMethodDef {
     int ml_flags;
     const char *ml_doc;
 };
+constexpr int PYAPI_METH_VARARGS = 0x0001;  // the arguments as one tuple
 constexpr int PYAPI_METH_NOARGS = 0x0004;
 constexpr int PYAPI_METH_O = 0x0008;
 
