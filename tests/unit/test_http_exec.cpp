@@ -534,11 +534,6 @@ TEST_F(exec_server, mcp_reads_origin_header_among_the_first_thirty_only) {
               http_expect(202, "Accepted", ""));
 }
 
-std::string log_text() {
-    std::ifstream f(addin / "tindralxl.log", std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
 // The channel itself failing (its entry raising, or not importing) used to
 // leave nothing behind: the agent saw "internal error" and the log nothing.
 TEST_F(exec_bridge, dispatch_failure_logs_the_python_exception_and_answers_the_fixed_500) {
