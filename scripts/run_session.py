@@ -670,10 +670,23 @@ class Session:
             return False, "the add-in reports: %s" % record["error"]
         return True, ""
 
+    def client_session(self):
+        """The session file for the agent client, a Linux process. The Windows
+        add-in's file names a Windows process id, which the client cannot look
+        up here and would take for a process that has ended: under Wine the
+        client reads a copy without it, in the run folder."""
+        if self.args.target != "windows":
+            return None
+        record = json.loads(self.session.read_text(encoding="utf-8"))
+        record.pop("pid", None)
+        copy = pathlib.Path(self.args.folder) / "client-session.json"
+        copy.write_text(json.dumps(record), encoding="utf-8")
+        return copy
+
     def agent_argv(self, words):
         argv = [sys.executable, str(AGENT)]
         if self.args.target == "windows":
-            argv += ["--session", str(self.session)]
+            argv += ["--session", str(self.client_session())]
         return argv + list(words)
 
     def agent_answer(self, words):
@@ -767,7 +780,7 @@ class Session:
         if live:
             self.say("An agent can connect from another terminal:  %s" % " ".join(
                 ["python3", "tools/agent/tindral_agent.py"]
-                + (["--session", str(self.session)] if self.args.target == "windows" else [])
+                + (["--session", str(self.client_session())] if self.args.target == "windows" else [])
                 + ["eval", "'2 ** 10'"]))
         self.say("Ctrl-D or Ctrl-C closes it.")
         while True:

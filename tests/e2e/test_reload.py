@@ -262,7 +262,7 @@ def test_readme_mcp_walkthrough_registers_the_written_function_at_the_reopen(sta
          "params": {"name": "write_module", "arguments": {"name": "pricing", "source": MARKUP_SOURCE}}},
     ]
     proc = subprocess.run([sys.executable, str(ROOT / "tools" / "mcp" / "tindral_mcp.py"),
-                           "--session", str(sandbox.session_path)],
+                           "--session", str(sandbox.client_session_path())],
                           input="".join(json.dumps(m) + "\n" for m in messages), capture_output=True, text=True,
                           env=sandbox.env, timeout=120)
     answers = [json.loads(l) for l in proc.stdout.splitlines() if l.strip()]
