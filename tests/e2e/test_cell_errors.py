@@ -8,8 +8,8 @@ import json
 import pytest
 
 MODULE = """\
+import tindral_xl
 from tindral_xl import xl_function
-from tindral_xl import _errors
 
 
 def _check(x):
@@ -23,9 +23,7 @@ def root2(x):
     return _check(x) ** 0.5
 
 
-@xl_function(name="WHY")
-def why(ref):
-    return _errors.cell_error(ref)
+xl_function(name="TINDRAL.ERROR")(tindral_xl.cell_error)
 """
 
 
@@ -41,25 +39,25 @@ def test_error_is_kept_for_its_cell_and_only_the_error_path_asks_for_the_cell(ad
     run = host(addin, "open",
                "seed A1 f:=ROOT2(4)", "callers",           # a success with nothing stored: no ask
                "seed A2 f:=ROOT2(-1)", "callers",          # the error asks once
-               "seed B2 f:=WHY(\"A2\")", "show B2",
-               "seed B3 f:=WHY(\"A3\")", "show B3",       # a cell with no error: empty text
+               "seed B2 f:=TINDRAL.ERROR(\"A2\")", "show B2",
+               "seed B3 f:=TINDRAL.ERROR(\"A3\")", "show B3",       # a cell with no error: empty text
                "seed A1 f:=ROOT2(9)", "callers",           # ROOT2 has a record: a success asks
-               "seed B2 f:=WHY(\"Sheet1!$A$2\")", "show B2",
+               "seed B2 f:=TINDRAL.ERROR(\"Sheet1!$A$2\")", "show B2",
                "seed A2 f:=ROOT2(16)", "callers",          # clears A2
-               "seed B2 f:=WHY(\"A2\")", "show B2",
+               "seed B2 f:=TINDRAL.ERROR(\"A2\")", "show B2",
                "seed A3 f:=ROOT2(25)", "callers",          # nothing stored now: no ask
                "call ROOT2 n:-4", "callers",               # not from a cell: asked, nothing kept
-               "seed B4 f:=WHY(\"A4\")", "show B4",
+               "seed B4 f:=TINDRAL.ERROR(\"A4\")", "show B4",
                "xlowned", "close")
     assert run.rc == 0, run.stderr
     assert [l for l in run.lines if l.startswith("callers")] == [
         "callers 0", "callers 1", "callers 2", "callers 3", "callers 3", "callers 4"]
     assert [l for l in run.lines if l.startswith("show")] == [
-        'show B2 1 1 [{"f":"=WHY(\\"A2\\")","v":"ValueError: negative: -1.0"}]',
-        'show B3 1 1 [{"f":"=WHY(\\"A3\\")","v":""}]',
-        'show B2 1 1 [{"f":"=WHY(\\"Sheet1!$A$2\\")","v":"ValueError: negative: -1.0"}]',
-        'show B2 1 1 [{"f":"=WHY(\\"A2\\")","v":""}]',
-        'show B4 1 1 [{"f":"=WHY(\\"A4\\")","v":""}]']
+        'show B2 1 1 [{"f":"=TINDRAL.ERROR(\\"A2\\")","v":"ValueError: negative: -1.0"}]',
+        'show B3 1 1 [{"f":"=TINDRAL.ERROR(\\"A3\\")","v":""}]',
+        'show B2 1 1 [{"f":"=TINDRAL.ERROR(\\"Sheet1!$A$2\\")","v":"ValueError: negative: -1.0"}]',
+        'show B2 1 1 [{"f":"=TINDRAL.ERROR(\\"A2\\")","v":""}]',
+        'show B4 1 1 [{"f":"=TINDRAL.ERROR(\\"A4\\")","v":""}]']
     assert "xlowned 0" in run.lines
 
 
