@@ -267,5 +267,10 @@ def from_excel_date(x):
         raise ValueError("%r is not an Excel date serial (0 to 2958465)" % (x,)) from None
 
 
+# Why a cell shows #VALUE!: the message of the cell's last error, or "". A
+# module registers it under the name its users type, e.g.
+# xl_function(name="TINDRAL.ERROR")(tindral_xl.cell_error).
+from ._errors import cell_error  # noqa: E402
+
 # Excel's error values, as tindral_xl.excel reads and writes them.
 from .excel import XLError  # noqa: E402

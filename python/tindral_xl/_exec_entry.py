@@ -71,6 +71,13 @@ Operations:
 ``write``  (``"ref": str, "values": [[...], ...]``)
     Writes the rows into the range (or from the one cell ``ref`` on):
     ``{"ok": true, "ref": ref, "written": cells}``; null clears a cell.
+``errors``  (``"ref": str``, optional)
+    Why cells show an error: the last error of each cell whose worksheet
+    function raised (the last 1,000; a success in the cell clears its
+    record), oldest first: ``{"ok": true, "errors": [{"cell", "function",
+    "args", "type", "message", "traceback"}, ...]}``. With ``ref``
+    (``"B3"``, ``"Sheet1!$B$3"``) only that cell's record, if any; a
+    ``ref`` without a sheet matches the address on any sheet.
 
 Every answer is one JSON object with ``"ok"``, and carries the request's
 ``"id"`` when it had one. A failure has ``"ok": false`` and ``"error"``, a
@@ -554,6 +561,14 @@ def _op_write(req):
     return _workbook_tools.write_range({"ref": _string_arg(req, "ref"), "values": values})
 
 
+def _op_errors(req):
+    from tindral_xl import _errors
+    if req.get("ref") is None:
+        return {"errors": _errors.all_records()}
+    entry = _errors.find(_string_arg(req, "ref"))
+    return {"errors": [entry] if entry else []}
+
+
 _OPS = {
     "ping": _op_ping,
     "exec": _op_exec,
@@ -563,6 +578,7 @@ _OPS = {
     "load": _op_load,
     "read": _op_read,
     "write": _op_write,
+    "errors": _op_errors,
 }
 
 

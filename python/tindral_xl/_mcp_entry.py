@@ -189,6 +189,24 @@ TOOLS = [
         },
     },
     {
+        "name": "cell_errors",
+        "description": (
+            "Why cells show #VALUE!: the last error of each cell whose worksheet function raised (function, "
+            "arguments, exception type and message, traceback of the user's code). With ref, that cell only."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "ref": {
+                    "type": "string",
+                    "maxLength": 300,
+                    "description": "A cell such as B3 or Sheet1!B3 (optional: every cell's last error).",
+                }
+            },
+            "additionalProperties": False,
+        },
+    },
+    {
         "name": "read_log",
         "description": (
             "Read the last lines of the add-in's log (tindralxl.log in the temporary folder): start-up, "
@@ -350,6 +368,13 @@ def _tool_python_eval(args):
 
 def _tool_list_functions(args):
     return _result(_exec_op({"op": "functions"}), compact=True)
+
+
+def _tool_cell_errors(args):
+    req = {"op": "errors"}
+    if "ref" in args:
+        req["ref"] = args["ref"]
+    return _result(_exec_op(req))
 
 
 def _tool_reload_module(args):
@@ -543,6 +568,7 @@ _TOOL_HANDLERS = {
     "load_module": _tool_load_module,
     "write_module": _tool_write_module,
     "read_log": _tool_read_log,
+    "cell_errors": _tool_cell_errors,
 }
 _TOOL_HANDLERS.update({t["name"]: _workbook_tool(t["handler"]) for t in _workbook_tools.TOOLS})
 

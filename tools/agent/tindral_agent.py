@@ -10,6 +10,7 @@
     tindral_agent.py [--session PATH] [--timeout S] load MODULE     (a file added to modules/ after start)
     tindral_agent.py [--session PATH] [--timeout S] read REF        (e.g. "Sheet1!A1:C10")
     tindral_agent.py [--session PATH] [--timeout S] write REF JSON  (e.g. C1 '[[1, "a"], [2, null]]'; JSON "-": stdin)
+    tindral_agent.py [--session PATH] [--timeout S] errors [REF]    (why cells show #VALUE!; e.g. "Sheet1!B3")
 
 The port and bearer token come from session.json, which the add-in writes
 at every start: %APPDATA%\\TindralXL\\session.json on Windows,
@@ -204,6 +205,10 @@ def build(args):
         if not isinstance(values, list) or not all(isinstance(row, list) for row in values):
             raise UsageError('write: the values are a JSON list of rows, e.g. [[1, "a"], [2, null]]')
         body = {"op": "write", "ref": args.ref, "values": values}
+    elif args.command == "errors":
+        body = {"op": "errors"}
+        if args.ref is not None:
+            body["ref"] = args.ref
     else:
         raise AssertionError(args.command)
     if args.timeout is not None:
@@ -240,6 +245,8 @@ def parse_args(argv):
     wr = sub.add_parser("write", help="write values into the workbook")
     wr.add_argument("ref", help="the target range, or its top-left cell")
     wr.add_argument("values", help='JSON rows, e.g. \'[[1, "a"], [2, null]]\'; "-" reads them from stdin')
+    er = sub.add_parser("errors", help="why cells show an error: each cell's last Python exception")
+    er.add_argument("ref", nargs="?", help='one cell, e.g. "Sheet1!B3" (default: every cell)')
     return p.parse_args(argv)
 
 

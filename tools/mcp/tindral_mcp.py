@@ -176,6 +176,24 @@ TOOLS = [
         },
     },
     {
+        "name": "cell_errors",
+        "description": (
+            "Why cells show #VALUE!: the last error of each cell whose worksheet function raised (function, "
+            "arguments, exception type and message, traceback of the user's code). With ref, that cell only."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "ref": {
+                    "type": "string",
+                    "maxLength": 300,
+                    "description": "A cell such as B3 or Sheet1!B3 (optional: every cell's last error).",
+                }
+            },
+            "additionalProperties": False,
+        },
+    },
+    {
         "name": "read_log",
         "description": (
             "Read the last lines of the add-in's log (tindralxl.log in the temporary folder): start-up, "

@@ -88,6 +88,12 @@ struct host_state {
     bool quiet_runs = false;                  // during `wait` and `idle`: scheduled runs are counted, not printed
     long quiet_count = 0;                     // runs counted while quiet
     long schedules = 0;                       // xlcOnTime calls that scheduled a run, since the start
+    // The cell whose formula is being computed (sheet -1: none), what
+    // xlfCaller answers, and how often the add-in asked.
+    int caller_sheet = -1;
+    long caller_row = 0;
+    long caller_col = 0;
+    long caller_asks = 0;
 };
 host_state host;
 
@@ -1032,7 +1038,7 @@ bool formula_literal(std::string a, arg_storage *store, XLOPER12 *x) {
 
 // Evaluates a formula cell: a registered worksheet function called with
 // literal arguments gets its result; anything else holds #N/A.
-void formula_evaluate(host_cell *c) {
+void formula_evaluate(int sheet, long row, long col, host_cell *c) {
     c->type = xltypeErr;
     c->code = xlerrNA;
     c->text.clear();
@@ -1073,8 +1079,12 @@ void formula_evaluate(host_cell *c) {
     // recalculation came from a command.
     int depth = host.command_depth;
     host.command_depth = 0;
+    host.caller_sheet = sheet;
+    host.caller_row = row;
+    host.caller_col = col;
     LPXLOPER12 result = fn(&args[0], &args[1], &args[2], &args[3], &args[4], &args[5], &args[6], &args[7],
                            &args[8], &args[9]);
+    host.caller_sheet = -1;
     host.command_depth = depth;
     if (!result) return;
     const XLOPER12 *v = result;
@@ -1106,7 +1116,7 @@ void cell_enter(int sheet, long row, long col, const std::string &text) {
     if (!text.empty() && text[0] == '=') {
         host_cell &c = book.sheets[(size_t)sheet].cells[cell_key(row, col)];
         c.formula = text;
-        formula_evaluate(&c);
+        formula_evaluate(sheet, row, col, &c);
         return;
     }
     XLOPER12 v;
@@ -1133,9 +1143,10 @@ void cell_enter(int sheet, long row, long col, const std::string &text) {
 }
 
 void calculate_all(void) {
-    for (host_sheet &s : book.sheets)
-        for (auto &kv : s.cells)
-            if (!kv.second.formula.empty()) formula_evaluate(&kv.second);
+    for (size_t i = 0; i < book.sheets.size(); i++)
+        for (auto &kv : book.sheets[i].cells)
+            if (!kv.second.formula.empty())
+                formula_evaluate((int)i, (long)(kv.first / HOST_COLS), (long)(kv.first % HOST_COLS), &kv.second);
 }
 
 XLOPER12 make_ref(int sheet, const XLREF12 &area, std::vector<void *> *blocks) {
@@ -1347,6 +1358,44 @@ int host_reftext(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
     memset(result, 0, sizeof *result);
     result->xltype = xltypeStr;
     result->val.str = owned_utf8(&blocks, text);
+    owned_keep(result->val.str, &blocks);
+    return xlretSuccess;
+}
+
+// xlfCaller, as Excel documents it: from a worksheet function computing a
+// single cell, a reference to that cell (an xltypeRef, the host's memory
+// until xlFree: the docs name xltypeRef among the answers that need it);
+// from anything not listed there (here: a `call` from the script, a command,
+// a lifecycle export) #REF!. Every ask is counted for `callers`.
+int host_caller(LPXLOPER12 result) {
+    host.caller_asks++;
+    if (!result) return xlretSuccess;
+    if (host.caller_sheet < 0) {
+        set_error(result, xlerrRef);
+        return xlretSuccess;
+    }
+    XLREF12 cell{(RW)host.caller_row, (RW)host.caller_row, (COL)host.caller_col, (COL)host.caller_col};
+    std::vector<void *> blocks;
+    *result = make_ref(host.caller_sheet, cell, &blocks);
+    owned_keep(result->val.mref.lpmref, &blocks);
+    return xlretSuccess;
+}
+
+// xlSheetNm(reference): the name of the reference's sheet as Excel documents
+// it, "[Book1]Sheet1"; a reference to no sheet of the workbook (or no
+// reference) answers #VALUE!, where the docs are silent.
+int host_sheet_name(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    if (!result) return xlretSuccess;
+    int sheet;
+    XLREF12 area;
+    if (count < 1 || !ref_area(opers[0], &sheet, &area)) {
+        set_error(result, xlerrValue);
+        return xlretSuccess;
+    }
+    std::vector<void *> blocks;
+    memset(result, 0, sizeof *result);
+    result->xltype = xltypeStr;
+    result->val.str = owned_utf8(&blocks, "[Book1]" + book.sheets[(size_t)sheet].name);
     owned_keep(result->val.str, &blocks);
     return xlretSuccess;
 }
@@ -1581,6 +1630,8 @@ void run_command(const std::string &raw) {
         command_seed(w);
     } else if (c == "show" && w.size() == 2) {
         command_show(w[1]);
+    } else if (c == "callers" && w.size() == 1) {
+        host_line("callers %ld", host.caller_asks);
     } else if (c == "xlowned" && w.size() == 1) {
         host_line("xlowned %zu", book.owned.size());
     } else if (c == "echo") {
@@ -1626,6 +1677,8 @@ HOST_EXPORT int MdCallBack12(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 
     if (xlfn == xlfGetWorkbook) return host_get_workbook(count, opers, result);
     if (xlfn == xlfSelection) return host_selection(result);
     if (xlfn == xlfReftext) return host_reftext(count, opers, result);
+    if (xlfn == xlfCaller) return host_caller(result);
+    if (xlfn == xlSheetNm) return host_sheet_name(count, opers, result);
     host_line("xlcall %d %d", xlfn, count);
     return xlretInvXlfn;
 }

@@ -42,6 +42,10 @@ struct func_slot {
     double register_id;        // Excel's id of the accepted registration, for xlfUnregister
     int refusal;               // Excel's code of the last refused registration; 0 after a success
     int unregister_failures;   // refused xlfUnregister calls since the slot was removed
+    // Cells the package's error store holds a record of for this slot's
+    // function, as the store last said; while above 0 a success asks Excel
+    // for its cell to clear that cell's record. Slot call path only.
+    int errors_held;
     XLOPER12 result;           // the slot's answer, rebuilt by each of its calls
 };
 

@@ -2,9 +2,11 @@
 // conversions between XLOPER12 and Python, and xlAutoFree12.
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "excel_gateway.h"
 #include "func_registry_internal.h"
 #include "http_server.h"
 #include "python_runtime.h"
@@ -63,20 +65,144 @@ int text_result(PyObject *s, XLOPER12 *out) {
     return 1;
 }
 
-// Consumes the pending Python error of slot `slot`'s call and logs its
-// message. Whatever fails on the way leaves no error behind either.
-void slot_report_error(int slot) {
+// The longest cell text the error store is given: a workbook and sheet name
+// ("[Book1]Sheet1", Excel allows 218 + 31 characters, 3 bytes each in UTF-8)
+// and a range.
+constexpr int SLOT_CELL_CAP = 1024;
+
+// "$B$3" for row 2, column 1 (both from 0), cut to `cap`.
+void slot_cell_a1(long row, long col, char *out, size_t cap) {
+    char letters[8];
+    int n = 0;
+    for (long c = col + 1; c > 0 && n < 7; c = (c - 1) / 26) letters[n++] = (char)('A' + (c - 1) % 26);
+    char column[8];
+    for (int i = 0; i < n; i++) column[i] = letters[n - 1 - i];
+    column[n] = 0;
+    snprintf(out, cap, "$%s$%ld", column, row + 1);
+}
+
+// The cell Excel is computing, as "[Book1]Sheet1!$B$3" (a range for an array
+// formula) in `out`. 0 when Excel names none: a call that does not come from
+// a cell answers #REF! (or an id, or text), which records nothing.
+int slot_caller_text(char *out, size_t cap) {
+    XLOPER12 caller;
+    memset(&caller, 0, sizeof caller);
+    if (Excel12(xlfCaller, &caller, 0) != xlretSuccess) return 0;
+    const XLREF12 *area = nullptr;
+    DWORD_XL type = caller.xltype & ~XL_FREE_BITS;
+    if (type == xltypeRef && caller.val.mref.lpmref && caller.val.mref.lpmref->count >= 1)
+        area = &caller.val.mref.lpmref->reftbl[0];
+    else if (type == xltypeSRef)
+        area = &caller.val.sref.ref;
+    int ok = 0;
+    if (area) {
+        // The sheet's name: xlSheetNm, like xlfCaller, may be called from a
+        // worksheet function (xlfReftext may not).
+        char sheet[SLOT_CELL_CAP / 2] = "";
+        XLOPER12 name;
+        memset(&name, 0, sizeof name);
+        if (Excel12(xlSheetNm, &name, 1, &caller) == xlretSuccess) {
+            if ((name.xltype & ~XL_FREE_BITS) == xltypeStr && name.val.str) {
+                size_t units = (uint16_t)name.val.str[0], at = 0;
+                int used = 0, replaced = 0;
+                while (at < units && used + 4 < (int)sizeof sheet) {
+                    unsigned long c = text_utf16_next(name.val.str + 1, units, &at);
+                    used += text_utf16_put_utf8(c, sheet + used, &replaced);
+                }
+                sheet[used] = 0;
+            }
+            Excel12(xlFree, nullptr, 1, &name);
+        }
+        char first[32], last[32];
+        slot_cell_a1(area->rwFirst, area->colFirst, first, sizeof first);
+        slot_cell_a1(area->rwLast, area->colLast, last, sizeof last);
+        bool single = area->rwFirst == area->rwLast && area->colFirst == area->colLast;
+        snprintf(out, cap, single ? "%s!%s" : "%s!%s:%s", sheet, first, last);
+        ok = 1;
+    }
+    Excel12(xlFree, nullptr, 1, &caller);
+    return ok;
+}
+
+// Calls tindral_xl._errors.FUNCTION with `args` (a new tuple, stolen here)
+// and stores the store's count of records for the slot's function in the
+// slot. With no Python error pending; leaves none.
+void slot_error_store(int slot, const char *function, PyObject *args) {
+    PyObject *module = args ? pyapi.PyImport_ImportModule("tindral_xl._errors") : nullptr;  // new reference
+    PyObject *call = module ? pyapi.PyObject_GetAttrString(module, function) : nullptr;  // new reference
+    PyObject *count = call ? pyapi.PyObject_Call(call, args, nullptr) : nullptr;  // new reference
+    if (count) {
+        long held = pyapi.PyLong_AsLong(count);
+        func_registry.slots[slot].errors_held = held > 0 ? (int)held : 0;
+    } else {
+        xll_logf(func_registry.log, 512, "func_registry: the error store's %s failed for %s", function,
+                 func_registry.slots[slot].name);
+    }
+    if (count) pyapi.Py_DecRef(count);
+    if (call) pyapi.Py_DecRef(call);
+    if (module) pyapi.Py_DecRef(module);
+    if (args) pyapi.Py_DecRef(args);
+    if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+}
+
+// A tuple of the n texts and objects given (borrowed; each NULL stands for
+// None), a new reference; NULL when it cannot be built.
+PyObject *slot_tuple(PyObject **items, int n) {
+    PyObject *t = pyapi.PyTuple_New(n);  // new reference
+    if (!t) return nullptr;
+    for (int i = 0; i < n; i++) {
+        PyObject *v = items[i] ? items[i] : pyapi._Py_NoneStruct;
+        pyapi.Py_IncRef(v);
+        pyapi.PyTuple_SetItem(t, i, v);  // steals v
+    }
+    return t;
+}
+
+// Consumes the pending Python error of slot `slot`'s call, logs its message
+// and hands it, with the call's `n` arguments (borrowed), to the error store
+// under the calling cell. Whatever fails on the way leaves no error behind.
+void slot_report_error(int slot, PyObject **args, int n) {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;  // new references
     pyapi.PyErr_Fetch(&type, &value, &traceback);
     pyapi.PyErr_NormalizeException(&type, &value, &traceback);
     PyObject *text = value ? pyapi.PyObject_Str(value) : nullptr;  // new reference
     const char *utf8 = text ? pyapi.PyUnicode_AsUTF8(text) : nullptr;
     if (utf8) xll_logf(func_registry.log, 512, "Python error in %s: %s", func_registry.slots[slot].name, utf8);
+    if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+    // Only here, on the error path, is Excel asked for the cell.
+    char cell[SLOT_CELL_CAP];
+    if (value && slot_caller_text(cell, sizeof cell)) {
+        PyObject *cell_text = pyapi.PyUnicode_FromString(cell);                         // new reference
+        PyObject *name = pyapi.PyUnicode_FromString(func_registry.slots[slot].name);    // new reference
+        PyObject *call_args = slot_tuple(args, n);                                      // new reference
+        PyObject *items[6] = {cell_text, name, call_args, type, value, traceback};
+        PyObject *all = cell_text && name && call_args ? slot_tuple(items, 6) : nullptr;  // new reference
+        if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+        slot_error_store(slot, "record", all);
+        if (call_args) pyapi.Py_DecRef(call_args);
+        if (name) pyapi.Py_DecRef(name);
+        if (cell_text) pyapi.Py_DecRef(cell_text);
+    }
     if (text) pyapi.Py_DecRef(text);
     if (type) pyapi.Py_DecRef(type);
     if (value) pyapi.Py_DecRef(value);
     if (traceback) pyapi.Py_DecRef(traceback);
     if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+}
+
+// A success of slot `slot`'s function while the store holds records of it:
+// the calling cell's record, if any, goes.
+void slot_forget_error(int slot) {
+    char cell[SLOT_CELL_CAP];
+    if (!slot_caller_text(cell, sizeof cell)) return;
+    PyObject *cell_text = pyapi.PyUnicode_FromString(cell);                       // new reference
+    PyObject *name = pyapi.PyUnicode_FromString(func_registry.slots[slot].name);  // new reference
+    PyObject *items[2] = {cell_text, name};
+    PyObject *all = cell_text && name ? slot_tuple(items, 2) : nullptr;  // new reference
+    if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+    slot_error_store(slot, "forget", all);
+    if (name) pyapi.Py_DecRef(name);
+    if (cell_text) pyapi.Py_DecRef(cell_text);
 }
 
 // 1 when Excel left the argument out or gave an empty cell.
@@ -159,10 +285,12 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
             pyapi.Py_DecRef(result);
         }
     }
+    // Only a failed step can have left an error; a success never looks, and
+    // asks for its cell only while the store holds records of this function.
+    if (!done && pyapi.PyErr_Occurred()) slot_report_error(slot, argv + 1, filled);
+    else if (done && func_registry.slots[slot].errors_held > 0) slot_forget_error(slot);
     while (filled > 0) pyapi.Py_DecRef(argv[filled--]);
     pyapi.Py_DecRef(callable);
-    // Only a failed step can have left an error; a success never looks.
-    if (!done && pyapi.PyErr_Occurred()) slot_report_error(slot);
 }
 
 }  // namespace

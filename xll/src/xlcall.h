@@ -133,6 +133,9 @@ constexpr int xlfSelection = 95;
 constexpr int xlfReftext = 146;
 constexpr int xlfTextref = 147;
 constexpr int xlfGetWorkbook = 268;
+// The calling cell, and a sheet's name: both callable from a worksheet function.
+constexpr int xlfCaller = 89;
+constexpr int xlSheetNm = 5 | xlSpecial;
 constexpr int xlcCalculateNow = 31 | xlCommand;
 constexpr int xlcFormula = 96 | xlCommand;
 
