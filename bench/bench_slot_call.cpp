@@ -7,11 +7,18 @@
 //     cmake --preset release
 //     cmake --build --preset release --target bench_slot_call && build/release/bench_slot_call
 //
+// Text at the conversion alone, the lock held across the loop: a text
+// argument of N characters from Excel's UTF-16 (text_arg) against
+// PyUnicode_DecodeUTF16 of the same units; a text result (text_result)
+// against copying the str's own storage into an owned counted text. The
+// texts are Latin-1 but not ASCII, the storage most worksheet text has.
+//
 // The interpreter starts from the Python home assembled in the build tree
 // ($TINDRAL_TEST_PYTHON_HOME overrides it).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <string>
 
 #include "bench_python.h"
 #include "func_registry_internal.h"
@@ -108,11 +115,94 @@ void direct_text(benchmark::State &state) {
     }
 }
 
+// N characters of worksheet-like Latin-1 text (one byte a character in Python).
+std::u16string latin_text(size_t n) {
+    const char16_t pattern[] = u"Gr\u00fc\u00dfe aus K\u00f6ln, 12,50 \u00e0 la carte; ";
+    std::u16string t;
+    while (t.size() < n) t += pattern;
+    t.resize(n);
+    return t;
+}
+
+// The lock for one benchmark's whole loop.
+struct bench_gil {
+    PyGILState_STATE g = pyapi.PyGILState_Ensure();
+    ~bench_gil() { pyapi.PyGILState_Release(g); }
+};
+
+void text_arg_slot(benchmark::State &state) {
+    std::u16string units = u" " + latin_text((size_t)state.range(0));
+    units[0] = (char16_t)(units.size() - 1);
+    XLOPER12 x;
+    memset(&x, 0, sizeof x);
+    x.xltype = xltypeStr;
+    x.val.str = (XCHAR *)units.data();
+    bench_gil gil;
+    for (auto _ : state) {
+        PyObject *s = func_registry_xloper_to_py(&x);
+        benchmark::DoNotOptimize(s);
+        pyapi.Py_DecRef(s);
+    }
+}
+
+void text_arg_direct(benchmark::State &state) {
+    std::u16string units = latin_text((size_t)state.range(0));
+    bench_gil gil;
+    for (auto _ : state) {
+        int order = -1;
+        PyObject *s = pyapi.PyUnicode_DecodeUTF16((const char *)units.data(), (Py_ssize_t)units.size() * 2,
+                                                 nullptr, &order);
+        benchmark::DoNotOptimize(s);
+        pyapi.Py_DecRef(s);
+    }
+}
+
+// A str made from `units`; new reference.
+PyObject *bench_str(const std::u16string &units) {
+    int order = -1;
+    return pyapi.PyUnicode_DecodeUTF16((const char *)units.data(), (Py_ssize_t)units.size() * 2, nullptr, &order);
+}
+
+void text_result_slot(benchmark::State &state) {
+    bench_gil gil;
+    PyObject *s = bench_str(latin_text((size_t)state.range(0)));
+    XLOPER12 r;
+    for (auto _ : state) {
+        func_registry_py_to_xloper(s, &r);
+        benchmark::DoNotOptimize(r.val.str);
+        func_registry_release_result(&r);
+    }
+    pyapi.Py_DecRef(s);
+}
+
+// The floor: the characters where the str keeps them (a compact non-ASCII
+// str's one-byte characters begin 56 bytes in, as PyUnicode_DATA finds
+// them), widened into a fresh counted text.
+void text_result_direct(benchmark::State &state) {
+    bench_gil gil;
+    size_t n = (size_t)state.range(0);
+    PyObject *s = bench_str(latin_text(n));
+    const unsigned char *data = reinterpret_cast<const unsigned char *>(s) + 56;
+    for (auto _ : state) {
+        XCHAR *buf = (XCHAR *)malloc((n + 2) * sizeof(XCHAR));
+        for (size_t i = 0; i < n; i++) buf[i + 1] = data[i];
+        buf[0] = (XCHAR)n;
+        buf[n + 1] = 0;
+        benchmark::DoNotOptimize(buf);
+        free(buf);
+    }
+    pyapi.Py_DecRef(s);
+}
+
 BENCHMARK(direct_add);
 BENCHMARK(direct_add_vectorcall);
 BENCHMARK(slot_add);
 BENCHMARK(direct_text);
 BENCHMARK(slot_text);
+BENCHMARK(text_arg_direct)->Arg(1000)->Arg(32767);
+BENCHMARK(text_arg_slot)->Arg(1000)->Arg(32767);
+BENCHMARK(text_result_direct)->Arg(1000)->Arg(32767);
+BENCHMARK(text_result_slot)->Arg(1000)->Arg(32767);
 
 }  // namespace
 
