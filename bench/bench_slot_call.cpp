@@ -7,11 +7,13 @@
 //     cmake --preset release
 //     cmake --build --preset release --target bench_slot_call && build/release/bench_slot_call
 //
-// Text at the conversion alone, the lock held across the loop: a text
-// argument of N characters from Excel's UTF-16 (text_arg) against
+// Text and dates at the conversion alone, the lock held across the loop:
+// a text argument of N characters from Excel's UTF-16 (text_arg) against
 // PyUnicode_DecodeUTF16 of the same units; a text result (text_result)
-// against copying the str's own storage into an owned counted text. The
-// texts are Latin-1 but not ASCII, the storage most worksheet text has.
+// against copying the str's own storage into an owned counted text; a
+// datetime result (date_result) against reading its fields and computing
+// the serial inline. The texts are Latin-1 but not ASCII, the storage most
+// worksheet text has.
 //
 // The interpreter starts from the Python home assembled in the build tree
 // ($TINDRAL_TEST_PYTHON_HOME overrides it).
@@ -194,6 +196,50 @@ void text_result_direct(benchmark::State &state) {
     pyapi.Py_DecRef(s);
 }
 
+PyObject *bench_datetime(void) {
+    PyObject *module = pyapi.PyImport_ImportModule("datetime");
+    PyObject *cls = pyapi.PyObject_GetAttrString(module, "datetime");
+    PyObject *args = pyapi.PyTuple_New(7);
+    const long fields[7] = {2024, 1, 15, 18, 30, 15, 250001};
+    for (int i = 0; i < 7; i++) pyapi.PyTuple_SetItem(args, i, pyapi.PyLong_FromLong(fields[i]));
+    PyObject *d = pyapi.PyObject_Call(cls, args, nullptr);
+    pyapi.Py_DecRef(args);
+    pyapi.Py_DecRef(cls);
+    pyapi.Py_DecRef(module);
+    return d;
+}
+
+void date_result_slot(benchmark::State &state) {
+    bench_gil gil;
+    PyObject *d = bench_datetime();
+    XLOPER12 r;
+    for (auto _ : state) {
+        func_registry_py_to_xloper(d, &r);
+        benchmark::DoNotOptimize(r.val.num);
+    }
+    pyapi.Py_DecRef(d);
+}
+
+// The floor: the fields where the object keeps them (PyDateTime_GET_YEAR and
+// the others read 25 bytes in) and the serial computed from them.
+void date_result_direct(benchmark::State &state) {
+    bench_gil gil;
+    PyObject *d = bench_datetime();
+    const unsigned char *f = reinterpret_cast<const unsigned char *>(d) + 25;
+    static constexpr int before_month[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f);
+        long y = (f[0] << 8 | f[1]) - 1;
+        int m = f[2];
+        long days = y * 365 + y / 4 - y / 100 + y / 400 + before_month[m] + f[3];
+        if (m > 2 && (y + 1) % 4 == 0 && ((y + 1) % 100 != 0 || (y + 1) % 400 == 0)) days++;
+        double v = (double)(days - 693594) +
+                   ((double)(f[4] * 3600 + f[5] * 60 + f[6]) + (double)(f[7] << 16 | f[8] << 8 | f[9]) / 1e6) / 86400.0;
+        benchmark::DoNotOptimize(v);
+    }
+    pyapi.Py_DecRef(d);
+}
+
 BENCHMARK(direct_add);
 BENCHMARK(direct_add_vectorcall);
 BENCHMARK(slot_add);
@@ -203,6 +249,8 @@ BENCHMARK(text_arg_direct)->Arg(1000)->Arg(32767);
 BENCHMARK(text_arg_slot)->Arg(1000)->Arg(32767);
 BENCHMARK(text_result_direct)->Arg(1000)->Arg(32767);
 BENCHMARK(text_result_slot)->Arg(1000)->Arg(32767);
+BENCHMARK(date_result_direct);
+BENCHMARK(date_result_slot);
 
 }  // namespace
 
