@@ -204,6 +204,9 @@ TEST(py_conversion, text_results_of_every_storage_width_and_their_cut) {
     EXPECT_EQ(convert("'\\u20ac\\ud800x\\udfff'").text, (std::u16string{0x20AC, 0xD800, u'x', 0xDFFF}));
     EXPECT_EQ(convert("'\\U0010FFFF\\u00e9\\udc00'").text, (std::u16string{0xDBFF, 0xDFFF, 0xE9, 0xDC00}));
     EXPECT_EQ(convert("'\\u00e9' * 40000").text, std::u16string(32767, u'\u00e9'));
+    // A repr may be a str subclass, which Python stores apart from its header.
+    fts::py_run("class S(str): pass\nclass R:\n    def __repr__(self):\n        return S('sub \\u00e9\\U0001F600')");
+    EXPECT_EQ(convert("R()").text, (std::u16string{u's', u'u', u'b', u' ', 0xE9, 0xD83D, 0xDE00}));
 
     converted c = convert("'\\u20ac' * 32766 + '\\ud83d\\ude00'");  // two bytes a character
     EXPECT_EQ(c.text, std::u16string(32766, u'\u20ac')) << "the halves side by side are not split";
