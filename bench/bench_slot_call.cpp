@@ -7,11 +7,20 @@
 //     cmake --preset release
 //     cmake --build --preset release --target bench_slot_call && build/release/bench_slot_call
 //
+// Text and dates at the conversion alone, the lock held across the loop:
+// a text argument of N characters from Excel's UTF-16 (text_arg) against
+// PyUnicode_DecodeUTF16 of the same units; a text result (text_result)
+// against copying the str's own storage into an owned counted text; a
+// datetime result (date_result) against reading its fields and computing
+// the serial inline. The texts are Latin-1 but not ASCII, the storage most
+// worksheet text has.
+//
 // The interpreter starts from the Python home assembled in the build tree
 // ($TINDRAL_TEST_PYTHON_HOME overrides it).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <string>
 
 #include "bench_python.h"
 #include "func_registry_internal.h"
@@ -108,11 +117,140 @@ void direct_text(benchmark::State &state) {
     }
 }
 
+// N characters of worksheet-like Latin-1 text (one byte a character in Python).
+std::u16string latin_text(size_t n) {
+    const char16_t pattern[] = u"Gr\u00fc\u00dfe aus K\u00f6ln, 12,50 \u00e0 la carte; ";
+    std::u16string t;
+    while (t.size() < n) t += pattern;
+    t.resize(n);
+    return t;
+}
+
+// The lock for one benchmark's whole loop.
+struct bench_gil {
+    PyGILState_STATE g = pyapi.PyGILState_Ensure();
+    ~bench_gil() { pyapi.PyGILState_Release(g); }
+};
+
+void text_arg_slot(benchmark::State &state) {
+    std::u16string units = u" " + latin_text((size_t)state.range(0));
+    units[0] = (char16_t)(units.size() - 1);
+    XLOPER12 x;
+    memset(&x, 0, sizeof x);
+    x.xltype = xltypeStr;
+    x.val.str = (XCHAR *)units.data();
+    bench_gil gil;
+    for (auto _ : state) {
+        PyObject *s = func_registry_xloper_to_py(&x);
+        benchmark::DoNotOptimize(s);
+        pyapi.Py_DecRef(s);
+    }
+}
+
+void text_arg_direct(benchmark::State &state) {
+    std::u16string units = latin_text((size_t)state.range(0));
+    bench_gil gil;
+    for (auto _ : state) {
+        int order = -1;
+        PyObject *s = pyapi.PyUnicode_DecodeUTF16((const char *)units.data(), (Py_ssize_t)units.size() * 2,
+                                                 nullptr, &order);
+        benchmark::DoNotOptimize(s);
+        pyapi.Py_DecRef(s);
+    }
+}
+
+// A str made from `units`; new reference.
+PyObject *bench_str(const std::u16string &units) {
+    int order = -1;
+    return pyapi.PyUnicode_DecodeUTF16((const char *)units.data(), (Py_ssize_t)units.size() * 2, nullptr, &order);
+}
+
+void text_result_slot(benchmark::State &state) {
+    bench_gil gil;
+    PyObject *s = bench_str(latin_text((size_t)state.range(0)));
+    XLOPER12 r;
+    for (auto _ : state) {
+        func_registry_py_to_xloper(s, &r);
+        benchmark::DoNotOptimize(r.val.str);
+        func_registry_release_result(&r);
+    }
+    pyapi.Py_DecRef(s);
+}
+
+// The floor: the characters where the str keeps them (a compact non-ASCII
+// str's one-byte characters begin 56 bytes in, as PyUnicode_DATA finds
+// them), widened into a fresh counted text.
+void text_result_direct(benchmark::State &state) {
+    bench_gil gil;
+    size_t n = (size_t)state.range(0);
+    PyObject *s = bench_str(latin_text(n));
+    const unsigned char *data = reinterpret_cast<const unsigned char *>(s) + 56;
+    for (auto _ : state) {
+        XCHAR *buf = (XCHAR *)malloc((n + 2) * sizeof(XCHAR));
+        for (size_t i = 0; i < n; i++) buf[i + 1] = data[i];
+        buf[0] = (XCHAR)n;
+        buf[n + 1] = 0;
+        benchmark::DoNotOptimize(buf);
+        free(buf);
+    }
+    pyapi.Py_DecRef(s);
+}
+
+PyObject *bench_datetime(void) {
+    PyObject *module = pyapi.PyImport_ImportModule("datetime");
+    PyObject *cls = pyapi.PyObject_GetAttrString(module, "datetime");
+    PyObject *args = pyapi.PyTuple_New(7);
+    const long fields[7] = {2024, 1, 15, 18, 30, 15, 250001};
+    for (int i = 0; i < 7; i++) pyapi.PyTuple_SetItem(args, i, pyapi.PyLong_FromLong(fields[i]));
+    PyObject *d = pyapi.PyObject_Call(cls, args, nullptr);
+    pyapi.Py_DecRef(args);
+    pyapi.Py_DecRef(cls);
+    pyapi.Py_DecRef(module);
+    return d;
+}
+
+void date_result_slot(benchmark::State &state) {
+    bench_gil gil;
+    PyObject *d = bench_datetime();
+    XLOPER12 r;
+    for (auto _ : state) {
+        func_registry_py_to_xloper(d, &r);
+        benchmark::DoNotOptimize(r.val.num);
+    }
+    pyapi.Py_DecRef(d);
+}
+
+// The floor: the fields where the object keeps them (PyDateTime_GET_YEAR and
+// the others read 25 bytes in) and the serial computed from them.
+void date_result_direct(benchmark::State &state) {
+    bench_gil gil;
+    PyObject *d = bench_datetime();
+    const unsigned char *f = reinterpret_cast<const unsigned char *>(d) + 25;
+    static constexpr int before_month[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f);
+        long y = (f[0] << 8 | f[1]) - 1;
+        int m = f[2];
+        long days = y * 365 + y / 4 - y / 100 + y / 400 + before_month[m] + f[3];
+        if (m > 2 && (y + 1) % 4 == 0 && ((y + 1) % 100 != 0 || (y + 1) % 400 == 0)) days++;
+        double v = (double)(days - 693594) +
+                   ((double)(f[4] * 3600 + f[5] * 60 + f[6]) + (double)(f[7] << 16 | f[8] << 8 | f[9]) / 1e6) / 86400.0;
+        benchmark::DoNotOptimize(v);
+    }
+    pyapi.Py_DecRef(d);
+}
+
 BENCHMARK(direct_add);
 BENCHMARK(direct_add_vectorcall);
 BENCHMARK(slot_add);
 BENCHMARK(direct_text);
 BENCHMARK(slot_text);
+BENCHMARK(text_arg_direct)->Arg(1000)->Arg(32767);
+BENCHMARK(text_arg_slot)->Arg(1000)->Arg(32767);
+BENCHMARK(text_result_direct)->Arg(1000)->Arg(32767);
+BENCHMARK(text_result_slot)->Arg(1000)->Arg(32767);
+BENCHMARK(date_result_direct);
+BENCHMARK(date_result_slot);
 
 }  // namespace
 

@@ -4,10 +4,14 @@
     bench/bench_start.py [--build build/linux] [--runs 30]
 
 Times xlAutoOpen, from its first log line to "xlAutoOpen: complete", in a fresh
-process per run, with the add-in beside a Python home whose standard library
-is the compiled zip; and, on the same machine, a bare `python3.12 -S -E -c
-pass` from the same prefix. Prints the medians and their ratio. A benchmark,
-not a test: it asserts nothing.
+process per run, laid out as installed: the add-in, the package `tindral_xl`
+and the example modules in `modules/` beside it, and a Python home whose
+standard library is the compiled zip. On the same machine it times, as whole
+processes from the same prefix, `python3.12 -S -E -c "import tindral_xl"`
+(what the add-in cannot do for less) and a bare `python3.12 -S -E -c pass`.
+Prints the medians, interleaved run by run, and their ratios. A benchmark, not
+a test: it asserts nothing, but it refuses to print figures when the add-in
+did not import the package and every example module.
 """
 
 import argparse
@@ -53,30 +57,57 @@ def main():
         os.makedirs(addin_dir)
         shutil.copy2(addin_so, addin_dir)
         os.symlink(home, os.path.join(addin_dir, "python"))
+        package = os.path.join(ROOT, "python", "tindral_xl")
+        shutil.copytree(package, os.path.join(addin_dir, "tindral_xl"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        examples = os.path.join(ROOT, "examples", "modules")
+        shutil.copytree(examples, os.path.join(addin_dir, "modules"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
         env = dict(os.environ, TMPDIR=work, XDG_CONFIG_HOME=work)
+        python = os.path.join(prefix, "bin", "python3.12")
+        # The import runs from a copy of the package too, so both sides read
+        # the same files and write their bytecode caches on the first run.
+        import_dir = os.path.join(work, "import")
+        shutil.copytree(package, os.path.join(import_dir, "tindral_xl"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
 
-        opens = []
-        for _ in range(args.runs):
+        def whole_process_us(argv, cwd=None):
+            t = time.perf_counter_ns()
+            subprocess.run(argv, cwd=cwd, check=True)
+            return (time.perf_counter_ns() - t) // 1000
+
+        def open_us():
             r = subprocess.run([timer, os.path.join(addin_dir, "TindralXL.so")], env=env,
                                capture_output=True, text=True, check=True)
-            rc, us = r.stdout.split()
-            opens.append(int(us))
+            return int(r.stdout.split()[1])
+
+        # One untimed round writes the bytecode caches both sides then read.
+        open_us()
+        whole_process_us([python, "-S", "-E", "-c", "import tindral_xl"], cwd=import_dir)
         with open(os.path.join(work, "tindralxl.log"), encoding="utf-8") as f:
             log = f.read()
         if "xlAutoOpen: complete" not in log or "Python initialized" not in log:
             sys.exit("bench_start: the add-in did not start Python:\n" + log)
+        wanted = sorted(n[:-3] for n in os.listdir(examples) if n.endswith(".py"))
+        missing = [m for m in wanted if "Importing module: %s\n" % m not in log]
+        if "WARNING" in log or "ERROR" in log or missing:
+            sys.exit("bench_start: the add-in did not load the package and every example module "
+                     "(missing: %s):\n%s" % (", ".join(missing) or "none", log))
 
-        python = os.path.join(prefix, "bin", "python3.12")
-        bare = []
+        opens, imports, bare = [], [], []
         for _ in range(args.runs):
-            t = time.perf_counter_ns()
-            subprocess.run([python, "-S", "-E", "-c", "pass"], check=True)
-            bare.append((time.perf_counter_ns() - t) // 1000)
+            opens.append(open_us())
+            imports.append(whole_process_us([python, "-S", "-E", "-c", "import tindral_xl"], cwd=import_dir))
+            bare.append(whole_process_us([python, "-S", "-E", "-c", "pass"]))
 
-        a, b = median_ms(opens), median_ms(bare)
-        print("xlAutoOpen, first line to complete (median of %d): %.1f ms" % (args.runs, a))
-        print("bare %s -S -E -c pass, whole process (median of %d): %.1f ms" % (python, args.runs, b))
-        print("ratio: %.2f" % (a / b))
+        a, i, b = median_ms(opens), median_ms(imports), median_ms(bare)
+        print("xlAutoOpen with the package and %d example modules, first line to complete "
+              "(median of %d): %.1f ms" % (len(wanted), args.runs, a))
+        print("%s -S -E -c \"import tindral_xl\", whole process (median of %d): %.1f ms" % (python, args.runs, i))
+        print("%s -S -E -c pass, whole process (median of %d): %.1f ms" % (python, args.runs, b))
+        print("xlAutoOpen / import tindral_xl: %.2f" % (a / i))
+        print("import tindral_xl - bare interpreter: %.1f ms" % (i - b))
+        print("xlAutoOpen / bare interpreter: %.2f" % (a / b))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -14,6 +14,12 @@
 // Starts the real server and the real interpreter in this process (the
 // add-in folder is assembled in a temp folder from the build's Python home
 // and the repo's package) and prints requests per second and p50/p99.
+// The client is this process's own: one blocking thread per connection,
+// sharing the machine's cores with the server it measures, and timing each
+// round trip from send to the last byte. Its figures compare runs of this
+// benchmark with one another; they are not comparable with a load generator
+// such as wrk (other process, event loop, pipelining, its own clock), and
+// the output says so on its first line.
 #include <arpa/inet.h>
 #include <sys/resource.h>
 #include <netinet/in.h>
@@ -239,6 +245,8 @@ int main(int argc, char **argv) {
     std::string body = "{\"op\":\"ping\"}";
     std::string exec = "POST /exec HTTP/1.1\r\nHost: bench\r\nAuthorization: Bearer " + token +
                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    printf("in-process client (blocking threads in the server's own process): figures compare runs of "
+           "http_bench only, not comparable with wrk's\n");
     for (int clients : {1, 16}) {
         run_case("/ping", port, ping, clients, seconds);
         run_case("/exec", port, exec, clients, seconds);

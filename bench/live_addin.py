@@ -44,6 +44,13 @@ def running(build, name="bench"):
         if not os.path.exists(session):
             sys.exit("%s: the add-in published no session within 60 s" % name)
         s = json.load(open(session))
+        # The session is published before the interpreter is up: wait for it,
+        # so that no benchmark times (or fails on) the start-up.
+        while True:
+            answer, _ = post(s["port"], s["token"], {"op": "ping"})
+            if answer.get("ok") or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
         yield s["port"], s["token"]
     finally:
         if host:

@@ -39,8 +39,6 @@ raising shows #VALUE! and the message goes to the add-in's log.
 """
 
 import datetime
-import functools
-import inspect
 import math
 import os
 import sys
@@ -77,14 +75,75 @@ MAX_ARGS = 10
 # the same limit.
 MAX_NAME_CHARS = 255
 
-_POSITIONAL = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+# A function's code object carries its flags: these two mark *args and **kw.
+_CO_VARARGS = 0x04
+_CO_VARKEYWORDS = 0x08
+_FUNCTION = type(lambda: None)
+
+
+class _Param:
+    """One parameter as registration needs it: its name, whether Excel can
+    pass it by position, whether it is *args or **kw, and its default
+    (``_Param.empty`` when it has none)."""
+
+    __slots__ = ("name", "positional", "star", "default")
+    empty = object()
+
+    def __init__(self, name, positional, star, default):
+        self.name = name
+        self.positional = positional
+        self.star = star  # "", "*" or "**"
+        self.default = default
+
+
+def _code_parameters(func):
+    """The parameters of a plain function, read from its code object, or None
+    when only ``inspect`` can tell (a wrapper naming what it wraps, a declared
+    signature, a bound method, a partial, a class, any other callable).
+    ``inspect`` costs the add-in's start-up more than everything else the
+    package imports, and a worksheet module's functions are nearly all plain."""
+    if type(func) is not _FUNCTION:
+        return None
+    attrs = getattr(func, "__dict__", None)
+    if attrs and ("__wrapped__" in attrs or "__signature__" in attrs):
+        return None
+    code = func.__code__
+    names = code.co_varnames
+    count = code.co_argcount
+    keyword_only = code.co_kwonlyargcount
+    defaults = func.__defaults__ or ()
+    first_default = count - len(defaults)
+    params = [_Param(names[i], True, "", defaults[i - first_default] if i >= first_default else _Param.empty)
+              for i in range(count)]
+    at = count + keyword_only
+    kw_defaults = func.__kwdefaults__ or {}
+    params[count:count] = [_Param(names[i], False, "", kw_defaults.get(names[i], _Param.empty))
+                           for i in range(count, at)]
+    if code.co_flags & _CO_VARARGS:
+        # *args comes before the keyword-only names in the signature.
+        params.insert(count, _Param(names[at], False, "*", _Param.empty))
+        at += 1
+    if code.co_flags & _CO_VARKEYWORDS:
+        params.append(_Param(names[at], False, "**", _Param.empty))
+    return params
+
+
+def _inspected_parameters(func):
+    import inspect  # only for callables that are not plain functions
+
+    positional = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    stars = {inspect.Parameter.VAR_POSITIONAL: "*", inspect.Parameter.VAR_KEYWORD: "**"}
+    try:
+        found = inspect.signature(func).parameters.values()
+    except (TypeError, ValueError):
+        return None
+    return [_Param(p.name, p.kind in positional, stars.get(p.kind, ""),
+                   _Param.empty if p.default is p.empty else p.default) for p in found]
 
 
 def _parameters(func):
-    try:
-        return list(inspect.signature(func).parameters.values())
-    except (TypeError, ValueError):
-        return None
+    params = _code_parameters(func)
+    return _inspected_parameters(func) if params is None else params
 
 
 def _positional_count(func, name):
@@ -93,14 +152,13 @@ def _positional_count(func, name):
         raise TypeError(
             "cannot read the parameters of %r; pass args= to say how many it takes" % (func,)
         )
-    variadic = [p.name for p in params if p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD)]
+    variadic = [p.star + p.name for p in params if p.star]
     if variadic:
         raise ValueError(
             "worksheet function %r takes %s; pass args= to say how many arguments Excel passes"
-            % (name, " and ".join(("*" if p.kind == p.VAR_POSITIONAL else "**") + p.name
-                                  for p in params if p.name in variadic))
+            % (name, " and ".join(variadic))
         )
-    return sum(1 for p in params if p.kind in _POSITIONAL)
+    return sum(1 for p in params if p.positional)
 
 
 class _Omitted:
@@ -124,10 +182,11 @@ def _with_defaults(func):
     None like any other call's, and None never takes a default: a default
     stands for what the user left out, not for what went wrong."""
     params = _parameters(func) or []
-    defaults = {i: p.default for i, p in enumerate(q for q in params if q.kind in _POSITIONAL)
-                if p.default is not p.empty and p.default is not None}
+    defaults = {i: p.default for i, p in enumerate(q for q in params if q.positional)
+                if p.default is not _Param.empty and p.default is not None}
     if not defaults:
         return func
+    import functools  # only for functions with defaults: most have none
 
     @functools.wraps(func)
     def call(*args):

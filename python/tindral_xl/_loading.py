@@ -30,7 +30,6 @@ import importlib.machinery
 import importlib.util
 import os
 import sys
-import traceback
 import types
 
 import tindral_xl
@@ -62,6 +61,8 @@ def describe_failure(exc):
     except BaseException:
         message = "<unprintable %s>" % type(exc).__name__
     lines = [_cut("%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__)]
+    import traceback  # only when an import failed: it costs start-up more than the rest
+
     frames = [f for f in traceback.extract_tb(exc.__traceback__) if not _machinery(f.filename)]
     for f in frames[-MAX_FRAMES:]:
         lines.append(_cut('  File "%s", line %s, in %s' % (f.filename, f.lineno, f.name)))
@@ -222,7 +223,15 @@ def modules_folder():
 def refresh_exec_entry():
     """Makes ``tindral_xl._exec_entry`` in sys.modules the package's own
     working module again when something replaced or removed it, or swapped
-    its ``dispatch_request``. True when it was imported afresh."""
+    its ``dispatch_request``. True when it was imported afresh. Never
+    imported yet is sound as it is: the first agent request imports it by
+    name, from the package's folder, so a workbook no agent reaches never
+    pays for it."""
+    if _EXEC_ENTRY not in sys.modules:
+        # An import in progress is in sys.modules from its start, so none is
+        # missed here; the /mcp module needs this one and is absent too.
+        _refresh_mcp_entry()
+        return False
     # An agent's request may be importing it on the server's thread right
     # now (the session file is out before the modules load): importing waits
     # for that import to end, so a module still being initialised is never

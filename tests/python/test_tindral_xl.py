@@ -172,3 +172,93 @@ def test_foreign_entries_in_the_list_do_not_break_registration(txl):
     txl.register(lambda: 0, name="odd")
     assert txl.registered() == ["odd"]
     assert len(txl._registry) == 3
+
+
+# --- parameters read without inspect ---------------------------------------------------
+
+
+def _shapes():
+    def none():
+        return 0
+
+    def posonly(a, b=3, /, c=None, d="x"):
+        return a
+
+    def keyword_only_without_default(a, *, k, m=2):
+        return a
+
+    def star_between(a, b=1, *rest, key, flag=False, **extra):
+        return a
+
+    def only_kwargs(a, **kw):
+        return a
+
+    def uses_locals(a, b=5):
+        c = a + b  # a local comes after the parameters in co_varnames
+        return c
+
+    return [none, posonly, keyword_only_without_default, star_between, only_kwargs, uses_locals,
+            lambda x, y=0: x, lambda *a: 0]
+
+
+@pytest.mark.parametrize("func", _shapes(), ids=lambda f: f.__name__)
+def test_parameters_read_from_the_code_match_what_inspect_reads(txl, func):
+    fields = lambda params: [(p.name, p.positional, p.star, p.default) for p in params]  # noqa: E731
+    assert fields(txl._code_parameters(func)) == fields(txl._inspected_parameters(func))
+
+
+def test_a_wrapper_made_with_wraps_counts_the_wrapped_functions_parameters(txl):
+    def inner(a, b, c=4):
+        return a + b + c
+
+    @functools.wraps(inner)
+    def wrapper(*args, **kwargs):
+        return inner(*args, **kwargs)
+
+    txl.register(wrapper, name="WRAPPED")
+    name, bound, count = txl._registry[0]
+    assert count == 3
+    assert bound(1, 2, txl._OMITTED) == 7  # the wrapped function's default applies
+
+
+def test_methods_and_callable_objects_count_without_self(txl):
+    class Scale:
+        def __init__(self, k):
+            self.k = k
+
+        def times(self, x, y=1):
+            return self.k * x * y
+
+        def __call__(self, x):
+            return self.k * x
+
+    s = Scale(3)
+    txl.register(s.times, name="TIMES")
+    txl.register(s, name="SCALE")
+    assert [(n, c) for n, _, c in txl._registry] == [("TIMES", 2), ("SCALE", 1)]
+    assert txl._registry[0][1](2, txl._OMITTED) == 6
+
+
+def test_a_declared_signature_wins_over_the_code(txl):
+    import inspect
+
+    def f(*args):
+        return len(args)
+
+    f.__signature__ = inspect.Signature([inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+                                         for n in ("a", "b")])
+    txl.register(f)
+    assert txl._registry[0][2] == 2
+
+
+def test_opening_imports_neither_inspect_nor_the_agent_modules():
+    import subprocess
+
+    package = os.path.join(os.path.dirname(__file__), "..", "..", "python")
+    code = ("import sys\nsys.path.insert(0, %r)\nimport tindral_xl, tindral_xl._loading\n"
+            "tindral_xl.register(lambda a, b=2: a, name='F')\n"
+            "assert tindral_xl._loading.refresh_exec_entry() is False\n"
+            "print(sorted(m for m in ('inspect', 'ast', 'dis', 'traceback', 'tindral_xl._exec_entry')"
+            " if m in sys.modules))" % package)
+    out = subprocess.run([sys.executable, "-S", "-E", "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]", out.stdout + out.stderr

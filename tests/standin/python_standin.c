@@ -179,6 +179,8 @@ STANDIN_TRAP(PyDict_New)
 STANDIN_TRAP(PyEval_RestoreThread)
 /* Worksheet calls. */
 STANDIN_TRAP(PyObject_Vectorcall)
+/* Text arguments. */
+STANDIN_TRAP(PyUnicode_DecodeUTF16)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

@@ -174,6 +174,43 @@ TEST(func_arrays, nan_and_infinite_scalars_are_num_errors_finite_ones_unchanged)
     EXPECT_EQ(convert("-0.0").shape, "n:-0");
 }
 
+// Exact dates are read from their fields, not asked through their methods:
+// every calendar case (leap days, century years, the ends of Excel's range,
+// the microsecond) must still give what tindral_xl.to_excel_date gives, and a
+// subclass that answers for itself is still asked.
+TEST(func_arrays, dates_read_from_their_fields_match_the_package_across_the_calendar) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("import datetime as dt, random, tindral_xl\n"
+                "rng = random.Random(26)\n"
+                "days = [dt.date(1900, 1, 1), dt.date(1900, 2, 28), dt.date(1900, 3, 1), dt.date(2000, 2, 29),"
+                " dt.date(2000, 3, 1), dt.date(2000, 12, 31), dt.date(2100, 3, 1), dt.date(2400, 2, 29),"
+                " dt.date(2400, 3, 1), dt.date(1996, 3, 1), dt.date(9999, 12, 31), dt.date(1904, 12, 31)]\n"
+                "days += [dt.date.fromordinal(rng.randrange(693596, 3652060)) for _ in range(300)]\n"
+                "samples = days + [dt.datetime(d.year, d.month, d.day, rng.randrange(24), rng.randrange(60),"
+                " rng.randrange(60), rng.randrange(1000000)) for d in days]\n"
+                "samples.append(dt.datetime(9999, 12, 31, 23, 59, 59, 999999))\n"
+                "want = ['n:%.17g' % tindral_xl.to_excel_date(x) for x in samples]\n"
+                "count = len(samples)\n");
+    PyObject *count = fts::py_main("count");
+    long n = pyapi.PyLong_AsLong(count);
+    pyapi.Py_DecRef(count);
+    ASSERT_GT(n, 600);
+    int wrong = 0;
+    for (long i = 0; i < n; i++) {
+        std::string at = std::to_string(i);
+        converted c = convert("samples[" + at + "]");
+        fts::py_run("_want = want[" + at + "]");
+        PyObject *want = fts::py_main("_want");
+        if (c.shape != fts::utf8_of(want) && ++wrong <= 5)
+            ADD_FAILURE() << "sample " << i << ": " << c.shape << " != " << fts::utf8_of(want);
+        pyapi.Py_DecRef(want);
+    }
+    EXPECT_EQ(wrong, 0);
+    fts::py_run("class Shifted(dt.date):\n    def toordinal(self):\n        return dt.date.toordinal(self) + 1\n");
+    EXPECT_EQ(convert("Shifted(1900, 3, 1)").shape, "n:62") << "a subclass's own toordinal is asked";
+}
+
 TEST(func_arrays, dates_become_the_serials_the_package_computes) {
     auto s = start();
     ASSERT_TRUE(s.ok);

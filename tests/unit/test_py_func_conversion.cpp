@@ -169,6 +169,60 @@ TEST(py_conversion, overlong_text_is_cut_to_32767_units_never_inside_a_pair) {
     EXPECT_EQ(c.text.back(), (char16_t)0xDE00);
 }
 
+// A text argument is decoded from Excel's UTF-16 in one step: a leading
+// U+FEFF must stay a character (not be taken for a byte order mark), and a
+// lone or reversed surrogate must arrive as itself, not fail the call.
+TEST(py_conversion, text_arguments_keep_a_leading_feff_and_lone_surrogates_as_characters) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    fts::py_run("got = None\ndef grab(*a):\n    global got\n    got = a\n    return len(a)");
+    bind(0, "grab", 5);
+    fts::text_arg bom(u"\uFEFFab"), swapped(u"\uFFFEab"), high_last(u"x\xD800"), low_first(u"\xDC00y"),
+        reversed(u"\xDE00\xD83D");
+    XLOPER12 *r = func_registry_slot_entries[0](&bom.oper, &swapped.oper, &high_last.oper, &low_first.oper,
+                                                &reversed.oper, nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_EQ(r->xltype, xltypeNum);
+    EXPECT_TRUE(py_holds("got == ('\\ufeffab', '\\ufffeab', 'x\\ud800', '\\udc00y', '\\ude00\\ud83d')"));
+    std::u16string long_text(32767, u'\u00e9');
+    long_text[0] = 0xD83D;
+    long_text[1] = 0xDE00;
+    fts::text_arg longest(long_text);
+    r = func_registry_slot_entries[0](&longest.oper, &longest.oper, &longest.oper, &longest.oper, &longest.oper,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(py_holds("got[0] == '\\U0001F600' + '\\u00e9' * 32765"));
+}
+
+// A result's text is read from the str's own storage, which Python keeps in
+// one of three widths: each must give the same UTF-16 and be cut at Excel's
+// limit without splitting a pair, including two surrogates a str holds side
+// by side (Excel reads them as one character).
+TEST(py_conversion, text_results_of_every_storage_width_and_their_cut) {
+    auto s = start();
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(convert("'plain ascii'").text, u"plain ascii");
+    EXPECT_EQ(convert("'caf\\u00e9 \\u00ff'").text, u"caf\u00e9 \u00ff");
+    EXPECT_EQ(convert("'\\u20ac\\ud800x\\udfff'").text, (std::u16string{0x20AC, 0xD800, u'x', 0xDFFF}));
+    EXPECT_EQ(convert("'\\U0010FFFF\\u00e9\\udc00'").text, (std::u16string{0xDBFF, 0xDFFF, 0xE9, 0xDC00}));
+    EXPECT_EQ(convert("'\\u00e9' * 40000").text, std::u16string(32767, u'\u00e9'));
+    // A repr may be a str subclass, which Python stores apart from its header.
+    fts::py_run("class S(str): pass\nclass R:\n    def __repr__(self):\n        return S('sub \\u00e9\\U0001F600')");
+    EXPECT_EQ(convert("R()").text, (std::u16string{u's', u'u', u'b', u' ', 0xE9, 0xD83D, 0xDE00}));
+
+    converted c = convert("'\\u20ac' * 32766 + '\\ud83d\\ude00'");  // two bytes a character
+    EXPECT_EQ(c.text, std::u16string(32766, u'\u20ac')) << "the halves side by side are not split";
+    c = convert("'\\u20ac' * 32766 + '\\ud800y'");
+    EXPECT_EQ(c.text.size(), 32767u) << "a lone high half followed by no low half fits alone";
+    EXPECT_EQ(c.text.back(), (char16_t)0xD800);
+    c = convert("'\\U0001F600' + 'x' * 32764 + '\\ud83d\\ude00'");  // four bytes a character
+    EXPECT_EQ(c.text.size(), 32766u) << "the halves side by side are not split";
+    c = convert("'\\U0001F600' + 'x' * 32763 + '\\ud83d\\ude00'");
+    ASSERT_EQ(c.text.size(), 32767u);
+    EXPECT_EQ(c.text.substr(32765), (std::u16string{0xD83D, 0xDE00}));
+    c = convert("'\\U0001F600' + 'x' * 32764 + '\\ud83dz'");
+    EXPECT_EQ(c.text.size(), 32767u);
+    EXPECT_EQ(c.text.back(), (char16_t)0xD83D);
+}
+
 TEST(py_conversion, raising_function_logs_its_message_and_shows_value_error) {
     auto s = start();
     ASSERT_TRUE(s.ok);

@@ -61,6 +61,36 @@ int array_long_attr(PyObject *o, const char *name, long *v) {
     return !(*v == -1 && pyapi.PyErr_Occurred());
 }
 
+// datetime's date and datetime objects as its header publishes them
+// (PyDateTime_Date, PyDateTime_DateTime: what PyDateTime_GET_YEAR and the
+// other field macros read): after the object header, the cached hash and the
+// one byte that says whether a tzinfo follows, the fields packed big-endian:
+// year (two bytes), month, day, then for a datetime hour, minute, second and
+// microsecond (three bytes). Read only for the exact types, whose methods no
+// subclass can have replaced.
+static_assert(sizeof(void *) == 8, "the field offset below is the 64-bit one");
+constexpr size_t ARRAY_DATE_FIELDS_AT = 25;
+
+// The proleptic Gregorian ordinal datetime.date.toordinal gives (1 for
+// 0001-01-01), from the fields.
+long array_ordinal(long y, int m, int d) {
+    static constexpr int before_month[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    long y1 = y - 1;
+    long days = y1 * 365 + y1 / 4 - y1 / 100 + y1 / 400 + before_month[m] + d;
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m > 2 && leap ? days + 1 : days;
+}
+
+// The day's ordinal and the seconds into it of an exact date (seconds 0) or
+// datetime, read from the object's fields.
+void array_read_date_fields(PyObject *o, bool with_time, long *ordinal, double *seconds) {
+    const unsigned char *f = reinterpret_cast<const unsigned char *>(o) + ARRAY_DATE_FIELDS_AT;
+    int month = f[2] >= 1 && f[2] <= 12 ? f[2] : 1;  // always so; guards the table read
+    *ordinal = array_ordinal((long)(f[0] << 8 | f[1]), month, f[3]);
+    *seconds = with_time ? (double)(f[4] * 3600 + f[5] * 60 + f[6]) + (double)(f[7] << 16 | f[8] << 8 | f[9]) / 1e6
+                         : 0.0;
+}
+
 void array_set_error(XLOPER12 *x, int32_t err) {
     memset(x, 0, sizeof *x);
     x->xltype = xltypeErr;
@@ -360,27 +390,38 @@ int func_registry_is_date(PyObject *type) {
 }
 
 int func_registry_date_result(PyObject *o, PyObject *type, XLOPER12 *out) {
-    array_set_error(out, xlerrValue);
-    PyObject *ordinal = pyapi.PyObject_CallMethod(o, "toordinal", nullptr);  // new ref
-    if (!ordinal) return 0;
-    long days = pyapi.PyLong_AsLong(ordinal);
-    pyapi.Py_DecRef(ordinal);
-    if (days == -1 && pyapi.PyErr_Occurred()) return 0;
+    bool exact = type == array_dates.date || type == array_dates.datetime;
+    bool with_time = type == array_dates.datetime || (!exact && pyapi.PyType_IsSubtype(type, array_dates.datetime));
+    long days = 0;
+    double seconds = 0;
+    // #VALUE! unless a number replaces it below.
+    if (!exact) array_set_error(out, xlerrValue);
+    if (exact) {
+        array_read_date_fields(o, with_time, &days, &seconds);
+    } else {
+        // A subclass may answer for itself: asked through its methods.
+        PyObject *ordinal = pyapi.PyObject_CallMethod(o, "toordinal", nullptr);  // new ref
+        if (!ordinal) return 0;
+        days = pyapi.PyLong_AsLong(ordinal);
+        pyapi.Py_DecRef(ordinal);
+        if (days == -1 && pyapi.PyErr_Occurred()) return 0;
+    }
     long serial = days - ARRAY_ORDINAL_OF_DAY_ZERO;
     if (serial < ARRAY_FIRST_TRUE_SERIAL) serial -= 1;
     if (serial < 1) {  // before 1900-01-01: no serial Excel shows as a date
         array_set_error(out, xlerrNum);
         return 1;
     }
-    double value = (double)serial;
-    if (type == array_dates.datetime || pyapi.PyType_IsSubtype(type, array_dates.datetime)) {
-        // The wall-clock time as given; Excel keeps no time zone.
+    if (with_time && !exact) {
         long h = 0, m = 0, s = 0, us = 0;
         if (!array_long_attr(o, "hour", &h) || !array_long_attr(o, "minute", &m) ||
             !array_long_attr(o, "second", &s) || !array_long_attr(o, "microsecond", &us))
             return 0;
-        value += ((double)(h * 3600 + m * 60 + s) + (double)us / 1e6) / 86400.0;
+        seconds = (double)(h * 3600 + m * 60 + s) + (double)us / 1e6;
     }
+    // The wall-clock time as given; Excel keeps no time zone.
+    double value = (double)serial;
+    if (with_time) value += seconds / 86400.0;
     memset(out, 0, sizeof *out);
     out->xltype = xltypeNum;
     out->val.num = value;

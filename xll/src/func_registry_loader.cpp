@@ -80,7 +80,8 @@ int loader_refused(PyObject *loading, const char *name) {
 
 // Re-imports tindral_xl._exec_entry when the module in sys.modules is not the
 // package's own (replaced, removed, its dispatch_request swapped): /exec
-// imports it by name at every request.
+// imports it by name at every request. One never imported stays so: the
+// first agent request imports it.
 void loader_refresh_exec_entry(PyObject *loading) {
     if (!loading) return;
     PyObject *done = pyapi.PyObject_CallMethod(loading, "refresh_exec_entry", nullptr);  // new reference

@@ -20,12 +20,6 @@ constexpr DWORD_XL XL_FREE_BITS = xlbitXLFree | xlbitDLLFree;
 // Where wchar_t has 16 bits, Excel's UTF-16 text is already wide text.
 constexpr bool SLOT_WIDE_IS_UTF16 = sizeof(wchar_t) == 2;
 
-// Wide text of one argument on its way into Python, where it must be
-// converted. Excel calls the slots on its main thread only, one at a time, so
-// one buffer serves every call; a count is 16 bits, so 65,535 characters is
-// the most a text can hold.
-wchar_t slot_wide_buffer[SLOT_WIDE_IS_UTF16 ? 1 : 65535];
-
 PyObject *py_none(void) {
     pyapi.Py_IncRef(pyapi._Py_NoneStruct);
     return pyapi._Py_NoneStruct;
@@ -37,23 +31,103 @@ void xloper_set_error(XLOPER12 *x, int32_t err) {
     x->val.err = err;
 }
 
+// Python 3.12's str as its headers publish it (PyASCIIObject and
+// PyCompactUnicodeObject, what PyUnicode_KIND and PyUnicode_DATA read): the
+// length in the third word, the state bits after the hash (kind in bits 2-4,
+// compact bit 5, ascii bit 6), the characters right after the header, 40
+// bytes for an ASCII str and 56 for any other compact one. Read in place, a
+// result's text costs one pass and no copy made by Python.
+static_assert(sizeof(void *) == 8, "the str layout below is the 64-bit one");
+constexpr size_t STR_LENGTH_AT = 16;
+constexpr size_t STR_STATE_AT = 32;
+constexpr size_t STR_ASCII_DATA_AT = 40;
+constexpr size_t STR_COMPACT_DATA_AT = 56;
+
+// The characters of `s` as stored: 1, 2 or 4 bytes each. False for a str not
+// stored compact (only a subclass's instances are so), which the caller
+// converts through the C API instead.
+bool text_storage(PyObject *s, const unsigned char **data, size_t *length, int *kind) {
+    const unsigned char *base = reinterpret_cast<const unsigned char *>(s);
+    uint32_t state;
+    memcpy(&state, base + STR_STATE_AT, sizeof state);
+    if (!((state >> 5) & 1)) return false;
+    Py_ssize_t n;
+    memcpy(&n, base + STR_LENGTH_AT, sizeof n);
+    *kind = (int)((state >> 2) & 7);
+    *length = (size_t)n;
+    *data = base + (((state >> 6) & 1) ? STR_ASCII_DATA_AT : STR_COMPACT_DATA_AT);
+    return *kind == 1 || *kind == 2 || *kind == 4;
+}
+
+constexpr bool text_high_half(uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+constexpr bool text_low_half(uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+// The stored characters as UTF-16 into out, at most `cap` units, never
+// splitting a pair: neither one a character beyond U+FFFF becomes, nor two
+// surrogates the str holds side by side (which Excel reads as one
+// character). A lone surrogate travels as itself. Returns the units written.
+int text_units_of_storage(const unsigned char *data, size_t length, int kind, XCHAR *out, int cap) {
+    size_t most = length < (size_t)cap ? length : (size_t)cap;
+    if (kind == 1) {
+        for (size_t i = 0; i < most; i++) out[i] = data[i];
+        return (int)most;
+    }
+    if (kind == 2) {
+        const uint16_t *units = reinterpret_cast<const uint16_t *>(data);
+        if (most < length && most > 0 && text_high_half(units[most - 1]) && text_low_half(units[most])) most--;
+        memcpy(out, units, most * sizeof(XCHAR));
+        return (int)most;
+    }
+    const uint32_t *chars = reinterpret_cast<const uint32_t *>(data);
+    int n = 0;
+    for (size_t i = 0; i < length; i++) {
+        uint32_t c = chars[i];
+        if (c > 0xFFFF) {
+            if (n + 2 > cap) break;
+            c -= 0x10000;
+            out[n++] = (XCHAR)(0xD800 + (c >> 10));
+            out[n++] = (XCHAR)(0xDC00 + (c & 0x3FF));
+            continue;
+        }
+        if (n + 1 > cap) break;
+        if (text_high_half(c) && n + 2 > cap && i + 1 < length && text_low_half(chars[i + 1])) break;
+        out[n++] = (XCHAR)c;
+    }
+    return n;
+}
+
+// The old way, through the C API: for a str not stored compact.
+int text_units_by_api(PyObject *s, XCHAR **buf) {
+    Py_ssize_t n = 0;
+    wchar_t *wide = pyapi.PyUnicode_AsWideCharString(s, &n);  // PyMem_Free it
+    if (!wide) return -1;
+    size_t most = (size_t)n * (sizeof(wchar_t) / sizeof(XCHAR));
+    if (most > (size_t)FUNC_TEXT_MAX_UNITS) most = FUNC_TEXT_MAX_UNITS;
+    *buf = (XCHAR *)malloc((most + 2) * sizeof(XCHAR));
+    int units = *buf ? text_utf16_from_wide(wide, (size_t)n, *buf + 1, (int)most) : 0;
+    // Released here, with the GIL still held: Python's allocator needs it.
+    pyapi.PyMem_Free(wide);
+    return units;
+}
+
 // A str as an owned counted text (xltypeStr | xlbitDLLFree). 1 on success;
 // 0 with `out` at #VALUE! otherwise, the Python error (if any) left set.
 int text_result(PyObject *s, XLOPER12 *out) {
-    Py_ssize_t n = 0;
-    wchar_t *wide = pyapi.PyUnicode_AsWideCharString(s, &n);  // PyMem_Free it
-    if (!wide) {
-        xloper_set_error(out, xlerrValue);
-        return 0;
+    const unsigned char *data;
+    size_t length;
+    int kind;
+    XCHAR *buf = nullptr;
+    int units;
+    if (text_storage(s, &data, &length, &kind)) {
+        // Room for the count, the characters cut to Excel's limit and a zero.
+        size_t most = length * (kind == 4 ? 2 : 1);
+        if (most > (size_t)FUNC_TEXT_MAX_UNITS) most = FUNC_TEXT_MAX_UNITS;
+        buf = (XCHAR *)malloc((most + 2) * sizeof(XCHAR));
+        units = buf ? text_units_of_storage(data, length, kind, buf + 1, (int)most) : 0;
+    } else {
+        units = text_units_by_api(s, &buf);
     }
-    // Room for the count, the characters cut to Excel's limit and a zero.
-    size_t most = (size_t)n * (sizeof(wchar_t) / sizeof(XCHAR));
-    if (most > (size_t)FUNC_TEXT_MAX_UNITS) most = FUNC_TEXT_MAX_UNITS;
-    XCHAR *buf = (XCHAR *)malloc((most + 2) * sizeof(XCHAR));
-    int units = buf ? text_utf16_from_wide(wide, (size_t)n, buf + 1, (int)most) : 0;
-    // Released here, with the GIL still held: Python's allocator needs it.
-    pyapi.PyMem_Free(wide);
-    if (!buf) {
+    if (units < 0 || !buf) {
         xloper_set_error(out, xlerrValue);
         return 0;
     }
@@ -305,8 +379,12 @@ PyObject *func_registry_xloper_to_py(const XLOPER12 *x) {
         int count = (uint16_t)x->val.str[0];
         if constexpr (SLOT_WIDE_IS_UTF16)
             return pyapi.PyUnicode_FromWideChar(reinterpret_cast<const wchar_t *>(x->val.str + 1), count);
-        int n = text_utf16_to_wide(x->val.str + 1, count, slot_wide_buffer, count);
-        return pyapi.PyUnicode_FromWideChar(slot_wide_buffer, n);
+        // Decoded once, straight from Excel's units. A lone surrogate passes
+        // as itself, as wide text carries it; a leading U+FEFF is a character,
+        // not a byte order mark.
+        int little_endian = -1;
+        return pyapi.PyUnicode_DecodeUTF16(reinterpret_cast<const char *>(x->val.str + 1), (Py_ssize_t)count * 2,
+                                           "surrogatepass", &little_endian);
     }
     case xltypeBool:
         return pyapi.PyBool_FromLong(x->val.xbool);

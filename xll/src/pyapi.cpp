@@ -100,6 +100,8 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyEval_RestoreThread),
     // Worksheet calls.
     PYAPI_BIND(PyObject_Vectorcall),
+    // Text arguments.
+    PYAPI_BIND(PyUnicode_DecodeUTF16),
 }};
 
 #undef PYAPI_BIND

@@ -131,12 +131,17 @@ struct pyapi_table {
     // nargsf when args[-1] is a spare slot the callee may borrow.
     PyObject *(*PyObject_Vectorcall)(PyObject *callable, PyObject *const *args, size_t nargsf,
                                      PyObject *kwnames);  // new ref
+    // Text arguments straight from Excel's UTF-16 where wchar_t is wider:
+    // `size` in bytes; *byteorder -1 reads little-endian and keeps a leading
+    // U+FEFF as a character.
+    PyObject *(*PyUnicode_DecodeUTF16)(const char *s, Py_ssize_t size, const char *errors,
+                                       int *byteorder);  // new ref
     void *handle;  // the loaded library; non-zero means bound
 };
 
 constexpr size_t PYAPI_VECTORCALL_ARGUMENTS_OFFSET = (size_t)1 << (8 * sizeof(size_t) - 1);
 
-constexpr int PYAPI_ENTRY_COUNT = 69;
+constexpr int PYAPI_ENTRY_COUNT = 70;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 

@@ -94,3 +94,5 @@ BRIDGE_FORWARD(PyObject *, PyDict_New, (void), ())
 BRIDGE_FORWARD(void, PyEval_RestoreThread, (PyThreadState *s), (s))
 /* Worksheet calls: the arguments as an array (size_t is 64 bits on both sides). */
 BRIDGE_FORWARD(PyObject *, PyObject_Vectorcall, (PyObject *c, PyObject *const *a, size_t n, PyObject *kw), (c, a, n, kw))
+/* Text arguments: bytes in, no wchar_t crosses (int is 32 bits on both sides). */
+BRIDGE_FORWARD(PyObject *, PyUnicode_DecodeUTF16, (const char *s, Py_ssize_t n, const char *e, int *b), (s, n, e, b))
