@@ -17,7 +17,6 @@ import collections
 import os
 import reprlib
 import threading
-import traceback as _traceback
 
 # The store keeps the last this many errors (one per cell): a workbook full of
 # failing cells cannot grow it without bound.
@@ -46,6 +45,7 @@ def _short_repr(value):
 
 def _user_traceback(exc_type, exc, tb):
     """The traceback text of the user's frames only: frames of this package go."""
+    import traceback as _traceback  # only on the error path: it costs start-up time
     frames = [f for f in _traceback.extract_tb(tb)
               if not os.path.abspath(f.filename).startswith(_PACKAGE_DIR + os.sep)]
     lines = ["Traceback (most recent call last):\n"] if frames else []
