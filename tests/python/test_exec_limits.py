@@ -71,20 +71,8 @@ def test_timeout_in_range_is_accepted(value):
     assert call({"op": "eval", "expr": "3", "timeout": value})["result"] == 3
 
 
-class RecordingNative:
-    """The add-in's exec_limit as the worker sees it: the first report counts."""
-
-    def __init__(self):
-        self.reports = []
-
-    def exec_limit(self, seconds, label, on_timeout, on_close):
-        self.reports.append((seconds, label, on_timeout, on_close))
-        return len(self.reports) == 1
-
-
-def test_limit_name_and_abandon_answers_reach_the_add_in_before_the_code_runs(monkeypatch):
-    native = RecordingNative()
-    monkeypatch.setitem(sys.modules, "tindral_xl._native", native)
+def test_limit_name_and_abandon_answers_reach_the_add_in_before_the_code_runs(recording_native):
+    native = recording_native
     answer = call({"op": "exec", "code": "import tindral_xl._native as n\nlen(n.reports)", "timeout": 2.5, "id": "q7"})
     assert answer["result"] == 1, "reported before the agent's code ran"
     (seconds, label, on_timeout, on_close), = native.reports
@@ -99,9 +87,8 @@ def test_limit_name_and_abandon_answers_reach_the_add_in_before_the_code_runs(mo
     assert "may still be running" in closed["error"]
 
 
-def test_default_limit_is_reported_too_and_a_bad_one_never(monkeypatch):
-    native = RecordingNative()
-    monkeypatch.setitem(sys.modules, "tindral_xl._native", native)
+def test_default_limit_is_reported_too_and_a_bad_one_never(recording_native):
+    native = recording_native
     call({"op": "ping"})
     assert native.reports[0][:2] == (60.0, "ping")
     call({"op": "ping", "timeout": 10 ** 400})

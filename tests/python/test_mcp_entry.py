@@ -576,20 +576,8 @@ def test_every_text_argument_states_its_limit():
         assert isinstance(schema.get("maxLength"), int), where
 
 
-class RecordingNative:
-    """The add-in's exec_limit as the worker sees it: the first report counts."""
-
-    def __init__(self):
-        self.reports = []
-
-    def exec_limit(self, seconds, label, on_timeout, on_close):
-        self.reports.append((seconds, label, on_timeout, on_close))
-        return len(self.reports) == 1
-
-
-def test_tool_call_reports_its_limit_and_json_rpc_abandon_answers_before_running(monkeypatch):
-    native = RecordingNative()
-    monkeypatch.setitem(sys.modules, "tindral_xl._native", native)
+def test_tool_call_reports_its_limit_and_json_rpc_abandon_answers_before_running(recording_native):
+    native = recording_native
     answer = rpc("tools/call", {"name": "python_exec", "arguments": {"code": "1", "timeout": 4}}, id_=12)
     assert not answer["result"].get("isError")
     assert len(native.reports) == 2, "the tool call first, then its /exec request (not taken)"
@@ -604,8 +592,7 @@ def test_tool_call_reports_its_limit_and_json_rpc_abandon_answers_before_running
     assert closed["id"] == 12 and "may still be running" in closed["result"]["content"][0]["text"]
 
 
-def test_other_tools_report_the_default_limit(monkeypatch):
-    native = RecordingNative()
-    monkeypatch.setitem(sys.modules, "tindral_xl._native", native)
+def test_other_tools_report_the_default_limit(recording_native):
+    native = recording_native
     rpc("tools/call", {"name": "list_functions", "arguments": {}}, id_="a")
     assert native.reports[0][:2] == (60.0, 'tools/call list_functions (id "a")')
