@@ -410,3 +410,43 @@ TEST(py_wizard, package_error_function_takes_a_reference_and_wizard_texts) {
     EXPECT_EQ(r.wizard[2], units_of("Why a cell shows #VALUE!: the message of its last error, or empty text."));
     EXPECT_EQ(func_registry.slots[0].by_reference, 1);
 }
+
+// --- the slot path's index of cells with an error record -----------------------------
+
+// The index must never miss a cell the store holds a record for (that record
+// would outlive the cell's next success), and must stay bounded: when full it
+// is rebuilt from the store's cells, and when the store cannot be read it
+// gives up (every success asks the store) until the store is empty again.
+TEST(py_error_cells, full_index_is_rebuilt_from_the_store_or_gives_up_without_missing_a_cell) {
+    start();
+    fts::py_run("import tindral_xl._errors as e\n"
+                "try:\n    raise ValueError('x')\nexcept ValueError as x:\n"
+                "    e.record('[Book1]Sheet1!$A$1', 'F', (), type(x), x, x.__traceback__)\n");
+    func_registry_error_cells_total(1);
+    func_registry_error_cells_add("[Book1]Sheet1!$A$1");
+    char cell[64];
+    for (int i = 0; i < 3000; i++) {  // cells the store no longer holds (it dropped them itself)
+        snprintf(cell, sizeof cell, "[Book1]Sheet2!$B$%d", i + 1);
+        func_registry_error_cells_add(cell);
+    }
+    EXPECT_TRUE(func_registry_error_cells_any());
+    EXPECT_TRUE(func_registry_error_cells_has("[Book1]Sheet1!$A$1")) << "the store's own cell survives the rebuild";
+    EXPECT_TRUE(func_registry_error_cells_has("[Book1]Sheet2!$B$3000"));
+    EXPECT_FALSE(func_registry_error_cells_has("[Book1]Sheet2!$B$1")) << "dropped by the rebuild";
+    func_registry_error_cells_remove("[Book1]Sheet2!$B$3000");
+    EXPECT_FALSE(func_registry_error_cells_has("[Book1]Sheet2!$B$3000"));
+    EXPECT_TRUE(func_registry_error_cells_has("[Book1]Sheet1!$A$1"));
+
+    fts::py_run("import tindral_xl._errors as e\ne.cells = None\n");  // the store cannot be read
+    fts::log_lines().clear();
+    for (int i = 0; i < 3000; i++) {
+        snprintf(cell, sizeof cell, "[Book1]Sheet3!$C$%d", i + 1);
+        func_registry_error_cells_add(cell);
+    }
+    EXPECT_TRUE(logged("func_registry: cannot read the error store's cells"));
+    EXPECT_TRUE(func_registry_error_cells_has("[Book1]Sheet9!$Z$1")) << "unsure: every cell may hold one";
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+    func_registry_error_cells_total(0);  // the store said it is empty
+    EXPECT_FALSE(func_registry_error_cells_any());
+    EXPECT_FALSE(func_registry_error_cells_has("[Book1]Sheet1!$A$1"));
+}
