@@ -35,7 +35,8 @@ values (a NaN or infinite ``float`` shows #NUM!), ``str`` is text (at most
 its serial number (format the cell as a date). A ``list`` or ``tuple`` spills
 as an array: a list of rows is a table, short rows padded with #N/A; a flat
 list is one row; an empty list is #N/A. Anything else shows its ``repr``;
-raising shows #VALUE! and the message goes to the add-in's log.
+raising shows #VALUE! and the message goes to the add-in's log;
+``=TINDRAL.ERROR(B3)`` shows the message of cell B3's last error.
 """
 
 import datetime
@@ -44,6 +45,9 @@ import os
 import sys
 
 _registry = []
+# Function-wizard categories given with xl_function(category=...), by name;
+# a name without one shows under its module's name.
+_categories = {}
 
 
 def _read_version():
@@ -231,14 +235,20 @@ def _check_name(name):
         )
 
 
-def register(func, name=None, args=None):
+def register(func, name=None, args=None, category=None):
     """Lists ``func`` as a worksheet function and returns it unchanged.
 
     ``name`` defaults to the function's own name, ``args`` to its number of
     named positional parameters. An entry of the same name (compared exactly,
     case included, as the add-in does) is replaced in place, so re-running a
-    module does not grow the list.
+    module does not grow the list. Excel's function wizard shows the function
+    under ``category`` (by default its module's name), with the first line of
+    its docstring and, per argument, the text its docstring gives the
+    parameter (``Args:``, numpy or ``:param x:`` style) or its name and
+    annotation; the add-in reads them when it registers the function.
     """
+    if category is not None and (type(category) is not str or not category):
+        raise ValueError("category of a worksheet function must be a non-empty str, got %r" % (category,))
     if not callable(func):
         raise TypeError("worksheet function must be callable, got %r" % (func,))
     name = getattr(func, "__name__", None) if name is None else name
@@ -250,6 +260,10 @@ def register(func, name=None, args=None):
             % (name, count, MAX_ARGS)
         )
     entry = (name, _with_defaults(func), count)
+    if category is None:
+        _categories.pop(name, None)
+    else:
+        _categories[name] = category
     for i, existing in enumerate(_registry):
         if type(existing) is tuple and len(existing) == 3 and existing[0] == name:
             if _owner(existing) != _owner(entry):
@@ -262,11 +276,12 @@ def register(func, name=None, args=None):
     return func
 
 
-def xl_function(func=None, *, name=None, args=None):
-    """Decorator form of ``register``: ``@xl_function`` or ``@xl_function(name="X", args=2)``."""
+def xl_function(func=None, *, name=None, args=None, category=None):
+    """Decorator form of ``register``: ``@xl_function`` or
+    ``@xl_function(name="X", args=2, category="Finance")``."""
     if func is None:
-        return lambda f: register(f, name=name, args=args)
-    return register(func, name=name, args=args)
+        return lambda f: register(f, name=name, args=args, category=category)
+    return register(func, name=name, args=args, category=category)
 
 
 def registered():
@@ -326,10 +341,12 @@ def from_excel_date(x):
         raise ValueError("%r is not an Excel date serial (0 to 2958465)" % (x,)) from None
 
 
-# Why a cell shows #VALUE!: the message of the cell's last error, or "". A
-# module registers it under the name its users type, e.g.
-# xl_function(name="TINDRAL.ERROR")(tindral_xl.cell_error).
+# Why a cell shows #VALUE!: =TINDRAL.ERROR(B3) gives the message of the
+# cell's last error, or "". The package's own worksheet function: it takes one
+# of the 64 slots, and Excel passes it the cell itself (see _errors).
 from ._errors import cell_error  # noqa: E402
+
+register(cell_error, name="TINDRAL.ERROR", category="TindralXL")
 
 # Excel's error values, as tindral_xl.excel reads and writes them.
 from .excel import XLError  # noqa: E402

@@ -2,9 +2,9 @@
 
 The add-in calls :func:`record` when a worksheet function raises, with the
 cell Excel was computing (``"[Book1]Sheet1!$B$3"``), and :func:`forget` when
-a function with records here succeeds in a cell. Both answer how many records
-the store holds for that function, which is how the add-in knows whether a
-success has anything to clear (a success asks Excel for its cell only then).
+any function succeeds in a cell its own index says may hold a record. Both
+answer how many records the store holds: while it holds none, a success does
+not ask Excel for its cell at all.
 
 The store lives here, in Python, because everything that reads it is Python:
 the ``errors`` op and ``cell_errors`` tool of the agent channel and the
@@ -24,7 +24,6 @@ LIMIT = 1000
 
 _lock = threading.Lock()
 _records = collections.OrderedDict()  # cell text -> record, oldest first
-_per_function = collections.Counter()  # function name -> records held
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
@@ -54,16 +53,9 @@ def _user_traceback(exc_type, exc, tb):
     return "".join(lines)
 
 
-def _drop(cell):
-    old = _records.pop(cell, None)
-    if old is not None:
-        _per_function[old["function"]] -= 1
-        if _per_function[old["function"]] <= 0:
-            del _per_function[old["function"]]
-
-
 def record(cell, function, args, exc_type, exc, tb):
-    """Keeps `function`'s error in `cell` in place of the cell's last one."""
+    """Keeps `function`'s error in `cell` in place of the cell's last one;
+    answers how many records the store holds."""
     entry = {
         "cell": cell,
         "function": function,
@@ -73,19 +65,19 @@ def record(cell, function, args, exc_type, exc, tb):
         "traceback": _user_traceback(exc_type, exc, tb),
     }
     with _lock:
-        _drop(cell)
+        _records.pop(cell, None)
         _records[cell] = entry
-        _per_function[function] += 1
         while len(_records) > LIMIT:
-            _drop(next(iter(_records)))
-        return _per_function[function]
+            _records.popitem(last=False)
+        return len(_records)
 
 
-def forget(cell, function):
-    """A success of `function` in `cell`: the cell's record goes."""
+def forget(cell):
+    """A success in `cell`, whatever function succeeded: the cell's record
+    goes (its formula may have changed). Answers how many records remain."""
     with _lock:
-        _drop(cell)
-        return _per_function.get(function, 0)
+        _records.pop(cell, None)
+        return len(_records)
 
 
 def _split(text):
@@ -119,18 +111,36 @@ def all_records():
         return [dict(e) for e in _records.values()]
 
 
+def cells():
+    """The cell texts that hold a record, oldest first: the add-in rebuilds its
+    own index of them from this."""
+    with _lock:
+        return list(_records)
+
+
 def clear():
     """Forgets everything (the add-in closing, a test)."""
     with _lock:
         _records.clear()
-        _per_function.clear()
 
 
 def cell_error(ref):
-    """The message of the last error in the cell `ref` ("B3", "Sheet1!B3"), or ""."""
+    """Why a cell shows #VALUE!: the message of its last error, or empty text.
+
+    Args:
+        ref: the cell, such as B3 or Sheet2!B3 (or its address as text, "B3")
+    """
     if not isinstance(ref, str) or not ref.strip():
         return ""
     entry = find(ref)
     if entry is None:
         return ""
     return "%s: %s" % (entry["type"], entry["message"])
+
+
+# Registered with a reference argument (type "U" rather than "Q"): Excel
+# passes =TINDRAL.ERROR(B3) the cell B3 itself, which the add-in hands on as
+# its address, "[Book1]Sheet1!$B$3". As a value argument it would receive
+# B3's #VALUE!, which names no cell. The reference also makes Excel compute
+# the formula again after B3.
+cell_error._tindral_reference = True

@@ -120,19 +120,22 @@ def test_refused_registration_waits_for_the_pending_command(addin_folder, host, 
                "call add n:1 n:2", "run xll_register_pending")
     assert run.rc == 0, run.stderr
     lists = [l for l in run.lines if l.startswith("function ") or l.startswith("list ")]
+    # Slot 0 is the package's own TINDRAL.ERROR.
     assert lists == [
-        "function xll_slot_1 Q other",
+        "function xll_slot_0 QU TINDRAL.ERROR",
+        "function xll_slot_2 Q other",
         "function xll_register_pending A# xll_register_pending",
-        "list 2",
-        "function xll_slot_1 Q other",
-        "function xll_register_pending A# xll_register_pending",
-        "function xll_slot_0 QQQ add",
         "list 3",
+        "function xll_slot_0 QU TINDRAL.ERROR",
+        "function xll_slot_2 Q other",
+        "function xll_register_pending A# xll_register_pending",
+        "function xll_slot_1 QQQ add",
+        "list 4",
     ]
     assert results(run) == ["result num 3 xltype=0x0001"]
     log = sandbox.log_lines()
     assert "xlfRegister failed for add: rc=32" in log
-    assert "func_registry: registered 2 functions" in log
+    assert "func_registry: registered 3 functions" in log
     i = log.index("func_registry: processing deferred registrations (command)")
     assert log[i + 1] == "Registered Excel function: add (2 args)"
     # The second run finds nothing pending: only its opening line.
@@ -162,7 +165,7 @@ def test_second_open_hot_reloads_keeping_arity_and_registers_nothing_again(addin
     run = host(addin, "open", "call f n:1 n:2", "call rebind", "close", "open", "call f n:1 n:2 n:3", "close")
     assert run.rc == 0, run.stderr
     assert [l for l in run.lines if l.startswith("register 0 xll_slot")] == [
-        "register 0 xll_slot_0 QQQ f", "register 0 xll_slot_1 Q rebind"]
+        "register 0 xll_slot_0 QU TINDRAL.ERROR", "register 0 xll_slot_1 QQQ f", "register 0 xll_slot_2 Q rebind"]
     assert results(run) == [
         'result str "old (1.0, 2.0)" xltype=0x4002',
         'result str "rebound" xltype=0x4002',
@@ -170,15 +173,16 @@ def test_second_open_hot_reloads_keeping_arity_and_registers_nothing_again(addin
     ]
     log = sandbox.log_lines()
     second = log[log.index("Python already initialized"):]
-    assert second[:6] == [
+    assert second[:7] == [
         "Python already initialized",
         "Importing module: r",
+        "Hot-reloaded function: TINDRAL.ERROR (slot 0)",
         "WARNING: f arity changed 2 -> 3, but Excel still passes 2 args (reload the add-in to fix)",
-        "Hot-reloaded function: f (slot 0)",
-        "Hot-reloaded function: rebind (slot 1)",
-        "func_registry: registered 2 functions",
+        "Hot-reloaded function: f (slot 1)",
+        "Hot-reloaded function: rebind (slot 2)",
+        "func_registry: registered 3 functions",
     ]
-    assert "xlAutoOpen: complete" == second[7]
+    assert "xlAutoOpen: complete" == second[8]
 
 
 @pytest.mark.needs_python
@@ -215,7 +219,7 @@ def test_modules_load_in_listing_order_and_skip_what_is_not_a_module(addin_folde
     # the order of the upper-cased names.
     order = sorted(imports, key=str.upper if target.is_wine else None)
     assert loader == [line for name in order for line in ["Importing module: " + name] + imports[name]] + [
-        "func_registry: registered 0 functions",
+        "func_registry: registered 1 functions",  # the package's own TINDRAL.ERROR
         "func_registry: registered command xll_register_pending",
     ]
 
@@ -235,7 +239,7 @@ def test_non_ascii_module_name_reaches_the_import_in_the_ansi_code_page(addin_fo
         end = target.line_end
         assert b"Importing module: caf\xe9" + end in log
         assert b"Failed to import module: caf\xe9" + end in log
-        assert "list 1" in run.lines
+        assert "list 2" in run.lines  # the package's TINDRAL.ERROR and the command
     else:
         # The Linux build's narrow text is UTF-8: the module imports.
         assert "Importing module: caf\u00e9" in sandbox.log_lines()
@@ -260,15 +264,17 @@ for i in range(65):
 '''
 
 
+# The package's own TINDRAL.ERROR takes slot 0, so a user's modules have 63.
 @pytest.mark.needs_python
 def test_every_one_of_the_64_entry_points_calls_its_own_function(addin_folder, host, sandbox):
     addin = addin_folder(package=True, python=True, modules={"many.py": SIXTY_FIVE})
-    run = host(addin, "open", *["call f%d" % i for i in range(64)])
+    run = host(addin, "open", "call TINDRAL.ERROR s:A1", *["call f%d" % i for i in range(63)])
     assert run.rc == 0, run.stderr
-    assert results(run) == ["result num %d xltype=0x0001" % i for i in range(64)]
+    assert results(run) == ['result str "" xltype=0x4002'] + ["result num %d xltype=0x0001" % i for i in range(63)]
     procs = [l.split()[2] for l in run.lines if l.startswith("register 0 xll_slot")]
     assert procs == ["xll_slot_%d" % i for i in range(64)]
     log = sandbox.log_lines()
+    assert "WARNING: slot limit (64) reached, cannot register f63" in log
     assert "WARNING: slot limit (64) reached, cannot register f64" in log
     assert "func_registry: registered 64 functions" in log
 
@@ -336,7 +342,7 @@ def test_name_of_255_characters_of_any_script_registers_whole_and_longer_is_refu
                 "register(lambda: why, name='WHY')\n" % long_name})
     run = host(addin, "open", "call " + long_name, "call WHY", "close")
     assert run.rc == 0, run.stderr
-    assert "register 0 xll_slot_0 Q " + long_name in run.lines
+    assert "register 0 xll_slot_1 Q " + long_name in run.lines
     results = [l for l in run.lines if l.startswith("result")]
     assert results == ["result num 1 xltype=0x0001", 'result str "is longer than Excel\'s 255 characters" xltype=0x4002']
     assert "Registered Excel function: %s (0 args)" % long_name in sandbox.log_lines()

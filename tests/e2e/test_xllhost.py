@@ -5,6 +5,7 @@ through the real gateway (so the host's MdCallBack12 is found by name in the
 process, as in Excel) and echoes what it is given.
 """
 
+import json
 import signal
 import time
 
@@ -52,10 +53,23 @@ def test_bad_command_stops_the_script_with_exit_2(host, probe, command):
     assert len(r.errors()) == 1
 
 
-def test_registrations_are_printed_listed_and_freed(host, probe):
+def without_arguments(lines):
+    """The lines but the `register-args` one after each `register`."""
+    return [l for l in lines if not l.startswith("register-args ")]
+
+
+def test_registrations_are_printed_listed_and_freed(host, probe, target):
     r = host(probe, "open", "list")
     assert r.rc == 0, r.stderr
-    assert r.lines == PROBE_REGISTRATIONS + [
+    # Every argument of each xlfRegister, the module text first, follows its line.
+    args = [l for l in r.lines if l.startswith("register-args ")]
+    assert [a.split(" ", 3)[:3] for a in args] == [
+        ["register-args", "probe.echo", "4"], ["register-args", "probe.frees", "4"],
+        ["register-args", "probe_cmd", "4"], ["register-args", "probe.absent", "4"]]
+    module = json.loads(args[0].split(" ", 3)[3])[0]
+    assert module.endswith(probe.name) and json.loads(args[0].split(" ", 3)[3])[1:] == [
+        "probe_echo", "QQ", "probe.echo"]
+    assert without_arguments(r.lines) == PROBE_REGISTRATIONS + [
         "function probe_echo QQ probe.echo",
         "function probe_frees Q probe.frees",
         "function probe_cmd A# probe_cmd",
@@ -67,7 +81,8 @@ def test_registrations_are_printed_listed_and_freed(host, probe):
 def test_refused_registration_gets_the_code_and_stays_unlisted(host, probe):
     r = host(probe, "refuse probe.echo 5", "refuse * 64", "accept probe.cmd", "open", "list", "accept *", "open", "list")
     assert r.rc == 0, r.stderr
-    first_open = r.lines[: r.lines.index("open 1") + 1]
+    lines = without_arguments(r.lines)
+    first_open = lines[: lines.index("open 1") + 1]
     # The named refusal is found before the catch-all; no xlFree follows a
     # refusal, since the add-in got no id to free.
     assert first_open == [
@@ -81,8 +96,8 @@ def test_refused_registration_gets_the_code_and_stays_unlisted(host, probe):
         "xlcall 99 0",
         "open 1",
     ]
-    assert r.lines[len(first_open)] == "list 0"
-    assert r.lines[-5:] == [
+    assert lines[len(first_open)] == "list 0"
+    assert lines[-5:] == [
         "function probe_echo QQ probe.echo",
         "function probe_frees Q probe.frees",
         "function probe_cmd A# probe_cmd",

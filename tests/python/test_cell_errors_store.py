@@ -42,20 +42,23 @@ def test_record_is_replaced_by_the_cells_next_error_and_removed_by_its_success()
     (only,) = _errors.all_records()
     assert only["message"] == "negative: -2.0" and only["args"] == ["-2.0"] and only["type"] == "ValueError"
     # A success in another cell leaves this one; in this cell it clears it.
-    assert _errors.forget("[Book1]Sheet1!$B$4", "F") == 1
-    assert _errors.forget("[Book1]Sheet1!$B$3", "F") == 0
+    assert _errors.forget("[Book1]Sheet1!$B$4") == 1
+    assert _errors.forget("[Book1]Sheet1!$B$3") == 0
     assert _errors.all_records() == []
 
 
-# The count the add-in keeps per function must follow replacements by another
-# function's error: a stale count too low would leave a record no success
-# ever clears.
-def test_count_per_function_follows_a_cell_taken_over_by_another_function():
+# The count the add-in keeps is the store's total: a count too low would
+# leave a record no success ever clears, one too high would make every
+# success ask Excel for its cell with nothing to clear. A cell taken over by
+# another function's error, and that cell's success by a third function.
+def test_count_answered_is_the_stores_total_across_functions():
     _errors.record("[Book1]Sheet1!$A$1", "F", (), *raised(user_function, 1))
     assert _errors.record("[Book1]Sheet1!$A$2", "F", (), *raised(user_function, 2)) == 2
-    assert _errors.record("[Book1]Sheet1!$A$1", "G", (), *raised(user_function, 3)) == 1
-    assert _errors.forget("[Book1]Sheet1!$Z$9", "F") == 1
-    assert _errors.forget("[Book1]Sheet1!$A$1", "G") == 0
+    assert _errors.record("[Book1]Sheet1!$A$1", "G", (), *raised(user_function, 3)) == 2
+    assert _errors.forget("[Book1]Sheet1!$Z$9") == 2
+    assert _errors.forget("[Book1]Sheet1!$A$1") == 1
+    assert _errors.cells() == ["[Book1]Sheet1!$A$2"]
+    assert _errors.forget("[Book1]Sheet1!$A$2") == 0
 
 
 def test_store_keeps_only_the_last_thousand_errors():

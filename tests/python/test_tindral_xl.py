@@ -15,7 +15,20 @@ def txl():
     import tindral_xl
 
     importlib.reload(tindral_xl)
+    # The package lists its own TINDRAL.ERROR first (see the test below);
+    # these tests look at what a user's modules add after it.
+    assert [e[0] for e in tindral_xl._registry] == ["TINDRAL.ERROR"]
+    del tindral_xl._registry[:]
     return tindral_xl
+
+
+def test_package_lists_its_own_error_function_taking_a_cell():
+    import tindral_xl
+
+    importlib.reload(tindral_xl)
+    assert tindral_xl._registry == [("TINDRAL.ERROR", tindral_xl.cell_error, 1)]
+    assert tindral_xl.cell_error._tindral_reference is True
+    assert tindral_xl._categories == {"TINDRAL.ERROR": "TindralXL"}
 
 
 def test_entries_are_exact_tuples_the_add_in_accepts(txl):
@@ -258,6 +271,9 @@ def test_opening_imports_neither_inspect_nor_the_agent_modules():
     code = ("import sys\nsys.path.insert(0, %r)\nimport tindral_xl, tindral_xl._loading\n"
             "tindral_xl.register(lambda a, b=2: a, name='F')\n"
             "assert tindral_xl._loading.refresh_exec_entry() is False\n"
+            # what the registration at open reads for the function wizard
+            "import tindral_xl._wizard as w\n"
+            "for e in tindral_xl._registry: w.texts(e[0], e[1], e[2])\n"
             "print(sorted(m for m in ('inspect', 'ast', 'dis', 'traceback', 'tindral_xl._exec_entry')"
             " if m in sys.modules))" % package)
     out = subprocess.run([sys.executable, "-S", "-E", "-c", code], capture_output=True, text=True, check=True)

@@ -42,6 +42,9 @@ inline std::string log_text() {
 struct registration {
     std::u16string module, procedure, type, function;
     int macro_type;  // 1 function (the default), 2 command
+    // The function wizard's texts, when passed: argument text, category,
+    // function help, then the argument helps (the trailing empty one included).
+    std::vector<std::u16string> wizard;
 };
 
 struct fake_excel_state {
@@ -74,18 +77,38 @@ inline int fake_callback(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 resu
         s.other_calls++;
         return xlretInvXlfn;
     }
-    // Four texts; a command adds the argument text (missing) and its macro type.
-    if ((count != 4 && count != 6) || !result) {
+    // Four texts; a command adds the argument text (missing) and its macro
+    // type; a function with wizard texts passes ten and its argument helps.
+    if ((count != 4 && count != 6 && count < 10) || count > 255 || !result) {
         s.malformed++;
         return xlretInvCount;
     }
     if (count == 6 && (opers[4]->xltype != xltypeMissing || opers[5]->xltype != xltypeNum)) s.malformed++;
+    auto bad_text = [](const XLOPER12 *x) {
+        // The count unit must match the terminated text, and Excel takes 255.
+        return x->xltype != xltypeStr || (uint16_t)x->val.str[0] > 255 ||
+               (uint16_t)x->val.str[0] != std::char_traits<char16_t>::length((const char16_t *)x->val.str + 1);
+    };
     for (int i = 0; i < 4; i++)
         if (opers[i]->xltype != xltypeStr || (uint16_t)opers[i]->val.str[0] != std::char_traits<char16_t>::length(
                                                                                    (const char16_t *)opers[i]->val.str + 1))
             s.malformed++;  // count unit must match the terminated text
     registration r{text_of(opers[0]), text_of(opers[1]), text_of(opers[2]), text_of(opers[3]),
-                   count == 6 ? (int)opers[5]->val.num : 1};
+                   count == 6 || count >= 10 ? (int)opers[5]->val.num : 1, {}};
+    if (count >= 10) {
+        // argument text, macro type 1, category, no shortcut, no help topic,
+        // function help, argument helps
+        if (opers[5]->xltype != xltypeNum || opers[7]->xltype != xltypeMissing || opers[8]->xltype != xltypeMissing)
+            s.malformed++;
+        for (int i : {4, 6, 9}) {
+            if (bad_text(opers[i])) s.malformed++;
+            r.wizard.push_back(text_of(opers[i]));
+        }
+        for (int i = 10; i < count; i++) {
+            if (bad_text(opers[i])) s.malformed++;
+            r.wizard.push_back(text_of(opers[i]));
+        }
+    }
     s.registrations.push_back(r);
     auto it = s.refuse.find(r.function);
     if (it != s.refuse.end()) return it->second;

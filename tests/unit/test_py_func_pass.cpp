@@ -240,11 +240,12 @@ TEST(py_loader, modules_import_in_listing_order_then_the_pass_runs) {
     EXPECT_EQ(func_registry_load_modules(), 1);
     int a = log_index("Importing module: a_first");
     int b = log_index("Importing module: b_second");
-    int count = log_index("func_registry: registered 2 functions");
+    // The package's own TINDRAL.ERROR, listed at its import, comes first.
+    int count = log_index("func_registry: registered 3 functions");
     ASSERT_GE(a, 0) << fts::log_text();
     EXPECT_GT(b, a);
     EXPECT_GT(count, b);
-    EXPECT_EQ(registered_names(), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(registered_names(), (std::vector<std::string>{"TINDRAL.ERROR", "one", "two"}));
     EXPECT_EQ(func_registry.module, plat_self_module());
 }
 
@@ -259,7 +260,8 @@ TEST(py_loader, module_raising_on_import_is_named_with_why_and_the_next_still_lo
                                                           "  File \"" + d.modules() + "/broken.py\", line 1, in <module>",
                                                           "    raise RuntimeError('half written')",
                                                           "Importing module: fine",
-                                                          "func_registry: registered 0 functions"}));
+                                                          "Registered Excel function: TINDRAL.ERROR (1 args)",
+                                                          "func_registry: registered 1 functions"}));
     EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
 }
 
@@ -272,7 +274,8 @@ TEST(py_loader, folders_bare_dot_py_and_the_package_file_are_skipped) {
     fts::log_lines().clear();
     func_registry_load_modules();
     EXPECT_EQ(fts::log_lines(), (std::vector<std::string>{"Importing module: Tindral_XL",
-                                                          "func_registry: registered 0 functions"}));
+                                                          "Registered Excel function: TINDRAL.ERROR (1 args)",
+                                                          "func_registry: registered 1 functions"}));
 }
 
 TEST(py_loader, empty_or_missing_modules_folder_runs_no_pass) {
@@ -303,7 +306,7 @@ TEST(py_loader, module_names_that_do_not_fit_are_skipped_with_a_line) {
     EXPECT_TRUE(logged("WARNING: module name longer than 127 characters, skipped: " + too_long + ".py"));
     EXPECT_TRUE(logged("WARNING: module name does not fit 127 bytes in the ANSI code page, skipped: " + wide_chars +
                        ".py"));
-    EXPECT_EQ(fts::log_lines().back(), "func_registry: registered 0 functions");
+    EXPECT_EQ(fts::log_lines().back(), "func_registry: registered 1 functions");  // the package's TINDRAL.ERROR
 }
 
 TEST(py_loader, failed_package_import_does_not_stop_the_modules) {
@@ -316,4 +319,134 @@ TEST(py_loader, failed_package_import_does_not_stop_the_modules) {
                                                           "Importing module: plain",
                                                           "func_registry_register_all: cannot import tindral_xl"}));
     EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+}
+
+// --- the function wizard's texts ----------------------------------------------------
+
+namespace {
+
+std::u16string units_of(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+}  // namespace
+
+// Excel's wizard showed no description and no argument names: only the first
+// four texts reached xlfRegister. The type text, procedure and name stay.
+TEST(py_wizard, texts_from_docstring_annotations_and_category_reach_excel_beside_the_same_four) {
+    start();
+    fts::py_run("import tindral_xl\n"
+                "def price(rate, years: int, face=100):\n"
+                "    '''Price of a bond.\n\n    More words.\n\n    Args:\n        rate: the yearly rate,\n"
+                "            as a fraction\n    '''\n"
+                "tindral_xl._categories['PRICE'] = 'Finance'\n"
+                "def bare(x): return x\n");
+    ASSERT_EQ(pass_with("[('PRICE', tindral_xl._with_defaults(price), 3), ('bare', bare, 1)]"), 1);
+    ASSERT_EQ(excel().registrations.size(), 2u);
+    const fts::registration &r = excel().registrations[0];
+    EXPECT_EQ(r.procedure, u"xll_slot_0");
+    EXPECT_EQ(r.type, u"QQQQ");
+    EXPECT_EQ(r.function, u"PRICE");
+    EXPECT_EQ(r.macro_type, 1);
+    // Argument text, category, function help, one help per argument and the
+    // empty one Excel's known issue asks for after the last.
+    EXPECT_EQ(r.wizard, (std::vector<std::u16string>{u"rate,years,face", u"Finance", u"Price of a bond.",
+                                                     u"the yearly rate, as a fraction", u"years: int", u"face", u""}));
+    EXPECT_EQ(excel().registrations[1].wizard,
+              (std::vector<std::u16string>{u"x", u"__main__", u"", u"x", u""}));
+    EXPECT_EQ(excel().malformed, 0);
+}
+
+// Texts over Excel's 255 characters are cut, never a reason to refuse the
+// function; a text of exactly 255 arrives whole. The add-in holds the limit
+// itself, whatever the package answers.
+TEST(py_wizard, texts_at_and_over_255_characters_are_cut_and_the_function_registers) {
+    start();
+    fts::py_run("import tindral_xl._wizard as w\n"
+                "w.texts = lambda name, f, n: ('a' * 255, 'c' * 256, 'h' * 5000) + ('\\U0001d538' * 200,) * n\n"
+                "def f(x, y): return x\n");
+    ASSERT_EQ(pass_with("[('F', f, 2)]"), 1);
+    ASSERT_EQ(excel().registrations.size(), 1u);
+    const fts::registration &r = excel().registrations[0];
+    ASSERT_EQ(r.wizard.size(), 6u);
+    EXPECT_EQ(r.wizard[0], std::u16string(255, u'a'));
+    EXPECT_EQ(r.wizard[1], std::u16string(255, u'c'));
+    EXPECT_EQ(r.wizard[2], std::u16string(255, u'h'));
+    // 200 pairs are 400 units: 127 whole pairs fit, never half of one.
+    std::u16string pairs;
+    for (int i = 0; i < 127; i++) pairs += u"\U0001d538";
+    EXPECT_EQ(r.wizard[3], pairs);
+    EXPECT_EQ(excel().malformed, 0);
+    EXPECT_TRUE(logged("Registered Excel function: F (2 args)")) << fts::log_text();
+}
+
+// A package whose texts() raises or answers the wrong shape still gets its
+// function registered, with the four texts and a line saying why not more.
+TEST(py_wizard, failing_texts_leave_the_function_registered_without_them) {
+    start();
+    fts::py_run("import tindral_xl._wizard as w\n"
+                "def texts(name, f, n):\n    if name == 'F': raise RuntimeError('no')\n    return ('only one',)\n"
+                "w.texts = texts\n"
+                "def f(x): return x\n");
+    ASSERT_EQ(pass_with("[('F', f, 1), ('G', f, 1)]"), 1);
+    ASSERT_EQ(excel().registrations.size(), 2u);
+    EXPECT_TRUE(excel().registrations[0].wizard.empty());
+    EXPECT_TRUE(excel().registrations[1].wizard.empty());
+    EXPECT_TRUE(logged("func_registry: no function-wizard texts for F (the package's texts() failed); registered without them"));
+    EXPECT_TRUE(logged("Registered Excel function: G (1 args)"));
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+}
+
+// TINDRAL.ERROR(B3) needs the cell B3, not its value (#VALUE!, which names
+// no cell): the package's function is registered with a reference argument.
+TEST(py_wizard, package_error_function_takes_a_reference_and_wizard_texts) {
+    start();
+    ASSERT_EQ(pass_with("list(tindral_xl._registry)"), 1);
+    ASSERT_EQ(excel().registrations.size(), 1u);
+    const fts::registration &r = excel().registrations[0];
+    EXPECT_EQ(r.function, u"TINDRAL.ERROR");
+    EXPECT_EQ(r.type, u"QU");
+    ASSERT_EQ(r.wizard.size(), 5u);
+    EXPECT_EQ(r.wizard[0], u"ref");
+    EXPECT_EQ(r.wizard[1], u"TindralXL");
+    EXPECT_EQ(r.wizard[2], units_of("Why a cell shows #VALUE!: the message of its last error, or empty text."));
+    EXPECT_EQ(func_registry.slots[0].by_reference, 1);
+}
+
+// --- the slot path's index of cells with an error record -----------------------------
+
+// The index must never miss a cell the store holds a record for (that record
+// would outlive the cell's next success), and must stay bounded: when full it
+// is rebuilt from the store's cells, and when the store cannot be read it
+// gives up (every success asks the store) until the store is empty again.
+TEST(py_error_cells, full_index_is_rebuilt_from_the_store_or_gives_up_without_missing_a_cell) {
+    start();
+    fts::py_run("import tindral_xl._errors as e\n"
+                "try:\n    raise ValueError('x')\nexcept ValueError as x:\n"
+                "    e.record('[Book1]Sheet1!$A$1', 'F', (), type(x), x, x.__traceback__)\n");
+    func_registry_error_cells_total(1);
+    func_registry_error_cells_add("[Book1]Sheet1!$A$1");
+    char cell[64];
+    for (int i = 0; i < 3000; i++) {  // cells the store no longer holds (it dropped them itself)
+        snprintf(cell, sizeof cell, "[Book1]Sheet2!$B$%d", i + 1);
+        func_registry_error_cells_add(cell);
+    }
+    EXPECT_TRUE(func_registry_error_cells_any());
+    EXPECT_TRUE(func_registry_error_cells_has("[Book1]Sheet1!$A$1")) << "the store's own cell survives the rebuild";
+    EXPECT_TRUE(func_registry_error_cells_has("[Book1]Sheet2!$B$3000"));
+    EXPECT_FALSE(func_registry_error_cells_has("[Book1]Sheet2!$B$1")) << "dropped by the rebuild";
+    func_registry_error_cells_remove("[Book1]Sheet2!$B$3000");
+    EXPECT_FALSE(func_registry_error_cells_has("[Book1]Sheet2!$B$3000"));
+    EXPECT_TRUE(func_registry_error_cells_has("[Book1]Sheet1!$A$1"));
+
+    fts::py_run("import tindral_xl._errors as e\ne.cells = None\n");  // the store cannot be read
+    fts::log_lines().clear();
+    for (int i = 0; i < 3000; i++) {
+        snprintf(cell, sizeof cell, "[Book1]Sheet3!$C$%d", i + 1);
+        func_registry_error_cells_add(cell);
+    }
+    EXPECT_TRUE(logged("func_registry: cannot read the error store's cells"));
+    EXPECT_TRUE(func_registry_error_cells_has("[Book1]Sheet9!$Z$1")) << "unsure: every cell may hold one";
+    EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr);
+    func_registry_error_cells_total(0);  // the store said it is empty
+    EXPECT_FALSE(func_registry_error_cells_any());
+    EXPECT_FALSE(func_registry_error_cells_has("[Book1]Sheet1!$A$1"));
 }

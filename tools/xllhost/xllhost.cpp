@@ -53,6 +53,10 @@ struct host_registration {
     std::string type;  // type text
     std::string name;  // function text, the name a formula uses
     double id;         // the registration id answered to the add-in
+    // Arguments 5 on, as the function wizard reads them: argument text,
+    // macro type, category, shortcut, help topic, function help, argument
+    // helps. UTF-8 of a text; "" for anything else (a missing one).
+    std::vector<std::string> wizard;
 };
 
 struct host_refusal {
@@ -200,6 +204,27 @@ host_registration *find_registration(const std::string &name) {
     return nullptr;
 }
 
+std::string json_string(const std::string &s);
+std::string number_text(double v);
+
+// One xlfRegister argument as JSON: a text as a string, a number as a
+// number, a missing argument as null, anything else by its type.
+std::string register_arg_json(const XLOPER12 *x) {
+    if (!x) return "null";
+    switch (x->xltype & 0x0FFF) {
+    case xltypeStr: return x->val.str ? json_string(utf16_to_utf8(x->val.str + 1, (unsigned short)x->val.str[0])) : "null";
+    case xltypeNum: return number_text(x->val.num);
+    case xltypeMissing:
+    case xltypeNil: return "null";
+    default: return "{\"xltype\":" + std::to_string(x->xltype & 0x0FFF) + "}";
+    }
+}
+
+std::string register_arg_text(const XLOPER12 *x) {
+    if (!x || (x->xltype & 0x0FFF) != xltypeStr || !x->val.str) return "";
+    return utf16_to_utf8(x->val.str + 1, (unsigned short)x->val.str[0]);
+}
+
 int host_register(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
     std::string proc = count > 1 ? record_text(opers[1]) : "-";
     std::string type = count > 2 ? record_text(opers[2]) : "-";
@@ -217,6 +242,8 @@ int host_register(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
         }
         r->proc = proc;
         r->type = type;
+        r->wizard.clear();
+        for (int i = 4; i < count; i++) r->wizard.push_back(register_arg_text(opers[i]));
         if (result) {
             result->xltype = xltypeNum;
             result->val.num = r->id;
@@ -226,6 +253,10 @@ int host_register(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
         result->val.err = xlerrValue;
     }
     host_line("register %d %s %s %s", rc, proc.c_str(), type.c_str(), name.c_str());
+    // Every argument the add-in passed, the module text included, in order.
+    std::string all = "[";
+    for (int i = 0; i < count; i++) all += (i ? "," : "") + register_arg_json(opers[i]);
+    host_line("register-args %s %d %s]", name.c_str(), count, all.c_str());
     return rc;
 }
 
@@ -891,7 +922,9 @@ bool ref_area(const XLOPER12 *x, int *sheet, XLREF12 *area) {
     if (!x) return false;
     DWORD_XL type = x->xltype & 0x0FFF;
     if (type == xltypeSRef && x->val.sref.count == 1) {
-        *sheet = book.active;
+        // An internal reference is to the current sheet: the one whose cell
+        // is being computed, else the active one (xlSheetNm's docs).
+        *sheet = host.caller_sheet >= 0 ? host.caller_sheet : book.active;
         *area = x->val.sref.ref;
     } else if (type == xltypeRef && x->val.mref.lpmref && x->val.mref.lpmref->count == 1) {
         if (x->val.mref.idSheet < 1 || x->val.mref.idSheet > book.sheets.size()) return false;
@@ -1036,6 +1069,37 @@ bool formula_literal(std::string a, arg_storage *store, XLOPER12 *x) {
     return parse_double(a, &x->val.num);
 }
 
+// A reference argument (B3, Sheet2!B3:C4) in position `i` of a function
+// whose type text takes a reference there ("U"): the reference itself, as
+// xlfRegister's type-text table promises for "U" (values, arrays and range
+// references). The docs do not say when Excel passes which of the two
+// reference types; the host passes a reference without a sheet part as
+// xltypeSRef (the sheet being computed) and one with a sheet as xltypeRef.
+// Its memory lives in `refs` until the call returns. False for anything else.
+bool formula_reference_arg(const host_registration &r, int i, std::string text, std::deque<XLMREF12> *refs,
+                           XLOPER12 *x) {
+    if ((size_t)i + 1 >= r.type.size() || r.type[(size_t)i + 1] != 'U') return false;
+    while (!text.empty() && text.front() == ' ') text.erase(text.begin());
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    int sheet;
+    XLREF12 area;
+    if (text.empty() || text[0] == '"' || !parse_ref_text(text, &sheet, &area)) return false;
+    memset(x, 0, sizeof *x);
+    if (text.find('!') == std::string::npos) {
+        x->xltype = xltypeSRef;
+        x->val.sref.count = 1;
+        x->val.sref.ref = area;
+        return true;
+    }
+    refs->push_back(XLMREF12());
+    refs->back().count = 1;
+    refs->back().reftbl[0] = area;
+    x->xltype = xltypeRef;
+    x->val.mref.lpmref = &refs->back();
+    x->val.mref.idSheet = (IDSHEET)(sheet + 1);
+    return true;
+}
+
 // Evaluates a formula cell: a registered worksheet function called with
 // literal arguments gets its result; anything else holds #N/A.
 void formula_evaluate(int sheet, long row, long col, host_cell *c) {
@@ -1068,11 +1132,14 @@ void formula_evaluate(int sheet, long row, long col, host_cell *c) {
     if (!inner.empty() || !parts.empty()) parts.push_back(cur);
     if (parts.size() > (size_t)HOST_SLOT_ARGS) return;
     arg_storage store;
+    std::deque<XLMREF12> refs;
     XLOPER12 args[HOST_SLOT_ARGS];
     for (int i = 0; i < HOST_SLOT_ARGS; i++) {
         memset(&args[i], 0, sizeof args[i]);
         args[i].xltype = xltypeMissing;
-        if ((size_t)i < parts.size() && !formula_literal(parts[(size_t)i], &store, &args[i])) return;
+        if ((size_t)i >= parts.size()) continue;
+        if (formula_reference_arg(*r, i, parts[(size_t)i], &refs, &args[i])) continue;
+        if (!formula_literal(parts[(size_t)i], &store, &args[i])) return;
     }
     xll_slot_fn fn = reinterpret_cast<xll_slot_fn>(addin_export(r->proc.c_str()));
     // A worksheet function runs outside command context, even when the
@@ -1400,6 +1467,40 @@ int host_sheet_name(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
     return xlretSuccess;
 }
 
+// `help NAME`: what Excel's function wizard shows for the registered
+// function NAME, read from its xlfRegister arguments as "xlfRegister (Form
+// 1)" describes them: the category (pxCategory), the syntax (pxFunctionText
+// and pxArgumentText), the description (pxFunctionHelp) and per argument of
+// the type text its name (pxArgumentText, split at commas) and help
+// (pxArgumentHelp1 on). What Excel shows for texts not passed the docs leave
+// open: they print as "". Arguments are counted as the type text's letters
+// after the result's (modifiers such as # ! $ are not letters).
+void command_help(const std::string &name) {
+    host_registration *r = find_registration(name);
+    if (!r) host_fail("help: unknown function '%s'", name.c_str());
+    auto wizard = [r](size_t i) { return i < r->wizard.size() ? r->wizard[i] : std::string(); };
+    std::vector<std::string> names;
+    std::string argument_text = wizard(0);
+    for (size_t at = 0; !argument_text.empty();) {
+        size_t comma = argument_text.find(',', at);
+        names.push_back(argument_text.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    int args = 0;
+    for (size_t i = 1; i < r->type.size(); i++)
+        if (isalpha((unsigned char)r->type[i])) args++;
+    const char *n = r->name.c_str();
+    host_line("help %s category %s", n, json_string(wizard(2)).c_str());
+    host_line("help %s syntax %s", n, json_string(r->name + "(" + argument_text + ")").c_str());
+    host_line("help %s description %s", n, json_string(wizard(5)).c_str());
+    for (int i = 0; i < args; i++)
+        host_line("help %s argument %d %s %s", n, i + 1,
+                  json_string(i < (int)names.size() ? names[(size_t)i] : std::string()).c_str(),
+                  json_string(wizard(6 + (size_t)i)).c_str());
+    host_line("help %s %d", n, args);
+}
+
 // A reference of the script, or an error that ends it.
 void script_ref(const std::string &text, int *sheet, XLREF12 *area) {
     if (!parse_ref_text(text, sheet, area)) host_fail("bad reference '%s'", text.c_str());
@@ -1630,6 +1731,8 @@ void run_command(const std::string &raw) {
         command_seed(w);
     } else if (c == "show" && w.size() == 2) {
         command_show(w[1]);
+    } else if (c == "help" && w.size() == 2) {
+        command_help(w[1]);
     } else if (c == "callers" && w.size() == 1) {
         host_line("callers %ld", host.caller_asks);
     } else if (c == "xlowned" && w.size() == 1) {

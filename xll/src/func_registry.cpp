@@ -65,6 +65,19 @@ PyObject *func_registry_omitted_marker(PyObject *function) {
     return marker;
 }
 
+// 1 when `function` takes cells rather than their values: its
+// _tindral_reference is True. Any error the lookup raises is dropped.
+int func_registry_takes_cells(PyObject *function) {
+    PyObject *flag = pyapi.PyObject_GetAttrString(function, "_tindral_reference");  // new reference
+    if (!flag) {
+        func_registry_clear_error();
+        return 0;
+    }
+    int yes = flag == pyapi._Py_TrueStruct;
+    pyapi.Py_DecRef(flag);
+    return yes;
+}
+
 // Rebinds slot j to `function`. The new references are stored before the old
 // ones are dropped: dropping may run a finaliser, which must never see the
 // slot empty or pointing at a released object.
@@ -85,6 +98,8 @@ void func_registry_rebind(int j, const char *name, PyObject *function, long arit
             slot->arity = (int)arity;
         }
     }
+    // The argument types, like the count, are Excel's once registered.
+    if (!accepted) slot->by_reference = func_registry_takes_cells(function);
     pyapi.Py_IncRef(function);
     PyObject *marker = func_registry_omitted_marker(function);  // new reference, kept by the slot
     PyObject *old = slot->callable, *old_marker = slot->omitted;
@@ -114,6 +129,7 @@ void func_registry_bind_new(const char *name, PyObject *function, long arity) {
     pyapi.Py_IncRef(function);
     slot->callable = function;
     slot->omitted = func_registry_omitted_marker(function);  // new reference, kept by the slot
+    slot->by_reference = func_registry_takes_cells(function);
     slot->removed = FUNC_SLOT_BOUND;
     slot->refusal = 0;
     // Counted before Excel answers: a refused slot stays bound and pending.

@@ -62,12 +62,39 @@ void excel_text_module(excel_text<EXCEL_PATH_UNITS> *t, plat_module module) {
     excel_text_finish(t, n);
 }
 
+// Excel12 passes at most this many arguments, and xlfRegister's are the ten
+// fixed ones, one help per argument and one empty help after the last (see
+// below); 255 is Excel's limit for the arguments of any function.
+constexpr int EXCEL_REGISTER_ARGS = 10 + FUNC_MAX_ARGS + 1;
+static_assert(EXCEL_REGISTER_ARGS <= 255, "xlfRegister takes at most 255 arguments");
+
+XLOPER12 excel_missing(void) {
+    XLOPER12 x;
+    memset(&x, 0, sizeof x);
+    x.xltype = xltypeMissing;
+    return x;
+}
+
+XLOPER12 excel_number(double v) {
+    XLOPER12 x;
+    memset(&x, 0, sizeof x);
+    x.xltype = xltypeNum;
+    x.val.num = v;
+    return x;
+}
+
 // xlfRegister with the four texts, and with macro type 2 when `command`: only
-// a command can be run by xlcOnTime. Returns Excel's code; on success the
-// register id goes into `id` (when not null) and the record is handed straight
-// back with xlFree.
+// a command can be run by xlcOnTime. With `help` (a worksheet function's
+// wizard texts, help->count 3 + arity) the full form of "xlfRegister (Form
+// 1)": argument text, macro type 1 (a function), category, no shortcut, no
+// help topic, function help, one help per argument, each text cut to the 255
+// characters Excel takes. Per "Known Issues in Excel XLL Development" the
+// wizard may cut the last argument help by a character or two unless an
+// empty help follows it, so one does. Returns Excel's code; on success the
+// register id goes into `id` (when not null) and the record is handed
+// straight back with xlFree.
 int excel_register(plat_module module, const char *procedure, const char *type_text, const char *function_text,
-                   double *id_out, int command) {
+                   double *id_out, int command, const func_help *help) {
     excel_text<EXCEL_PATH_UNITS> module_text;
     excel_text<EXCEL_NAME_UNITS> proc, type, func;
     excel_text_module(&module_text, module);
@@ -78,14 +105,33 @@ int excel_register(plat_module module, const char *procedure, const char *type_t
     memset(&id, 0, sizeof id);
     int rc;
     if (command) {
-        XLOPER12 no_arguments, macro_type;
-        memset(&no_arguments, 0, sizeof no_arguments);
-        no_arguments.xltype = xltypeMissing;
-        memset(&macro_type, 0, sizeof macro_type);
-        macro_type.xltype = xltypeNum;
-        macro_type.val.num = 2;
+        XLOPER12 no_arguments = excel_missing(), macro_type = excel_number(2);
         rc = Excel12(xlfRegister, &id, 6, &module_text.oper, &proc.oper, &type.oper, &func.oper, &no_arguments,
                      &macro_type);
+    } else if (help && help->count >= 3 && help->count <= FUNC_HELP_TEXTS) {
+        static excel_text<EXCEL_NAME_UNITS> texts[FUNC_HELP_TEXTS + 1];  // main thread only; ~7 KB off the stack
+        for (int i = 0; i < help->count; i++) excel_text_widen(&texts[i], help->text[i]);
+        excel_text_widen(&texts[help->count], "");
+        int arity = help->count - 3;
+        XLOPER12 macro_type = excel_number(1), no_shortcut = excel_missing(), no_topic = excel_missing();
+        XLOPER12 *a[EXCEL_REGISTER_ARGS];
+        int n = 0;
+        a[n++] = &module_text.oper;
+        a[n++] = &proc.oper;
+        a[n++] = &type.oper;
+        a[n++] = &func.oper;
+        a[n++] = &texts[0].oper;  // argument text
+        a[n++] = &macro_type;
+        a[n++] = &texts[1].oper;  // category
+        a[n++] = &no_shortcut;
+        a[n++] = &no_topic;
+        a[n++] = &texts[2].oper;  // function help
+        for (int i = 0; i < arity; i++) a[n++] = &texts[3 + i].oper;
+        if (arity > 0) a[n++] = &texts[help->count].oper;
+        for (int i = n; i < EXCEL_REGISTER_ARGS; i++) a[i] = nullptr;
+        // Excel12 reads exactly `n` of the pointers given.
+        rc = Excel12(xlfRegister, &id, n, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11],
+                     a[12], a[13], a[14], a[15], a[16], a[17], a[18], a[19], a[20]);
     } else {
         rc = Excel12(xlfRegister, &id, 4, &module_text.oper, &proc.oper, &type.oper, &func.oper);
     }
@@ -106,14 +152,23 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
                  "func_registry: cannot register %s with %d arguments in slot %d", name, arity, slot);
         return 0;
     }
+    func_slot *record = &func_registry.slots[slot];
+    // "Q": a value (a range arrives as its values); "U" for a function that
+    // takes cells: Excel passes a reference as xltypeRef or xltypeSRef
+    // (xlfRegister's type-text table: "U", XLOPER12 values, arrays and range
+    // references).
     char type_text[64];
     int n = 0;
     type_text[n++] = 'Q';
-    for (int i = 0; i < arity; i++) type_text[n++] = 'Q';
+    for (int i = 0; i < arity; i++) type_text[n++] = record->by_reference ? 'U' : 'Q';
     type_text[n] = 0;
+    // The wizard's texts come from the bound function, read now with the GIL
+    // the caller holds; without Python (or a function) the first four texts go alone.
+    static func_help help;  // main thread only: 10 KB kept off the stack
+    help.count = 0;
+    if (record->callable && python_runtime_ready()) func_registry_help_read(name, record->callable, arity, &help);
     double id = 0;
-    int rc = excel_register(func_registry.module, procedure, type_text, name, &id, 0);
-    func_slot *record = &func_registry.slots[slot];
+    int rc = excel_register(func_registry.module, procedure, type_text, name, &id, 0, help.count ? &help : nullptr);
     if (rc != xlretSuccess) {
         // The tick retries every second: the same refusal is logged once.
         if (rc != record->refusal) xll_logf(func_registry.log, 1024, "xlfRegister failed for %s: rc=%d", name, rc);
@@ -129,7 +184,8 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
 }
 
 void func_registry_register_command(void) {
-    int rc = excel_register(func_registry.module, "xll_register_pending", "A#", "xll_register_pending", nullptr, 1);
+    int rc = excel_register(func_registry.module, "xll_register_pending", "A#", "xll_register_pending", nullptr, 1,
+                            nullptr);
     if (rc == xlretSuccess)
         xll_logf(func_registry.log, 256, "func_registry: registered command xll_register_pending");
     else

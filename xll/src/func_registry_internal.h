@@ -38,14 +38,14 @@ struct func_slot {
     // _tindral_omitted: it applies parameter defaults); null otherwise.
     PyObject *omitted;
     int registered;            // 1 once Excel accepted the slot; 0 while pending
+    // 1 when the function takes cells, not their values (it carries
+    // _tindral_reference): registered with "U" arguments, and a reference
+    // arrives as its address text. Set while Excel holds no registration.
+    int by_reference;
     int removed;               // a func_slot_removal
     double register_id;        // Excel's id of the accepted registration, for xlfUnregister
     int refusal;               // Excel's code of the last refused registration; 0 after a success
     int unregister_failures;   // refused xlfUnregister calls since the slot was removed
-    // Cells the package's error store holds a record of for this slot's
-    // function, as the store last said; while above 0 a success asks Excel
-    // for its cell to clear that cell's record. Slot call path only.
-    int errors_held;
     XLOPER12 result;           // the slot's answer, rebuilt by each of its calls
 };
 
@@ -149,6 +149,39 @@ PyObject *func_registry_xloper_to_py(const XLOPER12 *x);
 // A text or array result owns malloc'd memory and carries xlbitDLLFree; give
 // it back with func_registry_release_result. GIL held.
 int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out);
+
+// --- Function-wizard texts (func_registry_help.cpp) ----------------------------------
+
+// What a slot's registration passes beyond its first four texts: the argument
+// text, the category, the function help, then one help per argument.
+constexpr int FUNC_HELP_TEXTS = 3 + FUNC_MAX_ARGS;
+struct func_help {
+    int count;                                 // texts held: 0, or 3 + the slot's arity
+    char text[FUNC_HELP_TEXTS][FUNC_NAME_CAP];  // UTF-8; Excel's 255 units applied when widened
+};
+
+// The wizard texts of `function`, registered as `name` with `arity`
+// arguments, from tindral_xl._wizard.texts. 1 when `help` holds them; 0 (and
+// help->count 0) when the package has no _wizard (silent) or its answer is
+// unusable (logged). GIL held.
+int func_registry_help_read(const char *name, PyObject *function, int arity, func_help *help);
+
+// --- Cells with an error record (func_registry_error_cells.cpp) ------------------------
+
+// The slot call path's index of the cells ("[Book1]Sheet1!$B$3") the
+// package's error store holds a record for, so that a success in such a cell
+// clears it whichever function failed there, while a success elsewhere costs
+// one xlfCaller and a lookup, and none at all while the store is empty.
+// Main thread, GIL held (the slot call path).
+
+// 1 while the store holds any record, as it last answered.
+int func_registry_error_cells_any(void);
+// The store's answer after a record or a forget: how many records it holds.
+void func_registry_error_cells_total(long total);
+// 1 when `cell` may hold a record (a miss is certain, a hit is checked by the store).
+int func_registry_error_cells_has(const char *cell);
+void func_registry_error_cells_add(const char *cell);
+void func_registry_error_cells_remove(const char *cell);
 
 // --- Arrays and dates (func_registry_arrays.cpp) -------------------------------------
 

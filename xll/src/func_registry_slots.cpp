@@ -155,59 +155,65 @@ void slot_cell_a1(long row, long col, char *out, size_t cap) {
     snprintf(out, cap, "$%s$%ld", column, row + 1);
 }
 
-// The cell Excel is computing, as "[Book1]Sheet1!$B$3" (a range for an array
-// formula) in `out`. 0 when Excel names none: a call that does not come from
-// a cell answers #REF! (or an id, or text), which records nothing.
+// The cells `ref` names (an xltypeRef or xltypeSRef; the first area of
+// several) as "[Book1]Sheet1!$B$3", or "...!$B$3:$C$4" for a range, in
+// `out`. 0 when `ref` is no reference.
+int slot_reference_text(const XLOPER12 *ref, char *out, size_t cap) {
+    const XLREF12 *area = nullptr;
+    DWORD_XL type = ref->xltype & ~XL_FREE_BITS;
+    if (type == xltypeRef && ref->val.mref.lpmref && ref->val.mref.lpmref->count >= 1)
+        area = &ref->val.mref.lpmref->reftbl[0];
+    else if (type == xltypeSRef)
+        area = &ref->val.sref.ref;
+    if (!area) return 0;
+    // The sheet's name: xlSheetNm, like xlfCaller, may be called from a
+    // worksheet function (xlfReftext may not). For an xltypeSRef it answers
+    // the current sheet, the one being computed.
+    char sheet[SLOT_CELL_CAP / 2] = "";
+    XLOPER12 name;
+    memset(&name, 0, sizeof name);
+    if (Excel12(xlSheetNm, &name, 1, const_cast<XLOPER12 *>(ref)) == xlretSuccess) {
+        if ((name.xltype & ~XL_FREE_BITS) == xltypeStr && name.val.str) {
+            size_t units = (uint16_t)name.val.str[0], at = 0;
+            int used = 0, replaced = 0;
+            while (at < units && used + 4 < (int)sizeof sheet) {
+                unsigned long c = text_utf16_next(name.val.str + 1, units, &at);
+                used += text_utf16_put_utf8(c, sheet + used, &replaced);
+            }
+            sheet[used] = 0;
+        }
+        Excel12(xlFree, nullptr, 1, &name);
+    }
+    char first[32], last[32];
+    slot_cell_a1(area->rwFirst, area->colFirst, first, sizeof first);
+    slot_cell_a1(area->rwLast, area->colLast, last, sizeof last);
+    bool single = area->rwFirst == area->rwLast && area->colFirst == area->colLast;
+    snprintf(out, cap, single ? "%s!%s" : "%s!%s:%s", sheet, first, last);
+    return 1;
+}
+
+// The cell Excel is computing, as slot_reference_text writes it (a range
+// for an array formula). 0 when Excel names none: a call that does not come
+// from a cell answers #REF! (or an id, or text), which records nothing.
 int slot_caller_text(char *out, size_t cap) {
     XLOPER12 caller;
     memset(&caller, 0, sizeof caller);
     if (Excel12(xlfCaller, &caller, 0) != xlretSuccess) return 0;
-    const XLREF12 *area = nullptr;
-    DWORD_XL type = caller.xltype & ~XL_FREE_BITS;
-    if (type == xltypeRef && caller.val.mref.lpmref && caller.val.mref.lpmref->count >= 1)
-        area = &caller.val.mref.lpmref->reftbl[0];
-    else if (type == xltypeSRef)
-        area = &caller.val.sref.ref;
-    int ok = 0;
-    if (area) {
-        // The sheet's name: xlSheetNm, like xlfCaller, may be called from a
-        // worksheet function (xlfReftext may not).
-        char sheet[SLOT_CELL_CAP / 2] = "";
-        XLOPER12 name;
-        memset(&name, 0, sizeof name);
-        if (Excel12(xlSheetNm, &name, 1, &caller) == xlretSuccess) {
-            if ((name.xltype & ~XL_FREE_BITS) == xltypeStr && name.val.str) {
-                size_t units = (uint16_t)name.val.str[0], at = 0;
-                int used = 0, replaced = 0;
-                while (at < units && used + 4 < (int)sizeof sheet) {
-                    unsigned long c = text_utf16_next(name.val.str + 1, units, &at);
-                    used += text_utf16_put_utf8(c, sheet + used, &replaced);
-                }
-                sheet[used] = 0;
-            }
-            Excel12(xlFree, nullptr, 1, &name);
-        }
-        char first[32], last[32];
-        slot_cell_a1(area->rwFirst, area->colFirst, first, sizeof first);
-        slot_cell_a1(area->rwLast, area->colLast, last, sizeof last);
-        bool single = area->rwFirst == area->rwLast && area->colFirst == area->colLast;
-        snprintf(out, cap, single ? "%s!%s" : "%s!%s:%s", sheet, first, last);
-        ok = 1;
-    }
+    int ok = slot_reference_text(&caller, out, cap);
     Excel12(xlFree, nullptr, 1, &caller);
     return ok;
 }
 
 // Calls tindral_xl._errors.FUNCTION with `args` (a new tuple, stolen here)
-// and stores the store's count of records for the slot's function in the
-// slot. With no Python error pending; leaves none.
+// and keeps the store's answer, how many records it holds. With no Python
+// error pending; leaves none.
 void slot_error_store(int slot, const char *function, PyObject *args) {
     PyObject *module = args ? pyapi.PyImport_ImportModule("tindral_xl._errors") : nullptr;  // new reference
     PyObject *call = module ? pyapi.PyObject_GetAttrString(module, function) : nullptr;  // new reference
     PyObject *count = call ? pyapi.PyObject_Call(call, args, nullptr) : nullptr;  // new reference
     if (count) {
         long held = pyapi.PyLong_AsLong(count);
-        func_registry.slots[slot].errors_held = held > 0 ? (int)held : 0;
+        if (!(held == -1 && pyapi.PyErr_Occurred())) func_registry_error_cells_total(held);
     } else {
         xll_logf(func_registry.log, 512, "func_registry: the error store's %s failed for %s", function,
                  func_registry.slots[slot].name);
@@ -252,6 +258,9 @@ void slot_report_error(int slot, PyObject **args, int n) {
         PyObject *items[6] = {cell_text, name, call_args, type, value, traceback};
         PyObject *all = cell_text && name && call_args ? slot_tuple(items, 6) : nullptr;  // new reference
         if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+        // Indexed before the store is asked: a cell too many in the index
+        // costs one call into the store, one too few would keep a stale record.
+        func_registry_error_cells_add(cell);
         slot_error_store(slot, "record", all);
         if (call_args) pyapi.Py_DecRef(call_args);
         if (name) pyapi.Py_DecRef(name);
@@ -264,19 +273,34 @@ void slot_report_error(int slot, PyObject **args, int n) {
     if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
 }
 
-// A success of slot `slot`'s function while the store holds records of it:
-// the calling cell's record, if any, goes.
+// A success of slot `slot`'s function while the store holds records: the
+// calling cell's record goes, whichever function failed there (the cell's
+// formula may have changed since).
 void slot_forget_error(int slot) {
     char cell[SLOT_CELL_CAP];
-    if (!slot_caller_text(cell, sizeof cell)) return;
-    PyObject *cell_text = pyapi.PyUnicode_FromString(cell);                       // new reference
-    PyObject *name = pyapi.PyUnicode_FromString(func_registry.slots[slot].name);  // new reference
-    PyObject *items[2] = {cell_text, name};
-    PyObject *all = cell_text && name ? slot_tuple(items, 2) : nullptr;  // new reference
+    if (!slot_caller_text(cell, sizeof cell) || !func_registry_error_cells_has(cell)) return;
+    PyObject *cell_text = pyapi.PyUnicode_FromString(cell);  // new reference
+    PyObject *items[1] = {cell_text};
+    PyObject *all = cell_text ? slot_tuple(items, 1) : nullptr;  // new reference
     if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+    func_registry_error_cells_remove(cell);
     slot_error_store(slot, "forget", all);
-    if (name) pyapi.Py_DecRef(name);
     if (cell_text) pyapi.Py_DecRef(cell_text);
+}
+
+// 1 when Excel passed a reference (a "U" argument naming cells).
+bool slot_arg_is_reference(const XLOPER12 *x) {
+    if (!x) return false;
+    DWORD_XL type = x->xltype & ~XL_FREE_BITS;
+    return (type == xltypeRef && x->val.mref.lpmref && x->val.mref.lpmref->count >= 1) || type == xltypeSRef;
+}
+
+// A reference argument of a function that takes cells, as its address text.
+// New reference; null with the error set.
+PyObject *slot_reference_arg(const XLOPER12 *x) {
+    char cell[SLOT_CELL_CAP] = "";
+    slot_reference_text(x, cell, sizeof cell);
+    return pyapi.PyUnicode_FromString(cell);
 }
 
 // 1 when Excel left the argument out or gave an empty cell.
@@ -335,6 +359,7 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     // for an omitted or empty argument, told apart from an error value (None
     // for every function): a default never stands in for an error.
     PyObject *omitted = func_registry.slots[slot].omitted;
+    int by_reference = func_registry.slots[slot].by_reference;
     int done = 0;
     // The arguments as an array after one spare slot, which the callee may
     // borrow (a bound method puts its self there instead of copying).
@@ -342,7 +367,9 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     int filled = 0;
     while (filled < arity) {
         PyObject *v;  // new reference
-        if (omitted && slot_arg_omitted(args[filled])) {
+        if (by_reference && slot_arg_is_reference(args[filled])) {
+            v = slot_reference_arg(args[filled]);
+        } else if (omitted && slot_arg_omitted(args[filled])) {
             pyapi.Py_IncRef(omitted);
             v = omitted;
         } else {
@@ -360,9 +387,9 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
         }
     }
     // Only a failed step can have left an error; a success never looks, and
-    // asks for its cell only while the store holds records of this function.
+    // asks for its cell only while the store holds any record.
     if (!done && pyapi.PyErr_Occurred()) slot_report_error(slot, argv + 1, filled);
-    else if (done && func_registry.slots[slot].errors_held > 0) slot_forget_error(slot);
+    else if (done && func_registry_error_cells_any()) slot_forget_error(slot);
     while (filled > 0) pyapi.Py_DecRef(argv[filled--]);
     pyapi.Py_DecRef(callable);
 }
