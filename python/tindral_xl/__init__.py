@@ -34,8 +34,13 @@ values (a NaN or infinite ``float`` shows #NUM!), ``str`` is text (at most
 32,767 UTF-16 units are shown), a ``datetime.date`` or ``datetime.datetime`` is
 its serial number (format the cell as a date). A ``list`` or ``tuple`` spills
 as an array: a list of rows is a table, short rows padded with #N/A; a flat
-list is one row; an empty list is #N/A. Anything else shows its ``repr``;
-raising shows #VALUE! and the message goes to the add-in's log.
+list is one row; an empty list is #N/A (a subclass of these types shows its
+``repr``); raising shows #VALUE! and the message goes to the add-in's log.
+
+Any other result (a dict, a set, an object of your own class) is kept in the
+add-in's object store and the cell shows its handle, such as ``<Model #12>``;
+given to another worksheet function, that cell's handle arrives as the object
+itself. See ``tindral_xl.objects``.
 """
 
 import datetime
@@ -231,14 +236,31 @@ def _check_name(name):
         )
 
 
-def register(func, name=None, args=None):
+def _kept_whole(func):
+    """A wrapper whose result goes into the object store as it is, even one
+    that has a cell value (``returns="object"``)."""
+    import functools
+    from .objects import _Whole
+
+    @functools.wraps(func)
+    def call(*args):
+        return _Whole(func(*args))
+
+    return call
+
+
+def register(func, name=None, args=None, returns=None):
     """Lists ``func`` as a worksheet function and returns it unchanged.
 
     ``name`` defaults to the function's own name, ``args`` to its number of
-    named positional parameters. An entry of the same name (compared exactly,
+    named positional parameters. ``returns="object"`` keeps every result in
+    the object store (the cell shows its handle), also one that would
+    convert, such as a list. An entry of the same name (compared exactly,
     case included, as the add-in does) is replaced in place, so re-running a
     module does not grow the list.
     """
+    if returns not in (None, "object"):
+        raise ValueError("returns must be None or \"object\", got %r" % (returns,))
     if not callable(func):
         raise TypeError("worksheet function must be callable, got %r" % (func,))
     name = getattr(func, "__name__", None) if name is None else name
@@ -249,7 +271,8 @@ def register(func, name=None, args=None):
             "worksheet function %r takes %r arguments; Excel passes 0 to %d"
             % (name, count, MAX_ARGS)
         )
-    entry = (name, _with_defaults(func), count)
+    bound = _with_defaults(func)
+    entry = (name, _kept_whole(bound) if returns == "object" else bound, count)
     for i, existing in enumerate(_registry):
         if type(existing) is tuple and len(existing) == 3 and existing[0] == name:
             if _owner(existing) != _owner(entry):
@@ -262,11 +285,11 @@ def register(func, name=None, args=None):
     return func
 
 
-def xl_function(func=None, *, name=None, args=None):
+def xl_function(func=None, *, name=None, args=None, returns=None):
     """Decorator form of ``register``: ``@xl_function`` or ``@xl_function(name="X", args=2)``."""
     if func is None:
-        return lambda f: register(f, name=name, args=args)
-    return register(func, name=name, args=args)
+        return lambda f: register(f, name=name, args=args, returns=returns)
+    return register(func, name=name, args=args, returns=returns)
 
 
 def registered():
@@ -333,3 +356,11 @@ from ._errors import cell_error  # noqa: E402
 
 # Excel's error values, as tindral_xl.excel reads and writes them.
 from .excel import XLError  # noqa: E402
+
+
+def __getattr__(name):
+    # The object store is imported at its first use, not at the add-in's open.
+    if name == "objects":
+        from . import objects
+        return objects
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -569,6 +569,16 @@ def _op_errors(req):
     return {"errors": [entry] if entry else []}
 
 
+def _op_objects(req):
+    from tindral_xl import objects
+    if req.get("handle") is None:
+        return {"objects": objects.list()}
+    try:
+        return {"object": objects.inspect(_string_arg(req, "handle"))}
+    except KeyError as e:
+        raise _RequestError(e.args[0]) from None
+
+
 _OPS = {
     "ping": _op_ping,
     "exec": _op_exec,
@@ -579,6 +589,7 @@ _OPS = {
     "read": _op_read,
     "write": _op_write,
     "errors": _op_errors,
+    "objects": _op_objects,
 }
 
 

@@ -207,6 +207,30 @@ TOOLS = [
         },
     },
     {
+        "name": "list_objects",
+        "description": (
+            "The Python objects cells hold by handle (a cell shows <Type #N>; passing that cell to another "
+            "function passes the object): handle, type, owning cell (null for an agent's object) and repr cut "
+            "to 200 characters. In python_exec, tindral_xl.objects.get/put/delete reach them."
+        ),
+        "inputSchema": {"type": "object", "properties": {}, "additionalProperties": False},
+    },
+    {
+        "name": "inspect_object",
+        "description": (
+            "One Python object of a cell by its handle (\"<Model #12>\"): type, owning cell, repr up to 2,000 "
+            "characters and public attribute names."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "handle": {"type": "string", "maxLength": 300, "description": "The handle text a cell shows."}
+            },
+            "required": ["handle"],
+            "additionalProperties": False,
+        },
+    },
+    {
         "name": "read_log",
         "description": (
             "Read the last lines of the add-in's log (tindralxl.log in the temporary folder): start-up, "
@@ -375,6 +399,14 @@ def _tool_cell_errors(args):
     if "ref" in args:
         req["ref"] = args["ref"]
     return _result(_exec_op(req))
+
+
+def _tool_list_objects(args):
+    return _result(_exec_op({"op": "objects"}))
+
+
+def _tool_inspect_object(args):
+    return _result(_exec_op({"op": "objects", "handle": args["handle"]})["object"])
 
 
 def _tool_reload_module(args):
@@ -569,6 +601,8 @@ _TOOL_HANDLERS = {
     "write_module": _tool_write_module,
     "read_log": _tool_read_log,
     "cell_errors": _tool_cell_errors,
+    "list_objects": _tool_list_objects,
+    "inspect_object": _tool_inspect_object,
 }
 _TOOL_HANDLERS.update({t["name"]: _workbook_tool(t["handler"]) for t in _workbook_tools.TOOLS})
 

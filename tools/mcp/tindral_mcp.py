@@ -194,6 +194,30 @@ TOOLS = [
         },
     },
     {
+        "name": "list_objects",
+        "description": (
+            "The Python objects cells hold by handle (a cell shows <Type #N>; passing that cell to another "
+            "function passes the object): handle, type, owning cell (null for an agent's object) and repr cut "
+            "to 200 characters. In python_exec, tindral_xl.objects.get/put/delete reach them."
+        ),
+        "inputSchema": {"type": "object", "properties": {}, "additionalProperties": False},
+    },
+    {
+        "name": "inspect_object",
+        "description": (
+            "One Python object of a cell by its handle (\"<Model #12>\"): type, owning cell, repr up to 2,000 "
+            "characters and public attribute names."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "handle": {"type": "string", "maxLength": 300, "description": "The handle text a cell shows."}
+            },
+            "required": ["handle"],
+            "additionalProperties": False,
+        },
+    },
+    {
         "name": "read_log",
         "description": (
             "Read the last lines of the add-in's log (tindralxl.log in the temporary folder): start-up, "
