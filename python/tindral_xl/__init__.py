@@ -361,6 +361,6 @@ from .excel import XLError  # noqa: E402
 def __getattr__(name):
     # The object store is imported at its first use, not at the add-in's open.
     if name == "objects":
-        from . import objects
-        return objects
+        __import__(__name__ + ".objects")  # sets the attribute, as any submodule import does
+        return sys.modules[__name__ + ".objects"]
     raise AttributeError("module %r has no attribute %r" % (__name__, name))
