@@ -118,6 +118,24 @@ def test_recalculation_releases_the_cells_previous_object_and_numbers_anew(addin
     assert 'result str "<Model #4>" xltype=0x4002' in run.lines
 
 
+# The store must cost a result that converts nothing: a value asks Excel for
+# its cell only while its own function's cells hold objects.
+@pytest.mark.needs_python
+def test_only_object_results_and_functions_holding_objects_ask_for_the_cell(addin_folder, host):
+    addin = addin_folder(package=True, python=True, modules={"models.py": MODULE})
+    run = host(addin, "open",
+               "seed A1 f:=ALIVE()", 'seed A2 f:=ANY_LEN("abc")', "callers",  # values: no ask
+               "seed B1 f:=FIT(1)", "callers",                                 # an object: one ask
+               "seed A1 f:=ALIVE()", "callers",                                # ALIVE holds none: no ask
+               "seed C1 f:=MAYBE(FALSE)", "callers",                           # MAYBE holds none yet
+               "seed C1 f:=MAYBE(TRUE)", "seed C1 f:=MAYBE(FALSE)", "callers",  # now it asks to release
+               "seed C1 f:=MAYBE(FALSE)", "callers",                           # none left: no ask
+               "close")
+    assert run.rc == 0, run.stderr
+    assert lines_of(run, "callers") == ["callers 0", "callers 1", "callers 1", "callers 1", "callers 3",
+                                        "callers 3"]
+
+
 # A gone handle must say so in the log (not a bare #VALUE!); a parameter
 # annotated with a class must refuse another type with a line naming both.
 @pytest.mark.needs_python
