@@ -29,7 +29,6 @@ this store.
 """
 
 import reprlib
-import sys
 import threading
 
 # An agent reads at most this much of each object's repr in a listing.
@@ -52,16 +51,13 @@ class _Whole:
         self.value = value
 
 
-# What _argument answers instead of an object, after logging why; the add-in
-# shows #REF! for the first and #VALUE! for the second.
-_GONE = object()
-_WRONG_TYPE = object()
+class _Gone(LookupError):
+    """A handle argument names no live object: the cell shows #REF!."""
 
 
-def _log(message):
-    native = sys.modules.get("tindral_xl._native")
-    if native is not None:
-        native.log(message)
+class _WrongType(TypeError):
+    """A handle argument's object is not of its parameter's annotated class:
+    the cell shows #VALUE!."""
 
 
 def _type_name(obj):
@@ -186,20 +182,18 @@ def _parameter_classes(function, index):
 
 def _argument(handle, function, index, name):
     """The object a handle argument names, for parameter `index` of the
-    callable `function` (registered as `name`). _GONE or _WRONG_TYPE, with a
-    log line, when it names no live object or one its parameter's class
-    annotation refuses."""
+    callable `function` (registered as `name`). Raises _Gone when it names no
+    live object, _WrongType when its parameter's class annotation refuses it;
+    the add-in logs the message."""
     record = _lookup(handle)
     if record is None:
-        _log("objects: %s argument %d: %s is gone (its cell computed again, or it was deleted)"
-             % (name, index + 1, handle))
-        return _GONE
+        raise _Gone("%s argument %d: %s is gone (its cell computed again, or it was deleted)"
+                    % (name, index + 1, handle))
     obj = record[1]
     classes = _parameter_classes(function, index)
     if classes is not None and not isinstance(obj, classes):
-        _log("objects: %s argument %d: %s is not a %s" % (
+        raise _WrongType("%s argument %d: %s is not a %s" % (
             name, index + 1, handle, " or ".join(c.__qualname__ for c in classes)))
-        return _WRONG_TYPE
     return obj
 
 

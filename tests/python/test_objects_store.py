@@ -69,7 +69,8 @@ def test_only_the_whole_handle_text_names_an_object():
         text = text % n
         with pytest.raises(KeyError):
             objects.get(text)
-        assert objects._argument(text, lambda x: x, 0, "F") is objects._GONE
+        with pytest.raises(objects._Gone, match="F argument 1: .* is gone"):
+            objects._argument(text, lambda x: x, 0, "F")
     assert objects.delete(handle) is True
     assert objects.delete(handle) is False
 
@@ -105,7 +106,8 @@ def test_parameter_classes_come_from_the_users_annotations():
 
     handle = objects.put(Sub())
     assert type(objects._argument(handle, plain, 0, "PLAIN")) is Sub
-    assert objects._argument(handle, plain, 1, "PLAIN") is objects._WRONG_TYPE
+    with pytest.raises(objects._WrongType, match="PLAIN argument 2: <Sub #[0-9]+> is not a float"):
+        objects._argument(handle, plain, 1, "PLAIN")
     assert type(objects._argument(handle, plain, 2, "PLAIN")) is Sub
     with pytest.raises(ValueError):
         tindral_xl.register(plain, name="X", returns="objects")

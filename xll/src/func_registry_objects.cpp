@@ -99,26 +99,36 @@ PyObject *func_registry_handle_argument(int slot, int index, const XLOPER12 *x, 
     *error = 0;
     PyObject *text = func_registry_xloper_to_py(x);  // new reference
     if (!text) return nullptr;
-    PyObject *gone = objects_attr("_GONE");         // new reference
-    PyObject *wrong = objects_attr("_WRONG_TYPE");  // new reference
-    if (!gone || !wrong) {
+    PyObject *argument = objects_attr("_argument");  // new reference
+    PyObject *gone = argument ? objects_attr("_Gone") : nullptr;  // new reference
+    if (!gone) {
         // No store in this package: the text is only a text.
-        if (gone) pyapi.Py_DecRef(gone);
-        if (wrong) pyapi.Py_DecRef(wrong);
+        if (argument) pyapi.Py_DecRef(argument);
         return text;
     }
     PyObject *callable = func_registry.slots[slot].callable;
     pyapi.Py_IncRef(callable);
     PyObject *items[4] = {text, callable, pyapi.PyLong_FromLong(index),
                           pyapi.PyUnicode_FromString(func_registry.slots[slot].name)};
-    PyObject *obj = objects_call(slot, "_argument", objects_tuple(items, 4));  // new reference
-    if (!obj || obj == gone || obj == wrong) {
-        *error = obj == gone ? xlerrRef : xlerrValue;
-        if (obj) pyapi.Py_DecRef(obj);
-        obj = nullptr;
+    PyObject *args = objects_tuple(items, 4);                                        // new reference
+    PyObject *obj = args ? pyapi.PyObject_Call(argument, args, nullptr) : nullptr;  // new reference
+    if (!obj) {
+        // The store's refusal, or its failure: the message says which.
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;  // new references
+        pyapi.PyErr_Fetch(&type, &value, &traceback);
+        PyObject *message = value ? pyapi.PyObject_Str(value) : nullptr;  // new reference
+        const char *utf8 = message ? pyapi.PyUnicode_AsUTF8(message) : nullptr;
+        *error = type == gone ? xlerrRef : xlerrValue;
+        xll_logf(func_registry.log, 640, "objects: %s", utf8 ? utf8 : "a handle argument could not be resolved");
+        if (message) pyapi.Py_DecRef(message);
+        if (type) pyapi.Py_DecRef(type);
+        if (value) pyapi.Py_DecRef(value);
+        if (traceback) pyapi.Py_DecRef(traceback);
+        if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
     }
+    if (args) pyapi.Py_DecRef(args);
     pyapi.Py_DecRef(gone);
-    pyapi.Py_DecRef(wrong);
+    pyapi.Py_DecRef(argument);
     return obj;
 }
 
