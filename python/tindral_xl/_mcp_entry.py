@@ -71,7 +71,8 @@ INSTRUCTIONS = (
     "persistent namespace inside Excel's process. Worksheet functions are Python functions in "
     "modules/<name>.py beside the add-in, decorated with @xl_function from tindral_xl; write_module "
     "writes such a file and loads it, list_functions shows what Excel has, read_log shows the add-in's log. "
-    "read_range, write_range, set_formula, list_sheets and calculate reach the open workbook's cells."
+    "read_range, write_range, set_formula, list_sheets and calculate reach the open workbook's cells. "
+    "A cell showing <Type #N> holds a Python object by handle: list_objects and inspect_object show them."
 )
 
 TOOLS = [
