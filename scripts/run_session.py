@@ -71,6 +71,8 @@ SAMPLES = [
     ('=TOTAL({1,2,"x";3,4,TRUE})', "a range arrives as a list of rows"),
     ("=TIMES_TABLE(4)", "a list of rows spills"),
     ("=NEXT_WORKDAYS(46000, 3)", "dates come back as serial numbers"),
+    ("=FIT_LINE({1,2,3,4}, {3,5,7,9})", "an object: the cell shows its handle"),
+    ('=PREDICT_LINE("<LineFit #1>", 10)', "the handle passes the object itself"),
 ]
 
 

@@ -34,9 +34,14 @@ values (a NaN or infinite ``float`` shows #NUM!), ``str`` is text (at most
 32,767 UTF-16 units are shown), a ``datetime.date`` or ``datetime.datetime`` is
 its serial number (format the cell as a date). A ``list`` or ``tuple`` spills
 as an array: a list of rows is a table, short rows padded with #N/A; a flat
-list is one row; an empty list is #N/A. Anything else shows its ``repr``;
-raising shows #VALUE! and the message goes to the add-in's log;
+list is one row; an empty list is #N/A (a subclass of these types shows its
+``repr``); raising shows #VALUE! and the message goes to the add-in's log;
 ``=TINDRAL.ERROR(B3)`` shows the message of cell B3's last error.
+
+Any other result (a dict, a set, an object of your own class) is kept in the
+add-in's object store and the cell shows its handle, such as ``<Model #12>``;
+given to another worksheet function, that cell's handle arrives as the object
+itself. See ``tindral_xl.objects``.
 """
 
 import datetime
@@ -235,11 +240,26 @@ def _check_name(name):
         )
 
 
-def register(func, name=None, args=None, category=None):
+def _kept_whole(func):
+    """A wrapper whose result goes into the object store as it is, even one
+    that has a cell value (``returns="object"``)."""
+    import functools
+    from .objects import _Whole
+
+    @functools.wraps(func)
+    def call(*args):
+        return _Whole(func(*args))
+
+    return call
+
+
+def register(func, name=None, args=None, category=None, returns=None):
     """Lists ``func`` as a worksheet function and returns it unchanged.
 
     ``name`` defaults to the function's own name, ``args`` to its number of
-    named positional parameters. An entry of the same name (compared exactly,
+    named positional parameters. ``returns="object"`` keeps every result in
+    the object store (the cell shows its handle), also one that would
+    convert, such as a list. An entry of the same name (compared exactly,
     case included, as the add-in does) is replaced in place, so re-running a
     module does not grow the list. Excel's function wizard shows the function
     under ``category`` (by default its module's name), with the first line of
@@ -249,6 +269,8 @@ def register(func, name=None, args=None, category=None):
     """
     if category is not None and (type(category) is not str or not category):
         raise ValueError("category of a worksheet function must be a non-empty str, got %r" % (category,))
+    if returns not in (None, "object"):
+        raise ValueError("returns must be None or \"object\", got %r" % (returns,))
     if not callable(func):
         raise TypeError("worksheet function must be callable, got %r" % (func,))
     name = getattr(func, "__name__", None) if name is None else name
@@ -259,7 +281,8 @@ def register(func, name=None, args=None, category=None):
             "worksheet function %r takes %r arguments; Excel passes 0 to %d"
             % (name, count, MAX_ARGS)
         )
-    entry = (name, _with_defaults(func), count)
+    bound = _with_defaults(func)
+    entry = (name, _kept_whole(bound) if returns == "object" else bound, count)
     if category is None:
         _categories.pop(name, None)
     else:
@@ -276,12 +299,12 @@ def register(func, name=None, args=None, category=None):
     return func
 
 
-def xl_function(func=None, *, name=None, args=None, category=None):
+def xl_function(func=None, *, name=None, args=None, category=None, returns=None):
     """Decorator form of ``register``: ``@xl_function`` or
-    ``@xl_function(name="X", args=2, category="Finance")``."""
+    ``@xl_function(name="X", args=2, category="Finance", returns="object")``."""
     if func is None:
-        return lambda f: register(f, name=name, args=args, category=category)
-    return register(func, name=name, args=args, category=category)
+        return lambda f: register(f, name=name, args=args, category=category, returns=returns)
+    return register(func, name=name, args=args, category=category, returns=returns)
 
 
 def registered():
@@ -350,3 +373,11 @@ register(cell_error, name="TINDRAL.ERROR", category="TindralXL")
 
 # Excel's error values, as tindral_xl.excel reads and writes them.
 from .excel import XLError  # noqa: E402
+
+
+def __getattr__(name):
+    # The object store is imported at its first use, not at the add-in's open.
+    if name == "objects":
+        __import__(__name__ + ".objects")  # sets the attribute, as any submodule import does
+        return sys.modules[__name__ + ".objects"]
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -78,6 +78,12 @@ Operations:
     "args", "type", "message", "traceback"}, ...]}``. With ``ref``
     (``"B3"``, ``"Sheet1!$B$3"``) only that cell's record, if any; a
     ``ref`` without a sheet matches the address on any sheet.
+``objects``  (``"handle": str``, optional)
+    The Python objects cells hold by handle, oldest first: ``{"ok": true,
+    "objects": [{"handle", "type", "cell", "repr"}, ...]}`` (``repr`` cut to
+    200 characters, ``cell`` null for an agent's object). With ``handle``,
+    ``{"ok": true, "object": {...}}``: that one with a longer ``repr`` and
+    its ``attributes``; a handle of no live object is a request error.
 
 Every answer is one JSON object with ``"ok"``, and carries the request's
 ``"id"`` when it had one. A failure has ``"ok": false`` and ``"error"``, a
@@ -569,6 +575,16 @@ def _op_errors(req):
     return {"errors": [entry] if entry else []}
 
 
+def _op_objects(req):
+    from tindral_xl import objects
+    if req.get("handle") is None:
+        return {"objects": objects.list()}
+    try:
+        return {"object": objects.inspect(_string_arg(req, "handle"))}
+    except KeyError as e:
+        raise _RequestError(e.args[0]) from None
+
+
 _OPS = {
     "ping": _op_ping,
     "exec": _op_exec,
@@ -579,6 +595,7 @@ _OPS = {
     "read": _op_read,
     "write": _op_write,
     "errors": _op_errors,
+    "objects": _op_objects,
 }
 
 

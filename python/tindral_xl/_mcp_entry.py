@@ -71,7 +71,8 @@ INSTRUCTIONS = (
     "persistent namespace inside Excel's process. Worksheet functions are Python functions in "
     "modules/<name>.py beside the add-in, decorated with @xl_function from tindral_xl; write_module "
     "writes such a file and loads it, list_functions shows what Excel has, read_log shows the add-in's log. "
-    "read_range, write_range, set_formula, list_sheets and calculate reach the open workbook's cells."
+    "read_range, write_range, set_formula, list_sheets and calculate reach the open workbook's cells. "
+    "A cell showing <Type #N> holds a Python object by handle: list_objects and inspect_object show them."
 )
 
 TOOLS = [
@@ -203,6 +204,30 @@ TOOLS = [
                     "description": "A cell such as B3 or Sheet1!B3 (optional: every cell's last error).",
                 }
             },
+            "additionalProperties": False,
+        },
+    },
+    {
+        "name": "list_objects",
+        "description": (
+            "The Python objects cells hold by handle (a cell shows <Type #N>; passing that cell to another "
+            "function passes the object): handle, type, owning cell (null for an agent's object) and repr cut "
+            "to 200 characters. In python_exec, tindral_xl.objects.get/put/delete reach them."
+        ),
+        "inputSchema": {"type": "object", "properties": {}, "additionalProperties": False},
+    },
+    {
+        "name": "inspect_object",
+        "description": (
+            "One Python object of a cell by its handle (\"<Model #12>\"): type, owning cell, repr up to 2,000 "
+            "characters and public attribute names."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "handle": {"type": "string", "maxLength": 300, "description": "The handle text a cell shows."}
+            },
+            "required": ["handle"],
             "additionalProperties": False,
         },
     },
@@ -375,6 +400,14 @@ def _tool_cell_errors(args):
     if "ref" in args:
         req["ref"] = args["ref"]
     return _result(_exec_op(req))
+
+
+def _tool_list_objects(args):
+    return _result(_exec_op({"op": "objects"}))
+
+
+def _tool_inspect_object(args):
+    return _result(_exec_op({"op": "objects", "handle": args["handle"]})["object"])
 
 
 def _tool_reload_module(args):
@@ -569,6 +602,8 @@ _TOOL_HANDLERS = {
     "write_module": _tool_write_module,
     "read_log": _tool_read_log,
     "cell_errors": _tool_cell_errors,
+    "list_objects": _tool_list_objects,
+    "inspect_object": _tool_inspect_object,
 }
 _TOOL_HANDLERS.update({t["name"]: _workbook_tool(t["handler"]) for t in _workbook_tools.TOOLS})
 

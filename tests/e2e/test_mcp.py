@@ -186,7 +186,7 @@ def test_inspector_cli_lists_and_calls_tools_over_stdio(mcp_addin, sandbox):
     assert proc.returncode == 0, explain(proc)
     names = [t["name"] for t in json.loads(proc.stdout)["tools"]]
     assert names == ["python_exec", "python_eval", "list_functions", "reload_module", "load_module",
-                     "write_module", "cell_errors", "read_log", "read_range", "write_range", "set_formula", "list_sheets",
+                     "write_module", "cell_errors", "list_objects", "inspect_object", "read_log", "read_range", "write_range", "set_formula", "list_sheets",
                      "calculate"]
     proc = run(base + ["--method", "tools/call", "--tool-name", "python_eval", "--tool-arg", "expr=sum(range(10))"],
                sandbox.env)

@@ -15,7 +15,7 @@ from tindral_xl import register
 class Sub(str):
     pass
 
-class BadRepr:
+class BadRepr(int):  # a value type's subclass still shows its repr; any other object a handle
     def __repr__(self):
         raise RuntimeError("repr refused")
 
@@ -31,7 +31,7 @@ register(lambda: "\U0001F600", name="astral")
 register(lambda: "x" * 40000, name="huge")
 register(lambda: [1, 2], name="lst")
 register(lambda: Sub("hi"), name="sub")
-register(lambda: BadRepr(), name="badrepr")
+register(lambda: BadRepr(3), name="badrepr")
 register(lambda x: type(x).__name__ + ":" + repr(x), name="show")
 
 def boom(x):

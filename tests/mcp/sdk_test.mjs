@@ -28,7 +28,7 @@ const { values: opt } = parseArgs({
 });
 
 const TOOL_NAMES = [
-  "python_exec", "python_eval", "list_functions", "reload_module", "load_module", "write_module", "cell_errors", "read_log",
+  "python_exec", "python_eval", "list_functions", "reload_module", "load_module", "write_module", "cell_errors", "list_objects", "inspect_object", "read_log",
   "read_range", "write_range", "set_formula", "list_sheets", "calculate",
 ];
 

@@ -148,7 +148,7 @@ def test_non_text_body_and_internal_fault_still_answer(monkeypatch):
 def test_every_tool_has_a_closed_object_schema_and_a_handler():
     names = [t["name"] for t in _mcp_entry.TOOLS]
     assert names == ["python_exec", "python_eval", "list_functions", "reload_module", "load_module",
-                     "write_module", "cell_errors", "read_log", "read_range", "write_range", "set_formula", "list_sheets",
+                     "write_module", "cell_errors", "list_objects", "inspect_object", "read_log", "read_range", "write_range", "set_formula", "list_sheets",
                      "calculate"]
     for tool in _mcp_entry.TOOLS:
         schema = tool["inputSchema"]

@@ -240,8 +240,10 @@ TEST(py_conversion, raising_function_logs_its_message_and_shows_value_error) {
 TEST(py_conversion, result_whose_repr_fails_is_value_error_not_an_empty_record) {
     auto s = start();
     ASSERT_TRUE(s.ok);
-    fts::py_run("class Bad:\n    def __repr__(self):\n        raise RuntimeError('no repr')\n"
-                "def bad():\n    return Bad()");
+    // A subclass of a value type shows its repr (any other object goes to the
+    // object store).
+    fts::py_run("class Bad(int):\n    def __repr__(self):\n        raise RuntimeError('no repr')\n"
+                "def bad():\n    return Bad(3)");
     bind(1, "bad", 0);
     XLOPER12 *r = func_registry_slot_entries[1](nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                       nullptr, nullptr);

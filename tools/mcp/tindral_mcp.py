@@ -59,7 +59,8 @@ INSTRUCTIONS = (
     "persistent namespace inside Excel's process. Worksheet functions are Python functions in "
     "modules/<name>.py beside the add-in, decorated with @xl_function from tindral_xl; write_module "
     "writes such a file and loads it, list_functions shows what Excel has, read_log shows the add-in's log. "
-    "read_range, write_range, set_formula, list_sheets and calculate reach the open workbook's cells."
+    "read_range, write_range, set_formula, list_sheets and calculate reach the open workbook's cells. "
+    "A cell showing <Type #N> holds a Python object by handle: list_objects and inspect_object show them."
 )
 TOOLS = [
     {
@@ -190,6 +191,30 @@ TOOLS = [
                     "description": "A cell such as B3 or Sheet1!B3 (optional: every cell's last error).",
                 }
             },
+            "additionalProperties": False,
+        },
+    },
+    {
+        "name": "list_objects",
+        "description": (
+            "The Python objects cells hold by handle (a cell shows <Type #N>; passing that cell to another "
+            "function passes the object): handle, type, owning cell (null for an agent's object) and repr cut "
+            "to 200 characters. In python_exec, tindral_xl.objects.get/put/delete reach them."
+        ),
+        "inputSchema": {"type": "object", "properties": {}, "additionalProperties": False},
+    },
+    {
+        "name": "inspect_object",
+        "description": (
+            "One Python object of a cell by its handle (\"<Model #12>\"): type, owning cell, repr up to 2,000 "
+            "characters and public attribute names."
+        ),
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "handle": {"type": "string", "maxLength": 300, "description": "The handle text a cell shows."}
+            },
+            "required": ["handle"],
             "additionalProperties": False,
         },
     },

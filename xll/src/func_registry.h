@@ -30,3 +30,8 @@ void func_registry_register_command(void);
 // (its state kept: the module stays pinned) would believe Excel still had its
 // names. Main thread; takes the GIL when Python runs.
 void func_registry_excel_closed(void);
+
+// The add-in closes: every object the object store keeps is released (their
+// finalizers run now, not never: the interpreter is not finalized). Main
+// thread; takes the GIL when Python runs.
+void func_registry_release_objects(void);

@@ -46,6 +46,11 @@ struct func_slot {
     double register_id;        // Excel's id of the accepted registration, for xlfUnregister
     int refusal;               // Excel's code of the last refused registration; 0 after a success
     int unregister_failures;   // refused xlfUnregister calls since the slot was removed
+    // Objects the package's object store keeps for cells of this slot's
+    // function, as the store last said; while above 0 a result that is no
+    // object asks Excel for its cell to release the cell's previous one.
+    // Slot call path only.
+    int objects_held;
     XLOPER12 result;           // the slot's answer, rebuilt by each of its calls
 };
 
@@ -217,3 +222,40 @@ int func_registry_date_result(PyObject *o, PyObject *type, XLOPER12 *out);
 // array's block) and nulls the pointer; the caller clears or rebuilds the
 // type. Call once per result.
 void func_registry_release_result(XLOPER12 *x);
+
+// --- Objects in cells (func_registry_objects.cpp) ----------------------------------
+
+// The longest cell text asked of Excel: a workbook and sheet name ("[Book1]Sheet1",
+// Excel allows 218 + 31 characters, 3 bytes each in UTF-8) and a range.
+constexpr int FUNC_CELL_CAP = 1024;
+
+// The cell Excel is computing, as "[Book1]Sheet1!$B$3" (a range for an array
+// formula). 0 when Excel names none. Slot call path.
+int func_registry_caller_text(char *out, size_t cap);
+
+// 1 when `x` is a text shaped like an object handle: "<", a name, " #", a
+// number without a leading zero, ">". No Python: the cheap test every text
+// argument passes before the store is asked.
+int func_registry_handle_shaped(const XLOPER12 *x);
+
+// The argument `index` (from 0) of slot `slot`, a handle-shaped text: the
+// live object it names, or the text itself when the package has no store.
+// New reference; null with *error at xlerrRef (the object is gone) or
+// xlerrValue (the parameter's class annotation refuses it, or the store
+// failed), the reason logged. GIL held.
+PyObject *func_registry_handle_argument(int slot, int index, const XLOPER12 *x, int *error);
+
+// 1 when the result `o` converts to a cell value (None, bool, a number, text,
+// a list or tuple, a date, or an instance of a subclass of those); 0 for an
+// object the store keeps. GIL held.
+int func_registry_has_cell_value(PyObject *o);
+
+// Stores `o`, the result of slot `slot`'s function, for the calling cell
+// (releasing the cell's previous object) and fills `out` with its handle
+// text. 1 when done; 0 with `out` at #VALUE! and the reason logged, no
+// Python error left. GIL held.
+int func_registry_object_result(int slot, PyObject *o, XLOPER12 *out);
+
+// Slot `slot`'s call in a cell made no object: the object the cell made
+// before, if any, is released. GIL held.
+void func_registry_object_release_cell(int slot);

@@ -139,10 +139,7 @@ int text_result(PyObject *s, XLOPER12 *out) {
     return 1;
 }
 
-// The longest cell text the error store is given: a workbook and sheet name
-// ("[Book1]Sheet1", Excel allows 218 + 31 characters, 3 bytes each in UTF-8)
-// and a range.
-constexpr int SLOT_CELL_CAP = 1024;
+constexpr int SLOT_CELL_CAP = FUNC_CELL_CAP;
 
 // "$B$3" for row 2, column 1 (both from 0), cut to `cap`.
 void slot_cell_a1(long row, long col, char *out, size_t cap) {
@@ -361,6 +358,7 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     PyObject *omitted = func_registry.slots[slot].omitted;
     int by_reference = func_registry.slots[slot].by_reference;
     int done = 0;
+    bool kept = false;  // the result went into the object store
     // The arguments as an array after one spare slot, which the callee may
     // borrow (a bound method puts its self there instead of copying).
     PyObject *argv[1 + FUNC_MAX_ARGS];
@@ -372,6 +370,10 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
         } else if (omitted && slot_arg_omitted(args[filled])) {
             pyapi.Py_IncRef(omitted);
             v = omitted;
+        } else if (func_registry_handle_shaped(args[filled])) {
+            int error = 0;
+            v = func_registry_handle_argument(slot, filled, args[filled], &error);
+            if (!v && error) xloper_set_error(r, error);
         } else {
             v = func_registry_xloper_to_py(args[filled]);
         }
@@ -382,7 +384,9 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
         PyObject *result = pyapi.PyObject_Vectorcall(
             callable, argv + 1, (size_t)arity | PYAPI_VECTORCALL_ARGUMENTS_OFFSET, nullptr);  // new reference
         if (result) {
-            done = func_registry_py_to_xloper(result, r);
+            // Only a result with no cell value pays for the object store.
+            kept = !func_registry_has_cell_value(result);
+            done = kept ? func_registry_object_result(slot, result, r) : func_registry_py_to_xloper(result, r);
             pyapi.Py_DecRef(result);
         }
     }
@@ -390,11 +394,16 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     // asks for its cell only while the store holds any record.
     if (!done && pyapi.PyErr_Occurred()) slot_report_error(slot, argv + 1, filled);
     else if (done && func_registry_error_cells_any()) slot_forget_error(slot);
+    // A cell that made an object before and none now lets the old one go;
+    // asked only while the store keeps objects of this function's cells.
+    if (!kept && func_registry.slots[slot].objects_held > 0) func_registry_object_release_cell(slot);
     while (filled > 0) pyapi.Py_DecRef(argv[filled--]);
     pyapi.Py_DecRef(callable);
 }
 
 }  // namespace
+
+int func_registry_caller_text(char *out, size_t cap) { return slot_caller_text(out, cap); }
 
 PyObject *func_registry_xloper_to_py(const XLOPER12 *x) {
     if (!x) return py_none();

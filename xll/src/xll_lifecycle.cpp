@@ -99,6 +99,7 @@ void xll_close(void) {
     excel_jobs_close();
     xll_tick_stop();
     http_server_stop();
+    func_registry_release_objects();
     python_runtime_finalize(xll_log);
     xll_log("xlAutoClose: TindralXL unloaded");
 }
