@@ -245,12 +245,14 @@ TEST_F(exec_bridge, mcp_entry_empty_text_is_202_with_empty_body_others_as_exec) 
 // A thread body that lets an exception out ends the process (std::terminate)
 // with Excel in it. Here the reply callback throws.
 TEST_F(exec_bridge, exception_in_the_worker_thread_is_caught_logged_and_the_runner_still_ends) {
-    void (*throwing)(void *) = [](void *) { throw std::runtime_error("the transport's callback failed"); };
+    http_exec_done_fn throwing = [](void *, plat_socket, http_reply *) {
+        throw std::runtime_error("the transport's callback failed");
+    };
     http_exec_runner *r = http_server_exec_runner_create(throwing, nullptr);
     ASSERT_NE(r, nullptr);
     std::string body = "abc";
     http_reply refusal{};
-    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, &refusal), 1);
+    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, 0, &refusal), 1);
     std::string log;
     for (int i = 0; i < 200 && log.find("the exec worker failed") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
