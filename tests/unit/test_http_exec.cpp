@@ -622,3 +622,13 @@ TEST_F(exec_server, unread_answers_fill_the_memory_cap_and_the_next_request_is_r
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(other.exchange(post("abc")), http_expect(200, "OK", "abc\n"));
 }
+
+// The worker answers its client on the socket itself, before the server's
+// own thread has taken the reply: a client that asks again the moment its
+// answer arrives, on another connection, must find the worker free, not busy.
+TEST_F(exec_server, request_sent_the_moment_the_last_answer_arrived_is_not_told_busy) {
+    raw_conn a(port), b(port);
+    for (int i = 0; i < 200; i++) {
+        ASSERT_EQ((i % 2 ? a : b).exchange(post("abc")), http_expect(200, "OK", "abc\n")) << "round " << i;
+    }
+}
