@@ -146,6 +146,7 @@ class http_request_parser : public http::basic_parser<true> {
     int expects_continue = 0;  // "Expect: 100-continue": the client holds its body back
     int fields_seen = 0;
     std::string body;
+    std::uint64_t announced = 0;  // Content-Length, 0 when none (chunked)
 
   private:
     void on_request_impl(http::verb, beast::string_view method_str, beast::string_view target_str, int version_seen,
@@ -175,9 +176,22 @@ class http_request_parser : public http::basic_parser<true> {
     void on_header_impl(error_code &) override {}
     // The body's memory is taken as its bytes arrive, never reserved from
     // Content-Length: a client announcing 3 MB and sending nothing holds none.
-    void on_body_init_impl(const boost::optional<std::uint64_t> &, error_code &) override {}
+    // It grows four-fold, not two-fold, and never past the announced length:
+    // a 1 MiB body is copied about a third of a time over on its way instead
+    // of once, and ends in exactly its own size.
+    void on_body_init_impl(const boost::optional<std::uint64_t> &length, error_code &) override {
+        announced = length ? *length : 0;
+    }
     size_t on_body_impl(beast::string_view data, error_code &ec) override {
-        guarded(ec, [&] { body.append(data.data(), data.size()); });
+        guarded(ec, [&] {
+            size_t need = body.size() + data.size();
+            if (need > body.capacity()) {
+                size_t grow = std::max(need, body.capacity() * 4);
+                if (announced >= need && announced < grow) grow = (size_t)announced;
+                body.reserve(grow);
+            }
+            body.append(data.data(), data.size());
+        });
         return ec ? 0 : data.size();
     }
     void on_chunk_header_impl(std::uint64_t, beast::string_view, error_code &) override {}
