@@ -364,6 +364,24 @@ def _output_fields(out, err):
     return fields
 
 
+# expression -> its code object, for the eval op: an agent that polls asks
+# the same few expressions again and again, and compiling one cost as much
+# as the rest of the request. A code object is never changed by running it.
+_expressions = {}
+
+
+def _compiled_expression(expr):
+    code = _expressions.get(expr)
+    if code is None:
+        code = compile(expr, "<agent>", "eval")
+        if len(_expressions) >= 128 or len(expr) > 1000:  # a few short ones are what repeats
+            if len(expr) > 1000:
+                return code
+            _expressions.clear()
+        _expressions[expr] = code
+    return code
+
+
 def _run(code, mode):
     """Runs code in the shared namespace, capturing output. Returns the
     answer fields; an exception of the code is re-raised with the captured
@@ -372,7 +390,7 @@ def _run(code, mode):
     with _captured() as (out, err):
         try:
             if mode == "eval":
-                value = eval(compile(code, "<agent>", "eval"), namespace)
+                value = eval(_compiled_expression(code), namespace)
             else:
                 tree = ast.parse(code, "<agent>", "exec")
                 last = None

@@ -547,3 +547,15 @@ def test_abandon_answers_made_from_kept_texts_match_the_encoded_answers(answer, 
     expected = (_exec_entry._encode(dict(answer, **timeout)), _exec_entry._encode(dict(answer, **close)))
     assert _exec_entry._abandon_answers(answer, limit) == expected
     assert _exec_entry._abandon_answers(answer, limit) == expected  # and again, from the kept texts
+
+
+# The eval op keeps the code of expressions it has compiled: the value is
+# still computed afresh each time, and a failing expression fails each time.
+def test_repeated_eval_sees_the_namespace_of_its_own_time():
+    call({"op": "exec", "code": "n = 1"})
+    assert call({"op": "eval", "expr": "n * 10"})["result"] == 10
+    call({"op": "exec", "code": "n = 2"})
+    assert call({"op": "eval", "expr": "n * 10"})["result"] == 20
+    for _ in range(2):
+        answer = call({"op": "eval", "expr": "1 +"})
+        assert answer["ok"] is False and answer["type"] == "SyntaxError"
