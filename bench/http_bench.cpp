@@ -1,5 +1,6 @@
-// Loopback round trips of the control server: /ping and a trivial /exec,
-// over keep-alive connections, with 1 and with 16 clients at once; then the
+// Loopback round trips of the control server: /ping and a trivial /exec
+// ({"op":"ping"}), over keep-alive connections, with 1 and with 16 clients at
+// once, and /exec {"op":"eval","expr":"1+1"} with one; then the
 // same server under a flood of N idle, N slow-head and N parked-body
 // connections: the latency of /ping and of an authorised /exec on a fresh
 // connection, and the process's resident memory against its idle size.
@@ -245,11 +246,15 @@ int main(int argc, char **argv) {
     std::string body = "{\"op\":\"ping\"}";
     std::string exec = "POST /exec HTTP/1.1\r\nHost: bench\r\nAuthorization: Bearer " + token +
                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string eval_body = "{\"op\":\"eval\",\"expr\":\"1+1\"}";
+    std::string eval = "POST /exec HTTP/1.1\r\nHost: bench\r\nAuthorization: Bearer " + token +
+                       "\r\nContent-Length: " + std::to_string(eval_body.size()) + "\r\n\r\n" + eval_body;
     printf("in-process client (blocking threads in the server's own process): figures compare runs of "
            "http_bench only, not comparable with wrk's\n");
     for (int clients : {1, 16}) {
         run_case("/ping", port, ping, clients, seconds);
         run_case("/exec", port, exec, clients, seconds);
+        if (clients == 1) run_case("eval", port, eval, clients, seconds);
     }
     if (flood_n > 0) flood_cases(port, ping, exec, flood_n);
     http_server_stop();

@@ -16,8 +16,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 @contextlib.contextmanager
-def running(build, name="bench"):
-    """Yields (port, token); stops the host and removes the folder afterwards."""
+def running(build, name="bench", session_out=None):
+    """Yields (port, token); stops the host and removes the folder afterwards.
+    `session_out`, a dict, receives the whole session (its "pid" included)."""
     build = os.path.abspath(build)
     addin = os.path.join(build, "TindralXL.so")
     home = os.path.join(build, "python-home")
@@ -44,6 +45,8 @@ def running(build, name="bench"):
         if not os.path.exists(session):
             sys.exit("%s: the add-in published no session within 60 s" % name)
         s = json.load(open(session))
+        if session_out is not None:
+            session_out.update(s)
         # The session is published before the interpreter is up: wait for it,
         # so that no benchmark times (or fails on) the start-up.
         while True:

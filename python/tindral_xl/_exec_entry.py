@@ -307,18 +307,60 @@ def _value_fields(value):
     return fields
 
 
+# Each thread's capture objects, kept from one request to its next: a thread
+# runs one request at a time, and only that thread's requests reach them
+# (an abandoned request's thread keeps its own; the fresh worker has others).
+_kept = threading.local()
+
+
+def _emptied(stream, make):
+    """`stream` emptied for the next request, or a fresh one from `make` when
+    there is none or the last request's code closed it."""
+    if stream is None or stream.closed:
+        return make()
+    stream.seek(0)
+    stream.truncate(0)
+    return stream
+
+
+def _thread_streams():
+    """This thread's stdout and stderr captures and stdin, empty."""
+    streams = getattr(_kept, "streams", None)
+    if streams is None:
+        streams = _kept.streams = {"stdout": None, "stderr": None, "stdin": None}
+    for name in ("stdout", "stderr"):
+        capture = streams[name] = _emptied(streams[name], _Capture)
+        capture.kept = 0
+        capture.cut = 0
+    streams["stdin"] = _emptied(streams["stdin"], io.StringIO)
+    return streams
+
+
 @contextlib.contextmanager
 def _captured():
     """Routes this thread's stdout and stderr into two captures and gives it
-    an empty stdin, for the length of the block."""
+    an empty stdin, for the length of the block. A block inside another
+    (agent code that dispatches a request itself) gets captures of its own,
+    and the outer block's come back when it ends."""
     _install_routers()
-    out, err = _Capture(), _Capture()
+    nested = getattr(_kept, "busy", False)
+    if nested:
+        streams = {"stdout": _Capture(), "stderr": _Capture(), "stdin": io.StringIO()}
+    else:
+        streams = _thread_streams()
+        _kept.busy = True
     tid = threading.get_ident()
-    _routes[tid] = {"stdout": out, "stderr": err, "stdin": io.StringIO()}
+    outer = _routes.get(tid)
+    _routes[tid] = streams
     try:
-        yield out, err
+        yield streams["stdout"], streams["stderr"]
     finally:
-        _routes.pop(tid, None)
+        if outer is None:
+            _routes.pop(tid, None)
+        else:
+            _routes[tid] = outer
+        if not nested:
+            _kept.busy = False
 
 
 def _output_fields(out, err):
@@ -326,6 +368,24 @@ def _output_fields(out, err):
     if out.cut or err.cut:
         fields["truncated"] = True
     return fields
+
+
+# expression -> its code object, for the eval op: an agent that polls asks
+# the same few expressions again and again, and compiling one cost as much
+# as the rest of the request. A code object is never changed by running it.
+_expressions = {}
+
+
+def _compiled_expression(expr):
+    code = _expressions.get(expr)
+    if code is None:
+        code = compile(expr, "<agent>", "eval")
+        if len(_expressions) >= 128 or len(expr) > 1000:  # a few short ones are what repeats
+            if len(expr) > 1000:
+                return code
+            _expressions.clear()
+        _expressions[expr] = code
+    return code
 
 
 def _run(code, mode):
@@ -336,7 +396,7 @@ def _run(code, mode):
     with _captured() as (out, err):
         try:
             if mode == "eval":
-                value = eval(compile(code, "<agent>", "eval"), namespace)
+                value = eval(_compiled_expression(code), namespace)
             else:
                 tree = ast.parse(code, "<agent>", "exec")
                 last = None
@@ -707,15 +767,45 @@ def report_limit(seconds, label, on_timeout, on_close):
         return False
 
 
+def _abandon_fields(limit):
+    """The fields of an abandoned request's answers, after its id."""
+    timeout = {"ok": False, "kind": "timeout", "abandoned": True,
+               "error": "the request ran past its time limit of %g s and did not stop when interrupted (blocked "
+                        "in a C call); it was abandoned and its code may still be running" % limit}
+    close = {"ok": False, "kind": "interrupted", "abandoned": True,
+             "error": "the add-in closed while the request ran and the request did not stop when interrupted "
+                      "(blocked in a C call); its code may still be running"}
+    return timeout, close
+
+
+# limit -> the two answers' texts after their opening brace, for requests
+# that share a limit (most keep the default): every request reports them
+# before it runs, and encoding them afresh each time cost more than a ping.
+_abandon_tails = {}
+
+
 def _abandon_answers(answer, limit):
-    """The answers of an /exec request abandoned at its limit and at a close."""
-    timeout = dict(answer, ok=False, kind="timeout", abandoned=True,
-                   error="the request ran past its time limit of %g s and did not stop when interrupted (blocked "
-                         "in a C call); it was abandoned and its code may still be running" % limit)
-    close = dict(answer, ok=False, kind="interrupted", abandoned=True,
-                 error="the add-in closed while the request ran and the request did not stop when interrupted "
-                       "(blocked in a C call); its code may still be running")
-    return _encode(timeout), _encode(close)
+    """The answers of an /exec request abandoned at its limit and at a close:
+    the texts _encode makes of `answer` (empty, or just the id) with the
+    fields above."""
+    if set(answer) - {"id"}:
+        timeout, close = _abandon_fields(limit)
+        return _encode(dict(answer, **timeout)), _encode(dict(answer, **close))
+    key = (type(limit), limit)
+    tails = _abandon_tails.get(key)
+    if tails is None:
+        if len(_abandon_tails) >= 64:  # limits are chosen per request: keep a few
+            _abandon_tails.clear()
+        tails = tuple(_encode(fields)[1:] for fields in _abandon_fields(limit))
+        _abandon_tails[key] = tails
+    if "id" not in answer:
+        return "{" + tails[0], "{" + tails[1]
+    try:
+        head = '{"id": %s, ' % json.dumps(answer["id"], allow_nan=False)
+    except (TypeError, ValueError, RecursionError):
+        timeout, close = _abandon_fields(limit)
+        return _encode(dict(answer, **timeout)), _encode(dict(answer, **close))
+    return head + tails[0], head + tails[1]
 
 
 def _label(what, req):

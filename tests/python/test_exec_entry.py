@@ -507,3 +507,55 @@ def test_load_finds_the_file_just_written_even_when_the_finders_listing_is_stale
         assert sys.modules["agent_fresh_mod"].VALUE == 7
     finally:
         sys.modules.pop("agent_fresh_mod", None)
+
+
+# The capture objects are kept per thread from one request to the next: what
+# one request's code leaves in them must not reach the next.
+def test_kept_captures_start_empty_even_after_a_request_closed_or_filled_them():
+    first = call({"op": "exec", "code": "print('one'); import sys; sys.stdin.write('left over'); sys.stdin.seek(0)"})
+    assert first["stdout"] == "one\n"
+    second = call({"op": "exec", "code": "import sys; print(repr(sys.stdin.read()))"})
+    assert second["stdout"] == "''\n"
+    call({"op": "exec", "code": "import sys; sys.stdout.close(); sys.stderr.close(); sys.stdin.close()"})
+    third = call({"op": "exec", "code": "print('three'); import sys; print('err', file=sys.stderr)"})
+    assert third["ok"] is True and third["stdout"] == "three\n" and third["stderr"] == "err\n"
+
+
+def test_kept_captures_count_the_cap_afresh_for_each_request():
+    cut = call({"op": "exec", "code": "print('x' * (2 << 20))"})
+    assert cut["truncated"] is True
+    after = call({"op": "exec", "code": "print('y' * 10)"})
+    assert after["stdout"] == "y" * 10 + "\n" and "truncated" not in after
+
+
+def test_request_dispatched_by_agent_code_keeps_the_outer_requests_output():
+    code = ("print('before')\n"
+            "from tindral_xl._exec_entry import dispatch_request\n"
+            "inner = dispatch_request('{\"op\":\"exec\",\"code\":\"print(5)\"}')\n"
+            "print('after')\n"
+            "inner")
+    answer = call({"op": "exec", "code": code})
+    assert answer["stdout"] == "before\nafter\n"
+    assert json.loads(answer["result"])["stdout"] == "5\n"
+
+
+@pytest.mark.parametrize("answer", [{}, {"id": 7}, {"id": "q\u00e9\"7"}, {"id": [1, {"a": None}]},
+                                    {"id": [float("nan")]}])
+@pytest.mark.parametrize("limit", [60, 60.0, 0.25, 3600])
+def test_abandon_answers_made_from_kept_texts_match_the_encoded_answers(answer, limit):
+    timeout, close = _exec_entry._abandon_fields(limit)
+    expected = (_exec_entry._encode(dict(answer, **timeout)), _exec_entry._encode(dict(answer, **close)))
+    assert _exec_entry._abandon_answers(answer, limit) == expected
+    assert _exec_entry._abandon_answers(answer, limit) == expected  # and again, from the kept texts
+
+
+# The eval op keeps the code of expressions it has compiled: the value is
+# still computed afresh each time, and a failing expression fails each time.
+def test_repeated_eval_sees_the_namespace_of_its_own_time():
+    call({"op": "exec", "code": "n = 1"})
+    assert call({"op": "eval", "expr": "n * 10"})["result"] == 10
+    call({"op": "exec", "code": "n = 2"})
+    assert call({"op": "eval", "expr": "n * 10"})["result"] == 20
+    for _ in range(2):
+        answer = call({"op": "eval", "expr": "1 +"})
+        assert answer["ok"] is False and answer["type"] == "SyntaxError"

@@ -314,3 +314,43 @@ TEST(func_text, lone_surrogate_from_excel_stays_one_character) {
     EXPECT_EQ((unsigned long)back[0], 0xD800ul);
     EXPECT_EQ((unsigned long)back[2], 0xDC00ul);
 }
+
+// Each registration line opened the log file again: a tick registering eight
+// names opened it nine times (the command's own line included).
+TEST(func_registration, tick_pass_opens_the_log_once_for_all_its_lines) {
+    char dir[] = "/tmp/tindral_reglog_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const char *was = getenv("TMPDIR");
+    std::string saved = was ? was : "";
+    setenv("TMPDIR", dir, 1);
+    fts::install_fake_excel();
+    func_registry_init(L"/nowhere", plat_self_module(), xll_log);
+    char names[8][8];
+    for (int i = 0; i < 8; i++) {
+        snprintf(names[i], sizeof names[i], "f%d", i);
+        bind_without_python(i, names[i], 1, 0);
+    }
+    static int opens;
+    static FILE *(*real_open)(const char *);
+    opens = 0;
+    real_open = plat.open_append;
+    plat.open_append = [](const char *path) {
+        opens++;
+        return real_open(path);
+    };
+    func_registry_process_pending(1);
+    plat_reset();
+    EXPECT_EQ(opens, 1);
+    std::string log;
+    {
+        std::ifstream f(std::string(dir) + "/tindralxl.log");
+        log.assign((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
+    for (int i = 0; i < 8; i++)
+        EXPECT_NE(log.find("Registered Excel function: " + std::string(names[i]) + " (1 args)\n"), std::string::npos)
+            << log;
+    if (was) setenv("TMPDIR", saved.c_str(), 1);
+    else unsetenv("TMPDIR");
+    std::string cmd = std::string("rm -rf '") + dir + "'";
+    (void)!system(cmd.c_str());
+}

@@ -257,3 +257,55 @@ TEST_F(XllLog, symbolic_link_at_the_log_path_says_why_logging_is_off) {
     EXPECT_EQ(read_file(target), "keep\n");
     EXPECT_EQ(off_reason(), "logging is off: " + log_path() + " is a symbolic link");
 }
+
+// A held log keeps one handle for the pass, and still puts each line on disk
+// as it is written: a crash in the middle of a pass loses none of them.
+TEST_F(XllLog, held_log_opens_once_and_each_line_is_on_disk_before_the_hold_ends) {
+    static int opens;
+    static FILE *(*real_open)(const char *);
+    opens = 0;
+    real_open = plat.open_append;
+    plat.open_append = [](const char *path) {
+        opens++;
+        return real_open(path);
+    };
+    {
+        xll_log_hold hold;
+        xll_log("one");
+        EXPECT_EQ(read_file(log_path()), "one\n");
+        {
+            xll_log_hold inner;
+            xll_log("two");
+        }
+        xll_log_raw("three\n");
+        EXPECT_EQ(read_file(log_path()), "one\ntwo\nthree\n") << "the inner hold's end left the file open";
+        // Another thread opens the file for itself, as without a hold.
+        std::thread([] { xll_log("other"); }).join();
+        xll_log("four");
+    }
+    EXPECT_EQ(opens, 2);
+    xll_log("five");
+    EXPECT_EQ(opens, 3) << "after the hold, each line opens the file again";
+    EXPECT_EQ(read_file(log_path()), "one\ntwo\nthree\nother\nfour\nfive\n");
+}
+
+// A hold whose first open fails keeps trying at each line, and the refusal is
+// remembered as without a hold.
+TEST_F(XllLog, held_log_that_cannot_be_opened_drops_lines_and_opens_at_the_next) {
+    static int refuse;
+    static FILE *(*real_open)(const char *);
+    refuse = 1;
+    real_open = plat.open_append;
+    plat.open_append = [](const char *path) -> FILE * {
+        if (refuse) return nullptr;
+        return real_open(path);
+    };
+    xll_log_hold hold;
+    xll_log("lost");
+    char why[256];
+    EXPECT_EQ(xll_log_off_reason(why, sizeof why), 1);
+    refuse = 0;
+    xll_log("kept");
+    EXPECT_EQ(read_file(log_path()), "kept\n");
+    EXPECT_EQ(xll_log_off_reason(why, sizeof why), 0);
+}

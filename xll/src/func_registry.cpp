@@ -208,6 +208,8 @@ int func_registry_register_all(void) {
         return 0;
     }
     Py_ssize_t n = pyapi.PyList_Size(registry);
+    // A line per function: one open of the log for the whole pass.
+    xll_log_hold hold;
     for (Py_ssize_t i = 0; i < n; i++) {
         // The list may shrink under us (an __index__ or a finaliser run by the
         // pass can change it), so an index past its end is no entry.

@@ -195,6 +195,8 @@ void func_registry_process_pending(int by_name) {
     // interpreter nothing but this thread touches it.
     // Held until the scope ends, also when Excel's callback or the log throws.
     pyapi_gil gil(python_runtime_ready() != 0);
+    // A line per name registered: one open of the log for the whole pass.
+    xll_log_hold hold;
     if (by_name) xll_logf(func_registry.log, 256, "func_registry: processing deferred registrations (command)");
     // The count is read again after each step: nothing here adds a slot, but
     // it costs nothing to be exact.

@@ -31,19 +31,38 @@ int log_path(char *path) {
     return 1;
 }
 
+// This thread's held log (xll_log_hold_begin): how many holds are open, and
+// the file once a line opened it. Thread-local, so no other thread ever
+// writes through or closes this handle.
+struct log_hold {
+    int depth;
+    FILE *file;
+};
+thread_local log_hold log_held;
+
 void log_write(const char *text, const char *format) {
-    char path[PLAT_MAX_PATH];
-    if (!text || !log_path(path)) return;
-    // Text mode: the line end on disk is CR LF on Windows.
-    FILE *f = plat.open_append(path);
+    if (!text) return;
+    FILE *f = log_held.depth ? log_held.file : nullptr;
     if (!f) {
-        unsigned long why = plat.last_error();
-        log_status.refusal.store(why ? why : 1);
+        char path[PLAT_MAX_PATH];
+        if (!log_path(path)) return;
+        // Text mode: the line end on disk is CR LF on Windows.
+        f = plat.open_append(path);
+        if (!f) {
+            unsigned long why = plat.last_error();
+            log_status.refusal.store(why ? why : 1);
+            return;
+        }
+        log_status.refusal.store(0);
+    }
+    fprintf(f, format, text);
+    if (!log_held.depth) {
+        fclose(f);
         return;
     }
-    log_status.refusal.store(0);
-    fprintf(f, format, text);
-    fclose(f);
+    // Held: on to the kernel now, so a crash later in the pass keeps the line.
+    fflush(f);
+    log_held.file = f;
 }
 
 }  // namespace
@@ -64,6 +83,14 @@ int xll_log_off_reason(char *text, size_t cap) {
     else
         snprintf(text, cap, "logging is off: %s cannot be opened (error %lu)", path, why);
     return 1;
+}
+
+void xll_log_hold_begin(void) { log_held.depth++; }
+
+void xll_log_hold_end(void) {
+    if (log_held.depth == 0 || --log_held.depth) return;
+    if (log_held.file) fclose(log_held.file);
+    log_held.file = nullptr;
 }
 
 void xll_log(const char *message) { log_write(message, "%s\n"); }

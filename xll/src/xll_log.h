@@ -36,6 +36,23 @@ void xll_logf(log_fn log, size_t cap, const char *format, ...) XLL_LOG_PRINTF(3,
 // xll_log_off_reason). The only log_fn the add-in hands out.
 void xll_log(const char *message);
 
+// A pass that logs a line per item (the registration of every function) keeps
+// the file open instead of opening it for each line: between
+// xll_log_hold_begin and the matching xll_log_hold_end, this thread's lines
+// go through one handle, opened at the first line and closed at the end.
+// Each line is flushed as it is written, so a crash loses none of them.
+// Other threads open the file for each line as always. Nested holds count.
+void xll_log_hold_begin(void);
+void xll_log_hold_end(void);
+
+// Holds the log open for this thread for the length of a scope.
+struct xll_log_hold {
+    xll_log_hold() { xll_log_hold_begin(); }
+    ~xll_log_hold() { xll_log_hold_end(); }
+    xll_log_hold(const xll_log_hold &) = delete;
+    xll_log_hold &operator=(const xll_log_hold &) = delete;
+};
+
 // Writes `text` to the log as it stands, with no line end added: for writers
 // whose texts carry their own newline (the control server). Same rules.
 void xll_log_raw(const char *text);
