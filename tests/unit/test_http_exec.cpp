@@ -245,14 +245,12 @@ TEST_F(exec_bridge, mcp_entry_empty_text_is_202_with_empty_body_others_as_exec) 
 // A thread body that lets an exception out ends the process (std::terminate)
 // with Excel in it. Here the reply callback throws.
 TEST_F(exec_bridge, exception_in_the_worker_thread_is_caught_logged_and_the_runner_still_ends) {
-    http_exec_done_fn throwing = [](void *, plat_socket, http_reply *) {
-        throw std::runtime_error("the transport's callback failed");
-    };
+    void (*throwing)(void *) = [](void *) { throw std::runtime_error("the transport's callback failed"); };
     http_exec_runner *r = http_server_exec_runner_create(throwing, nullptr);
     ASSERT_NE(r, nullptr);
     std::string body = "abc";
     http_reply refusal{};
-    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, 0, &refusal), 1);
+    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, &refusal), 1);
     std::string log;
     for (int i = 0; i < 200 && log.find("the exec worker failed") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -623,9 +621,9 @@ TEST_F(exec_server, unread_answers_fill_the_memory_cap_and_the_next_request_is_r
     EXPECT_EQ(other.exchange(post("abc")), http_expect(200, "OK", "abc\n"));
 }
 
-// The worker answers its client on the socket itself, before the server's
-// own thread has taken the reply: a client that asks again the moment its
-// answer arrives, on another connection, must find the worker free, not busy.
+// A client that asks again the moment its answer arrives, on another
+// connection, must find the worker free, not busy: the reply is taken (and
+// the worker freed) before any byte of it reaches the client.
 TEST_F(exec_server, request_sent_the_moment_the_last_answer_arrived_is_not_told_busy) {
     raw_conn a(port), b(port);
     for (int i = 0; i < 200; i++) {

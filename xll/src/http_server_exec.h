@@ -110,27 +110,21 @@ extern int (*http_server_python_ready)(void);
 // owns the runner; the threads start with the first request.
 struct http_exec_runner;
 
-// `done(arg, answer_to, reply)` is called, with the runner's lock held,
-// whenever a reply is ready; never after http_server_exec_runner_finish has
-// returned. `answer_to` is what the request was submitted with: the
-// transport's socket, on which `done` may put the start of `reply` itself
-// (noting how much in reply->sent), so that the client is answered without
-// waiting for the transport's thread. Null when out of memory.
-typedef void (*http_exec_done_fn)(void *arg, plat_socket answer_to, http_reply *reply);
-http_exec_runner *http_server_exec_runner_create(http_exec_done_fn done, void *arg);
+// `done(arg)` is called, with the runner's lock held, whenever a reply is
+// ready; never after http_server_exec_runner_finish has returned. Null when
+// out of memory.
+http_exec_runner *http_server_exec_runner_create(void (*done)(void *), void *arg);
 
-// Hands a request to the worker, taking `body`, under the default time limit;
-// its reply goes to `done` with `answer_to`.
+// Hands a request to the worker, taking `body`, under the default time limit.
 // 1 when taken; 0 with `refusal` set: 503 busy (naming the running request)
 // while one runs, 503 when HTTP_EXEC_MAX_ABANDONED abandoned workers still
 // run and a fresh one would be needed, 500 when no thread could start.
 // Server thread.
 int http_server_exec_runner_submit(http_exec_runner *runner, const http_exec_target *target, std::string &body,
-                                   plat_socket answer_to, http_reply *refusal);
+                                   http_reply *refusal);
 
-// Moves the finished reply into `out`; the worker is free again. 1 when
-// there was one; 0, with a fixed 500 in `out`, while the request still runs.
-int http_server_exec_runner_take(http_exec_runner *runner, http_reply *out);
+// Moves the finished reply into `out`; the worker is free again.
+void http_server_exec_runner_take(http_exec_runner *runner, http_reply *out);
 
 // Interrupts the running request (the server is stopping) and waits until
 // its reply is ready, at most HTTP_EXEC_GRACE_MS: a request still running

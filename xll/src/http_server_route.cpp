@@ -41,7 +41,6 @@ void http_server_reply_fixed(http_reply *out, int status, const char *body) {
     out->add_newline = 0;
     out->owned = nullptr;
     out->exec = nullptr;
-    out->sent = 0;
 }
 
 void http_server_reply_release(http_reply *reply) {
@@ -142,7 +141,6 @@ void http_server_handle_config(const wchar_t *xll_dir, http_reply *out) {
     out->add_newline = 0;
     out->owned = nullptr;
     out->exec = nullptr;
-    out->sent = 0;
 }
 
 namespace {

@@ -50,7 +50,6 @@ struct http_reply {
     int add_newline;   // 1: a line feed follows body on the wire
     char *owned;       // malloc'd reply text of /exec, else null
     const http_exec_target *exec;  // non-null: to be answered by the exec worker
-    size_t sent;       // bytes of the reply (head, body, line feed) already on the wire
     char text[2 * HTTP_CONFIG_ESCAPED_CAP + 48];  // the /config body
 };
 

@@ -121,8 +121,7 @@ struct exec_core {
     int interrupted = 0;     // 1 once an interrupt of that kind got through
     clock_type::time_point interrupted_at;  // when it did
     http_reply reply{};              // the finished reply while SLOT_DONE
-    http_exec_done_fn done = nullptr;  // null once the transport has let go
-    plat_socket answer_to = 0;         // the latest request's, for done
+    void (*done)(void *) = nullptr;  // null once the transport has let go
     void *done_arg = nullptr;
 };
 
@@ -232,7 +231,7 @@ void exec_abandon(exec_core *c, int kind) {
                  c->name, HTTP_EXEC_GRACE_MS / 1000, count, HTTP_EXEC_MAX_ABANDONED);
     c->reply = reply;
     c->slot = SLOT_DONE;
-    if (c->done) c->done(c->done_arg, c->answer_to, &c->reply);
+    if (c->done) c->done(c->done_arg);
     c->work_cv.notify_all();
 }
 
@@ -284,7 +283,7 @@ void worker_serve(exec_core *c, exec_worker *w, http_exec_session *session) {
         c->slot = SLOT_DONE;
         // Under the lock: once finish has seen the reply, done has been
         // called, so the transport's loop is still there to hear of it.
-        if (c->done) c->done(c->done_arg, c->answer_to, &c->reply);
+        if (c->done) c->done(c->done_arg);
         c->work_cv.notify_all();
         // The watchdog is not woken for the end of a call: waiting for its
         // deadline, it finds the call over when that comes, and a new call
@@ -395,7 +394,6 @@ void reply_busy(http_reply *out, const char *name, double seconds) {
     out->add_newline = 0;
     out->owned = nullptr;
     out->exec = nullptr;
-    out->sent = 0;
 }
 
 }  // namespace
@@ -404,7 +402,7 @@ struct http_exec_runner {
     std::shared_ptr<exec_core> core;
 };
 
-http_exec_runner *http_server_exec_runner_create(http_exec_done_fn done, void *arg) {
+http_exec_runner *http_server_exec_runner_create(void (*done)(void *), void *arg) {
     http_exec_runner *r = new (std::nothrow) http_exec_runner();
     if (!r) return nullptr;
     try {
@@ -419,9 +417,9 @@ http_exec_runner *http_server_exec_runner_create(http_exec_done_fn done, void *a
 }
 
 int http_server_exec_runner_submit(http_exec_runner *r, const http_exec_target *target, std::string &body,
-                                   plat_socket answer_to, http_reply *refusal) {
+                                   http_reply *refusal) {
     exec_core *c = r->core.get();
-    std::unique_lock<std::mutex> lock(c->m);
+    std::lock_guard<std::mutex> lock(c->m);
     if (c->slot != SLOT_FREE) {
         reply_busy(refusal, c->name, c->slot == SLOT_QUEUED ? 0.0 : seconds_since(c->started));
         return 0;
@@ -459,30 +457,26 @@ int http_server_exec_runner_submit(http_exec_runner *r, const http_exec_target *
         }
     }
     c->target = target;
-    c->answer_to = answer_to;
     c->body.swap(body);
     c->seq = worker_state.requests.fetch_add(1) + 1;
     snprintf(c->name, sizeof c->name, "%s request %llu", target->path, c->seq);
     c->slot = SLOT_QUEUED;
     // Only the worker: the watchdog has nothing to time until the call runs,
-    // and the worker wakes it then. Woken after the lock is let go, so that
-    // it does not wake only to wait for the lock this thread still holds.
-    lock.unlock();
+    // and the worker wakes it then.
     c->work_cv.notify_all();
     return 1;
 }
 
-int http_server_exec_runner_take(http_exec_runner *r, http_reply *out) {
+void http_server_exec_runner_take(http_exec_runner *r, http_reply *out) {
     exec_core *c = r->core.get();
     std::lock_guard<std::mutex> lock(c->m);
     if (c->slot != SLOT_DONE) {
         http_server_reply_fixed(out, 500, BODY_NO_WORKER);
-        return 0;
+        return;
     }
     *out = c->reply;
     c->reply = http_reply{};
     c->slot = SLOT_FREE;
-    return 1;
 }
 
 void http_server_exec_runner_finish(http_exec_runner *r) {
@@ -502,7 +496,7 @@ void http_server_exec_runner_finish(http_exec_runner *r) {
         c->body = std::string();
         http_server_reply_fixed(&c->reply, 200, BODY_CLOSING);
         c->slot = SLOT_DONE;
-        if (c->done) c->done(c->done_arg, c->answer_to, &c->reply);
+        if (c->done) c->done(c->done_arg);
     }
     c->done = nullptr;
 }

@@ -432,17 +432,10 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
         reply_held = reply.body_len;
         t->replying += reply_held;
         size_t head_len = http_server_reply_head(&reply, head, sizeof head);
-        // The exec worker may have sent the start of the reply already.
-        size_t skip = reply.sent;
-        auto rest = [&skip](net::const_buffer b) {
-            size_t k = std::min(skip, b.size());
-            skip -= k;
-            return b + k;
-        };
         std::array<net::const_buffer, 3> out = {
-            rest(net::buffer(head, head_len)),
-            rest(net::buffer(reply.body, reply.body_len)),
-            rest(net::buffer("\n", reply.add_newline ? 1 : 0)),
+            net::buffer(head, head_len),
+            net::buffer(reply.body, reply.body_len),
+            net::buffer("\n", reply.add_newline ? 1 : 0),
         };
         if (http_server_stop_requested(t->run)) {
             // The stop came while this request ran (a long /exec): its answer
@@ -453,8 +446,6 @@ struct http_conn : std::enable_shared_from_this<http_conn> {
             keep_alive = 0;
             return on_written(ec);
         }
-        // All of it sent by the worker: straight on to the next request.
-        if (net::buffer_size(out) == 0) return on_written(error_code());
         net::async_write(socket, out, [self = shared_from_this()](error_code ec, size_t) { self->on_written(ec); });
     }
 
@@ -499,31 +490,11 @@ void http_conn::make_room() {
     }
 }
 
-void exec_done(void *arg, plat_socket answer_to, http_reply *reply);
-
-// Takes the exec worker's reply, when one is ready, and writes what the
-// worker has not sent of it on its connection. This thread; from the handler
-// the worker posts, and before the next request is handed over.
-void transport_exec_finish(http_transport *t) {
-    if (!t->runner || !t->exec_conn) return;
-    http_reply r{};
-    if (!http_server_exec_runner_take(t->runner, &r)) return;  // still running: its own handler comes
-    std::shared_ptr<http_conn> c = std::move(t->exec_conn);
-    if (c->closed) {
-        http_server_reply_release(&r);
-        return;
-    }
-    c->reply = r;
-    c->write_reply();
-}
+void exec_done(void *arg);
 
 void http_conn::start_exec() {
     const http_exec_target *target = reply.exec;
     reply = http_reply{};
-    // The worker may have answered the last request's client already, with
-    // the handler that frees it still queued here: a client that asked again
-    // at once, on another connection, must not be told busy.
-    transport_exec_finish(t);
     if (!t->runner) t->runner = http_server_exec_runner_create(exec_done, t);
     if (t->replying > t->limits.max_buffered) {
         // Earlier answers that their clients have not read hold the memory
@@ -533,8 +504,7 @@ void http_conn::start_exec() {
         http_server_reply_fixed(&reply, 503, "{\"ok\":false,\"error\":\"busy: earlier answers are still unread\"}\n");
     } else if (!t->runner) {
         http_server_reply_fixed(&reply, 500, "{\"ok\":false,\"error\":\"out of memory\"}\n");
-    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, (plat_socket)socket.native_handle(),
-                                              &reply)) {
+    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, &reply)) {
         phase = CONN_EXEC;
         since = clock_type::now();
         t->exec_conn = shared_from_this();
@@ -546,40 +516,22 @@ void http_conn::start_exec() {
     write_reply();
 }
 
-// Puts as much of `reply` on the wire as the socket takes at once, after
-// what was sent already; notes it in reply->sent. Any thread.
-void reply_send_now(plat_socket socket, http_reply *reply) {
-    char head[192];
-    size_t head_len = http_server_reply_head(reply, head, sizeof head);
-    const struct {
-        const char *data;
-        size_t len;
-    } parts[3] = {{head, head_len}, {reply->body, reply->body_len}, {"\n", reply->add_newline ? 1u : 0u}};
-    size_t offset = 0;
-    for (const auto &part : parts) {
-        if (reply->sent < offset + part.len) {
-            size_t from = reply->sent - offset;
-            size_t n = plat.socket_send_now(socket, part.data + from, part.len - from);
-            reply->sent += n;
-            if (n < part.len - from) return;  // no more room, or an error the loop's write meets again
-        }
-        offset += part.len;
-    }
-}
-
-// The worker's reply is ready (called on the worker thread, the runner's lock
-// held). The client is answered from here when the socket takes it all at
-// once: waking this thread's loop first would put a thread switch between
-// every answer and its client. The loop still takes the reply, writes what
-// is left, and reads the connection's next request. The socket is the
-// connection's whose request ran, open until the loop has taken the reply
-// (nothing closes a connection in CONN_EXEC), so this never writes to a
-// closed or reused handle.
-void exec_done(void *arg, plat_socket answer_to, http_reply *reply) {
+// The worker's reply is ready (called on the worker thread): the answer goes
+// out from this thread's loop.
+void exec_done(void *arg) {
     http_transport *t = (http_transport *)arg;
-    if (reply->status != 0) reply_send_now(answer_to, reply);
     try {
-        net::post(t->ctx, [t] { transport_exec_finish(t); });
+        net::post(t->ctx, [t] {
+            std::shared_ptr<http_conn> c = std::move(t->exec_conn);
+            http_reply r{};
+            http_server_exec_runner_take(t->runner, &r);
+            if (!c || c->closed) {
+                http_server_reply_release(&r);
+                return;
+            }
+            c->reply = r;
+            c->write_reply();
+        });
     } catch (...) {
         // Out of memory: the connection waits until the stop closes it.
     }

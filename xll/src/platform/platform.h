@@ -170,13 +170,6 @@ struct plat_api {
     // GET_MODULE_HANDLE_EX_FLAG_PIN; on Linux dlopen of its own file with
     // RTLD_NOLOAD | RTLD_NODELETE. 1 when pinned.
     int (*module_pin)(plat_module module);
-    // Sends what the socket takes at once without ever waiting for room:
-    // send with MSG_DONTWAIT | MSG_NOSIGNAL. The bytes sent, 0 when none
-    // (no room, or an error the caller's own write then meets). Lets a
-    // thread other than the socket's owner hand a reply to the kernel.
-    // Windows sends nothing and returns 0: the socket may be in blocking
-    // mode there, and no flag makes a single send non-blocking.
-    size_t (*socket_send_now)(plat_socket socket, const void *data, size_t len);
 };
 
 extern plat_api plat;                 // the calls in force

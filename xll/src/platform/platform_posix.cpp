@@ -19,7 +19,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -623,13 +622,6 @@ int posix_socket_private(plat_socket socket) {
 // lets no other socket bind the port.
 int posix_socket_exclusive(plat_socket) { return 1; }
 
-size_t posix_socket_send_now(plat_socket socket, const void *data, size_t len) {
-    ssize_t n;
-    do n = send((int)socket, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-    while (n < 0 && errno == EINTR);
-    return n > 0 ? (size_t)n : 0;
-}
-
 // Each entry is set by name, so two calls of the same signature cannot trade
 // places unseen.
 constexpr plat_api posix_table(void) {
@@ -673,7 +665,6 @@ constexpr plat_api posix_table(void) {
     api.folder_is_private = posix_folder_is_private;
     api.file_is_plain_or_absent = posix_file_is_plain_or_absent;
     api.module_pin = posix_module_pin;
-    api.socket_send_now = posix_socket_send_now;
     return api;
 }
 

@@ -193,8 +193,6 @@ int win_socket_exclusive(plat_socket socket) {
                       sizeof on) == 0;
 }
 
-size_t win_socket_send_now(plat_socket, const void *, size_t) { return 0; }
-
 unsigned long win_process_id(void) { return GetCurrentProcessId(); }
 
 // Owners and access lists are not looked at: the folder lies in the user's
@@ -279,7 +277,6 @@ constexpr plat_api win_table(void) {
     api.folder_is_private = win_folder_is_private;
     api.file_is_plain_or_absent = win_file_is_plain_or_absent;
     api.module_pin = win_module_pin;
-    api.socket_send_now = win_socket_send_now;
     return api;
 }
 
