@@ -2,7 +2,8 @@
 
 The add-in reads ``_registry`` after importing this package and every module of
 its ``modules`` folder. Each entry is a plain ``(name, function, arg_count)``
-tuple; register functions with the ``xl_function`` decorator rather than by
+tuple, with a fourth item, the conversion kinds, when the function has
+annotations; register functions with the ``xl_function`` decorator rather than by
 editing the list::
 
     from tindral_xl import xl_function
@@ -197,6 +198,36 @@ def _with_defaults(func):
     return call
 
 
+class Array:
+    """Annotate a parameter ``x: tindral_xl.Array`` to receive a range as one
+    buffer of doubles: a ``memoryview`` of format ``'d'`` and shape
+    ``(rows, cols)``, made in one C loop with no Python object per cell.
+    Numbers arrive as they are; empty cells, text, booleans and error values
+    as NaN. ``x.tolist()`` gives rows of floats, ``x.cast('B').cast('d')`` one
+    flat view, and numpy (where installed) takes it without a copy:
+    ``numpy.asarray(x)``. The view stays valid after the call if kept.
+
+    A result that exports a buffer of doubles with one or two dimensions
+    (a ``memoryview`` like this one, ``array.array('d')``, a numpy ``float64``
+    array) spills as numbers the same way: one dimension is one row; NaN and
+    infinity show #NUM!.
+    """
+
+    __slots__ = ()
+
+
+def _kinds(func, name, count):
+    """The conversion kinds of ``func``'s annotations (see _typed), or None
+    for a function without annotations, which keeps today's rules."""
+    annotations = None if isinstance(func, type) else getattr(func, "__annotations__", None)
+    if not annotations or not isinstance(annotations, dict):
+        return None
+    params = [(p.name, p.default is not _Param.empty) for p in (_parameters(func) or []) if p.positional]
+    from . import _typed  # only for annotated functions
+
+    return _typed.kinds(func, annotations, params, count, name, _log)
+
+
 def _log(message):
     """One line for the add-in's log; a warning when running outside it."""
     native = sys.modules.get(__name__ + "._native")
@@ -250,8 +281,11 @@ def register(func, name=None, args=None):
             % (name, count, MAX_ARGS)
         )
     entry = (name, _with_defaults(func), count)
+    kinds = _kinds(func, name, count)
+    if kinds is not None:
+        entry += (kinds,)
     for i, existing in enumerate(_registry):
-        if type(existing) is tuple and len(existing) == 3 and existing[0] == name:
+        if type(existing) is tuple and len(existing) in (3, 4) and existing[0] == name:
             if _owner(existing) != _owner(entry):
                 _log("WARNING: worksheet function %s of module %s replaces the one of module %s"
                      % (name, _owner(entry), _owner(existing)))
@@ -271,7 +305,7 @@ def xl_function(func=None, *, name=None, args=None):
 
 def registered():
     """The names listed so far, in registration order."""
-    return [entry[0] for entry in _registry if type(entry) is tuple and len(entry) == 3]
+    return [entry[0] for entry in _registry if type(entry) is tuple and len(entry) in (3, 4)]
 
 
 # Excel's 1900 date system: day 0 is 1899-12-30 from 1 March 1900 on. Excel

@@ -129,7 +129,12 @@ void func_registry_bind_new(const char *name, PyObject *function, long arity) {
 // One _registry entry (borrowed). Entries of the wrong shape are skipped
 // silently; a count Excel cannot pass is refused with a line.
 void func_registry_take_entry(PyObject *entry) {
-    if (pyapi_type_of(entry) != pyapi.PyTuple_Type || pyapi.PyTuple_Size(entry) != 3) return;
+    // (name, function, count), or with the kinds its annotations asked for
+    // as a fourth item.
+    Py_ssize_t size = pyapi_type_of(entry) == pyapi.PyTuple_Type ? pyapi.PyTuple_Size(entry) : 0;
+    if (size != 3 && size != 4) return;
+    PyObject *kinds = size == 4 ? pyapi.PyTuple_GetItem(entry, 3) : nullptr;  // borrowed
+    if (kinds && pyapi_type_of(kinds) != pyapi.PyTuple_Type) return;
     PyObject *function = pyapi.PyTuple_GetItem(entry, 1);
     // The count may be any object with __index__, whose code runs here.
     long arity = pyapi.PyLong_AsLong(pyapi.PyTuple_GetItem(entry, 2));
@@ -163,11 +168,13 @@ void func_registry_take_entry(PyObject *entry) {
         return;
     }
     int j = func_registry_find(name);
-    if (j >= 0)
+    if (j >= 0) {
         func_registry_rebind(j, name, function, arity);
-    else if (func_registry.slot_count < FUNC_SLOT_COUNT)
+        func_registry_take_kinds(j, kinds);
+    } else if (func_registry.slot_count < FUNC_SLOT_COUNT) {
         func_registry_bind_new(name, function, arity);
-    else {
+        func_registry_take_kinds(func_registry.slot_count - 1, kinds);
+    } else {
         xll_logf(func_registry.log, 1024, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
         func_registry_report(name, -1, "refused", "all 64 slots are in use");
     }
