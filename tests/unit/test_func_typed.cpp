@@ -400,3 +400,18 @@ TEST(typed_binding, a_rebinding_without_annotations_drops_the_old_conversions) {
     ASSERT_EQ(func_registry_register_all(), 1);
     EXPECT_EQ(fts::text_of(call("G", {&text.oper})), u"t");
 }
+
+// A reload's pass looked for entries of exactly three items: every typed
+// function was marked removed (#NAME?) by the first reload of any module.
+TEST(typed_binding, a_reload_keeps_typed_functions_bound) {
+    ASSERT_TRUE(setup("@xl_function(name='F')\n"
+                      "def f(a: float) -> float:\n"
+                      "    return a * 2\n"));
+    PyObject *outcomes = pyapi.PyList_New(0);  // new reference
+    ASSERT_EQ(func_registry_sync(outcomes), 1);
+    pyapi.Py_DecRef(outcomes);
+    EXPECT_STREQ(func_registry_slot_state(slot_of("F")), "accepted") << fts::log_text();
+    XLOPER12 two = fts::num_arg(2);
+    XLOPER12 *r = call("F", {&two});
+    EXPECT_TRUE(r->xltype == xltypeNum && r->val.num == 4.0);
+}

@@ -129,12 +129,8 @@ void func_registry_bind_new(const char *name, PyObject *function, long arity) {
 // One _registry entry (borrowed). Entries of the wrong shape are skipped
 // silently; a count Excel cannot pass is refused with a line.
 void func_registry_take_entry(PyObject *entry) {
-    // (name, function, count), or with the kinds its annotations asked for
-    // as a fourth item.
-    Py_ssize_t size = pyapi_type_of(entry) == pyapi.PyTuple_Type ? pyapi.PyTuple_Size(entry) : 0;
-    if (size != 3 && size != 4) return;
-    PyObject *kinds = size == 4 ? pyapi.PyTuple_GetItem(entry, 3) : nullptr;  // borrowed
-    if (kinds && pyapi_type_of(kinds) != pyapi.PyTuple_Type) return;
+    if (!func_registry_is_entry(entry)) return;
+    PyObject *kinds = pyapi.PyTuple_Size(entry) == 4 ? pyapi.PyTuple_GetItem(entry, 3) : nullptr;  // borrowed
     PyObject *function = pyapi.PyTuple_GetItem(entry, 1);
     // The count may be any object with __index__, whose code runs here.
     long arity = pyapi.PyLong_AsLong(pyapi.PyTuple_GetItem(entry, 2));
@@ -181,6 +177,12 @@ void func_registry_take_entry(PyObject *entry) {
 }
 
 }  // namespace
+
+int func_registry_is_entry(PyObject *entry) {
+    if (pyapi_type_of(entry) != pyapi.PyTuple_Type) return 0;
+    Py_ssize_t size = pyapi.PyTuple_Size(entry);
+    return size == 3 || (size == 4 && pyapi_type_of(pyapi.PyTuple_GetItem(entry, 3)) == pyapi.PyTuple_Type);
+}
 
 int func_registry_register_all(void) {
     if (!pyapi.handle || !pyapi.Py_IsInitialized()) return 0;

@@ -82,6 +82,11 @@ struct func_registry_state {
 };
 extern func_registry_state func_registry;
 
+// 1 when `entry` (borrowed) has a _registry entry's shape: a tuple of
+// (name, function, count), or of four with the kinds tuple its annotations
+// asked for last. GIL held.
+int func_registry_is_entry(PyObject *entry);
+
 // The registration pass over tindral_xl._registry. 1 when the pass ran, 0 when
 // it could not start (interpreter down, package or list missing). GIL held.
 int func_registry_register_all(void);
