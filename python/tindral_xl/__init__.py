@@ -30,12 +30,23 @@ arrives as ``None`` even where the parameter has a default, so
 unless ``args=`` says how many arguments Excel passes. Dates arrive as their
 serial numbers; ``from_excel_date`` turns one into a ``datetime``.
 
+Annotated parameters are converted by the add-in instead, in C, by a kind
+decided when the function is registered: ``x: float``, ``n: int`` (whole
+numbers only), ``b: bool``, ``s: str``, ``d: datetime.date`` (or
+``datetime.datetime``) from its serial, ``xs: list[float]`` (one row or
+column) or ``list[list[float]]`` (rows), ``a: Array`` (the range as one
+buffer of doubles), and ``Optional[T]`` for an argument that may be left out.
+A value that does not convert shows #VALUE! and the log names the argument.
+A return annotation (``-> float``, ``-> int``, ``-> bool``, ``-> str``,
+``-> datetime.date``) is enforced.
+
 What comes back: ``None`` is an empty cell, ``bool``, ``int`` and ``float`` are
 values (a NaN or infinite ``float`` shows #NUM!), ``str`` is text (at most
 32,767 UTF-16 units are shown), a ``datetime.date`` or ``datetime.datetime`` is
 its serial number (format the cell as a date). A ``list`` or ``tuple`` spills
 as an array: a list of rows is a table, short rows padded with #N/A; a flat
-list is one row; an empty list is #N/A. Anything else shows its ``repr``;
+list is one row; an empty list is #N/A. An object exporting a buffer of
+doubles (a memoryview, ``array.array('d')``) spills its numbers the same way. Anything else shows its ``repr``;
 raising shows #VALUE! and the message goes to the add-in's log.
 """
 
