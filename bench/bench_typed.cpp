@@ -21,7 +21,11 @@
 // build:
 //
 //     cmake --preset release
-//     cmake --build --preset release --target bench_typed && build/release/bench_typed
+//     cmake --build --preset release --target bench_typed
+//     build/release/bench_typed --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
+//
+// (with repetitions, the ratios are of the medians; interleaving spreads the
+// machine's other load over all benchmarks alike).
 //
 // The interpreter starts from $TINDRAL_TEST_PYTHON_HOME, else the Python home
 // assembled in the build tree (scripts/make_python_home.py --out DIR).
@@ -228,10 +232,19 @@ BENCHMARK(scalars_untyped)->Name("scalars/untyped")->Unit(benchmark::kNanosecond
 class bench_ratio_reporter : public benchmark::ConsoleReporter {
   public:
     std::map<std::string, double> seconds;
+    std::map<std::string, bool> from_median;
     void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                seconds[run.benchmark_name()] = run.cpu_accumulated_time / (double)run.iterations;
+        for (const Run &run : runs) {
+            std::string name = run.run_name.str();
+            // With --benchmark_repetitions the median of the repetitions
+            // stands; otherwise the one run.
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                seconds[name] = run.GetAdjustedCPUTime();
+                from_median[name] = true;
+            } else if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !from_median[name]) {
+                seconds[name] = run.cpu_accumulated_time / (double)run.iterations;
+            }
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 };
