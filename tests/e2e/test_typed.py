@@ -4,6 +4,8 @@ argument, and nested calls."""
 
 import pytest
 
+from test_workbook import run_code, workbook  # noqa: F401 - the fixture, shared
+
 TYPED = r'''
 import array
 import datetime
@@ -127,3 +129,19 @@ def test_eval_computes_a_formula_against_the_workbook_from_no_cell(typed_addin, 
         "formula refused expected , or ) at column 13",
         "formula refused unexpected text after the expression (operators are not evaluated here) at column 4",
     ]
+
+
+@pytest.mark.needs_python
+@pytest.mark.time_limit(180)
+def test_agents_set_formula_of_a_range_function_computes_against_the_cells_it_wrote(workbook, sandbox):
+    h = workbook(modules={"typed.py": TYPED})
+    answer = run_code(sandbox, "from tindral_xl import excel\n"
+                               "excel.write('A1', [[1, 2], [3, 4]])\n"
+                               "excel.set_formula('C1', '=TOTAL(A1:B2)')\n"
+                               "excel.set_formula('C2', '=SCALE(TOTAL(A1:B2), 3)')\n"
+                               "excel.write('A1', [[10]])\n"
+                               "excel.calculate()\n"
+                               "excel.read('C1:C2')")
+    assert answer["result"] == [[19.0], [57.0]]
+    h.run("idle off", "idle off")
+    assert h.last("xlowned", "xlowned") == "xlowned 0"
