@@ -27,8 +27,8 @@ struct formula_node {
     std::vector<formula_node> items;  // FORMULA_CALL arguments, FORMULA_ARRAY elements
 };
 
-// Excel nests functions at most 64 levels deep ("Excel specifications and
-// limits": nested levels of functions, 64); deeper formulas are refused.
+// Excel nests functions at most 64 levels deep (its published limits for a
+// worksheet: 64 nested levels of functions); deeper formulas are refused.
 constexpr int FORMULA_MAX_DEPTH = 64;
 // A call passes at most this many arguments (every slot receives ten).
 constexpr int FORMULA_MAX_ARGS = 10;
