@@ -188,9 +188,9 @@ PyObject *typed_scalar(unsigned base, const XLOPER12 *x, int *error, char *why, 
             snprintf(why, cap, "%s is not a number", typed_describe(x));
             return nullptr;
         }
-        // Every whole double below 2^63 in magnitude; past 2^53 a double
-        // holds only whole numbers anyway.
-        if (d != std::floor(d) || std::fabs(d) >= 9223372036854775808.0) {
+        // Python's int has no bound: every whole double converts (past 2^53
+        // a double holds only whole numbers anyway).
+        if (d != std::floor(d)) {
             *error = xlerrNum;
             snprintf(why, cap, "%.15G is not a whole number", d);
             return nullptr;
