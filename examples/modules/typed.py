@@ -38,8 +38,9 @@ def add_months(start: datetime.date, months: int) -> datetime.date:
 
 @xl_function(name="DOT")
 def dot(a: Array, b: Array) -> float:
-    """=DOT(A2:A3, B2:B3): the sum of the products of two ranges of the same
-    size (blanks, text and errors count as 0)."""
+    """=DOT({1,2,3}, {4,5,6}) gives 32: the sum of the products of two ranges
+    of the same shape, such as =DOT(A2:A3, B2:B3) (blanks, text and errors
+    count as 0)."""
     if a.shape != b.shape:
         raise ValueError("DOT needs two ranges of one shape, got %d x %d and %d x %d" % (a.shape + b.shape))
     return sum(x * y for x, y in zip(a.cast("B").cast("d"), b.cast("B").cast("d")) if x == x and y == y)
