@@ -73,6 +73,10 @@ SAMPLES = [
     ("=NEXT_WORKDAYS(46000, 3)", "dates come back as serial numbers"),
     ("=FIT_LINE({1,2,3,4}, {3,5,7,9})", "an object: the cell shows its handle"),
     ('=PREDICT_LINE("<LineFit #1>", 10)', "the handle passes the object itself"),
+    ("=COMPOUND(1000, 0.05, 10)", "annotated float, float, int"),
+    ("=COMPOUND(1000, 0.05, 2.5)", "an int parameter takes whole numbers only"),
+    ("=ADD_MONTHS(45322, 1)", "a date in, a date out"),
+    ("=SCALED({1,2;3,4}, 10)", "an Array in, a buffer of doubles out"),
 ]
 
 
@@ -81,6 +85,11 @@ SAMPLES = [
 
 class FormulaError(ValueError):
     """A formula this stand-in cannot call: the message says why."""
+
+
+class NeedsWorkbook(FormulaError):
+    """A formula with cell references or nested calls: the host's workbook
+    computes it (its `eval` command), not one `call`."""
 
 
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*")
@@ -166,11 +175,10 @@ class _Parser:
             if rest.upper().startswith(text):
                 self.pos += len(text)
                 return "e:%d" % code
-        if re.match(r"\$?[A-Za-z]{1,3}\$?[0-9]+\b", rest):
-            self.fail("cell references mean nothing here (there is no sheet): give values, "
-                      "e.g. {1,2;3,4} for a range")
+        if re.match(r"(\$?[A-Za-z]{1,3}\$?[0-9]+\b|'|[A-Za-z_][A-Za-z0-9_.]*!)", rest):
+            raise NeedsWorkbook("a cell reference")
         if _NAME.match(rest) and re.match(r"[A-Za-z_][A-Za-z0-9_.]*\s*\(", rest):
-            self.fail("a call inside a call is not evaluated here: give its value")
+            raise NeedsWorkbook("a call inside a call")
         self.fail("expected a number, a \"text\", TRUE, FALSE, an error such as #N/A, or {array}")
 
     def array(self):
@@ -284,6 +292,17 @@ def raised_messages(lines, name):
     """The messages the add-in logged for exceptions `name` raised."""
     head = "Python error in %s: " % name
     return [l[len(head):] for l in lines if l.upper().startswith(head.upper())]
+
+
+def refusals(lines, name):
+    """Why the add-in refused an argument or result of `name` (its typed
+    conversions): "argument 1 (x): text is not a number"."""
+    found = []
+    for l in lines:
+        m = re.match(r"func_registry: (argument \d+ \(.*?\)|result) of (\S+): (.*)$", l)
+        if m and m.group(2).upper() == name.upper():
+            found.append("%s: %s" % (m.group(1), m.group(3)))
+    return found
 
 
 def import_failures(lines):
@@ -597,6 +616,8 @@ class Session:
         """Calls one formula and shows it with the cell's value; 1 when called."""
         try:
             name, args = parse_formula(formula)
+        except NeedsWorkbook:
+            return self.evaluate(formula, note)
         except FormulaError as exc:
             print("  %s" % exc, flush=True)
             return 0
@@ -625,11 +646,45 @@ class Session:
         self.say(first)
         for extra in shown[1:]:
             self.say(" " * (self.width + 8) + extra)
-        if shown[0] == ERRORS[15]:
-            # What the cell cannot show: the exception's message, from the log.
-            for message in raised_messages(self.log_lines_from(log_at), name):
-                self.say(" " * (self.width + 8) + "raised: " + message)
+        if shown[0] in (ERRORS[15], ERRORS[36]):
+            # What the cell cannot show: the exception's message or the
+            # refused argument, from the log.
+            self.explain(log_at, name)
         return 1
+
+    def evaluate(self, formula, note=""):
+        """Has the host's workbook compute a formula over its cells (the ones
+        an agent wrote, say): references, ranges and nested calls. 1 when it
+        was computed."""
+        text = formula.strip()
+        if self.raw:
+            print("# " + text, flush=True)
+        log_at = self.log_size()
+        self.host.send("eval " + text)
+        line, _ = self.host.expect(lambda l: l.startswith(("result ", "formula refused ")))
+        if line.startswith("formula refused "):
+            print("  %s: %s" % (text, line[len("formula refused "):]), flush=True)
+            return 0
+        shown = render_result(line)
+        first = "  %s  ->  %s" % (text.ljust(self.width), shown[0])
+        if note:
+            first += "    (%s)" % note
+        self.say(first)
+        for extra in shown[1:]:
+            self.say(" " * (self.width + 8) + extra)
+        called = re.match(r"=?\s*([A-Za-z_][A-Za-z0-9_.]*)\s*\(", text)
+        if shown[0] in (ERRORS[15], ERRORS[36]) and called:
+            self.explain(log_at, called.group(1))
+        return 1
+
+    def explain(self, log_at, name):
+        """What the log says about the call that just failed: the exception
+        `name` raised, or which argument its annotations refused and why."""
+        lines = self.log_lines_from(log_at)
+        for message in raised_messages(lines, name):
+            self.say(" " * (self.width + 8) + "raised: " + message)
+        for message in refusals(lines, name):
+            self.say(" " * (self.width + 8) + "refused " + message)
 
     def functions(self):
         """The registry as the agent channel reports it (name, nargs, doc), or []."""
@@ -733,6 +788,13 @@ class Session:
                 continue
             text = json.dumps(answer, ensure_ascii=False)
             self.say("    " + (text if len(text) <= 160 else text[:157] + "..."))
+        # Formulas over the cells the agent wrote, computed by the workbook.
+        over_cells = [f for f, name in (("=TOTAL(A1:B3)", "TOTAL"), ("=DOT(A2:A3, B2:B3)", "DOT"))
+                      if name in self.names]
+        if over_cells:
+            self.say("  Formulas over those cells:")
+            for formula in over_cells:
+                self.call(formula)
         if reloaded and "GREET" in self.names:
             self.say("  After the reload the cell runs the module's code as it is now:")
             self.call('=GREET("Ada")')

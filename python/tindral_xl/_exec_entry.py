@@ -449,7 +449,7 @@ def _native():
 
 
 def _describe(entry):
-    name, func, nargs = entry
+    name, func, nargs = entry[:3]
     doc = getattr(func, "__doc__", None) or ""
     lines = doc.strip().splitlines()
     return {
@@ -467,7 +467,7 @@ def list_functions():
     slots = {s["name"]: s for s in native.slots()} if native is not None else {}
     out = []
     for entry in list(_registry()):
-        if type(entry) is not tuple or len(entry) != 3:
+        if type(entry) is not tuple or len(entry) not in (3, 4):
             continue
         item = _describe(entry)
         slot = slots.pop(item["name"], None)
@@ -511,7 +511,7 @@ def _bind(name):
     """Rebinds the registry in the add-in now and answers what Excel has;
     outside the add-in (no Excel to bind to) only what the registry lists."""
     listed = [e[0] for e in list(_registry())
-              if type(e) is tuple and len(e) == 3 and getattr(e[1], "__module__", None) == name]
+              if type(e) is tuple and len(e) in (3, 4) and getattr(e[1], "__module__", None) == name]
     native = _native()
     if native is None:
         return {"module": name, "functions": listed}

@@ -193,7 +193,7 @@ def reload_user_module(module):
     registry and None is returned; on failure the registry is as before and
     the exception is returned."""
     name = module.__name__
-    before = [e for e in tindral_xl._registry if type(e) is tuple and len(e) == 3 and _owner(e) == name]
+    before = [e for e in tindral_xl._registry if type(e) is tuple and len(e) in (3, 4) and _owner(e) == name]
     # What it imports itself may be new files of the folder.
     importlib.invalidate_caches()
     exc = _guarded(lambda: _rerun(module))

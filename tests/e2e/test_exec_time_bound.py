@@ -187,9 +187,13 @@ def test_abandoned_workers_beyond_the_cap_are_refused_with_the_reason(python_add
 
 # Holds the interpreter lock for 2.5 s in one C call: a function called
 # through ctypes.PyDLL keeps the lock, as a long C computation does.
+# The loop after the C call gives the interrupt a bytecode boundary to land
+# on: code that ended right after the call could finish before the
+# interpreter looked for it, and answer "ok" instead of the timeout.
 HOLD_LOCK = ("import ctypes, sys\n"
              "if sys.platform == 'win32':\n    ctypes.PyDLL('kernel32').Sleep(2500)\n"
-             "else:\n    ctypes.PyDLL(None).usleep(2500000)\n")
+             "else:\n    ctypes.PyDLL(None).usleep(2500000)\n"
+             "for _ in range(10**8):\n    pass\n")
 
 
 @pytest.mark.time_limit(90)

@@ -171,6 +171,27 @@ def test_run_again_calls_typed_formulas_and_never_deletes_files_left_in_the_run_
     assert not (mine / "__pycache__").exists()
 
 
+@pytest.mark.linux_only
+@pytest.mark.needs_python
+@pytest.mark.time_limit(600)
+def test_run_prompt_computes_formulas_over_the_cells_the_agent_wrote(run_env, sandbox):
+    r = subprocess.run([str(ROOT / "scripts" / "run.sh")], env=run_env,
+                       input="=TOTAL(A1:B3)\n=SCALED(A2:B3, 2)\n=COMPOUND(A1, 0.05)\n=TOTAL(A1:B3\n",
+                       capture_output=True, text=True, timeout=500)
+    out = r.stdout
+    assert r.returncode == 0, out + r.stderr
+    # The agent wrote qty/price into A1:B3; the example modules' functions read them.
+    assert re.search(r"^  =DOT\(A2:A3, B2:B3\) +-> +76.5$", out, re.M), out
+    prompt = out.split("Ctrl-D or Ctrl-C closes it.", 1)[1]
+    assert re.search(r"^  =TOTAL\(A1:B3\) +-> +28.5$", prompt, re.M), out
+    assert re.search(r"^  =SCALED\(A2:B3, 2\) +-> +2x2 array:\n +6 +19\n +8 +24$", prompt, re.M), out
+    assert re.search(r"^  =COMPOUND\(A1, 0.05\) +-> +#VALUE!\n +refused argument 1 \(principal\): text is not a "
+                     r"number$", prompt, re.M), out
+    assert "=TOTAL(A1:B3: expected , or ) at column 13" in prompt, out
+    # Typed examples among the sample calls.
+    assert re.search(r"^  =COMPOUND\(1000, 0.05, 2.5\) +-> +#NUM!", out, re.M), out
+
+
 @pytest.mark.wine_only
 @pytest.mark.needs_python
 @pytest.mark.time_limit(600)

@@ -181,6 +181,13 @@ STANDIN_TRAP(PyEval_RestoreThread)
 STANDIN_TRAP(PyObject_Vectorcall)
 /* Text arguments. */
 STANDIN_TRAP(PyUnicode_DecodeUTF16)
+/* Typed worksheet functions. */
+STANDIN_TRAP(PyByteArray_FromStringAndSize)
+STANDIN_TRAP(PyByteArray_AsString)
+STANDIN_TRAP(PyMemoryView_FromObject)
+STANDIN_TRAP(PyObject_GetBuffer)
+STANDIN_TRAP(PyBuffer_Release)
+STANDIN_TRAP(PyLong_FromDouble)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

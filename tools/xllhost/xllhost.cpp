@@ -29,6 +29,7 @@
 #include "platform/platform.h"
 #include "text_utf16.h"
 #include "xlcall.h"
+#include "xllhost_formula.h"
 
 #ifdef _WIN32
 #define HOST_EXPORT extern "C" __declspec(dllexport)
@@ -1032,41 +1033,19 @@ bool cell_store(int sheet, long row, long col, const XLOPER12 &v) {
     return true;
 }
 
-// One literal argument of a formula: a number, "text" ("" is one quote),
-// TRUE/FALSE, or nothing (missing). False for anything else.
-bool formula_literal(std::string a, arg_storage *store, XLOPER12 *x) {
-    while (!a.empty() && a.front() == ' ') a.erase(a.begin());
-    while (!a.empty() && a.back() == ' ') a.pop_back();
-    memset(x, 0, sizeof *x);
-    if (a.empty()) {
-        x->xltype = xltypeMissing;
-        return true;
-    }
-    if (a.size() >= 2 && a.front() == '"' && a.back() == '"') {
-        std::string raw = a.substr(1, a.size() - 2), text;
-        for (size_t i = 0; i < raw.size(); i++) {
-            if (raw[i] == '"') {
-                if (i + 1 >= raw.size() || raw[i + 1] != '"') return false;
-                i++;
-            }
-            text += raw[i];
-        }
-        xstring units(1, (XCHAR)0);
-        if (!utf8_append_utf16(text.data(), text.size(), &units) || units.size() - 1 > (size_t)HOST_MAX_TEXT)
-            return false;
-        units[0] = (XCHAR)(units.size() - 1);
-        store->texts.push_back(units);
-        x->xltype = xltypeStr;
-        x->val.str = &store->texts.back()[0];
-        return true;
-    }
-    if (same_name(a, "TRUE") || same_name(a, "FALSE")) {
-        x->xltype = xltypeBool;
-        x->val.xbool = same_name(a, "TRUE");
-        return true;
-    }
-    x->xltype = xltypeNum;
-    return parse_double(a, &x->val.num);
+// --- formulas: what a formula cell computes (xllhost_formula.cpp reads the text) ---
+
+// Cells one reference argument may pass: a whole column of Excel's grid. A
+// larger reference is passed as #VALUE! (the host's own limit).
+constexpr long long FORMULA_MAX_CELLS = HOST_ROWS;
+
+// A text of `n` units into the store, as a counted text record.
+void formula_keep_text(const XCHAR *units, size_t n, arg_storage *store, XLOPER12 *x) {
+    xstring t(1, (XCHAR)n);
+    if (n) t.append(units, n);
+    store->texts.push_back(t);
+    x->xltype = xltypeStr;
+    x->val.str = &store->texts.back()[0];
 }
 
 // A reference argument (B3, Sheet2!B3:C4) in position `i` of a function
@@ -1100,61 +1079,169 @@ bool formula_reference_arg(const host_registration &r, int i, std::string text, 
     return true;
 }
 
-// Evaluates a formula cell: a registered worksheet function called with
-// literal arguments gets its result; anything else holds #N/A.
+// A value as a record of the host's own (texts and elements copied into the
+// store): what Excel keeps of a function's result before it hands the
+// add-in's record back with xlAutoFree12, so that a second call of the same
+// function (=F(F(1))) cannot overwrite the first one's value.
+void formula_keep(const XLOPER12 *v, arg_storage *store, XLOPER12 *x) {
+    memset(x, 0, sizeof *x);
+    DWORD_XL type = v->xltype & 0x0FFF;
+    if (type == xltypeStr) {
+        formula_keep_text(v->val.str ? v->val.str + 1 : nullptr, v->val.str ? (unsigned short)v->val.str[0] : 0,
+                          store, x);
+    } else if (type == xltypeMulti) {
+        long rows = v->val.array.rows, cols = v->val.array.columns;
+        if (!v->val.array.lparray || rows < 1 || cols < 1 || (long long)rows * cols > FORMULA_MAX_CELLS) {
+            x->xltype = xltypeErr;
+            x->val.err = xlerrValue;
+            return;
+        }
+        store->arrays.emplace_back((size_t)rows * (size_t)cols);
+        std::vector<XLOPER12> &cells = store->arrays.back();
+        for (size_t i = 0; i < cells.size(); i++) {
+            const XLOPER12 &e = v->val.array.lparray[i];
+            if ((e.xltype & 0x0FFF) == xltypeMulti) {  // never nested in Excel
+                memset(&cells[i], 0, sizeof cells[i]);
+                cells[i].xltype = xltypeErr;
+                cells[i].val.err = xlerrValue;
+            } else {
+                formula_keep(&e, store, &cells[i]);
+            }
+        }
+        x->xltype = xltypeMulti;
+        x->val.array.lparray = cells.data();
+        x->val.array.rows = rows;
+        x->val.array.columns = cols;
+    } else if (type == xltypeNum || type == xltypeBool || type == xltypeErr || type == xltypeInt ||
+               type == xltypeNil || type == xltypeMissing) {
+        *x = *v;
+        x->xltype = type;
+    } else {
+        x->xltype = xltypeErr;
+        x->val.err = xlerrValue;
+    }
+}
+
+void formula_value(const formula_node &n, arg_storage *store, XLOPER12 *x);
+
+// Calls the registered worksheet function `n` names with its arguments'
+// values; #N/A when the workbook knows no such function (it may be one of
+// Excel's own, which the host does not compute).
+void formula_call(const formula_node &n, arg_storage *store, XLOPER12 *x) {
+    memset(x, 0, sizeof *x);
+    x->xltype = xltypeErr;
+    x->val.err = xlerrNA;
+    host_registration *r = find_registration(n.text);
+    // Only worksheet functions ("Q..." type texts) are called, never a command.
+    if (!r || r->type.empty() || r->type[0] != 'Q') return;
+    XLOPER12 args[HOST_SLOT_ARGS];
+    std::deque<XLMREF12> refs;  // the reference arguments' areas, until the call returns
+    for (int i = 0; i < HOST_SLOT_ARGS; i++) {
+        memset(&args[i], 0, sizeof args[i]);
+        args[i].xltype = xltypeMissing;
+        if ((size_t)i >= n.items.size()) continue;
+        const formula_node &item = n.items[(size_t)i];
+        if (item.kind == FORMULA_REF && formula_reference_arg(*r, i, item.text, &refs, &args[i])) continue;
+        formula_value(item, store, &args[i]);
+    }
+    xll_slot_fn fn = reinterpret_cast<xll_slot_fn>(addin_export(r->proc.c_str()));
+    LPXLOPER12 result = fn(&args[0], &args[1], &args[2], &args[3], &args[4], &args[5], &args[6], &args[7],
+                           &args[8], &args[9]);
+    if (!result) {
+        x->val.err = xlerrValue;
+        return;
+    }
+    formula_keep(result, store, x);
+    if ((result->xltype & xlbitDLLFree) && host.free_results)
+        reinterpret_cast<xll_free_fn>(addin_export("xlAutoFree12"))(result);
+}
+
+// The record Excel hands a registered function's Q argument for `n`. Excel's
+// C API documentation ("Data Types Used by Excel", types P and Q) says such
+// an argument takes values only: a single-cell reference arrives as that
+// cell's value (an empty cell as xltypeNil), a multi-cell reference as an
+// xltypeMulti of its values row by row, a nested call as its result, and an
+// argument left out as xltypeMissing. A reference the workbook cannot
+// resolve is #REF!, as Excel shows it.
+void formula_value(const formula_node &n, arg_storage *store, XLOPER12 *x) {
+    memset(x, 0, sizeof *x);
+    switch (n.kind) {
+    case FORMULA_MISSING: x->xltype = xltypeMissing; return;
+    case FORMULA_NUMBER: x->xltype = xltypeNum; x->val.num = n.num; return;
+    case FORMULA_BOOL: x->xltype = xltypeBool; x->val.xbool = n.code; return;
+    case FORMULA_ERROR: x->xltype = xltypeErr; x->val.err = n.code; return;
+    case FORMULA_TEXT: {
+        xstring units;
+        utf8_append_utf16(n.text.data(), n.text.size(), &units);
+        if (units.size() > (size_t)HOST_MAX_TEXT) units.resize(HOST_MAX_TEXT);
+        formula_keep_text(units.data(), units.size(), store, x);
+        return;
+    }
+    case FORMULA_CALL: formula_call(n, store, x); return;
+    case FORMULA_ARRAY: {
+        store->arrays.emplace_back(n.items.size());
+        std::vector<XLOPER12> &cells = store->arrays.back();
+        for (size_t i = 0; i < n.items.size(); i++) formula_value(n.items[i], store, &cells[i]);
+        x->xltype = xltypeMulti;
+        x->val.array.lparray = cells.data();
+        x->val.array.rows = (RW)n.rows;
+        x->val.array.columns = (COL)n.cols;
+        return;
+    }
+    case FORMULA_REF: break;
+    }
+    int sheet;
+    XLREF12 area;
+    if (!parse_ref_text(n.text, &sheet, &area)) {
+        x->xltype = xltypeErr;
+        x->val.err = xlerrRef;
+        return;
+    }
+    long rows = area_rows(area), cols = area_cols(area);
+    if (rows == 1 && cols == 1) {
+        XLOPER12 v = cell_value(cell_at(sheet, area.rwFirst, area.colFirst), nullptr);
+        formula_keep(&v, store, x);
+        return;
+    }
+    if ((long long)rows * cols > FORMULA_MAX_CELLS) {
+        x->xltype = xltypeErr;
+        x->val.err = xlerrValue;
+        return;
+    }
+    store->arrays.emplace_back((size_t)rows * (size_t)cols);
+    std::vector<XLOPER12> &cells = store->arrays.back();
+    for (long r = 0; r < rows; r++)
+        for (long c = 0; c < cols; c++) {
+            XLOPER12 v = cell_value(cell_at(sheet, area.rwFirst + r, area.colFirst + c), nullptr);
+            formula_keep(&v, store, &cells[(size_t)r * (size_t)cols + (size_t)c]);
+        }
+    x->xltype = xltypeMulti;
+    x->val.array.lparray = cells.data();
+    x->val.array.rows = (RW)rows;
+    x->val.array.columns = (COL)cols;
+}
+
+// Evaluates a formula cell as Excel recalculates it, outside command
+// context and with the cell as xlfCaller's answer (for nested calls too).
+// A formula the host cannot read holds #N/A.
 void formula_evaluate(int sheet, long row, long col, host_cell *c) {
     c->type = xltypeErr;
     c->code = xlerrNA;
     c->text.clear();
-    const std::string &f = c->formula;
-    size_t open = f.find('(');
-    if (f.size() < 4 || f[0] != '=' || open == std::string::npos || f.back() != ')') return;
-    std::string name = f.substr(1, open - 1);
-    while (!name.empty() && name.front() == ' ') name.erase(name.begin());
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    host_registration *r = find_registration(name);
-    // Only worksheet functions ("Q..." type texts) are called, never a command.
-    if (!r || r->type.empty() || r->type[0] != 'Q') return;
-    std::string inner = f.substr(open + 1, f.size() - open - 2);
-    std::vector<std::string> parts;
-    std::string cur;
-    bool in_text = false;
-    for (char ch : inner) {
-        if (ch == '"') in_text = !in_text;
-        if (ch == ',' && !in_text) {
-            parts.push_back(cur);
-            cur.clear();
-        } else {
-            cur += ch;
-        }
-    }
-    if (in_text) return;
-    if (!inner.empty() || !parts.empty()) parts.push_back(cur);
-    if (parts.size() > (size_t)HOST_SLOT_ARGS) return;
-    arg_storage store;
-    std::deque<XLMREF12> refs;
-    XLOPER12 args[HOST_SLOT_ARGS];
-    for (int i = 0; i < HOST_SLOT_ARGS; i++) {
-        memset(&args[i], 0, sizeof args[i]);
-        args[i].xltype = xltypeMissing;
-        if ((size_t)i >= parts.size()) continue;
-        if (formula_reference_arg(*r, i, parts[(size_t)i], &refs, &args[i])) continue;
-        if (!formula_literal(parts[(size_t)i], &store, &args[i])) return;
-    }
-    xll_slot_fn fn = reinterpret_cast<xll_slot_fn>(addin_export(r->proc.c_str()));
-    // A worksheet function runs outside command context, even when the
-    // recalculation came from a command.
+    formula_node tree;
+    std::string why;
+    if (!formula_parse(c->formula, &tree, &why)) return;
     int depth = host.command_depth;
     host.command_depth = 0;
     host.caller_sheet = sheet;
     host.caller_row = row;
     host.caller_col = col;
-    LPXLOPER12 result = fn(&args[0], &args[1], &args[2], &args[3], &args[4], &args[5], &args[6], &args[7],
-                           &args[8], &args[9]);
+    arg_storage store;
+    XLOPER12 value;
+    formula_value(tree, &store, &value);
     host.caller_sheet = -1;
     host.command_depth = depth;
-    if (!result) return;
-    const XLOPER12 *v = result;
+    const XLOPER12 *v = &value;
     if ((v->xltype & 0x0FFF) == xltypeMulti && v->val.array.lparray && v->val.array.rows > 0 &&
         v->val.array.columns > 0)
         v = &v->val.array.lparray[0];
@@ -1173,8 +1260,24 @@ void formula_evaluate(int sheet, long row, long col, host_cell *c) {
     }
     default: c->code = xlerrValue; break;
     }
-    if ((result->xltype & xlbitDLLFree) && host.free_results)
-        reinterpret_cast<xll_free_fn>(addin_export("xlAutoFree12"))(result);
+}
+
+// `eval =FORMULA`: computes the formula against the workbook as a cell would
+// (references, ranges, nested calls), but from no cell: xlfCaller answers
+// #REF! as for `call`. Prints the value as `call` prints a result, or
+// `formula refused WHY` for a formula the host cannot read.
+void command_eval(std::string text) {
+    while (!text.empty() && text.front() == ' ') text.erase(text.begin());
+    formula_node tree;
+    std::string why;
+    if (!formula_parse(text, &tree, &why)) {
+        host_line("formula refused %s", why.c_str());
+        return;
+    }
+    arg_storage store;
+    XLOPER12 value;
+    formula_value(tree, &store, &value);
+    print_result(&value);
 }
 
 // Enters `text` into a cell as Excel's FORMULA does: "=..." is a formula,
@@ -1657,6 +1760,8 @@ void run_command(const std::string &raw) {
         host_line("accept %s", w[1].c_str());
     } else if (c == "call") {
         command_call(w);
+    } else if (c == "eval" && w.size() >= 2) {
+        command_eval(line.substr(line.find(c) + c.size()));
     } else if (c == "free" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
         host.free_results = w[1] == "on";
         host_line("free %s", w[1].c_str());

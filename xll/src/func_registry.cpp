@@ -145,7 +145,8 @@ void func_registry_bind_new(const char *name, PyObject *function, long arity) {
 // One _registry entry (borrowed). Entries of the wrong shape are skipped
 // silently; a count Excel cannot pass is refused with a line.
 void func_registry_take_entry(PyObject *entry) {
-    if (pyapi_type_of(entry) != pyapi.PyTuple_Type || pyapi.PyTuple_Size(entry) != 3) return;
+    if (!func_registry_is_entry(entry)) return;
+    PyObject *kinds = pyapi.PyTuple_Size(entry) == 4 ? pyapi.PyTuple_GetItem(entry, 3) : nullptr;  // borrowed
     PyObject *function = pyapi.PyTuple_GetItem(entry, 1);
     // The count may be any object with __index__, whose code runs here.
     long arity = pyapi.PyLong_AsLong(pyapi.PyTuple_GetItem(entry, 2));
@@ -179,17 +180,25 @@ void func_registry_take_entry(PyObject *entry) {
         return;
     }
     int j = func_registry_find(name);
-    if (j >= 0)
+    if (j >= 0) {
         func_registry_rebind(j, name, function, arity);
-    else if (func_registry.slot_count < FUNC_SLOT_COUNT)
+        func_registry_take_kinds(j, kinds);
+    } else if (func_registry.slot_count < FUNC_SLOT_COUNT) {
         func_registry_bind_new(name, function, arity);
-    else {
+        func_registry_take_kinds(func_registry.slot_count - 1, kinds);
+    } else {
         xll_logf(func_registry.log, 1024, "WARNING: slot limit (%d) reached, cannot register %s", FUNC_SLOT_COUNT, name);
         func_registry_report(name, -1, "refused", "all 64 slots are in use");
     }
 }
 
 }  // namespace
+
+int func_registry_is_entry(PyObject *entry) {
+    if (pyapi_type_of(entry) != pyapi.PyTuple_Type) return 0;
+    Py_ssize_t size = pyapi.PyTuple_Size(entry);
+    return size == 3 || (size == 4 && pyapi_type_of(pyapi.PyTuple_GetItem(entry, 3)) == pyapi.PyTuple_Type);
+}
 
 int func_registry_register_all(void) {
     if (!pyapi.handle || !pyapi.Py_IsInitialized()) return 0;

@@ -20,6 +20,8 @@ constexpr int FUNC_EXCEL_NAME_MAX = 255;
 constexpr int FUNC_NAME_CAP = 3 * FUNC_EXCEL_NAME_MAX + 1;
 // A slot entry point receives exactly this many argument pointers.
 constexpr int FUNC_MAX_ARGS = 10;
+// A parameter name kept for the log, cut to this many bytes.
+constexpr int FUNC_PARAM_CAP = 48;
 // Excel keeps a text's length in one 16-bit unit and allows this many.
 constexpr int FUNC_TEXT_MAX_UNITS = 32767;
 
@@ -51,6 +53,14 @@ struct func_slot {
     // object asks Excel for its cell to release the cell's previous one.
     // Slot call path only.
     int objects_held;
+    // What the bound function's annotations asked for: a func_kind per
+    // argument (FUNC_KIND_ANY keeps the untyped rules) and one for the
+    // result; `typed` is 1 when any of them is not FUNC_KIND_ANY. Written by
+    // the pass with the function, under the GIL.
+    int typed;
+    unsigned char kinds[FUNC_MAX_ARGS];
+    unsigned char result_kind;
+    char params[FUNC_MAX_ARGS][FUNC_PARAM_CAP];  // parameter names, for the log
     XLOPER12 result;           // the slot's answer, rebuilt by each of its calls
 };
 
@@ -76,6 +86,11 @@ struct func_registry_state {
     std::atomic<int> tick_work;
 };
 extern func_registry_state func_registry;
+
+// 1 when `entry` (borrowed) has a _registry entry's shape: a tuple of
+// (name, function, count), or of four with the kinds tuple its annotations
+// asked for last. GIL held.
+int func_registry_is_entry(PyObject *entry);
 
 // The registration pass over tindral_xl._registry. 1 when the pass ran, 0 when
 // it could not start (interpreter down, package or list missing). GIL held.
@@ -259,3 +274,48 @@ int func_registry_object_result(int slot, PyObject *o, XLOPER12 *out);
 // Slot `slot`'s call in a cell made no object: the object the cell made
 // before, if any, is released. GIL held.
 void func_registry_object_release_cell(int slot);
+
+// --- Typed arguments and results (func_registry_typed.cpp) ------------------------
+
+// How an annotated parameter or result converts. The package's _typed module
+// writes the same numbers. The low four bits name the value kind; the flags
+// above them shape it.
+enum func_kind : unsigned {
+    FUNC_KIND_ANY = 0,       // unannotated: the untyped rules
+    FUNC_KIND_FLOAT = 1,
+    FUNC_KIND_INT = 2,       // a whole number; any other number is #NUM!
+    FUNC_KIND_BOOL = 3,
+    FUNC_KIND_STR = 4,       // a number as Excel's general format shows it
+    FUNC_KIND_DATE = 5,      // datetime.date of the serial
+    FUNC_KIND_DATETIME = 6,  // datetime.datetime of the serial
+    FUNC_KIND_ARRAY = 7,     // a memoryview of doubles shaped (rows, cols)
+    FUNC_KIND_BASE = 0x0F,
+    FUNC_KIND_OPTIONAL = 0x10,       // omitted or empty: None, or the default
+    FUNC_KIND_LIST1 = 0x20,          // list[T]: one row or column, flattened
+    FUNC_KIND_LIST2 = 0x40,          // list[list[T]]: rows
+    FUNC_KIND_ITEM_OPTIONAL = 0x80,  // list of Optional[T]: an empty element is None
+};
+
+// The Python argument of kind `kind` (not FUNC_KIND_ANY) for Excel's `x` (may
+// be null). `omitted` is the slot's marker or null. New reference; null when
+// `x` cannot be converted: `*error` is then the cell's error (xlerrValue or
+// xlerrNum) and `why` says why; a Python error may be left set. GIL held.
+PyObject *func_registry_typed_arg(unsigned kind, const XLOPER12 *x, PyObject *omitted, int *error, char *why,
+                                  size_t cap);
+
+// `result` checked and converted for the result kind `kind` (not
+// FUNC_KIND_ANY). New reference; null with `why` filled when it is of the
+// wrong type (a Python error may be left set). GIL held.
+PyObject *func_registry_typed_result(unsigned kind, PyObject *result, char *why, size_t cap);
+
+// Fills `out` with an array of numbers when `o` exports a buffer of doubles
+// of one dimension (one row) or two (rows), with no Python object per
+// element: NaN and infinity are #NUM!. 1 or 0 as func_registry_py_to_xloper
+// returns; -1 when `o` exports no such buffer (`out` untouched, no error
+// left). The buffer is released once before returning. GIL held.
+int func_registry_buffer_result(PyObject *o, XLOPER12 *out);
+
+// Reads the kinds tuple of a _registry entry (result kind, then one
+// (kind, name) pair per argument) into slot `slot`; null `kinds` resets the
+// slot to untyped. Never leaves a Python error. GIL held.
+void func_registry_take_kinds(int slot, PyObject *kinds);

@@ -340,6 +340,34 @@ struct slot_gil {
     ~slot_gil() { pyapi.PyGILState_Release(state); }
 };
 
+// Argument `i` of slot `slot` by its kind. New reference; null when Excel's
+// value has no such meaning: `r` then holds the cell's error and the log
+// names the argument, the function and why (or a Python error is left set).
+PyObject *slot_typed_arg(int slot, int i, const XLOPER12 *x, PyObject *omitted, XLOPER12 *r) {
+    const func_slot *s = &func_registry.slots[slot];
+    int error = xlerrValue;
+    char why[200];
+    PyObject *v = func_registry_typed_arg(s->kinds[i], x, omitted, &error, why, sizeof why);  // new reference
+    if (v || pyapi.PyErr_Occurred()) return v;
+    xloper_set_error(r, error);
+    xll_logf(func_registry.log, 512, "func_registry: argument %d (%s) of %s: %s", i + 1, s->params[i], s->name, why);
+    return nullptr;
+}
+
+// `result` (a new reference, stolen here) checked against slot `slot`'s
+// return annotation. New reference, or null when it is of the wrong type: the
+// log then says why and the cell shows #VALUE! (unless a Python error is set).
+PyObject *slot_typed_result(int slot, PyObject *result) {
+    char why[200];
+    why[0] = 0;
+    PyObject *checked = func_registry_typed_result(func_registry.slots[slot].result_kind, result, why,
+                                                   sizeof why);  // new reference
+    pyapi.Py_DecRef(result);
+    if (!checked && !pyapi.PyErr_Occurred())
+        xll_logf(func_registry.log, 512, "func_registry: result of %s: %s", func_registry.slots[slot].name, why);
+    return checked;
+}
+
 // Calls the slot's function with the GIL held; fills r or leaves #VALUE!.
 void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     PyObject *callable = func_registry.slots[slot].callable;  // read only now, under the GIL
@@ -363,10 +391,17 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     // borrow (a bound method puts its self there instead of copying).
     PyObject *argv[1 + FUNC_MAX_ARGS];
     int filled = 0;
+    // Kinds the annotations decided at bind time; null for an untyped
+    // function, which keeps the path it always had.
+    const unsigned char *kinds = func_registry.slots[slot].typed ? func_registry.slots[slot].kinds : nullptr;
+    bool refused = false;
     while (filled < arity) {
         PyObject *v;  // new reference
         if (by_reference && slot_arg_is_reference(args[filled])) {
             v = slot_reference_arg(args[filled]);
+        } else if (kinds && kinds[filled] != FUNC_KIND_ANY) {
+            v = slot_typed_arg(slot, filled, args[filled], omitted, r);
+            refused = !v && !pyapi.PyErr_Occurred();
         } else if (omitted && slot_arg_omitted(args[filled])) {
             pyapi.Py_IncRef(omitted);
             v = omitted;
@@ -383,17 +418,24 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
     if (filled == arity) {
         PyObject *result = pyapi.PyObject_Vectorcall(
             callable, argv + 1, (size_t)arity | PYAPI_VECTORCALL_ARGUMENTS_OFFSET, nullptr);  // new reference
+        if (result && func_registry.slots[slot].result_kind != FUNC_KIND_ANY)
+            result = slot_typed_result(slot, result);  // the checked result replaces the one given
         if (result) {
-            // Only a result with no cell value pays for the object store.
+            // Only a result with no cell value pays for the object store; one
+            // that exports a buffer of doubles spills its numbers instead.
             kept = !func_registry_has_cell_value(result);
-            done = kept ? func_registry_object_result(slot, result, r) : func_registry_py_to_xloper(result, r);
+            int spilled = kept ? func_registry_buffer_result(result, r) : -1;
+            if (spilled >= 0) kept = false;
+            if (spilled >= 0) done = spilled;
+            else done = kept ? func_registry_object_result(slot, result, r) : func_registry_py_to_xloper(result, r);
             pyapi.Py_DecRef(result);
         }
     }
     // Only a failed step can have left an error; a success never looks, and
-    // asks for its cell only while the store holds any record.
-    if (!done && pyapi.PyErr_Occurred()) slot_report_error(slot, argv + 1, filled);
-    else if (done && func_registry_error_cells_any()) slot_forget_error(slot);
+    // asks for its cell only while the store holds any record. A refused
+    // argument already set the cell's error and logged why.
+    if (!refused && !done && pyapi.PyErr_Occurred()) slot_report_error(slot, argv + 1, filled);
+    else if (!refused && done && func_registry_error_cells_any()) slot_forget_error(slot);
     // A cell that made an object before and none now lets the old one go;
     // asked only while the store keeps objects of this function's cells.
     if (!kept && func_registry.slots[slot].objects_held > 0) func_registry_object_release_cell(slot);
@@ -469,6 +511,10 @@ int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out) {
     if (type == pyapi.PyUnicode_Type) return text_result(o, out);
     if (type == pyapi.PyList_Type || type == pyapi.PyTuple_Type) return func_registry_array_result(o, out);
     if (func_registry_is_date(type)) return func_registry_date_result(o, type, out);
+    // An object exporting a buffer of doubles (memoryview, array.array('d'),
+    // a numpy float64 array) spills its numbers.
+    int spilled = func_registry_buffer_result(o, out);
+    if (spilled >= 0) return spilled;
     // Everything else, subclasses of the types above included, shows its repr.
     PyObject *repr = pyapi.PyObject_Repr(o);  // new reference
     if (!repr) {

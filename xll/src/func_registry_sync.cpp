@@ -47,12 +47,12 @@ PyObject *sync_registry_list(void) {
     return registry;
 }
 
-// 1 when `registry` lists an entry of exactly three items named `name`.
+// 1 when `registry` lists an entry named `name`.
 int sync_listed(PyObject *registry, const char *name) {
     Py_ssize_t n = pyapi.PyList_Size(registry);
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *entry = pyapi.PyList_GetItem(registry, i);  // borrowed
-        if (!entry || pyapi_type_of(entry) != pyapi.PyTuple_Type || pyapi.PyTuple_Size(entry) != 3) continue;
+        if (!entry || !func_registry_is_entry(entry)) continue;
         PyObject *key = pyapi.PyTuple_GetItem(entry, 0);  // borrowed
         if (!key || pyapi_type_of(key) != pyapi.PyUnicode_Type) continue;
         const char *text = pyapi.PyUnicode_AsUTF8(key);

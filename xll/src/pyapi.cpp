@@ -102,6 +102,13 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyObject_Vectorcall),
     // Text arguments.
     PYAPI_BIND(PyUnicode_DecodeUTF16),
+    // Typed worksheet functions.
+    PYAPI_BIND(PyByteArray_FromStringAndSize),
+    PYAPI_BIND(PyByteArray_AsString),
+    PYAPI_BIND(PyMemoryView_FromObject),
+    PYAPI_BIND(PyObject_GetBuffer),
+    PYAPI_BIND(PyBuffer_Release),
+    PYAPI_BIND(PyLong_FromDouble),
 }};
 
 #undef PYAPI_BIND

@@ -29,6 +29,24 @@ struct PyWideStringList {
     wchar_t **items;
 };
 
+// Python 3.12's Py_buffer: what PyObject_GetBuffer fills in for an object
+// that exports its memory (a memoryview, array.array, a numpy array).
+struct Py_buffer {
+    void *buf;
+    PyObject *obj;  // owned by the view; PyBuffer_Release gives it back
+    Py_ssize_t len;
+    Py_ssize_t itemsize;
+    int readonly;
+    int ndim;
+    char *format;  // struct-module syntax; null means "B"
+    Py_ssize_t *shape;
+    Py_ssize_t *strides;
+    Py_ssize_t *suboffsets;
+    void *internal;
+};
+// PyObject_GetBuffer's request: shape, strides and format, read-only will do.
+constexpr int PYAPI_BUF_RECORDS_RO = 0x0004 | 0x0008 | 0x0010;
+
 struct PyConfig;  // opaque; fields reached only through python_runtime's offsets
 
 // Python 3.12's PyMethodDef: one C function as Python sees it. The record must
@@ -136,12 +154,21 @@ struct pyapi_table {
     // U+FEFF as a character.
     PyObject *(*PyUnicode_DecodeUTF16)(const char *s, Py_ssize_t size, const char *errors,
                                        int *byteorder);  // new ref
+    // Typed worksheet functions: a range as one buffer of doubles (a
+    // bytearray seen through a memoryview), results that export such a
+    // buffer, and whole numbers beyond 32 bits as int.
+    PyObject *(*PyByteArray_FromStringAndSize)(const char *s, Py_ssize_t size);  // new ref; s null: uninitialised
+    char *(*PyByteArray_AsString)(PyObject *bytearray);  // owned by the object
+    PyObject *(*PyMemoryView_FromObject)(PyObject *o);  // new ref
+    int (*PyObject_GetBuffer)(PyObject *o, Py_buffer *view, int flags);  // 0 on success: release the view once
+    void (*PyBuffer_Release)(Py_buffer *view);
+    PyObject *(*PyLong_FromDouble)(double v);  // new ref; the whole part
     void *handle;  // the loaded library; non-zero means bound
 };
 
 constexpr size_t PYAPI_VECTORCALL_ARGUMENTS_OFFSET = (size_t)1 << (8 * sizeof(size_t) - 1);
 
-constexpr int PYAPI_ENTRY_COUNT = 70;
+constexpr int PYAPI_ENTRY_COUNT = 76;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 

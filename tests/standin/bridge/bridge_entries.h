@@ -96,3 +96,11 @@ BRIDGE_FORWARD(void, PyEval_RestoreThread, (PyThreadState *s), (s))
 BRIDGE_FORWARD(PyObject *, PyObject_Vectorcall, (PyObject *c, PyObject *const *a, size_t n, PyObject *kw), (c, a, n, kw))
 /* Text arguments: bytes in, no wchar_t crosses (int is 32 bits on both sides). */
 BRIDGE_FORWARD(PyObject *, PyUnicode_DecodeUTF16, (const char *s, Py_ssize_t n, const char *e, int *b), (s, n, e, b))
+/* Typed worksheet functions: Py_buffer has the same layout on both sides
+   (pointers and Py_ssize_t 64 bits, int 32). */
+BRIDGE_FORWARD(PyObject *, PyByteArray_FromStringAndSize, (const char *s, Py_ssize_t n), (s, n))
+BRIDGE_FORWARD(char *, PyByteArray_AsString, (PyObject *o), (o))
+BRIDGE_FORWARD(PyObject *, PyMemoryView_FromObject, (PyObject *o), (o))
+BRIDGE_FORWARD(int, PyObject_GetBuffer, (PyObject *o, Py_buffer *v, int f), (o, v, f))
+BRIDGE_FORWARD(void, PyBuffer_Release, (Py_buffer *v), (v))
+BRIDGE_FORWARD(PyObject *, PyLong_FromDouble, (double v), (v))
