@@ -30,3 +30,12 @@ void func_registry_register_command(void);
 // (its state kept: the module stays pinned) would believe Excel still had its
 // names. Main thread; takes the GIL when Python runs.
 void func_registry_excel_closed(void);
+
+// The close of the asynchronous functions: every pending call is forgotten
+// (Excel never hears of it again), their coroutines are cancelled and the
+// event loop's thread has ended (or is logged as stuck) when this returns.
+// Excel's main thread, without the GIL.
+void func_registry_async_close(void);
+
+// Pending asynchronous calls (for tests and the log).
+int func_registry_async_pending(void);

@@ -331,26 +331,11 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
         return;
     }
     pyapi.Py_IncRef(callable);  // a rebinding pass must not free it mid-call
-    // A function that applies parameter defaults gets the package's marker
-    // for an omitted or empty argument, told apart from an error value (None
-    // for every function): a default never stands in for an error.
-    PyObject *omitted = func_registry.slots[slot].omitted;
     int done = 0;
     // The arguments as an array after one spare slot, which the callee may
     // borrow (a bound method puts its self there instead of copying).
     PyObject *argv[1 + FUNC_MAX_ARGS];
-    int filled = 0;
-    while (filled < arity) {
-        PyObject *v;  // new reference
-        if (omitted && slot_arg_omitted(args[filled])) {
-            pyapi.Py_IncRef(omitted);
-            v = omitted;
-        } else {
-            v = func_registry_xloper_to_py(args[filled]);
-        }
-        if (!v) break;
-        argv[1 + filled++] = v;
-    }
+    int filled = func_registry_slot_arguments(slot, args, argv + 1);
     if (filled == arity) {
         PyObject *result = pyapi.PyObject_Vectorcall(
             callable, argv + 1, (size_t)arity | PYAPI_VECTORCALL_ARGUMENTS_OFFSET, nullptr);  // new reference
@@ -368,6 +353,27 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
 }
 
 }  // namespace
+
+int func_registry_slot_arguments(int slot, LPXLOPER12 *args, PyObject **argv) {
+    // A function that applies parameter defaults gets the package's marker
+    // for an omitted or empty argument, told apart from an error value (None
+    // for every function): a default never stands in for an error.
+    PyObject *omitted = func_registry.slots[slot].omitted;
+    int arity = func_registry.slots[slot].arity;
+    int filled = 0;
+    while (filled < arity) {
+        PyObject *v;  // new reference
+        if (omitted && slot_arg_omitted(args[filled])) {
+            pyapi.Py_IncRef(omitted);
+            v = omitted;
+        } else {
+            v = func_registry_xloper_to_py(args[filled]);
+        }
+        if (!v) break;
+        argv[filled++] = v;
+    }
+    return filled;
+}
 
 PyObject *func_registry_xloper_to_py(const XLOPER12 *x) {
     if (!x) return py_none();
@@ -453,6 +459,13 @@ LPXLOPER12 func_registry_slot_failed(int slot) {
 }
 
 LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args) {
+    // Registered as ">...X": Excel ignores what the entry point returns and
+    // waits for xlAsyncReturn. Excel's own record of the registration, read
+    // on the only thread that writes it.
+    if (func_registry.slots[slot].excel_async) {
+        func_registry_async_call(slot, args);
+        return &func_registry.slots[slot].result;
+    }
     XLOPER12 *r = func_registry_slot_failed(slot);
     // No running interpreter (never started, or its start failed after the
     // library was bound), no GIL to take: the slot stays #VALUE!.
