@@ -146,3 +146,45 @@ register(lambda: "asyncio" in sys.modules, name="HAS_ASYNCIO")
     assert run.rc == 0, run.stderr
     assert results(run) == ["result bool 0 xltype=0x0004", 'result str "hi" xltype=0x0002',
                             "result bool 1 xltype=0x0004"]
+
+
+def mcp_call(session, name, arguments):
+    """One MCP tools/call on /mcp; the tool's structured result."""
+    import http.client
+    import json
+
+    conn = http.client.HTTPConnection("127.0.0.1", session["port"], timeout=60)
+    try:
+        body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
+                           "params": {"name": name, "arguments": arguments}})
+        conn.request("POST", "/mcp", body=body, headers={"Authorization": "Bearer " + session["token"],
+                                                        "Content-Type": "application/json"})
+        answer = json.loads(conn.getresponse().read())
+    finally:
+        conn.close()
+    assert "result" in answer and not answer["result"].get("isError"), answer
+    return answer["result"]["structuredContent"]
+
+
+@pytest.mark.needs_python
+def test_async_function_written_by_an_agent_registers_asynchronous_and_is_marked(addin_folder, start_host, sandbox):
+    addin = addin_folder(package=True, python=True, modules={"plain.py": ASYNC.split("@xl_function(name=\"NAP\")")[0]})
+    p = start_host(addin)
+    p.command("clock stop", "clock")
+    p.command("open", "open ")
+    source = ("import asyncio\nfrom tindral_xl import xl_function\n\n"
+              "@xl_function(name='AGENT_WAIT')\nasync def agent_wait(x):\n"
+              "    '''Waits a moment, then doubles.'''\n    await asyncio.sleep(0.05)\n    return 2 * x\n")
+    written = mcp_call(sandbox.session(), "write_module", {"name": "agent_waits", "source": source})
+    assert written["functions"] == ["AGENT_WAIT"]
+    registered = p.command("advance 1000", "advance ")
+    assert "register 0 xll_slot_1 >QX AGENT_WAIT" in registered
+    assert [l for l in p.command("call AGENT_WAIT n:21", "result ") if l.startswith("result ")] == [
+        "result num 42 xltype=0x0001"]
+    listed = {f["name"]: f for f in sandbox.exec_op(op="functions")["functions"]}
+    assert listed["AGENT_WAIT"]["async"] is True and listed["AGENT_WAIT"]["state"] == "accepted"
+    assert listed["SLOW_SQUARE"]["async"] is True
+    mcp_listed = {f["name"]: f for f in mcp_call(sandbox.session(), "list_functions", {})["functions"]}
+    assert mcp_listed["AGENT_WAIT"]["async"] is True and mcp_listed["AGENT_WAIT"]["doc"] == "Waits a moment, then doubles."
+    p.command("close", "close ")
+    p.finish()

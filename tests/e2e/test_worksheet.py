@@ -292,9 +292,11 @@ def test_example_modules_answer(addin_folder, host):
     ]
 
 
-def test_addin_exports_exactly_the_lifecycle_the_command_and_64_slots(target):
+def test_addin_exports_exactly_the_lifecycle_the_commands_and_64_slots(target):
+    # The commands: the tick and the two calculation-event handlers.
     expected = sorted(["xlAutoOpen", "xlAutoClose", "xlAutoAdd", "xlAutoRemove", "xlAutoFree12",
-                       "xll_register_pending"] + ["xll_slot_%d" % i for i in range(64)])
+                       "xll_register_pending", "xll_calc_cancelled", "xll_calc_ended"]
+                      + ["xll_slot_%d" % i for i in range(64)])
     if target.is_wine:
         tool = shutil.which("x86_64-w64-mingw32-objdump")
         out = subprocess.run([tool, "-p", str(target.addin)], capture_output=True, text=True, check=True).stdout
