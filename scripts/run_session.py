@@ -71,6 +71,7 @@ SAMPLES = [
     ('=TOTAL({1,2,"x";3,4,TRUE})', "a range arrives as a list of rows"),
     ("=TIMES_TABLE(4)", "a list of rows spills"),
     ("=NEXT_WORKDAYS(46000, 3)", "dates come back as serial numbers"),
+    ("=SLOW_SQUARE(12)", "an async def: Excel goes on while it waits"),
 ]
 
 
@@ -265,6 +266,9 @@ def type_arity(type_text):
     letters after the first, the return type; "!", "#", "$" and "&" are
     flags), or None for a text that is not one."""
     letters = [c for c in type_text if c.isalnum()]
+    if type_text.startswith(">"):
+        # Asynchronous: no result letter, and the X is Excel's handle.
+        return sum(1 for c in letters if c != "X")
     return len(letters) - 1 if letters else None
 
 
@@ -587,7 +591,8 @@ class Session:
         self.host.send("list")
         _, listed = self.host.expect(lambda l: l.startswith("list "))
         rows = [l.split() for l in listed if l.startswith("function ") and len(l.split()) >= 4]
-        self.commands = [r[-1] for r in rows if r[-1].lower() == "xll_register_pending"]
+        # Commands (the tick, the calculation-event handlers) are "A#".
+        self.commands = [r[-1] for r in rows if r[2].startswith("A")]
         self.names = [r[-1] for r in rows if r[-1] not in self.commands]
         self.types = {r[-1].upper(): r[2] for r in rows}
 

@@ -718,8 +718,11 @@ bool async_call_started(const host_registration *r, XLOPER12 *args, bool detache
     long id = 0;
     args[at] = host_async_handle(host_async_target{-1, 0, 0}, &id);
     xll_slot_fn fn = reinterpret_cast<xll_slot_fn>(addin_export(r->proc.c_str()));
-    // Excel ignores what an asynchronous entry point returns.
+    // Excel ignores what an asynchronous entry point returns. Timed: the
+    // time Excel's thread spends in the call (`asynctime`).
+    std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
     fn(&args[0], &args[1], &args[2], &args[3], &args[4], &args[5], &args[6], &args[7], &args[8], &args[9]);
+    host_async_time_add(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
     if (detached) {
         host_line("pending %ld", id);
         return true;
@@ -1662,6 +1665,16 @@ void run_command(const std::string &raw) {
         host_line("cancel %d", dropped);
     } else if (c == "refused" && w.size() == 1) {
         host_line("refused %ld", host_async_refused());
+    } else if (c == "asynctime" && w.size() == 1) {
+        long calls;
+        double us;
+        host_async_time(&calls, &us);
+        host_line("asynctime %ld %.1f", calls, us);
+    } else if (c == "stopwatch" && w.size() == 1) {
+        static std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+        host_line("stopwatch %.0f", std::chrono::duration<double, std::micro>(now - last).count());
+        last = now;
     } else if (c == "threads" && w.size() == 1) {
         host_line("threads %d", host_thread_count());
     } else if (c == "free" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {

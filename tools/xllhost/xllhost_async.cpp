@@ -46,6 +46,8 @@ struct host_async_state {
     std::map<long, std::unique_ptr<host_async_result>> arrived;  // returned, not yet settled
     long next_id = 0;
     long refused = 0;
+    long timed_calls = 0;      // the script's thread only, like the two below
+    double timed_us = 0;
     std::vector<host_event_handler> handlers;  // the script's thread only
 };
 host_async_state async_host;
@@ -186,6 +188,16 @@ std::vector<std::string> host_event_handlers(int event) {
 }
 
 void host_event_clear(void) { async_host.handlers.clear(); }
+
+void host_async_time_add(double microseconds) {
+    async_host.timed_calls++;
+    async_host.timed_us += microseconds;
+}
+
+void host_async_time(long *calls, double *microseconds) {
+    *calls = async_host.timed_calls;
+    *microseconds = async_host.timed_us;
+}
 
 int host_thread_count(void) {
 #ifdef _WIN32

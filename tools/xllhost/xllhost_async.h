@@ -61,5 +61,10 @@ std::vector<std::string> host_event_handlers(int event);
 // Forgets every event handler (the add-in was unloaded).
 void host_event_clear(void);
 
+// Time spent in asynchronous entry points (Excel's thread time of those
+// calls) and how many were made: the `asynctime` figures.
+void host_async_time_add(double microseconds);
+void host_async_time(long *calls, double *microseconds);
+
 // The threads of this process, or -1 where the host cannot count them.
 int host_thread_count(void);
