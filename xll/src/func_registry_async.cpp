@@ -333,9 +333,18 @@ void func_registry_async_call(int slot, LPXLOPER12 *args) {
                  func_registry.slots[slot].name);
         return;
     }
-    long id = async_listen(slot, handle);
     XLOPER12 now;
     async_set_error(&now, xlerrValue);
+    long id;
+    try {
+        id = async_listen(slot, handle);
+    } catch (...) {
+        // No room to list it: Excel hears #VALUE! at once rather than never.
+        XLOPER12 copy = *handle, answer;
+        memset(&answer, 0, sizeof answer);
+        Excel12(xlAsyncReturn, &answer, 2, &copy, &now);
+        return;
+    }
     try {
         if (python_runtime_ready()) {
             pyapi_gil gil;
