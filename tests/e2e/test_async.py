@@ -188,3 +188,19 @@ def test_async_function_written_by_an_agent_registers_asynchronous_and_is_marked
     assert mcp_listed["AGENT_WAIT"]["async"] is True and mcp_listed["AGENT_WAIT"]["doc"] == "Waits a moment, then doubles."
     p.command("close", "close ")
     p.finish()
+
+
+@pytest.mark.tsan_only
+@pytest.mark.needs_python
+@pytest.mark.time_limit(300)
+def test_async_calls_cancels_and_closes_race_nothing(async_addin, host, sandbox):
+    """Excel's thread, the loop's thread and the returns that cross between
+    them, under ThreadSanitizer: calls, a hundred at once, a cancel with
+    returns in flight, a close with calls pending, and a reopen."""
+    calls = ["acall SLOW_SQUARE n:%d n:0.02" % i for i in range(100)]
+    run = host(async_addin, "open", *calls, "settle", "acall NAP n:0.05", "acall NAP n:5", "sleep 50", "cancel",
+               "call BROKEN n:1", "call GRID n:3", "acall NAP n:5", "close", "open", "call SLOW_SQUARE n:2", "close",
+               timeout=240)
+    assert run.rc == 0, run.stderr
+    assert "settle 100" in run.lines and "result num 4 xltype=0x0001" in run.lines
+    assert sandbox.tsan_reports() == []

@@ -758,6 +758,10 @@ void command_call(const std::vector<std::string> &w) {
 
 void command_lifecycle(const char *word, const char *export_name) {
     xll_entry fn = reinterpret_cast<xll_entry>(addin_export(export_name));
+    // A closing add-in's pending asynchronous calls belong to no calculation
+    // any more (the docs are silent; the host's choice): forgotten before
+    // xlAutoClose, so a return from then on is refused and counted.
+    if (strcmp(export_name, "xlAutoClose") == 0) host_async_forget();
     // Excel calls the lifecycle exports in command context.
     host.command_depth++;
     int rc = fn();
