@@ -77,6 +77,7 @@ SAMPLES = [
     ("=COMPOUND(1000, 0.05, 2.5)", "an int parameter takes whole numbers only"),
     ("=ADD_MONTHS(45322, 1)", "a date in, a date out"),
     ("=SCALED({1,2;3,4}, 10)", "an Array in, a buffer of doubles out"),
+    ("=SLOW_SQUARE(12)", "an async def: Excel goes on while it waits"),
 ]
 
 
@@ -275,6 +276,9 @@ def type_arity(type_text):
     letters after the first, the return type; "!", "#", "$" and "&" are
     flags), or None for a text that is not one."""
     letters = [c for c in type_text if c.isalnum()]
+    if type_text.startswith(">"):
+        # Asynchronous: no result letter, and the X is Excel's handle.
+        return sum(1 for c in letters if c != "X")
     return len(letters) - 1 if letters else None
 
 
@@ -608,7 +612,8 @@ class Session:
         self.host.send("list")
         _, listed = self.host.expect(lambda l: l.startswith("list "))
         rows = [l.split() for l in listed if l.startswith("function ") and len(l.split()) >= 4]
-        self.commands = [r[-1] for r in rows if r[-1].lower() == "xll_register_pending"]
+        # Commands (the tick, the calculation-event handlers) are "A#".
+        self.commands = [r[-1] for r in rows if r[2].startswith("A")]
         self.names = [r[-1] for r in rows if r[-1] not in self.commands]
         self.types = {r[-1].upper(): r[2] for r in rows}
 

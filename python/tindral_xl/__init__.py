@@ -55,6 +55,22 @@ Any other result (a dict, a set, an object of your own class) is kept in the
 add-in's object store and the cell shows its handle, such as ``<Model #12>``;
 given to another worksheet function, that cell's handle arrives as the object
 itself. See ``tindral_xl.objects``.
+
+An ``async def`` is an asynchronous worksheet function: Excel calls it,
+gets no value back at once and goes on (the sheet stays responsive; the
+cell waits), while the coroutine runs on the add-in's event loop, a thread
+of its own; its result, converted by the rules above, then fills the cell.
+Many such cells wait at the same time, so a hundred calls that each
+``await asyncio.sleep(0.5)`` take about half a second in all. A cancelled
+calculation (Esc) cancels the coroutines still running. Such a function takes
+at most 9 arguments (Excel's handle takes the tenth position)::
+
+    import asyncio
+
+    @xl_function
+    async def slow_square(x):
+        await asyncio.sleep(0.5)
+        return x * x
 """
 
 import datetime
@@ -97,9 +113,14 @@ MAX_ARGS = 10
 # the same limit.
 MAX_NAME_CHARS = 255
 
-# A function's code object carries its flags: these two mark *args and **kw.
+# A function's code object carries its flags: these two mark *args and **kw,
+# the third an ``async def``.
 _CO_VARARGS = 0x04
 _CO_VARKEYWORDS = 0x08
+_CO_COROUTINE = 0x80
+# An asynchronous function's calls carry Excel's handle in the last of the ten
+# positions.
+MAX_ASYNC_ARGS = MAX_ARGS - 1
 _FUNCTION = type(lambda: None)
 
 
@@ -198,6 +219,34 @@ class _Omitted:
 _OMITTED = _Omitted()
 
 
+def _is_async(func):
+    """Whether ``func`` is an ``async def`` (or a callable ``inspect`` calls a
+    coroutine function: a partial of one, a marked wrapper)."""
+    if type(func) is _FUNCTION:
+        if func.__code__.co_flags & _CO_COROUTINE:
+            return True
+        attrs = getattr(func, "__dict__", None)
+        if not attrs or "__wrapped__" not in attrs:
+            return False
+    import inspect  # only for callables that are not plain functions
+
+    return inspect.iscoroutinefunction(func)
+
+
+def _as_coroutine_function(func):
+    """``func`` as a plain ``async def`` the add-in recognises by its code:
+    itself when it is one, otherwise a thin one around it."""
+    if type(func) is _FUNCTION and func.__code__.co_flags & _CO_COROUTINE:
+        return func
+    import functools
+
+    @functools.wraps(func)
+    async def call(*args):
+        return await func(*args)
+
+    return call
+
+
 def _with_defaults(func):
     """``func`` itself, or a wrapper that passes a parameter's default when
     Excel's argument for it was omitted or empty. An error value arrives as
@@ -210,10 +259,17 @@ def _with_defaults(func):
         return func
     import functools  # only for functions with defaults: most have none
 
-    @functools.wraps(func)
-    def call(*args):
-        args = [defaults.get(i) if a is _OMITTED else a for i, a in enumerate(args)]
-        return func(*args)
+    if _is_async(func):
+        # Still an ``async def``: the add-in tells the call kind by the code.
+        @functools.wraps(func)
+        async def call(*args):
+            args = [defaults.get(i) if a is _OMITTED else a for i, a in enumerate(args)]
+            return await func(*args)
+    else:
+        @functools.wraps(func)
+        def call(*args):
+            args = [defaults.get(i) if a is _OMITTED else a for i, a in enumerate(args)]
+            return func(*args)
 
     call._tindral_omitted = _OMITTED
     return call
@@ -319,13 +375,22 @@ def register(func, name=None, args=None, category=None, returns=None):
     name = getattr(func, "__name__", None) if name is None else name
     _check_name(name)
     count = _positional_count(func, name) if args is None else args
-    if type(count) is not int or not 0 <= count <= MAX_ARGS:
+    asynchronous = _is_async(func)
+    most = MAX_ASYNC_ARGS if asynchronous else MAX_ARGS
+    if type(count) is not int or not 0 <= count <= most:
         raise ValueError(
-            "worksheet function %r takes %r arguments; Excel passes 0 to %d"
-            % (name, count, MAX_ARGS)
+            "worksheet function %r takes %r arguments; Excel passes 0 to %d%s"
+            % (name, count, most, " to an asynchronous function" if asynchronous else "")
         )
     bound = _with_defaults(func)
-    entry = (name, _kept_whole(bound) if returns == "object" else bound, count)
+    if asynchronous and returns == "object":
+        raise ValueError("worksheet function %r: returns=\"object\" is for functions that return at once, "
+                         "not for an async def" % (name,))
+    if asynchronous:
+        bound = _as_coroutine_function(bound)
+    elif returns == "object":
+        bound = _kept_whole(bound)
+    entry = (name, bound, count)
     kinds = _kinds(func, name, count)
     if kinds is not None:
         entry += (kinds,)

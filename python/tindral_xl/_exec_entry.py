@@ -41,9 +41,10 @@ Operations:
     ``result``, ``repr``, ``stdout`` and ``stderr`` as above.
 ``functions``
     The worksheet functions and what Excel has of each:
-    ``{"ok": true, "functions": [{"name", "nargs", "module", "doc", "slot",
-    "registered_nargs", "state"}, ...]}``, ``doc`` being the first line of the
-    docstring or "". ``state`` is ``"accepted"`` (Excel has it),
+    ``{"ok": true, "functions": [{"name", "nargs", "module", "doc", "async",
+    "slot", "registered_nargs", "state"}, ...]}``, ``doc`` being the first line
+    of the docstring or "", ``async`` true for an ``async def`` (Excel calls
+    it asynchronously). ``state`` is ``"accepted"`` (Excel has it),
     ``"pending"`` (registered at the next tick), ``"removing"`` (a reload
     dropped it, the cell shows #NAME?, and Excel still has the name: the
     tick asks Excel to let it go at every run), ``"removed"`` (dropped, and
@@ -448,6 +449,9 @@ def _native():
     return sys.modules.get("tindral_xl._native")
 
 
+_CO_COROUTINE = 0x80  # the code flag of an ``async def``
+
+
 def _describe(entry):
     name, func, nargs = entry[:3]
     doc = getattr(func, "__doc__", None) or ""
@@ -457,6 +461,8 @@ def _describe(entry):
         "nargs": nargs,
         "module": getattr(func, "__module__", None),
         "doc": lines[0].strip() if lines else "",
+        # The package lists every asynchronous function as a plain async def.
+        "async": bool(getattr(getattr(func, "__code__", None), "co_flags", 0) & _CO_COROUTINE),
     }
 
 
@@ -476,8 +482,8 @@ def list_functions():
         item["state"] = slot["state"] if slot else "unbound"
         out.append(item)
     for name, slot in slots.items():
-        out.append({"name": name, "nargs": None, "module": None, "doc": "", "slot": slot["slot"],
-                    "registered_nargs": slot["nargs"], "state": slot["state"]})
+        out.append({"name": name, "nargs": None, "module": None, "doc": "", "async": bool(slot.get("async")),
+                    "slot": slot["slot"], "registered_nargs": slot["nargs"], "state": slot["state"]})
     return out
 
 

@@ -118,7 +118,8 @@ TOOLS = [
         "name": "list_functions",
         "description": (
             "List the worksheet functions the add-in has: for each its Excel name, argument count, the Python "
-            "module that defines it, and the first line of its docstring."
+            "module that defines it, the first line of its docstring, and async: true for an async def, which "
+            "Excel calls asynchronously."
         ),
         "inputSchema": {"type": "object", "properties": {}, "additionalProperties": False},
     },

@@ -284,7 +284,8 @@ def test_example_modules_answer(addin_folder, host):
     addin = addin_folder(package=True, python=True, modules=True)
     run = host(addin, "open", "call GREET s:Ada", "call GREET missing", "call IS_PRIME n:97",
                "call SAFE_DIVIDE n:1 n:0 missing", "call FACTORIAL n:171", "call PYTYPE n:3",
-               "call TOTAL m:2,2:1;2;s:x;4", "call TIMES_TABLE n:3", "call NEXT_WORKDAYS n:45306 n:3")
+               "call TOTAL m:2,2:1;2;s:x;4", "call TIMES_TABLE n:3", "call NEXT_WORKDAYS n:45306 n:3",
+               "call SLOW_SQUARE n:12 n:0.01")
     assert results(run) == [
         'result str "Hello, Ada!" xltype=0x4002',
         'result str "Hello, world!" xltype=0x4002',
@@ -295,12 +296,15 @@ def test_example_modules_answer(addin_folder, host):
         "result num 7 xltype=0x0001",
         "result multi 3 3 [1,2,3,2,4,6,3,6,9] xltype=0x4040",
         "result multi 3 1 [45307,45308,45309] xltype=0x4040",
+        "result num 144 xltype=0x0001",
     ]
 
 
-def test_addin_exports_exactly_the_lifecycle_the_command_and_64_slots(target):
+def test_addin_exports_exactly_the_lifecycle_the_commands_and_64_slots(target):
+    # The commands: the tick and the two calculation-event handlers.
     expected = sorted(["xlAutoOpen", "xlAutoClose", "xlAutoAdd", "xlAutoRemove", "xlAutoFree12",
-                       "xll_register_pending"] + ["xll_slot_%d" % i for i in range(64)])
+                       "xll_register_pending", "xll_calc_cancelled", "xll_calc_ended"]
+                      + ["xll_slot_%d" % i for i in range(64)])
     if target.is_wine:
         tool = shutil.which("x86_64-w64-mingw32-objdump")
         out = subprocess.run([tool, "-p", str(target.addin)], capture_output=True, text=True, check=True).stdout

@@ -172,7 +172,7 @@ def test_functions_lists_registry_and_reload_replaces_in_place(tmp_path, monkeyp
         listed = call({"op": "functions"})["functions"]
         entry = [f for f in listed if f["name"] == "sample_add"]
         assert entry == [{"name": "sample_add", "nargs": 2, "module": "agent_sample_mod", "doc": "Adds two numbers.",
-                          "slot": None, "registered_nargs": None, "state": "unbound"}]
+                          "async": False, "slot": None, "registered_nargs": None, "state": "unbound"}]
         before = len(tindral_xl._registry)
         mod.write_text(mod.read_text().replace("a + b", "a - b").replace("Adds", "Subtracts"))
         answer = call({"op": "reload", "module": "agent_sample_mod", "id": "r"})

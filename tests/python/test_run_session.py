@@ -8,7 +8,7 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 
-from run_session import (FormulaError, formulas_in, import_failures, parse_formula, raised_messages,  # noqa: E402
+from run_session import (FormulaError, NeedsWorkbook, formulas_in, import_failures, parse_formula, raised_messages,  # noqa: E402
                          render_result, too_many_arguments, type_arity)
 
 
@@ -26,9 +26,6 @@ def test_formula_arguments_reach_the_host_as_one_typed_word_each():
 
 
 @pytest.mark.parametrize("formula, why", [
-    ("=F(A1)", "cell references"),
-    ("=F($B$2:C3)", "cell references"),
-    ("=F(G(1))", "a call inside a call"),
     ('=F("open', "unterminated text"),
     ("=F(1", "expected , or )"),
     ("=F({1,2;3})", "as many values"),
@@ -44,6 +41,17 @@ def test_formulas_the_stand_in_cannot_call_are_refused_with_the_reason(formula, 
     with pytest.raises(FormulaError) as info:
         parse_formula(formula)
     assert why in str(info.value) and formula[:40] in str(info.value)
+
+
+@pytest.mark.parametrize("formula, why", [
+    ("=F(A1)", "a cell reference"),
+    ("=F($B$2:C3)", "a cell reference"),
+    ("=F(G(1))", "a call inside a call"),
+])
+def test_formulas_over_cells_or_with_nested_calls_go_to_the_workbook_not_to_one_call(formula, why):
+    with pytest.raises(NeedsWorkbook) as info:
+        parse_formula(formula)
+    assert why in str(info.value)
 
 
 def test_docstring_formulas_are_found_and_broken_ones_skipped():

@@ -73,7 +73,7 @@ def test_parameter_helps_come_from_each_docstring_style(txl, doc):
 
     future.__doc__ = doc
     tindral_xl.register(future, name="FV", category="Finance")
-    name, bound, count = tindral_xl._registry[-1]
+    name, bound, count = tindral_xl._registry[-1][:3]
     assert wizard.texts(name, bound, count) == (
         "rate,years,deposit", "Finance", "Future value of a deposit.",
         "the yearly rate, as a fraction", "how long", "deposit: float")

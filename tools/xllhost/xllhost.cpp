@@ -30,6 +30,7 @@
 #include "text_utf16.h"
 #include "xlcall.h"
 #include "xllhost_formula.h"
+#include "xllhost_async.h"
 
 #ifdef _WIN32
 #define HOST_EXPORT extern "C" __declspec(dllexport)
@@ -725,6 +726,43 @@ bool parse_arg(const std::string &a, arg_storage *store, XLOPER12 *x, bool in_ar
     }
 }
 
+// Raises a calculation event: runs each handler the add-in named to
+// xlEventRegister for it, as a command, printing `event KIND PROC RC`.
+void raise_event(int event) {
+    for (const std::string &proc : host_event_handlers(event)) {
+        xll_entry fn = reinterpret_cast<xll_entry>(addin_export(proc.c_str()));
+        host.command_depth++;
+        int rc = fn();
+        host.command_depth--;
+        host_line("event %s %s %d", event == xleventCalculationCanceled ? "cancelled" : "ended", proc.c_str(), rc);
+    }
+}
+
+std::vector<host_async_result> calculation_settle(void);
+
+// An asynchronous registration (">...X"): puts a new handle into the X
+// position of `args`, calls the function and, unless `detached` (`acall`,
+// which prints `pending ID`), waits for the calculation to end and prints the
+// returned value as `call` prints a result. False for any other registration.
+bool async_call_started(const host_registration *r, XLOPER12 *args, bool detached) {
+    int at = host_async_handle_position(r->type);
+    if (at < 0 || at >= HOST_SLOT_ARGS) return false;
+    long id = 0;
+    args[at] = host_async_handle(host_async_target{-1, 0, 0}, &id);
+    xll_slot_fn fn = reinterpret_cast<xll_slot_fn>(addin_export(r->proc.c_str()));
+    // Excel ignores what an asynchronous entry point returns. Timed: the
+    // time Excel's thread spends in the call (`asynctime`).
+    std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
+    fn(&args[0], &args[1], &args[2], &args[3], &args[4], &args[5], &args[6], &args[7], &args[8], &args[9]);
+    host_async_time_add(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+    if (detached) {
+        host_line("pending %ld", id);
+        return true;
+    }
+    for (const host_async_result &done : calculation_settle()) print_result(&done.value);
+    return true;
+}
+
 void command_call(const std::vector<std::string> &w) {
     if (w.size() < 2) host_fail("call needs a function name");
     if (w.size() - 2 > (size_t)HOST_SLOT_ARGS) host_fail("call %s: more than %d arguments", w[1].c_str(), HOST_SLOT_ARGS);
@@ -740,6 +778,7 @@ void command_call(const std::vector<std::string> &w) {
             host_fail("call %s: bad argument '%s'", w[1].c_str(), w[k].c_str());
     }
     xll_slot_fn fn = reinterpret_cast<xll_slot_fn>(addin_export(r->proc.c_str()));
+    if (async_call_started(r, args, w[0] == "acall")) return;
     LPXLOPER12 result = fn(&args[0], &args[1], &args[2], &args[3], &args[4], &args[5], &args[6], &args[7],
                            &args[8], &args[9]);
     print_result(result);
@@ -751,6 +790,10 @@ void command_call(const std::vector<std::string> &w) {
 
 void command_lifecycle(const char *word, const char *export_name) {
     xll_entry fn = reinterpret_cast<xll_entry>(addin_export(export_name));
+    // A closing add-in's pending asynchronous calls belong to no calculation
+    // any more (the docs are silent; the host's choice): forgotten before
+    // xlAutoClose, so a return from then on is refused and counted.
+    if (strcmp(export_name, "xlAutoClose") == 0) host_async_forget();
     // Excel calls the lifecycle exports in command context.
     host.command_depth++;
     int rc = fn();
@@ -775,6 +818,7 @@ void command_unload(void) {
         host_line("unregister %s %s", number_text(r.id).c_str(), r.name.c_str());
     host.registered.clear();
     host.timers.clear();
+    host_event_clear();
     plat.library_free(host.addin);
     host.addin = nullptr;
     host_line("unload %zu", left);
@@ -1127,13 +1171,21 @@ void formula_value(const formula_node &n, arg_storage *store, XLOPER12 *x);
 // Calls the registered worksheet function `n` names with its arguments'
 // values; #N/A when the workbook knows no such function (it may be one of
 // Excel's own, which the host does not compute).
-void formula_call(const formula_node &n, arg_storage *store, XLOPER12 *x) {
+// `cell` is the formula's cell when `n` is the whole formula, else null: an
+// asynchronous function (">...X") is called only there, with a handle whose
+// xlAsyncReturn fills that cell; the cell shows #GETTING_DATA meanwhile (the
+// docs do not say what it shows). Nested in another call or from no cell the
+// host does not compute it (#N/A): its value would come after the outer call.
+void formula_call(const formula_node &n, arg_storage *store, XLOPER12 *x, const host_async_target *cell) {
     memset(x, 0, sizeof *x);
     x->xltype = xltypeErr;
     x->val.err = xlerrNA;
     host_registration *r = find_registration(n.text);
-    // Only worksheet functions ("Q..." type texts) are called, never a command.
-    if (!r || r->type.empty() || r->type[0] != 'Q') return;
+    // Only worksheet functions ("Q..." type texts, ">...X" for asynchronous
+    // ones) are called, never a command.
+    int handle_at = r ? host_async_handle_position(r->type) : -1;
+    if (!r || r->type.empty() || (r->type[0] != 'Q' && handle_at < 0)) return;
+    if (handle_at >= 0 && (!cell || handle_at >= HOST_SLOT_ARGS || n.items.size() > (size_t)handle_at)) return;
     XLOPER12 args[HOST_SLOT_ARGS];
     std::deque<XLMREF12> refs;  // the reference arguments' areas, until the call returns
     for (int i = 0; i < HOST_SLOT_ARGS; i++) {
@@ -1144,9 +1196,14 @@ void formula_call(const formula_node &n, arg_storage *store, XLOPER12 *x) {
         if (item.kind == FORMULA_REF && formula_reference_arg(*r, i, item.text, &refs, &args[i])) continue;
         formula_value(item, store, &args[i]);
     }
+    if (handle_at >= 0) args[handle_at] = host_async_handle(*cell, nullptr);
     xll_slot_fn fn = reinterpret_cast<xll_slot_fn>(addin_export(r->proc.c_str()));
     LPXLOPER12 result = fn(&args[0], &args[1], &args[2], &args[3], &args[4], &args[5], &args[6], &args[7],
                            &args[8], &args[9]);
+    if (handle_at >= 0) {
+        x->val.err = xlerrGettingData;
+        return;
+    }
     if (!result) {
         x->val.err = xlerrValue;
         return;
@@ -1177,7 +1234,7 @@ void formula_value(const formula_node &n, arg_storage *store, XLOPER12 *x) {
         formula_keep_text(units.data(), units.size(), store, x);
         return;
     }
-    case FORMULA_CALL: formula_call(n, store, x); return;
+    case FORMULA_CALL: formula_call(n, store, x, nullptr); return;
     case FORMULA_ARRAY: {
         store->arrays.emplace_back(n.items.size());
         std::vector<XLOPER12> &cells = store->arrays.back();
@@ -1238,7 +1295,11 @@ void formula_evaluate(int sheet, long row, long col, host_cell *c) {
     host.caller_col = col;
     arg_storage store;
     XLOPER12 value;
-    formula_value(tree, &store, &value);
+    host_async_target target{sheet, row, col};
+    if (tree.kind == FORMULA_CALL)
+        formula_call(tree, &store, &value, &target);
+    else
+        formula_value(tree, &store, &value);
     host.caller_sheet = -1;
     host.command_depth = depth;
     const XLOPER12 *v = &value;
@@ -1312,11 +1373,53 @@ void cell_enter(int sheet, long row, long col, const std::string &text) {
     cell_store(sheet, row, col, v);
 }
 
+// The end of a calculation with asynchronous calls: waits for every pending
+// handle, puts each value returned for a cell into it (as a formula's value
+// is kept) and raises calculation-ended. Returns the values returned for
+// `call`/`acall`, in handle order. Nothing when no handle was made.
+std::vector<host_async_result> calculation_settle(void) {
+    std::vector<host_async_result> done_calls;
+    std::vector<host_async_result> all = host_async_settle();
+    if (all.empty()) return done_calls;
+    for (host_async_result &done : all) {
+        if (done.target.sheet < 0) {
+            done_calls.push_back(std::move(done));
+            continue;
+        }
+        if ((size_t)done.target.sheet >= book.sheets.size()) continue;
+        auto &cells = book.sheets[(size_t)done.target.sheet].cells;
+        auto it = cells.find(cell_key(done.target.row, done.target.col));
+        if (it == cells.end() || it->second.formula.empty()) continue;
+        host_cell *c = &it->second;
+        const XLOPER12 *v = &done.value;
+        if (v->xltype == xltypeMulti && v->val.array.lparray) v = &v->val.array.lparray[0];
+        c->text.clear();
+        switch (v->xltype & 0x0FFF) {
+        case xltypeNum: c->type = xltypeNum; c->num = v->val.num; break;
+        case xltypeInt: c->type = xltypeNum; c->num = v->val.w; break;
+        case xltypeBool: c->type = xltypeBool; c->code = v->val.xbool ? 1 : 0; break;
+        case xltypeErr: c->type = xltypeErr; c->code = v->val.err; break;
+        case xltypeNil: c->type = xltypeNum; c->num = 0; break;
+        case xltypeStr: {
+            size_t n = v->val.str ? (unsigned short)v->val.str[0] : 0;
+            c->type = xltypeStr;
+            c->text.assign(1, (XCHAR)n);
+            if (n) c->text.append(v->val.str + 1, n);
+            break;
+        }
+        default: c->type = xltypeErr; c->code = xlerrValue; break;
+        }
+    }
+    raise_event(xleventCalculationEnded);
+    return done_calls;
+}
+
 void calculate_all(void) {
     for (size_t i = 0; i < book.sheets.size(); i++)
         for (auto &kv : book.sheets[i].cells)
             if (!kv.second.formula.empty())
                 formula_evaluate((int)i, (long)(kv.first / HOST_COLS), (long)(kv.first % HOST_COLS), &kv.second);
+    calculation_settle();
 }
 
 XLOPER12 make_ref(int sheet, const XLREF12 &area, std::vector<void *> *blocks) {
@@ -1452,6 +1555,7 @@ int host_formula(int count, LPXLOPER12 *opers, LPXLOPER12 result) {
     std::string text = utf16_to_utf8(opers[0]->val.str + 1, (unsigned short)opers[0]->val.str[0]);
     for (long r = area.rwFirst; r <= area.rwLast; r++)
         for (long c = area.colFirst; c <= area.colLast; c++) cell_enter(sheet, r, c, text);
+    calculation_settle();
     set_true(result);
     return xlretSuccess;
 }
@@ -1641,6 +1745,7 @@ void command_seed(const std::vector<std::string> &w) {
         }
         if (!cell_store(sheet, row, col, x)) host_fail("seed: a cell cannot hold '%s'", a.c_str());
     }
+    calculation_settle();
     host_line("seed %s %ld", w[1].c_str(), cells);
 }
 
@@ -1758,10 +1863,38 @@ void run_command(const std::string &raw) {
         for (size_t i = host.refusals.size(); i-- > 0;)
             if (w[1] == "*" || same_name(host.refusals[i].name, w[1])) host.refusals.erase(host.refusals.begin() + (long)i);
         host_line("accept %s", w[1].c_str());
-    } else if (c == "call") {
+    } else if (c == "call" || c == "acall") {
         command_call(w);
     } else if (c == "eval" && w.size() >= 2) {
         command_eval(line.substr(line.find(c) + c.size()));
+    } else if (c == "settle" && w.size() == 1) {
+        std::vector<host_async_result> done = calculation_settle();
+        for (const host_async_result &d : done) {
+            host_line("async %ld", d.id);
+            print_result(&d.value);
+        }
+        host_line("settle %zu", done.size());
+    } else if (c == "cancel" && w.size() == 1) {
+        // The user pressed Esc: Excel raises calculation-cancelled, then
+        // calculation-ended, and waits for none of the pending handles.
+        int dropped = host_async_forget();
+        raise_event(xleventCalculationCanceled);
+        raise_event(xleventCalculationEnded);
+        host_line("cancel %d", dropped);
+    } else if (c == "refused" && w.size() == 1) {
+        host_line("refused %ld", host_async_refused());
+    } else if (c == "asynctime" && w.size() == 1) {
+        long calls;
+        double us;
+        host_async_time(&calls, &us);
+        host_line("asynctime %ld %.1f", calls, us);
+    } else if (c == "stopwatch" && w.size() == 1) {
+        static std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+        host_line("stopwatch %.0f", std::chrono::duration<double, std::micro>(now - last).count());
+        last = now;
+    } else if (c == "threads" && w.size() == 1) {
+        host_line("threads %d", host_thread_count());
     } else if (c == "free" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
         host.free_results = w[1] == "on";
         host_line("free %s", w[1].c_str());
@@ -1855,6 +1988,8 @@ void run_command(const std::string &raw) {
 
 // Excel's callback entry, found by the add-in by name in this process.
 HOST_EXPORT int MdCallBack12(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 result) {
+    // The one callback Excel takes from any thread (xllhost_async.cpp).
+    if (xlfn == xlAsyncReturn) return host_async_return(count, opers, result);
     // Excel serves only its main thread; any other caller is refused.
     if (std::this_thread::get_id() != host.main_thread) {
         host_line("offthread %d %d", xlfn, count);
@@ -1884,6 +2019,13 @@ HOST_EXPORT int MdCallBack12(int xlfn, int count, LPXLOPER12 *opers, LPXLOPER12 
     if (xlfn == xlcCalculateNow) return host_calculate(result);
     if (xlfn == xlfGetWorkbook) return host_get_workbook(count, opers, result);
     if (xlfn == xlfSelection) return host_selection(result);
+    if (xlfn == xlEventRegister) {
+        std::string proc;
+        int event = 0;
+        int rc = host_event_register(count, opers, result, &proc, &event);
+        if (rc == xlretSuccess) host_line("eventregister %d %s", event, proc.c_str());
+        return rc;
+    }
     if (xlfn == xlfReftext) return host_reftext(count, opers, result);
     if (xlfn == xlfCaller) return host_caller(result);
     if (xlfn == xlSheetNm) return host_sheet_name(count, opers, result);

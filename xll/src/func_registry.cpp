@@ -100,6 +100,15 @@ void func_registry_rebind(int j, const char *name, PyObject *function, long arit
     }
     // The argument types, like the count, are Excel's once registered.
     if (!accepted) slot->by_reference = func_registry_takes_cells(function);
+    int asynchronous = func_registry_is_async(function);
+    if (accepted && asynchronous != slot->excel_async) {
+        xll_logf(func_registry.log, 1024,
+                 "WARNING: %s is now %s, but Excel still calls it %s (reload the add-in to fix)", name,
+                 asynchronous ? "asynchronous" : "synchronous", slot->excel_async ? "asynchronously" : "synchronously");
+        snprintf(why, sizeof why, "now %s, but Excel still calls it %s", asynchronous ? "asynchronous" : "synchronous",
+                 slot->excel_async ? "asynchronously" : "synchronously");
+    }
+    slot->is_async = asynchronous;
     pyapi.Py_IncRef(function);
     PyObject *marker = func_registry_omitted_marker(function);  // new reference, kept by the slot
     PyObject *old = slot->callable, *old_marker = slot->omitted;
@@ -126,6 +135,7 @@ void func_registry_bind_new(const char *name, PyObject *function, long arity) {
     strncpy(slot->name, name, FUNC_NAME_CAP - 1);
     slot->name[FUNC_NAME_CAP - 1] = 0;
     slot->arity = (int)arity;
+    slot->is_async = func_registry_is_async(function);
     pyapi.Py_IncRef(function);
     slot->callable = function;
     slot->omitted = func_registry_omitted_marker(function);  // new reference, kept by the slot
@@ -169,6 +179,14 @@ void func_registry_take_entry(PyObject *entry) {
         xll_logf(func_registry.log, 1024, "WARNING: argument count of %s is %ld, outside 0 to %d \xE2\x80\x94 skipped", name,
                            arity, FUNC_MAX_ARGS);
         func_registry_report(name, -1, "refused", "argument count outside 0 to 10");
+        return;
+    }
+    // Excel's handle takes the tenth position of an asynchronous call.
+    if (arity > FUNC_ASYNC_MAX_ARGS && func_registry_is_async(function)) {
+        xll_logf(func_registry.log, 1024,
+                 "WARNING: %s is asynchronous and takes %ld arguments; Excel passes at most %d to one \xE2\x80\x94 skipped",
+                 name, arity, FUNC_ASYNC_MAX_ARGS);
+        func_registry_report(name, -1, "refused", "an asynchronous function takes at most 9 arguments");
         return;
     }
     // Excel would refuse the registration, and a name cut to fit would show

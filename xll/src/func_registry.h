@@ -35,3 +35,12 @@ void func_registry_excel_closed(void);
 // finalizers run now, not never: the interpreter is not finalized). Main
 // thread; takes the GIL when Python runs.
 void func_registry_release_objects(void);
+
+// The close of the asynchronous functions: every pending call is forgotten
+// (Excel never hears of it again), their coroutines are cancelled and the
+// event loop's thread has ended (or is logged as stuck) when this returns.
+// Excel's main thread, without the GIL.
+void func_registry_async_close(void);
+
+// Pending asynchronous calls (for tests and the log).
+int func_registry_async_pending(void);

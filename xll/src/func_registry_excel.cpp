@@ -156,11 +156,20 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     // "Q": a value (a range arrives as its values); "U" for a function that
     // takes cells: Excel passes a reference as xltypeRef or xltypeSRef
     // (xlfRegister's type-text table: "U", XLOPER12 values, arrays and range
-    // references).
+    // references). An asynchronous function returns nothing (">") and takes Excel's
+    // handle ("X") after its arguments, in the last of the ten positions.
+    int asynchronous = record->is_async;
+    if (asynchronous && arity > FUNC_ASYNC_MAX_ARGS) {
+        xll_logf(func_registry.log, 1024, "func_registry: cannot register the asynchronous %s with %d arguments",
+                 name, arity);
+        return 0;
+    }
+    if (asynchronous) func_registry_register_events();
     char type_text[64];
     int n = 0;
-    type_text[n++] = 'Q';
+    type_text[n++] = asynchronous ? '>' : 'Q';
     for (int i = 0; i < arity; i++) type_text[n++] = record->by_reference ? 'U' : 'Q';
+    if (asynchronous) type_text[n++] = 'X';
     type_text[n] = 0;
     // The wizard's texts come from the bound function, read now with the GIL
     // the caller holds; without Python (or a function) the first four texts go alone.
@@ -178,8 +187,11 @@ int func_registry_register_slot(int slot, const char *name, int arity, const cha
     }
     record->refusal = 0;
     record->register_id = id;
+    record->excel_async = asynchronous;
     func_registry.slots[slot].registered = 1;
-    xll_logf(func_registry.log, 1024, "Registered Excel function: %s (%d args)", name, arity);
+    xll_logf(func_registry.log, 1024, asynchronous ? "Registered Excel function: %s (%d args, asynchronous)"
+                                                   : "Registered Excel function: %s (%d args)",
+             name, arity);
     return 1;
 }
 
@@ -190,6 +202,35 @@ void func_registry_register_command(void) {
         xll_logf(func_registry.log, 256, "func_registry: registered command xll_register_pending");
     else
         xll_logf(func_registry.log, 128, "func_registry: failed to register command: rc=%d", rc);
+}
+
+void func_registry_register_events(void) {
+    if (func_registry.events_registered) return;
+    func_registry.events_registered = 1;
+    // Excel names an event's handler by its procedure; the handlers are
+    // commands, registered first like the tick.
+    struct event_handler {
+        const char *procedure;
+        int event;
+    };
+    const event_handler handlers[] = {{"xll_calc_cancelled", xleventCalculationCanceled},
+                                      {"xll_calc_ended", xleventCalculationEnded}};
+    for (const event_handler &h : handlers) {
+        int rc = excel_register(func_registry.module, h.procedure, "A#", h.procedure, nullptr, 1, nullptr);
+        excel_text<EXCEL_NAME_UNITS> proc;
+        excel_text_widen(&proc, h.procedure);
+        XLOPER12 event, answer;
+        memset(&event, 0, sizeof event);
+        event.xltype = xltypeInt;
+        event.val.w = h.event;
+        memset(&answer, 0, sizeof answer);
+        if (rc == xlretSuccess) rc = Excel12(xlEventRegister, &answer, 2, &proc.oper, &event);
+        // Success is a positive int in the answer.
+        int accepted = rc == xlretSuccess && (answer.xltype & 0x0FFF) == xltypeInt && answer.val.w > 0;
+        if (!accepted)
+            xll_logf(func_registry.log, 160, "func_registry: cannot register %s for calculation event %d: rc=%d",
+                     h.procedure, h.event, rc);
+    }
 }
 
 int func_registry_unregister_slot(int slot) {
@@ -233,6 +274,8 @@ void func_registry_excel_closed(void) {
             slot->unregister_failures = 0;
         }
         func_registry.tick_work.store(1);
+        // Excel drops the event handlers with the commands.
+        func_registry.events_registered = 0;
     }
     if (forgotten)
         xll_logf(func_registry.log, 160,

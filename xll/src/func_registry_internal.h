@@ -61,6 +61,8 @@ struct func_slot {
     unsigned char kinds[FUNC_MAX_ARGS];
     unsigned char result_kind;
     char params[FUNC_MAX_ARGS][FUNC_PARAM_CAP];  // parameter names, for the log
+    int is_async;              // 1 when the bound function is an `async def`: its calls return later
+    int excel_async;           // 1 when Excel has the slot registered as asynchronous (">...X")
     XLOPER12 result;           // the slot's answer, rebuilt by each of its calls
 };
 
@@ -84,6 +86,10 @@ struct func_registry_state {
     // 1 when the tick may find work in the table (a sync ran, Excel refused
     // a registration). Read by the tick without the GIL.
     std::atomic<int> tick_work;
+    // 1 once the calculation events' handlers are registered: at the first
+    // asynchronous function's registration, so that a workbook without one
+    // pays nothing at each calculation's end. Main thread only.
+    int events_registered;
 };
 extern func_registry_state func_registry;
 
@@ -104,6 +110,11 @@ size_t func_registry_name_units(const char *name);
 // way (a refusal with the code of the slot's previous refusal only once).
 // Main thread.
 int func_registry_register_slot(int slot, const char *name, int arity, const char *procedure);
+
+// Registers the handlers of Excel's calculation-ended and calculation-
+// cancelled events (two commands, named to xlEventRegister) unless done.
+// Main thread.
+void func_registry_register_events(void);
 
 // Withdraws slot `slot`'s accepted registration with xlfUnregister. 1 when
 // Excel did (the flag is then 0); logs a success, and the first refusal of
@@ -142,6 +153,12 @@ int func_registry_install_native(void);
 // xlbitDLLFree. Main thread.
 XLL_EXPORT int xll_register_pending(void);
 XLL_EXPORT void xlAutoFree12(LPXLOPER12 p);
+// The handlers of Excel's calculation events, registered as commands ("A#")
+// and named to xlEventRegister: pending asynchronous calls are cancelled when
+// the user interrupts a calculation, and forgotten when one ends without
+// them. 1, or 0 when a C++ exception ended them. Main thread.
+XLL_EXPORT int xll_calc_cancelled(void);
+XLL_EXPORT int xll_calc_ended(void);
 
 // A slot entry point, and all of them in slot order (for tests and benchmarks
 // that call a slot the way Excel does).
@@ -202,6 +219,34 @@ void func_registry_error_cells_total(long total);
 int func_registry_error_cells_has(const char *cell);
 void func_registry_error_cells_add(const char *cell);
 void func_registry_error_cells_remove(const char *cell);
+
+// Fills argv[0..arity) with slot `slot`'s arguments as its function takes
+// them (new references). Returns how many it filled: fewer than the arity
+// when a conversion failed, either with a Python error set or, with
+// *refused true or no error set, with `err` holding the cell's error (a
+// refused typed argument, a gone handle) and the reason logged. GIL held.
+int func_registry_slot_arguments(int slot, LPXLOPER12 *args, PyObject **argv, XLOPER12 *err, bool *refused);
+
+// --- Asynchronous functions (func_registry_async.cpp) ---------------------------------
+
+// An asynchronous function's arguments: Excel's handle takes the last of the
+// ten positions an entry point receives.
+constexpr int FUNC_ASYNC_MAX_ARGS = FUNC_MAX_ARGS - 1;
+
+// 1 when `function` is an `async def` (its code carries the coroutine flag).
+// Looking may run the object's code; any error is dropped. GIL held.
+int func_registry_is_async(PyObject *function);
+
+// The call of a slot Excel registered as asynchronous: converts the arguments
+// here, on Excel's thread, hands the coroutine to the event loop's thread and
+// returns at once; the result reaches Excel through xlAsyncReturn. `args`
+// holds the function's arguments and then Excel's handle. Never throws; takes
+// the GIL itself. Excel's thread.
+void func_registry_async_call(int slot, LPXLOPER12 *args);
+
+// Puts async_return (the loop's way back to Excel) into tindral_xl._native.
+// 1 when done. GIL held.
+int func_registry_async_install(PyObject *native);
 
 // --- Arrays and dates (func_registry_arrays.cpp) -------------------------------------
 

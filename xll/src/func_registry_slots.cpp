@@ -380,41 +380,13 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
         return;
     }
     pyapi.Py_IncRef(callable);  // a rebinding pass must not free it mid-call
-    // A function that applies parameter defaults gets the package's marker
-    // for an omitted or empty argument, told apart from an error value (None
-    // for every function): a default never stands in for an error.
-    PyObject *omitted = func_registry.slots[slot].omitted;
-    int by_reference = func_registry.slots[slot].by_reference;
     int done = 0;
     bool kept = false;  // the result went into the object store
     // The arguments as an array after one spare slot, which the callee may
     // borrow (a bound method puts its self there instead of copying).
     PyObject *argv[1 + FUNC_MAX_ARGS];
-    int filled = 0;
-    // Kinds the annotations decided at bind time; null for an untyped
-    // function, which keeps the path it always had.
-    const unsigned char *kinds = func_registry.slots[slot].typed ? func_registry.slots[slot].kinds : nullptr;
-    bool refused = false;
-    while (filled < arity) {
-        PyObject *v;  // new reference
-        if (by_reference && slot_arg_is_reference(args[filled])) {
-            v = slot_reference_arg(args[filled]);
-        } else if (kinds && kinds[filled] != FUNC_KIND_ANY) {
-            v = slot_typed_arg(slot, filled, args[filled], omitted, r);
-            refused = !v && !pyapi.PyErr_Occurred();
-        } else if (omitted && slot_arg_omitted(args[filled])) {
-            pyapi.Py_IncRef(omitted);
-            v = omitted;
-        } else if (func_registry_handle_shaped(args[filled])) {
-            int error = 0;
-            v = func_registry_handle_argument(slot, filled, args[filled], &error);
-            if (!v && error) xloper_set_error(r, error);
-        } else {
-            v = func_registry_xloper_to_py(args[filled]);
-        }
-        if (!v) break;
-        argv[1 + filled++] = v;
-    }
+    bool refused = false;  // a conversion refused an argument: the cell's error is set and logged
+    int filled = func_registry_slot_arguments(slot, args, argv + 1, r, &refused);
     if (filled == arity) {
         PyObject *result = pyapi.PyObject_Vectorcall(
             callable, argv + 1, (size_t)arity | PYAPI_VECTORCALL_ARGUMENTS_OFFSET, nullptr);  // new reference
@@ -446,6 +418,41 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
 }  // namespace
 
 int func_registry_caller_text(char *out, size_t cap) { return slot_caller_text(out, cap); }
+
+int func_registry_slot_arguments(int slot, LPXLOPER12 *args, PyObject **argv, XLOPER12 *err, bool *refused) {
+    // A function that applies parameter defaults gets the package's marker
+    // for an omitted or empty argument, told apart from an error value (None
+    // for every function): a default never stands in for an error.
+    PyObject *omitted = func_registry.slots[slot].omitted;
+    int by_reference = func_registry.slots[slot].by_reference;
+    int arity = func_registry.slots[slot].arity;
+    // Kinds the annotations decided at bind time; null for an untyped
+    // function, which keeps the path it always had.
+    const unsigned char *kinds = func_registry.slots[slot].typed ? func_registry.slots[slot].kinds : nullptr;
+    *refused = false;
+    int filled = 0;
+    while (filled < arity) {
+        PyObject *v;  // new reference
+        if (by_reference && slot_arg_is_reference(args[filled])) {
+            v = slot_reference_arg(args[filled]);
+        } else if (kinds && kinds[filled] != FUNC_KIND_ANY) {
+            v = slot_typed_arg(slot, filled, args[filled], omitted, err);
+            *refused = !v && !pyapi.PyErr_Occurred();
+        } else if (omitted && slot_arg_omitted(args[filled])) {
+            pyapi.Py_IncRef(omitted);
+            v = omitted;
+        } else if (func_registry_handle_shaped(args[filled])) {
+            int error = 0;
+            v = func_registry_handle_argument(slot, filled, args[filled], &error);
+            if (!v && error) xloper_set_error(err, error);
+        } else {
+            v = func_registry_xloper_to_py(args[filled]);
+        }
+        if (!v) break;
+        argv[filled++] = v;
+    }
+    return filled;
+}
 
 PyObject *func_registry_xloper_to_py(const XLOPER12 *x) {
     if (!x) return py_none();
@@ -535,6 +542,13 @@ LPXLOPER12 func_registry_slot_failed(int slot) {
 }
 
 LPXLOPER12 func_registry_slot_dispatch(int slot, LPXLOPER12 *args) {
+    // Registered as ">...X": Excel ignores what the entry point returns and
+    // waits for xlAsyncReturn. Excel's own record of the registration, read
+    // on the only thread that writes it.
+    if (func_registry.slots[slot].excel_async) {
+        func_registry_async_call(slot, args);
+        return &func_registry.slots[slot].result;
+    }
     XLOPER12 *r = func_registry_slot_failed(slot);
     // No running interpreter (never started, or its start failed after the
     // library was bound), no GIL to take: the slot stays #VALUE!.

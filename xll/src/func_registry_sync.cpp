@@ -111,6 +111,7 @@ PyObject *native_slots(PyObject *, PyObject *) {
         sync_dict_put(d, "name", pyapi.PyUnicode_FromString(slot->name));
         sync_dict_put(d, "nargs", pyapi.PyLong_FromLong(slot->arity));
         sync_dict_put(d, "state", pyapi.PyUnicode_FromString(func_registry_slot_state(j)));
+        sync_dict_put(d, "async", pyapi.PyBool_FromLong(slot->is_async));
         if (pyapi.PyList_Append(list, d) != 0) pyapi.PyErr_Clear();
         pyapi.Py_DecRef(d);
     }
@@ -229,6 +230,7 @@ int func_registry_install_native(void) {
         if (fn) pyapi.Py_DecRef(fn);
     }
     if (!excel_jobs_install_native(native)) ok = 0;
+    if (!func_registry_async_install(native)) ok = 0;
     PyObject *package = pyapi.PyImport_ImportModule("tindral_xl");  // new reference
     if (!package || pyapi.PyObject_SetAttrString(package, "_native", native) != 0) ok = 0;
     if (package) pyapi.Py_DecRef(package);

@@ -137,6 +137,12 @@ constexpr int xlfGetWorkbook = 268;
 constexpr int xlfCaller = 89;
 constexpr int xlSheetNm = 5 | xlSpecial;
 constexpr int xlcCalculateNow = 31 | xlCommand;
+// Asynchronous functions: the result handed back (from any thread) and the
+// registration of the calculation events' handlers.
+constexpr int xlAsyncReturn = 16 | xlSpecial;
+constexpr int xlEventRegister = 17 | xlSpecial;
+constexpr int xleventCalculationEnded = 1;
+constexpr int xleventCalculationCanceled = 2;
 constexpr int xlcFormula = 96 | xlCommand;
 
 // MdCallBack12: the host's entry for every call into Excel.

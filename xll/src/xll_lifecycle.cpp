@@ -95,6 +95,9 @@ void xll_open(void) {
 }
 
 void xll_close(void) {
+    // Pending asynchronous calls end first, while Python is fully there, and
+    // the event loop's thread is gone before Excel regains control.
+    func_registry_async_close();
     // Waiters hear of the close before the server that answers them stops.
     excel_jobs_close();
     xll_tick_stop();
