@@ -20,9 +20,10 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import live_addin  # noqa: E402
 
 MODULE = '''
 import asyncio
@@ -43,19 +44,8 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
     build = os.path.abspath(args.build)
-    addin = os.path.join(build, "TindralXL.so")
-    home = os.path.join(build, "python-home")
-    if not os.path.exists(addin) or not os.path.isdir(home):
-        sys.exit("bench_async: build first (cmake --build --preset ...): need %s and %s" % (addin, home))
-    work = tempfile.mkdtemp(prefix="tindral-bench-async-")
+    work = live_addin.lay_out(build, "bench_async", {"waits.py": MODULE})
     try:
-        shutil.copy2(addin, work)
-        shutil.copytree(os.path.join(ROOT, "python", "tindral_xl"), os.path.join(work, "tindral_xl"),
-                        ignore=shutil.ignore_patterns("__pycache__"))
-        os.symlink(home, os.path.join(work, "python"))
-        os.mkdir(os.path.join(work, "modules"))
-        with open(os.path.join(work, "modules", "waits.py"), "w", encoding="utf-8") as f:
-            f.write(MODULE)
         script = ["open", "call WAIT_THEN n:0 n:0"]
         for _ in range(args.runs):
             script += ["asynctime", "stopwatch"]

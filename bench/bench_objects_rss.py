@@ -21,10 +21,11 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import live_addin  # noqa: E402
 WARM_UP = 1000
 
 MODULE = r'''
@@ -127,19 +128,8 @@ def main():
     parser.add_argument("--payload", type=int, default=10000, help="bytes each object holds")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
-    addin = os.path.join(build, "TindralXL.so")
-    home = os.path.join(build, "python-home")
-    if not os.path.exists(addin) or not os.path.isdir(home):
-        sys.exit("bench_objects_rss: build first: need %s and %s" % (addin, home))
-    work = tempfile.mkdtemp(prefix="tindral-objects-")
+    work = live_addin.lay_out(build, "bench_objects_rss", {"payloads.py": MODULE})
     try:
-        shutil.copy2(addin, work)
-        shutil.copytree(os.path.join(ROOT, "python", "tindral_xl"), os.path.join(work, "tindral_xl"),
-                        ignore=shutil.ignore_patterns("__pycache__"))
-        os.symlink(home, os.path.join(work, "python"))
-        os.mkdir(os.path.join(work, "modules"))
-        with open(os.path.join(work, "modules", "payloads.py"), "w") as f:
-            f.write(MODULE)
         print("%d recalculations of one cell, each object holding %d bytes (a leak would add about %.0f MiB)"
               % (args.recalcs, args.payload, args.recalcs * args.payload / 2**20))
         for function, what in (("MAKE", "a new object each time"), ("PLAIN", "a number (no object)")):

@@ -15,23 +15,36 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-@contextlib.contextmanager
-def running(build, name="bench", session_out=None):
-    """Yields (port, token); stops the host and removes the folder afterwards.
-    `session_out`, a dict, receives the whole session (its "pid" included)."""
+def lay_out(build, name, modules=None):
+    """A scratch folder laid out as Excel finds the add-in: the build's
+    TindralXL.so, the package, the build's Python home and a modules folder
+    holding `modules` ({file name: source}). Returns its path; the caller
+    removes it. Exits with a message when the build is missing."""
     build = os.path.abspath(build)
     addin = os.path.join(build, "TindralXL.so")
     home = os.path.join(build, "python-home")
     if not os.path.exists(addin) or not os.path.isdir(home):
         sys.exit("%s: build first (cmake --build --preset ...): need %s and %s" % (name, addin, home))
     work = tempfile.mkdtemp(prefix="tindral-%s-" % name)
+    shutil.copy2(addin, work)
+    shutil.copytree(os.path.join(ROOT, "python", "tindral_xl"), os.path.join(work, "tindral_xl"),
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    os.symlink(home, os.path.join(work, "python"))
+    os.mkdir(os.path.join(work, "modules"))
+    for file_name, source in (modules or {}).items():
+        with open(os.path.join(work, "modules", file_name), "w", encoding="utf-8") as f:
+            f.write(source)
+    return work
+
+
+@contextlib.contextmanager
+def running(build, name="bench", session_out=None):
+    """Yields (port, token); stops the host and removes the folder afterwards.
+    `session_out`, a dict, receives the whole session (its "pid" included)."""
+    build = os.path.abspath(build)
+    work = lay_out(build, name)
     host = None
     try:
-        shutil.copy2(addin, work)
-        shutil.copytree(os.path.join(ROOT, "python", "tindral_xl"), os.path.join(work, "tindral_xl"),
-                        ignore=shutil.ignore_patterns("__pycache__"))
-        os.symlink(home, os.path.join(work, "python"))
-        os.mkdir(os.path.join(work, "modules"))
         env = dict(os.environ, TMPDIR=work, XDG_CONFIG_HOME=work, HOME=work)
         host = subprocess.Popen([os.path.join(build, "tools", "xllhost", "xllhost"),
                                  os.path.join(work, "TindralXL.so")],
