@@ -397,9 +397,12 @@ void slot_call(int slot, LPXLOPER12 *args, XLOPER12 *r) {
             // that exports a buffer of doubles spills its numbers instead.
             kept = !func_registry_has_cell_value(result);
             int spilled = kept ? func_registry_buffer_result(result, r) : -1;
-            if (spilled >= 0) kept = false;
-            if (spilled >= 0) done = spilled;
-            else done = kept ? func_registry_object_result(slot, result, r) : func_registry_py_to_xloper(result, r);
+            if (spilled >= 0) {
+                kept = false;
+                done = spilled;
+            } else {
+                done = kept ? func_registry_object_result(slot, result, r) : func_registry_py_to_xloper(result, r);
+            }
             pyapi.Py_DecRef(result);
         }
     }
