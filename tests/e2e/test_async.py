@@ -129,6 +129,18 @@ def test_close_with_pending_calls_ends_the_loop_thread_before_returning(async_ad
 
 
 @pytest.mark.needs_python
+def test_process_ending_without_close_while_the_loop_runs_exits_cleanly(async_addin, host):
+    # The host ends the process the way Windows ends any (ExitProcess: the
+    # other threads are ended where they stand, then the modules' detach
+    # runs), with the loop thread, the server's threads and a call pending.
+    # The add-in's records must not be torn down then: a still-joinable
+    # thread object aborted the Windows build here with exit code 3.
+    run = host(async_addin, "open", "acall NAP n:30", "call PLAIN n:1")
+    assert "result num 2 xltype=0x0001" in run.lines
+    assert run.rc == 0, run.stderr
+
+
+@pytest.mark.needs_python
 def test_open_imports_no_asyncio_until_the_first_asynchronous_call(addin_folder, host):
     """asyncio is start-up cost: it comes with the first asynchronous call."""
     probe = r'''

@@ -10,6 +10,7 @@
 
 #include "xll_log.h"
 #include "xll_tick.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ struct excel_jobs_state {
     jobs_clock::time_point last_job;           // main thread only: when the latest job ended
     int hooked;                                // main thread only: the drain is a tick hook
 };
-excel_jobs_state jobs;
+plat_forever<excel_jobs_state> jobs_record;
+excel_jobs_state &jobs = jobs_record.value;
 
 // Ends an entry's life: its context released, the entry free. Lock held.
 void jobs_discard(jobs_entry *e) {

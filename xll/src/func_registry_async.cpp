@@ -23,6 +23,7 @@
 
 #include "excel_gateway.h"
 #include "func_registry_internal.h"
+#include "platform/platform.h"
 #include "python_runtime.h"
 
 namespace {
@@ -59,7 +60,8 @@ struct async_state {
     std::condition_variable ended;
     bool loop_ended = false;
 };
-async_state async;
+plat_forever<async_state> async_record;
+async_state &async = async_record.value;
 
 void async_set_error(XLOPER12 *x, int32_t err) {
     memset(x, 0, sizeof *x);

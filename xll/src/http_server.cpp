@@ -13,6 +13,7 @@
 #include "http_server_internal.h"
 #include "http_server_route.h"
 #include "http_server_session.h"
+#include "platform/platform.h"
 #include "xll_log.h"
 
 namespace {
@@ -34,7 +35,8 @@ struct http_server_state {
     std::atomic<http_server_run *> handoff;  // the run a new thread is to take
     std::mutex guard;                    // token, session_path, xll_dir, run
 };
-http_server_state server;
+plat_forever<http_server_state> server_record;
+http_server_state &server = server_record.value;
 
 constexpr char SESSION_TMP_SUFFIX[] = ".tmp";
 // The longest session file: the error form and the log note, each a whole

@@ -26,6 +26,7 @@
 
 #include "http_server.h"
 #include "http_server_exec.h"
+#include "platform/platform.h"
 #include "xll_log.h"
 
 namespace {
@@ -81,7 +82,8 @@ struct http_worker_state {
     call_entry calls[CALLS_CAP];                  // requests inside their Python call
     char last[NAME_CAP];                          // the last request that left its call, "" before one did
 };
-http_worker_state worker_state;
+plat_forever<http_worker_state> worker_state_record;
+http_worker_state &worker_state = worker_state_record.value;
 
 // One worker thread and the call it runs. Shared by its thread and, while it
 // takes requests, the core.

@@ -51,6 +51,20 @@ struct plat_lock {
     alignas(8) unsigned char storage[64];
 };
 
+// A process-wide record that is never destroyed. When a process ends,
+// Windows first ends every other thread wherever it stands and only then runs
+// the add-in's static destructors: a condition variable that a killed thread
+// was setting up leaves its library's lock taken, and its destructor spins on
+// it for good; a thread object still joinable aborts the process. Either
+// would stop Excel on its way out. The system reclaims what the record holds.
+// Like any static, the value starts zero-initialised.
+template <class T>
+union plat_forever {
+    T value;
+    plat_forever() : value() {}
+    ~plat_forever() {}
+};
+
 // One entry of a directory listing.
 struct plat_find_data {
     wchar_t name[PLAT_MAX_PATH];  // file name without folder, terminated
