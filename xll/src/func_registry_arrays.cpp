@@ -72,29 +72,75 @@ static_assert(sizeof(void *) == 8, "the field offset below is the 64-bit one");
 constexpr size_t ARRAY_DATE_FIELDS_AT = 25;
 
 // The proleptic Gregorian ordinal datetime.date.toordinal gives (1 for
-// 0001-01-01), from the fields.
-long array_ordinal(long y, int m, int d) {
-    static constexpr int before_month[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-    long y1 = y - 1;
-    long days = y1 * 365 + y1 / 4 - y1 / 100 + y1 / 400 + before_month[m] + d;
-    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return m > 2 && leap ? days + 1 : days;
-}
-
-// The day's ordinal and the seconds into it of an exact date (seconds 0) or
-// datetime, read from the object's fields.
-void array_read_date_fields(PyObject *o, bool with_time, long *ordinal, double *seconds) {
-    const unsigned char *f = reinterpret_cast<const unsigned char *>(o) + ARRAY_DATE_FIELDS_AT;
-    int month = f[2] >= 1 && f[2] <= 12 ? f[2] : 1;  // always so; guards the table read
-    *ordinal = array_ordinal((long)(f[0] << 8 | f[1]), month, f[3]);
-    *seconds = with_time ? (double)(f[4] * 3600 + f[5] * 60 + f[6]) + (double)(f[7] << 16 | f[8] << 8 | f[9]) / 1e6
-                         : 0.0;
+// 0001-01-01), from the fields. Unsigned: a year is 1 to 9999, and the
+// divisions need no sign fix-ups.
+long array_ordinal(unsigned y, unsigned m, unsigned d) {
+    static constexpr unsigned before_month[13] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    unsigned y1 = y - 1;
+    unsigned days = y1 * 365 + y1 / 4 - y1 / 100 + y1 / 400 + before_month[m] + d;
+    if (m > 2 && y % 4 == 0 && (y % 100 != 0 || y % 400 == 0)) days++;
+    return (long)days;
 }
 
 void array_set_error(XLOPER12 *x, int32_t err) {
     memset(x, 0, sizeof *x);
     x->xltype = xltypeErr;
     x->val.err = err;
+}
+
+// The serial of the day with proleptic ordinal `ordinal` (and `seconds` into
+// it): 1900 date system, the wall-clock time as given (Excel keeps no time
+// zone). Before 1900 it is #NUM!. Returns 1.
+int array_set_date_serial(long ordinal, bool with_time, double seconds, XLOPER12 *out) {
+    long serial = ordinal - ARRAY_ORDINAL_OF_DAY_ZERO;
+    if (serial < ARRAY_FIRST_TRUE_SERIAL) serial -= 1;
+    if (serial < 1) {  // no serial Excel shows as a date
+        array_set_error(out, xlerrNum);
+        return 1;
+    }
+    out->xltype = xltypeNum;
+    out->val.num = with_time ? (double)serial + seconds / 86400.0 : (double)serial;
+    return 1;
+}
+
+// An exact date (seconds 0) or datetime, read from the object's fields.
+inline int array_exact_date_result(PyObject *o, bool with_time, XLOPER12 *out) {
+    const unsigned char *f = reinterpret_cast<const unsigned char *>(o) + ARRAY_DATE_FIELDS_AT;
+    unsigned month = f[2] >= 1 && f[2] <= 12 ? f[2] : 1;  // always so; guards the table read
+    long ordinal = array_ordinal((unsigned)(f[0] << 8 | f[1]), month, f[3]);
+    double seconds =
+        with_time ? (double)(f[4] * 3600 + f[5] * 60 + f[6]) + (double)(f[7] << 16 | f[8] << 8 | f[9]) / 1e6 : 0.0;
+    return array_set_date_serial(ordinal, with_time, seconds, out);
+}
+
+// A subclass of date, or -1 when `type` is none; the first call fetches the
+// types. Kept out of line so that the exact types' path saves no registers
+// for it.
+[[gnu::noinline]] int array_subclass_date_result(PyObject *o, PyObject *type, XLOPER12 *out) {
+    if (!array_dates.fetched) {
+        array_fetch_dates();
+        if (type == array_dates.datetime) return array_exact_date_result(o, true, out);
+        if (type == array_dates.date) return array_exact_date_result(o, false, out);
+    }
+    if (!array_dates.date || !pyapi.PyType_IsSubtype(type, array_dates.date)) return -1;
+    bool with_time = pyapi.PyType_IsSubtype(type, array_dates.datetime);
+    // It may answer for itself: asked through its methods. #VALUE! unless a
+    // number replaces it below.
+    array_set_error(out, xlerrValue);
+    PyObject *ordinal = pyapi.PyObject_CallMethod(o, "toordinal", nullptr);  // new ref
+    if (!ordinal) return 0;
+    long days = pyapi.PyLong_AsLong(ordinal);
+    pyapi.Py_DecRef(ordinal);
+    if (days == -1 && pyapi.PyErr_Occurred()) return 0;
+    double seconds = 0;
+    if (with_time) {
+        long h = 0, m = 0, s = 0, us = 0;
+        if (!array_long_attr(o, "hour", &h) || !array_long_attr(o, "minute", &m) ||
+            !array_long_attr(o, "second", &s) || !array_long_attr(o, "microsecond", &us))
+            return 0;
+        seconds = (double)(h * 3600 + m * 60 + s) + (double)us / 1e6;
+    }
+    return array_set_date_serial(days, with_time, seconds, out);
 }
 
 // --- arguments ------------------------------------------------------------------
@@ -200,8 +246,10 @@ int array_element_held(array_block *b, size_t i, PyObject *item) {
     if (item == pyapi._Py_NoneStruct || type == pyapi.PyBool_Type || type == pyapi.PyLong_Type)
         return func_registry_py_to_xloper(item, x);  // no text, nothing of its own to free
     if (type == pyapi.PyUnicode_Type) return array_element_text(b, i, item);
-    if (type != pyapi.PyList_Type && type != pyapi.PyTuple_Type && func_registry_is_date(type))
-        return func_registry_date_result(item, type, x);
+    if (type != pyapi.PyList_Type && type != pyapi.PyTuple_Type) {
+        int dated = func_registry_date_result(item, type, x);
+        if (dated >= 0) return dated;
+    }
     PyObject *repr = pyapi.PyObject_Repr(item);  // new ref
     int ok = repr ? array_element_text(b, i, repr) : 0;
     if (repr) pyapi.Py_DecRef(repr);
@@ -390,42 +438,12 @@ int func_registry_is_date(PyObject *type) {
 }
 
 int func_registry_date_result(PyObject *o, PyObject *type, XLOPER12 *out) {
-    bool exact = type == array_dates.date || type == array_dates.datetime;
-    bool with_time = type == array_dates.datetime || (!exact && pyapi.PyType_IsSubtype(type, array_dates.datetime));
-    long days = 0;
-    double seconds = 0;
-    // #VALUE! unless a number replaces it below.
-    if (!exact) array_set_error(out, xlerrValue);
-    if (exact) {
-        array_read_date_fields(o, with_time, &days, &seconds);
-    } else {
-        // A subclass may answer for itself: asked through its methods.
-        PyObject *ordinal = pyapi.PyObject_CallMethod(o, "toordinal", nullptr);  // new ref
-        if (!ordinal) return 0;
-        days = pyapi.PyLong_AsLong(ordinal);
-        pyapi.Py_DecRef(ordinal);
-        if (days == -1 && pyapi.PyErr_Occurred()) return 0;
-    }
-    long serial = days - ARRAY_ORDINAL_OF_DAY_ZERO;
-    if (serial < ARRAY_FIRST_TRUE_SERIAL) serial -= 1;
-    if (serial < 1) {  // before 1900-01-01: no serial Excel shows as a date
-        array_set_error(out, xlerrNum);
-        return 1;
-    }
-    if (with_time && !exact) {
-        long h = 0, m = 0, s = 0, us = 0;
-        if (!array_long_attr(o, "hour", &h) || !array_long_attr(o, "minute", &m) ||
-            !array_long_attr(o, "second", &s) || !array_long_attr(o, "microsecond", &us))
-            return 0;
-        seconds = (double)(h * 3600 + m * 60 + s) + (double)us / 1e6;
-    }
-    // The wall-clock time as given; Excel keeps no time zone.
-    double value = (double)serial;
-    if (with_time) value += seconds / 86400.0;
-    memset(out, 0, sizeof *out);
-    out->xltype = xltypeNum;
-    out->val.num = value;
-    return 1;
+    // The exact types straight through: a date result costs little more than
+    // reading its fields. Until the types are fetched both are null, which no
+    // type is.
+    if (type == array_dates.datetime) return array_exact_date_result(o, true, out);
+    if (type == array_dates.date) return array_exact_date_result(o, false, out);
+    return array_subclass_date_result(o, type, out);
 }
 
 void func_registry_release_result(XLOPER12 *x) {

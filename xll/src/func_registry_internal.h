@@ -273,9 +273,11 @@ int func_registry_array_result(PyObject *o, XLOPER12 *out);
 // subclass). The types are fetched on the first call. GIL held.
 int func_registry_is_date(PyObject *type);
 
-// A date or datetime `o` (of `type`) as its Excel serial number: 1900 date
-// system, 1900-01-01 is 1 and 1900-03-01 is 61; the wall-clock time is the
-// fraction. Before 1900 it is #NUM!. Returns as func_registry_py_to_xloper does. GIL held.
+// A date or datetime `o` (of `type`, a subclass included) as its Excel serial
+// number: 1900 date system, 1900-01-01 is 1 and 1900-03-01 is 61; the
+// wall-clock time is the fraction. Before 1900 it is #NUM!. Returns as
+// func_registry_py_to_xloper does, or -1 (`out` untouched) when `o` is no
+// date. The types are fetched on the first call. GIL held.
 int func_registry_date_result(PyObject *o, PyObject *type, XLOPER12 *out);
 
 // Frees what a result record carrying xlbitDLLFree owns (a text buffer, or an

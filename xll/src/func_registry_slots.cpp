@@ -520,7 +520,8 @@ int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out) {
     }
     if (type == pyapi.PyUnicode_Type) return text_result(o, out);
     if (type == pyapi.PyList_Type || type == pyapi.PyTuple_Type) return func_registry_array_result(o, out);
-    if (func_registry_is_date(type)) return func_registry_date_result(o, type, out);
+    int dated = func_registry_date_result(o, type, out);
+    if (dated >= 0) return dated;
     // An object exporting a buffer of doubles (memoryview, array.array('d'),
     // a numpy float64 array) spills its numbers.
     int spilled = func_registry_buffer_result(o, out);
