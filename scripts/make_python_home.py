@@ -8,7 +8,10 @@ DIR receives what the add-in expects beside itself in its `python` folder:
     libpython3.12.so     the interpreter library (the add-in binds it by name)
     python312.zip        the standard library, compiled, each .pyc where its
                          .py was (the zip importer never writes bytecode, so a
-                         zip of sources would recompile on every import)
+                         zip of sources would recompile on every import), and
+                         stored, not deflated: every import at open then reads
+                         its module without inflating it (about 5 ms less for
+                         `re` and what it imports; the zip is 10 MB, not 4.5)
     *.so                 the extension modules of lib-dynload, beside the zip
     Lib/site-packages/   empty; the add-in puts it on sys.path itself
 
@@ -84,7 +87,7 @@ def build_archive(stdlib, target):
     """Runs under 3.12 itself: the bytecode must carry its magic number."""
     import importlib._bootstrap_external as external
     count = 0
-    with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
+    with zipfile.ZipFile(target, "w", zipfile.ZIP_STORED) as archive:
         for path, rel in stdlib_sources(stdlib):
             with open(path, "rb") as f:
                 source = f.read()
@@ -95,7 +98,7 @@ def build_archive(stdlib, target):
             st = os.stat(path)
             data = external._code_to_timestamp_pyc(code, int(st.st_mtime), st.st_size)
             info = zipfile.ZipInfo(rel[:-3] + ".pyc", date_time=(2020, 1, 1, 0, 0, 0))
-            info.compress_type = zipfile.ZIP_DEFLATED
+            info.compress_type = zipfile.ZIP_STORED
             archive.writestr(info, bytes(data))
             count += 1
     return count
