@@ -1,7 +1,5 @@
 """Text in, text out, and what an omitted argument looks like (None)."""
 
-import re
-
 from tindral_xl import xl_function
 
 
@@ -16,6 +14,10 @@ def slugify(text):
     """ "Hello World, 2024!" becomes "hello-world-2024"."""
     if text is None:
         return None  # an empty cell stays empty
+    # Imported at the first call, not when the add-in opens: `re` (with
+    # `enum`) costs Excel's start more than the rest of this module.
+    import re
+
     return re.sub(r"[^a-z0-9]+", "-", str(text).lower()).strip("-")
 
 
