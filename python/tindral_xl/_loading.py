@@ -14,7 +14,8 @@ which another thread's import can refill with a listing older than a file
 just written (a directory's time stamp may not move within a clock tick),
 and trusting a cached .pyc, which is taken as current when it matches the
 source's size and the whole second of its time: a module rewritten within
-the second, at the same length, ran its old code. Modules the user modules
+the second, at the same length, ran its old code. The bytecode cache kept
+here is keyed by the source's hash instead. Modules the user modules
 import themselves come through the ordinary import system.
 
 A module's registry entries are taken only when its import succeeds: each
@@ -28,8 +29,10 @@ code) for the add-in's log and the agent's answer.
 import importlib
 import importlib.machinery
 import importlib.util
+import marshal
 import os
 import sys
+import threading
 import types
 
 import tindral_xl
@@ -130,13 +133,66 @@ def user_module_refusal(name, folder=None):
 
 
 class _CurrentSourceLoader(importlib.machinery.SourceFileLoader):
-    """Compiles a user module from its source as it is now, never from (or
-    into) a cached .pyc, which could be older than a rewrite in the same
-    second."""
+    """Runs a user module's source as it is on disk now. Its bytecode is
+    cached in a checked hash-based .pyc: the source's hash, not its time and
+    size, says whether the cache is current, so a module rewritten within the
+    same second at the same length never runs its old code, and an unchanged
+    module is not compiled again at every open of the add-in."""
 
     def get_code(self, fullname):
         path = self.get_filename(fullname)
-        return self.source_to_code(self.get_data(path), path)
+        source = self.get_data(path)
+        key = importlib.util.source_hash(source)
+        try:
+            cache = importlib.util.cache_from_source(path)
+        except NotImplementedError:  # an implementation without a cache tag
+            cache = None
+        code = _cached_code(cache, key) if cache else None
+        if code is None:
+            code = self.source_to_code(source, path)
+            if cache and not sys.dont_write_bytecode:
+                _write_cached_code(cache, key, code)
+        return code
+
+
+# A checked hash-based .pyc: the magic number, these flags, the source's
+# hash, then the marshalled code.
+_HASH_PYC_FLAGS = (0b11).to_bytes(4, "little")  # hash-based, source checked
+
+
+def _cached_code(cache, key):
+    """The code kept in ``cache`` for the source whose hash is ``key``; None
+    when there is none, it is of another source or another Python, or it is
+    damaged."""
+    try:
+        with open(cache, "rb") as f:
+            data = f.read()
+    except OSError:
+        return None
+    if (data[:4] != importlib.util.MAGIC_NUMBER or data[4:8] != _HASH_PYC_FLAGS
+            or data[8:16] != key):
+        return None
+    try:
+        code = marshal.loads(memoryview(data)[16:])
+    except (EOFError, ValueError, TypeError):
+        return None
+    return code if isinstance(code, types.CodeType) else None
+
+
+def _write_cached_code(cache, key, code):
+    """Writes the cache whole or not at all (a reader never sees half a file);
+    a folder that cannot take it just means compiling again next time."""
+    tmp = "%s.%d.%d.tmp" % (cache, os.getpid(), threading.get_ident())
+    try:
+        os.makedirs(os.path.dirname(cache), exist_ok=True)
+        with open(tmp, "wb") as f:
+            f.write(importlib.util.MAGIC_NUMBER + _HASH_PYC_FLAGS + key + marshal.dumps(code))
+        os.replace(tmp, cache)
+    except OSError:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
 
 
 def _user_spec(name, folder):

@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import sys
 import textwrap
 
@@ -481,6 +482,73 @@ def test_reload_and_load_run_the_source_on_disk_not_a_matching_stale_pyc(tmp_pat
         assert sys.modules["agent_stale_mod"].VALUE == 333
     finally:
         sys.modules.pop("agent_stale_mod", None)
+
+
+# A user module's bytecode is kept in a checked hash-based .pyc: an unchanged
+# module is not compiled again, a rewrite of the same size in the same second
+# is (its hash differs), and a damaged or foreign cache is never trusted.
+def test_user_module_bytecode_cache_is_keyed_by_the_source_not_its_time(tmp_path, monkeypatch):
+    import importlib.util
+    from tindral_xl import _loading
+
+    in_modules_folder(monkeypatch, tmp_path)
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)
+    compiled = []
+    real = _loading._CurrentSourceLoader.source_to_code
+    monkeypatch.setattr(_loading._CurrentSourceLoader, "source_to_code",
+                        lambda self, data, path: compiled.append(data) or real(self, data, path))
+    src = tmp_path / "agent_cached_mod.py"
+    cache = importlib.util.cache_from_source(str(src))
+
+    def write(value):
+        src.write_text("VALUE = %d\n" % value)
+        os.utime(src, (1_700_000_000, 1_700_000_000))
+
+    def value_after(op):
+        assert call({"op": op, "module": "agent_cached_mod"})["ok"]
+        return sys.modules["agent_cached_mod"].VALUE
+
+    try:
+        write(111)
+        assert value_after("load") == 111 and len(compiled) == 1
+        with open(cache, "rb") as f:
+            header = f.read(16)
+        assert header[4:8] == b"\x03\x00\x00\x00", "a checked hash-based .pyc"
+        assert value_after("reload") == 111 and len(compiled) == 1, "unchanged: taken from the cache"
+        write(222)
+        assert value_after("reload") == 222 and len(compiled) == 2
+        with open(cache, "r+b") as f:  # damaged after its header
+            f.seek(16)
+            f.write(b"\xff" * 8)
+        assert value_after("reload") == 222 and len(compiled) == 3
+        with open(cache, "r+b") as f:  # another Python's
+            f.write(b"\x00\x00")
+        assert value_after("reload") == 222 and len(compiled) == 4
+        assert value_after("reload") == 222 and len(compiled) == 4, "the cache written again is used"
+    finally:
+        sys.modules.pop("agent_cached_mod", None)
+
+
+def test_user_module_loads_without_writing_a_cache_where_none_may_be_written(tmp_path, monkeypatch):
+    import importlib.util
+
+    in_modules_folder(monkeypatch, tmp_path)
+    src = tmp_path / "agent_nocache_mod.py"
+    src.write_text("VALUE = 5\n")
+    cache = pathlib.Path(importlib.util.cache_from_source(str(src)))
+    try:
+        monkeypatch.setattr(sys, "dont_write_bytecode", True)
+        assert call({"op": "load", "module": "agent_nocache_mod"})["ok"]
+        assert not cache.parent.exists()
+        # A file where the cache folder would be: the module still loads.
+        monkeypatch.setattr(sys, "dont_write_bytecode", False)
+        cache.parent.write_text("not a folder")
+        assert call({"op": "reload", "module": "agent_nocache_mod"})["ok"]
+        assert sys.modules["agent_nocache_mod"].VALUE == 5
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["__pycache__", "agent_nocache_mod.py"], \
+            "no temporary file left behind"
+    finally:
+        sys.modules.pop("agent_nocache_mod", None)
 
 
 # write_module's load failed now and then for the file it had just written:
