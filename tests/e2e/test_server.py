@@ -427,6 +427,21 @@ def test_spinning_request_times_out_with_its_output_and_the_next_works(python_ad
 
 
 @pytest.mark.needs_python
+def test_short_limit_after_calls_with_long_ones_still_ends_the_call(python_addin):
+    # The watchdog sleeps until the deadline of an earlier call and is woken
+    # only for a call whose deadline comes sooner: after calls with long
+    # limits, a short one must still be cut at its own time, not theirs
+    # (the client's 30 s timeout would fail this).
+    _, port, token, _ = python_addin
+    c = Raw(port, timeout=30)
+    for limits in ((600, 300, 600), (600,)):
+        for limit in limits:
+            assert exec_answer(c, token, {"op": "eval", "expr": "1", "timeout": limit})["result"] == 1
+        answer = exec_answer(c, token, {"op": "exec", "code": SPIN, "timeout": 0.5})
+        assert answer["kind"] == "timeout" and answer["stdout"] == "spinning\n"
+
+
+@pytest.mark.needs_python
 def test_ping_answered_during_long_exec_and_second_exec_is_busy(python_addin):
     _, port, token, _ = python_addin
     slow = Raw(port, timeout=30)

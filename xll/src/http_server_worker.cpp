@@ -118,6 +118,9 @@ struct exec_core {
     char name[NAME_CAP] = "";    // the latest request's name
     clock_type::time_point started;   // when the latest call started
     clock_type::time_point deadline;  // when its limit runs out
+    // When the watchdog wakes by itself next (max: only when woken). A call
+    // whose deadline is no sooner leaves it asleep: it finds the call then.
+    clock_type::time_point watch_until = clock_type::time_point::max();
     unsigned limit_ms = HTTP_EXEC_DEFAULT_MS;
     int interrupt_kind = 0;  // HTTP_EXEC_* the watchdog interrupts the call for, 0 before it did
     int interrupted = 0;     // 1 once an interrupt of that kind got through
@@ -268,7 +271,10 @@ void worker_serve(exec_core *c, exec_worker *w, http_exec_session *session) {
             char name[NAME_CAP];
             memcpy(name, c->name, sizeof name);
             clock_type::time_point started = c->started;
-            c->watch_cv.notify_all();
+            // Requests one after another find the watchdog waiting for an
+            // earlier call's deadline, which comes first: it is woken only
+            // when this one's would otherwise pass unseen.
+            if (c->deadline < c->watch_until) c->watch_cv.notify_all();
             lock.unlock();
             calls_enter(w, name, started);
             http_server_exec_call(target, body.c_str(), &reply, session, &w->watch, seq);
@@ -289,8 +295,8 @@ void worker_serve(exec_core *c, exec_worker *w, http_exec_session *session) {
         c->work_cv.notify_all();
         // The watchdog is not woken for the end of a call: waiting for its
         // deadline, it finds the call over when that comes, and a new call
-        // wakes it as it starts. Waking it here cost every request a thread
-        // switch.
+        // wakes it as it starts if it must. Waking it here cost every
+        // request a thread switch.
     }
 }
 
@@ -330,12 +336,14 @@ void watchdog_serve(exec_core *c) {
     for (;;) {
         if (c->slot != SLOT_RUNNING) {
             if (c->ending) return;
+            c->watch_until = clock_type::time_point::max();
             c->watch_cv.wait(lock);
             continue;
         }
         clock_type::time_point now = clock_type::now();
         int kind = c->ending ? HTTP_EXEC_CLOSING : now >= c->deadline ? HTTP_EXEC_TIMEOUT : 0;
         if (!kind) {
+            c->watch_until = c->deadline;
             c->watch_cv.wait_until(lock, c->deadline);
             continue;
         }
@@ -367,7 +375,8 @@ void watchdog_serve(exec_core *c) {
         // Code that catches the interrupt and goes on gets it again; the end
         // of the call, or a stop after a timeout, wakes this wait at once.
         clock_type::time_point next = now + milliseconds(HTTP_EXEC_REPEAT_MS);
-        c->watch_cv.wait_until(lock, next < give_up ? next : give_up, [&] {
+        c->watch_until = next < give_up ? next : give_up;
+        c->watch_cv.wait_until(lock, c->watch_until, [&] {
             return c->slot != SLOT_RUNNING || c->seq != seq || (c->ending && kind != HTTP_EXEC_CLOSING);
         });
     }
@@ -554,10 +563,9 @@ int http_server_exec_report_limit(unsigned ms, const char *label, const char *on
         calls_update(w, c->name, 0);
     }
     clock_type::time_point deadline = c->started + milliseconds(ms);
-    int sooner = deadline < c->deadline;
     c->limit_ms = ms;
     c->deadline = deadline;
-    if (sooner) c->watch_cv.notify_all();
+    if (deadline < c->watch_until) c->watch_cv.notify_all();
     return 1;
 }
 
