@@ -326,12 +326,18 @@ void posix_event_close(plat_event event) {
 // A thread handle. The record is shared by the thread and its handle: whoever
 // lets go of it last frees it, so closing the handle of a thread that is still
 // running (a stop that timed out) is safe, as CloseHandle is on Windows.
+// The thread stays joinable until its handle is closed: a wait that sees it
+// done joins it, so that, as with WaitForSingleObject, the thread is gone
+// when the wait says so (after `done` it still runs its exit: this record's
+// release, thread-local destructors), and no code of the add-in is running
+// on it when Excel unloads the file.
 struct posix_thread {
     pthread_t id;
     plat_thread_fn fn;
     posix_event *done;
     pthread_mutex_t refs_mutex;
-    int refs;  // 2 while both the thread and the handle hold it
+    int refs;    // 2 while both the thread and the handle hold it
+    int joined;  // the handle's side only: 1 once a wait joined the thread
 };
 
 void thread_release(posix_thread *t) {
@@ -376,18 +382,28 @@ plat_thread posix_thread_create(plat_thread_fn fn) {
         delete t;
         return nullptr;
     }
-    pthread_detach(t->id);
     return t;
 }
 
 unsigned posix_thread_wait(plat_thread thread, unsigned ms) {
     posix_thread *t = (posix_thread *)thread;
     if (!t) return PLAT_WAIT_FAILED;
-    return posix_event_wait(t->done, ms);
+    unsigned rc = posix_event_wait(t->done, ms);
+    if (rc == PLAT_WAIT_OBJECT_0 && !t->joined) {
+        // Done: what is left of the thread is its exit, which takes no lock
+        // of the caller's, so this join is short.
+        pthread_join(t->id, nullptr);
+        t->joined = 1;
+    }
+    return rc;
 }
 
 void posix_thread_close(plat_thread thread) {
-    if (thread) thread_release((posix_thread *)thread);
+    posix_thread *t = (posix_thread *)thread;
+    if (!t) return;
+    // A thread nobody waited for to the end ends on its own.
+    if (!t->joined) pthread_detach(t->id);
+    thread_release(t);
 }
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(plat_lock::storage), "plat_lock too small");
