@@ -95,17 +95,10 @@ void async_deliver_now(long id, XLOPER12 *value) {
 // Logs the pending Python error of slot `slot`'s call as the slot call path
 // does, and clears it. GIL held.
 void async_log_error(int slot) {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;  // new references
-    pyapi.PyErr_Fetch(&type, &value, &traceback);
-    pyapi.PyErr_NormalizeException(&type, &value, &traceback);
-    PyObject *text = value ? pyapi.PyObject_Str(value) : nullptr;  // new reference
-    const char *utf8 = text ? pyapi.PyUnicode_AsUTF8(text) : nullptr;
-    if (utf8) xll_logf(func_registry.log, 512, "Python error in %s: %s", func_registry.slots[slot].name, utf8);
-    if (text) pyapi.Py_DecRef(text);
-    if (type) pyapi.Py_DecRef(type);
-    if (value) pyapi.Py_DecRef(value);
-    if (traceback) pyapi.Py_DecRef(traceback);
-    if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+    PyObject *taken[3];  // new references
+    func_registry_take_call_error(slot, taken);
+    for (PyObject *o : taken)
+        if (o) pyapi.Py_DecRef(o);
 }
 
 PyObject *async_module_call(const char *name, PyObject *arg);

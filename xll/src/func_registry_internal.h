@@ -280,6 +280,11 @@ int func_registry_is_date(PyObject *type);
 // date. The types are fetched on the first call. GIL held.
 int func_registry_date_result(PyObject *o, PyObject *type, XLOPER12 *out);
 
+// Takes the pending Python error of slot `slot`'s call, normalised, into
+// `taken` (type, value, traceback: new references, each possibly null) and
+// logs "Python error in NAME: message". No error is left pending. GIL held.
+void func_registry_take_call_error(int slot, PyObject *taken[3]);
+
 // Frees what a result record carrying xlbitDLLFree owns (a text buffer, or an
 // array's block) and nulls the pointer; the caller clears or rebuilds the
 // type. Call once per result.

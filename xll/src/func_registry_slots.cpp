@@ -239,13 +239,9 @@ PyObject *slot_tuple(PyObject **items, int n) {
 // and hands it, with the call's `n` arguments (borrowed), to the error store
 // under the calling cell. Whatever fails on the way leaves no error behind.
 void slot_report_error(int slot, PyObject **args, int n) {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;  // new references
-    pyapi.PyErr_Fetch(&type, &value, &traceback);
-    pyapi.PyErr_NormalizeException(&type, &value, &traceback);
-    PyObject *text = value ? pyapi.PyObject_Str(value) : nullptr;  // new reference
-    const char *utf8 = text ? pyapi.PyUnicode_AsUTF8(text) : nullptr;
-    if (utf8) xll_logf(func_registry.log, 512, "Python error in %s: %s", func_registry.slots[slot].name, utf8);
-    if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
+    PyObject *taken[3];  // type, value, traceback: new references
+    func_registry_take_call_error(slot, taken);
+    PyObject *type = taken[0], *value = taken[1], *traceback = taken[2];
     // Only here, on the error path, is Excel asked for the cell.
     char cell[SLOT_CELL_CAP];
     if (value && slot_caller_text(cell, sizeof cell)) {
@@ -263,7 +259,6 @@ void slot_report_error(int slot, PyObject **args, int n) {
         if (name) pyapi.Py_DecRef(name);
         if (cell_text) pyapi.Py_DecRef(cell_text);
     }
-    if (text) pyapi.Py_DecRef(text);
     if (type) pyapi.Py_DecRef(type);
     if (value) pyapi.Py_DecRef(value);
     if (traceback) pyapi.Py_DecRef(traceback);
@@ -535,6 +530,17 @@ int func_registry_py_to_xloper(PyObject *o, XLOPER12 *out) {
     int ok = text_result(repr, out);
     pyapi.Py_DecRef(repr);
     return ok;
+}
+
+void func_registry_take_call_error(int slot, PyObject *taken[3]) {
+    taken[0] = taken[1] = taken[2] = nullptr;
+    pyapi.PyErr_Fetch(&taken[0], &taken[1], &taken[2]);
+    pyapi.PyErr_NormalizeException(&taken[0], &taken[1], &taken[2]);
+    PyObject *text = taken[1] ? pyapi.PyObject_Str(taken[1]) : nullptr;  // new reference
+    const char *utf8 = text ? pyapi.PyUnicode_AsUTF8(text) : nullptr;
+    if (utf8) xll_logf(func_registry.log, 512, "Python error in %s: %s", func_registry.slots[slot].name, utf8);
+    if (text) pyapi.Py_DecRef(text);
+    if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
 }
 
 LPXLOPER12 func_registry_slot_failed(int slot) {
