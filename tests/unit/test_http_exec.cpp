@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -250,7 +251,7 @@ TEST_F(exec_bridge, exception_in_the_worker_thread_is_caught_logged_and_the_runn
     ASSERT_NE(r, nullptr);
     std::string body = "abc";
     http_reply refusal{};
-    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, &refusal), 1);
+    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, 0, &refusal), 1);
     std::string log;
     for (int i = 0; i < 200 && log.find("the exec worker failed") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -261,6 +262,55 @@ TEST_F(exec_bridge, exception_in_the_worker_thread_is_caught_logged_and_the_runn
     http_reply out{};
     http_server_exec_runner_take(r, &out);
     EXPECT_EQ(reply_text(out), "abc\n") << "the reply was ready before the callback";
+    http_server_reply_release(&out);
+    http_server_exec_runner_finish(r);
+    http_server_exec_runner_destroy(r);
+}
+
+// The transport waits a moment for a quick reply itself: whatever the timing,
+// each reply reaches it exactly once, either from the wait or through done.
+TEST_F(exec_bridge, awaited_reply_is_handed_over_once_by_the_wait_or_by_done) {
+    static std::atomic<int> done_calls{0};
+    done_calls = 0;
+    http_exec_runner *r = http_server_exec_runner_create([](void *) { done_calls++; }, nullptr);
+    ASSERT_NE(r, nullptr);
+    http_reply refusal{}, out{};
+    auto submit = [&](const char *text) {
+        std::string body = text;
+        return http_server_exec_runner_submit(r, &http_server_exec_agent, body, 1, &refusal);
+    };
+    auto wait_for_done = [](int n) {
+        for (int i = 0; i < 400 && done_calls.load() < n; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+
+    // Ready long before the wait begins (the worker ended first): the wait
+    // takes it, and done, which would hand it over a second time, is silent.
+    ASSERT_EQ(submit("abc"), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(http_server_exec_runner_await(r, &out), 1);
+    EXPECT_EQ(reply_text(out), "abc\n");
+    http_server_reply_release(&out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(done_calls.load(), 0);
+
+    // Not ready within the wait: done says so once, and the reply is there.
+    ASSERT_EQ(submit("sleep:0.3"), 1);
+    EXPECT_EQ(http_server_exec_runner_await(r, &out), 0);
+    wait_for_done(1);
+    EXPECT_EQ(done_calls.load(), 1);
+    http_server_exec_runner_take(r, &out);
+    EXPECT_EQ(reply_text(out), "slept\n");
+    http_server_reply_release(&out);
+
+    // The runner is free again after each: a third request is taken, not
+    // refused as busy.
+    ASSERT_EQ(submit("abc"), 1) << reply_text(refusal);
+    if (!http_server_exec_runner_await(r, &out)) {
+        wait_for_done(2);
+        EXPECT_EQ(done_calls.load(), 2);
+        http_server_exec_runner_take(r, &out);
+    }
+    EXPECT_EQ(reply_text(out), "abc\n");
     http_server_reply_release(&out);
     http_server_exec_runner_finish(r);
     http_server_exec_runner_destroy(r);

@@ -27,6 +27,17 @@ constexpr int HTTP_EXEC_MAX_ABANDONED = 4;
 // The longest name of a running request kept: the busy answer and the log
 // lines carry it.
 constexpr size_t HTTP_EXEC_LABEL_CAP = 96;
+// How long a thread of the exec channel busy-waits for its peer before it
+// sleeps: the worker for the next request after answering one, the I/O
+// thread for the reply after handing a request over. Waking a sleeping
+// thread costs each hand-over several microseconds (a futex or eventfd
+// system call and the other processor's wake-up), more than a quick op's
+// whole Python call; an agent sending requests one after another finds its
+// peer still awake. The cost is bounded: at most this much processor time
+// per request on each side, none while the channel is quiet, and none on a
+// machine with one processor, where the wait would only hold up the thread
+// it waits for. The I/O thread answers no other connection while it waits.
+constexpr unsigned HTTP_EXEC_SPIN_US = 50;
 
 // Per-thread Python state of the exec bridge: the thread that runs the calls
 // keeps one Python thread state for its whole life instead of creating and
@@ -111,17 +122,24 @@ extern int (*http_server_python_ready)(void);
 struct http_exec_runner;
 
 // `done(arg)` is called, with the runner's lock held, whenever a reply is
-// ready; never after http_server_exec_runner_finish has returned. Null when
-// out of memory.
+// ready that http_server_exec_runner_await did not take; never after
+// http_server_exec_runner_finish has returned. Null when out of memory.
 http_exec_runner *http_server_exec_runner_create(void (*done)(void *), void *arg);
 
 // Hands a request to the worker, taking `body`, under the default time limit.
 // 1 when taken; 0 with `refusal` set: 503 busy (naming the running request)
 // while one runs, 503 when HTTP_EXEC_MAX_ABANDONED abandoned workers still
 // run and a fresh one would be needed, 500 when no thread could start.
-// Server thread.
+// `awaited` 1: the caller calls http_server_exec_runner_await next. Server
+// thread.
 int http_server_exec_runner_submit(http_exec_runner *runner, const http_exec_target *target, std::string &body,
-                                   http_reply *refusal);
+                                   int awaited, http_reply *refusal);
+
+// Right after a submit with `awaited` that returned 1: waits up to HTTP_EXEC_SPIN_US for
+// the reply (not at all on one processor). 1 with the reply moved into
+// `out`, the worker free again; 0 when it is not ready, and `done` will be
+// called for it. Server thread.
+int http_server_exec_runner_await(http_exec_runner *runner, http_reply *out);
 
 // Moves the finished reply into `out`; the worker is free again.
 void http_server_exec_runner_take(http_exec_runner *runner, http_reply *out);

@@ -16,6 +16,9 @@
 // taking the interpreter lock, so the I/O thread never waits on Python.
 #include <chrono>
 #include <condition_variable>
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +59,20 @@ constexpr milliseconds EXIT_WAIT{1000};
 // "/exec request 12: exec (id 7)": the path, the request's number and what
 // Python said it does.
 constexpr size_t NAME_CAP = HTTP_EXEC_LABEL_CAP + 40;
+// Whether the channel's threads wait for each other awake; see
+// HTTP_EXEC_SPIN_US.
+const bool spin_allowed = std::thread::hardware_concurrency() > 1;
+
+// One step of a busy wait: tells the processor so (a sibling hyperthread
+// gets the core meanwhile).
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(_M_X64)
+    _mm_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
 // Requests inside their Python call at once: one per live runner (one runs
 // at a time) plus the abandoned ones; the spare covers a runner that is
 // ending while the next starts.
@@ -128,7 +145,20 @@ struct exec_core {
     http_reply reply{};              // the finished reply while SLOT_DONE
     void (*done)(void *) = nullptr;  // null once the transport has let go
     void *done_arg = nullptr;
+    int awaited = 0;  // the I/O thread waits for this reply itself: done is not called
+    // Hints for the busy waits, read without the mutex; the state itself is
+    // read under it once a hint says it has changed.
+    std::atomic<int> queued_hint{0};  // a request waits for the worker
+    std::atomic<int> done_hint{0};    // the reply is ready
 };
+
+// The reply is ready (SLOT_DONE set): tells whoever waits for it. Core
+// mutex held.
+void core_reply_ready(exec_core *c) {
+    c->done_hint.store(1, std::memory_order_release);
+    if (c->done && !c->awaited) c->done(c->done_arg);
+    c->work_cv.notify_all();
+}
 
 // The worker thread's own records, for tindral_xl._native.exec_limit.
 thread_local exec_worker *worker_self;
@@ -236,18 +266,27 @@ void exec_abandon(exec_core *c, int kind) {
                  c->name, HTTP_EXEC_GRACE_MS / 1000, count, HTTP_EXEC_MAX_ABANDONED);
     c->reply = reply;
     c->slot = SLOT_DONE;
-    if (c->done) c->done(c->done_arg);
-    c->work_cv.notify_all();
+    core_reply_ready(c);
 }
 
 // Serves requests until the runner ends or the worker is abandoned.
 void worker_serve(exec_core *c, exec_worker *w, http_exec_session *session) {
     std::unique_lock<std::mutex> lock(c->m);
+    auto has_work = [c, w] {
+        return w->abandoned || c->ending || (c->slot == SLOT_QUEUED && c->current.get() == w);
+    };
     for (;;) {
-        c->work_cv.wait(lock, [c, w] {
-            return w->abandoned || c->ending || (c->slot == SLOT_QUEUED && c->current.get() == w);
-        });
+        if (spin_allowed && !has_work()) {
+            // Awake a little longer: the next request of an agent that sends
+            // them one after another is taken without a wake-up.
+            lock.unlock();
+            clock_type::time_point until = clock_type::now() + std::chrono::microseconds(HTTP_EXEC_SPIN_US);
+            while (!c->queued_hint.load(std::memory_order_acquire) && clock_type::now() < until) spin_pause();
+            lock.lock();
+        }
+        c->work_cv.wait(lock, has_work);
         if (w->abandoned || c->slot != SLOT_QUEUED || c->current.get() != w) return;
+        c->queued_hint.store(0, std::memory_order_relaxed);
         http_reply reply{};
         if (c->ending) {
             http_server_reply_fixed(&reply, 200, BODY_CLOSING);
@@ -291,8 +330,7 @@ void worker_serve(exec_core *c, exec_worker *w, http_exec_session *session) {
         c->slot = SLOT_DONE;
         // Under the lock: once finish has seen the reply, done has been
         // called, so the transport's loop is still there to hear of it.
-        if (c->done) c->done(c->done_arg);
-        c->work_cv.notify_all();
+        core_reply_ready(c);
         // The watchdog is not woken for the end of a call: waiting for its
         // deadline, it finds the call over when that comes, and a new call
         // wakes it as it starts if it must. Waking it here cost every
@@ -428,7 +466,7 @@ http_exec_runner *http_server_exec_runner_create(void (*done)(void *), void *arg
 }
 
 int http_server_exec_runner_submit(http_exec_runner *r, const http_exec_target *target, std::string &body,
-                                   http_reply *refusal) {
+                                   int awaited, http_reply *refusal) {
     exec_core *c = r->core.get();
     std::lock_guard<std::mutex> lock(c->m);
     if (c->slot != SLOT_FREE) {
@@ -472,9 +510,30 @@ int http_server_exec_runner_submit(http_exec_runner *r, const http_exec_target *
     c->seq = worker_state.requests.fetch_add(1) + 1;
     snprintf(c->name, sizeof c->name, "%s request %llu", target->path, c->seq);
     c->slot = SLOT_QUEUED;
+    // Set with the request, under the lock, so the worker never calls done
+    // for a reply that http_server_exec_runner_await takes.
+    c->awaited = awaited;
+    c->done_hint.store(0, std::memory_order_relaxed);
+    c->queued_hint.store(1, std::memory_order_release);
     // Only the worker: the watchdog has nothing to time until the call runs,
-    // and the worker wakes it then.
+    // and the worker wakes it then. A worker still awake is not waiting on
+    // the condition, and the notify then makes no system call.
     c->work_cv.notify_all();
+    return 1;
+}
+
+int http_server_exec_runner_await(http_exec_runner *r, http_reply *out) {
+    exec_core *c = r->core.get();
+    if (spin_allowed) {
+        clock_type::time_point until = clock_type::now() + std::chrono::microseconds(HTTP_EXEC_SPIN_US);
+        while (!c->done_hint.load(std::memory_order_acquire) && clock_type::now() < until) spin_pause();
+    }
+    std::lock_guard<std::mutex> lock(c->m);
+    c->awaited = 0;
+    if (c->slot != SLOT_DONE) return 0;  // done is called when it is
+    *out = c->reply;
+    c->reply = http_reply{};
+    c->slot = SLOT_FREE;
     return 1;
 }
 
@@ -507,7 +566,7 @@ void http_server_exec_runner_finish(http_exec_runner *r) {
         c->body = std::string();
         http_server_reply_fixed(&c->reply, 200, BODY_CLOSING);
         c->slot = SLOT_DONE;
-        if (c->done) c->done(c->done_arg);
+        core_reply_ready(c);
     }
     c->done = nullptr;
 }

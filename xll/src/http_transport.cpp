@@ -504,12 +504,18 @@ void http_conn::start_exec() {
         http_server_reply_fixed(&reply, 503, "{\"ok\":false,\"error\":\"busy: earlier answers are still unread\"}\n");
     } else if (!t->runner) {
         http_server_reply_fixed(&reply, 500, "{\"ok\":false,\"error\":\"out of memory\"}\n");
-    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, &reply)) {
+    } else if (http_server_exec_runner_submit(t->runner, target, parser->body, 1, &reply)) {
+        parser.reset();
+        account();
+        // A quick op is often answered within the wait, and goes out now,
+        // with no trip through the loop.
+        if (http_server_exec_runner_await(t->runner, &reply)) {
+            write_reply();
+            return;
+        }
         phase = CONN_EXEC;
         since = clock_type::now();
         t->exec_conn = shared_from_this();
-        parser.reset();
-        account();
         return;
     }
     parser.reset();
