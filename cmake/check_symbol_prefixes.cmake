@@ -6,9 +6,9 @@
 #
 # The names are read mangled, which is exact: a C++ name's first component
 # after _Z (past the special-name, nested-name and local-entity markers) is
-# its outermost namespace or its own name. Names from std and Boost, their
-# template instances and compiler-generated symbols are not ours and are
-# skipped.
+# its outermost namespace or its own name. Names from std, Boost and
+# RapidJSON, their template instances and compiler-generated symbols are not
+# ours and are skipped.
 set(prefixes "^(xll_|xlAuto|excel_gateway_|Excel12$|pyapi|python_runtime_|func_registry|http_server_|http_transport_|plat|text_utf16_|excel_jobs_)")
 
 if(DEFINED LISTING)
@@ -87,8 +87,9 @@ foreach(line IN LISTS lines)
     set(name "${sym}")
   endif()
   # Boost.Asio keeps its customisation points in global namespaces named
-  # asio_*; unoptimised builds keep their instances.
-  if(name MATCHES "^(boost|__|_GLOBAL_|DW\\.ref\\.)" OR name MATCHES "^(boost|asio)_")
+  # asio_*; unoptimised builds keep their instances, and RapidJSON's inline
+  # functions their static tables.
+  if(name MATCHES "^(boost|rapidjson|__|_GLOBAL_|DW\\.ref\\.)" OR name MATCHES "^(boost|asio)_")
     continue()
   endif()
   math(EXPR checked "${checked} + 1")

@@ -22,7 +22,7 @@ PACKAGES=(
   cmake ninja-build g++ binutils
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 wine64-tools
-  libboost-dev libgtest-dev
+  libboost-dev libgtest-dev rapidjson-dev
   python3
 )
 if ((!for_run)); then

@@ -826,10 +826,16 @@ def _label(what, req):
 
 
 def _dispatch(body):
+    if not isinstance(body, str):
+        return {"ok": False, "kind": "request", "error": "request body must be text"}
     try:
         req = json.loads(body)
     except (ValueError, RecursionError) as exc:
         return {"ok": False, "kind": "request", "error": "request is not valid JSON: %s" % exc}
+    return _dispatch_parsed(req)
+
+
+def _dispatch_parsed(req):
     if not isinstance(req, dict):
         return {"ok": False, "kind": "request", "error": "request must be a JSON object"}
     answer = {}
@@ -865,10 +871,27 @@ def _dispatch(body):
 def dispatch_request(body):
     """Answers one agent request (a JSON text) with one JSON text. Never
     raises; always returns a str."""
+    return _answer(_dispatch, body)
+
+
+def dispatch_parsed_request(req):
+    """dispatch_request for a body the add-in has already read as JSON:
+    `req` is what json.loads would have made of it. The add-in's reader
+    takes a big body in a fraction of json.loads' time, and gives the text
+    to dispatch_request whenever it is not sure to read it the same way."""
+    return _answer(_dispatch_parsed, req)
+
+
+# How the add-in finds the parsed-request entry: on the function it would
+# otherwise call, so a dispatch_request replaced at run time (until the next
+# open repairs it) is still the one that answers, with the text.
+dispatch_request.parsed = dispatch_parsed_request
+
+
+def _answer(dispatch, *args):
+    """The JSON text of dispatch(*args); never raises."""
     try:
-        if not isinstance(body, str):
-            return _encode({"ok": False, "kind": "request", "error": "request body must be text"})
-        return _encode(_dispatch(body))
+        return _encode(dispatch(*args))
     except BaseException as exc:
         why = ""
         try:

@@ -126,7 +126,9 @@ def test_dispatch_broken_from_inside_says_why_in_the_answer_and_the_log(sandbox,
     r = c.exchange(post_mcp(token, b'{"jsonrpc":"2.0","id":7,"method":"ping"}'))
     assert b'"code":-32603' in r, r
     lines = sandbox.log_lines()
-    assert "tindral_xl._exec_entry: dispatch failed: AttributeError: 'NoneType' object has no attribute 'loads'" \
+    # The add-in reads the /exec body itself: json first fails there on the
+    # answer's way out.
+    assert "tindral_xl._exec_entry: dispatch failed: AttributeError: 'NoneType' object has no attribute 'dumps'" \
         in lines, lines
     assert "tindral_xl._mcp_entry: dispatch failed: AttributeError: 'NoneType' object has no attribute 'loads'" \
         in lines, lines

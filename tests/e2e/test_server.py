@@ -351,6 +351,37 @@ def test_exec_runs_in_excel_python_and_keeps_namespace(python_addin):
 
 
 @pytest.mark.needs_python
+def test_request_bodies_are_read_as_json_loads_reads_them(python_addin):
+    # The add-in reads request bodies itself and hands Python the value; what
+    # json.loads reads its own way, or rejects in its own words, goes to
+    # Python as text and is answered as before.
+    _, port, token, _ = python_addin
+    c = Raw(port)
+
+    def ask(body):
+        return json.loads(c.exchange(post_exec(token, body)).partition(b"\r\n\r\n")[2])
+
+    # Read by the add-in: escapes and a surrogate pair, a repeated key (the
+    # last wins), and the id echoed with each number's type kept.
+    answer = ask(b'{"op":"exec","code":"x = 1","code":"print(\'\\u00e9\\ud83d\\ude00\')","id":[1,1.0,-0.0,'
+                 b'123456789012345678901234567890,2.5e-3,null,true]}')
+    assert answer["ok"] and answer["stdout"] == "\u00e9\U0001F600\n", answer
+    assert [(type(v), v) for v in answer["id"]] == [
+        (int, 1), (float, 1.0), (float, -0.0), (int, 123456789012345678901234567890), (float, 0.0025),
+        (type(None), None), (bool, True)]
+    assert str(answer["id"][2]) == "-0.0"
+    # Left to json.loads: a lone surrogate, NaN and Infinity, malformed text.
+    answer = ask(b'{"op":"ping","id":"a\\ud800"}')
+    assert answer["ok"] and answer["id"] == "a\ud800", answer
+    answer = ask(b'{"op":"eval","expr":"1","id":NaN}')
+    assert answer["ok"] is False and answer["kind"] == "request" and "id" in answer["error"], answer
+    answer = ask(b'{"op":"eval","expr":"2","unused":-Infinity}')
+    assert answer["ok"] and answer["result"] == 2, answer
+    assert ask(b'{"op": "ping",}') == {"ok": False, "kind": "request", "error": "request is not valid JSON: Expecting "
+                                       "property name enclosed in double quotes: line 1 column 15 (char 14)"}
+
+
+@pytest.mark.needs_python
 def test_two_mib_body_reaches_python(python_addin):
     _, port, token, _ = python_addin
     n = 2 * 1024 * 1024

@@ -188,6 +188,11 @@ STANDIN_TRAP(PyMemoryView_FromObject)
 STANDIN_TRAP(PyObject_GetBuffer)
 STANDIN_TRAP(PyBuffer_Release)
 STANDIN_TRAP(PyLong_FromDouble)
+/* Agent requests read by the add-in. */
+STANDIN_TRAP(PyUnicode_DecodeUTF8)
+STANDIN_TRAP(PyLong_FromString)
+STANDIN_TRAP(PyOS_string_to_double)
+STANDIN_TRAP(PyDict_SetItem)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

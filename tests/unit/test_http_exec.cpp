@@ -194,6 +194,99 @@ TEST_F(exec_bridge, function_is_looked_up_afresh_for_every_request) {
     });
 }
 
+// What the add-in's reader makes of `text` against json.loads: 1 equal in
+// every type, key order and float bit, 0 different, -1 declined (with no
+// Python error left behind).
+int reader_matches_json_module(const std::string &text) {
+    PyGILState_STATE g = pyapi.PyGILState_Ensure();
+    PyObject *got = http_server_json_to_python(text.c_str(), text.size());
+    int verdict = -1;
+    if (!got) {
+        EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr) << text;
+    } else {
+        PyObject *main = pyapi.PyImport_AddModule("__main__");  // borrowed
+        PyObject *globals = pyapi.PyModule_GetDict(main);        // borrowed
+        PyObject *source = pyapi.PyUnicode_FromString(text.c_str());
+        pyapi.PyDict_SetItemString(globals, "got", got);
+        pyapi.PyDict_SetItemString(globals, "text", source);
+        pyapi.PyRun_SimpleString(
+            "import json\n"
+            "def same(a, b):\n"
+            "    if type(a) is not type(b): return False\n"
+            "    if type(a) is dict: return list(a) == list(b) and all(same(a[k], b[k]) for k in a)\n"
+            "    if type(a) is list: return len(a) == len(b) and all(map(same, a, b))\n"
+            "    if type(a) is float: return repr(a) == repr(b)\n"
+            "    return a == b\n"
+            "verdict = False\n"
+            "verdict = same(got, json.loads(text))\n");
+        PyObject *v = pyapi.PyObject_GetAttrString(main, "verdict");
+        verdict = v == pyapi._Py_TrueStruct ? 1 : 0;
+        if (v) pyapi.Py_DecRef(v);
+        pyapi.Py_DecRef(source);
+        pyapi.Py_DecRef(got);
+    }
+    pyapi.PyGILState_Release(g);
+    return verdict;
+}
+
+TEST_F(exec_bridge, reader_makes_what_json_loads_makes_or_declines) {
+    std::string deep_ok(200, '['), deep_too(300, '[');
+    deep_ok += std::string(200, ']');
+    deep_too += std::string(300, ']');
+    for (const std::string &text : std::vector<std::string>{
+             "{\"op\": \"exec\", \"code\": \"print(1)\\n\", \"id\": 7}",
+             " \t\r\n{\"a\": [], \"b\": {}, \"c\": [[{}], [true, false, null]]} \n",
+             // Numbers: int() of big and negative-zero integers, float()
+             // of the rest, underflow to zero.
+             "[0, -0, 12345678901234567890123, -9223372036854775809, 1.5, -0.0, 0.1, 2.5e+3, -1e-400, 1.7976931348623157e308]",
+             // Escapes, a surrogate pair, raw UTF-8, an escaped NUL.
+             "[\"\\u00e9\\ud83d\\ude00\\n\\t\\\"\\\\\\/\\b\\f\\r\", \"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\", \"a\\u0000b\"]",
+             "{\"k\": 1, \"j\": 2, \"k\": 3}",  // the last of a repeated key, in the first one's place
+             "5", "\"just text\"", "null", deep_ok,
+         })
+        EXPECT_EQ(reader_matches_json_module(text), 1) << text;
+    std::string long_int = "[1" + std::string(5000, '0') + "]";
+    for (const std::string &text : std::vector<std::string>{
+             "{\"x\": NaN}", "[Infinity]", "[-Infinity]",  // json.loads reads these, its own way
+             "[\"\\ud800\"]", "[\"\\udc00x\"]",             // lone surrogates: json.loads keeps them
+             "[\"\xff\"]", "[\"\xed\xa0\x80\"]",            // not UTF-8
+             long_int,                                         // more digits than int() takes
+             "[1E400]",                                        // beyond a double: json.loads makes inf
+             deep_too,                                         // deeper than the reader goes
+             "", "   ", "{} x", "{\"a\": 1,}", "[01]", "\xef\xbb\xbf{}", "{\"a\": \"tab\there\"}", "[1, 2",
+         })
+        EXPECT_EQ(reader_matches_json_module(text), -1) << text;
+}
+
+// The request reaches Python read when the entry has a `parsed` twin and the
+// reader takes the body; as text otherwise, and always for an entry replaced
+// by one without the twin.
+TEST_F(exec_bridge, entry_with_a_parsed_twin_gets_the_value_and_the_text_when_declined) {
+    on_server_like_thread([](http_exec_session *s) {
+        PyGILState_STATE g = pyapi.PyGILState_Ensure();
+        pyapi.PyRun_SimpleString(
+            "import tindral_xl._exec_entry as m\n"
+            "m.dispatch_request.parsed = lambda req: 'parsed:%r' % (req,)\n");
+        pyapi.PyGILState_Release(g);
+        for (auto [body, answer] : std::vector<std::pair<std::string, std::string>>{
+                 {"{\"a\": [1, 2.5, \"x\"]}", "parsed:{'a': [1, 2.5, 'x']}\n"},
+                 {"[NaN, 1]", "len=8:[NaN, 1]\n"},
+                 {"abc", "abc\n"},
+             }) {
+            http_reply r = exec_once(s, body);
+            EXPECT_EQ(reply_text(r), answer) << body;
+            http_server_reply_release(&r);
+            EXPECT_FALSE(error_indicator_set()) << body;
+        }
+        g = pyapi.PyGILState_Ensure();
+        pyapi.PyRun_SimpleString("import tindral_xl._exec_entry as m\nm.dispatch_request = lambda b: 'new:' + b\n");
+        pyapi.PyGILState_Release(g);
+        http_reply r = exec_once(s, "{\"a\": 1}");
+        EXPECT_EQ(reply_text(r), "new:{\"a\": 1}\n");
+        http_server_reply_release(&r);
+    });
+}
+
 TEST_F(exec_bridge, missing_module_gives_500_not_a_crash) {
     fs::remove(addin / "tindral_xl" / "_exec_entry.py");
     on_server_like_thread([](http_exec_session *s) {

@@ -56,16 +56,41 @@ void exec_take_error(char *why, size_t cap) {
     if (pyapi.PyErr_Occurred()) pyapi.PyErr_Clear();
 }
 
+// Calls `entry` with the body: as json.loads would read it when the entry
+// has a `parsed` twin that takes the request so and the add-in's reader takes
+// the body, else as text. New reference, null with a Python error set.
+PyObject *exec_call_entry(PyObject *entry, const char *body, size_t body_len) {
+    PyObject *twin = pyapi.PyObject_GetAttrString(entry, "parsed");  // new reference
+    if (!twin) pyapi.PyErr_Clear();
+    PyObject *callee = entry;
+    PyObject *arg = nullptr;  // new reference
+    if (twin) {
+        arg = http_server_json_to_python(body, body_len);
+        if (arg) callee = twin;
+    }
+    if (!arg) arg = pyapi.PyUnicode_FromString(body);
+    PyObject *result = nullptr;
+    if (arg) {
+        PyObject *args[2] = {nullptr, arg};  // the spare first slot lets a bound method borrow it
+        result = pyapi.PyObject_Vectorcall(callee, args + 1, 1 | PYAPI_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        pyapi.Py_DecRef(arg);
+    }
+    if (twin) pyapi.Py_DecRef(twin);
+    return result;
+}
+
 // Calls the target's function with `body` (NUL-terminated) and returns a
 // malloc'd copy of the str it returned, or null on any failure, with the
 // error indicator cleared and what failed in `why` (cap bytes). Needs the
 // interpreter lock.
-char *exec_call_python(const http_exec_target *target, const char *body, char *why, size_t cap) {
+char *exec_call_python(const http_exec_target *target, const char *body, size_t body_len, char *why, size_t cap) {
     char *text = nullptr;
     why[0] = 0;
     PyObject *module = pyapi.PyImport_ImportModule(target->module);  // new reference
-    PyObject *result = nullptr;
-    if (module) result = pyapi.PyObject_CallMethod(module, target->function, "s", body);  // new reference
+    // Looked up afresh for every request: code an agent ran may have
+    // replaced it.
+    PyObject *entry = module ? pyapi.PyObject_GetAttrString(module, target->function) : nullptr;  // new reference
+    PyObject *result = entry ? exec_call_entry(entry, body, body_len) : nullptr;  // new reference
     if (result && pyapi_type_of(result) == pyapi.PyUnicode_Type) {
         const char *utf8 = pyapi.PyUnicode_AsUTF8(result);  // owned by result
         if (utf8) {
@@ -80,6 +105,7 @@ char *exec_call_python(const http_exec_target *target, const char *body, char *w
     if (!text && !why[0]) exec_take_error(why, cap);
     if (!text) pyapi.PyErr_Clear();
     if (result) pyapi.Py_DecRef(result);
+    if (entry) pyapi.Py_DecRef(entry);
     if (module) pyapi.Py_DecRef(module);
     return text;
 }
@@ -206,7 +232,7 @@ void exec_direct(const http_exec_target *target, std::string_view body, http_rep
     }
     if (!body.empty()) memcpy(copy, body.data(), body.size());
     copy[body.size()] = 0;
-    http_server_exec_call(target, copy, out, session, nullptr, 0);
+    http_server_exec_call(target, copy, body.size(), out, session, nullptr, 0);
     free(copy);
 }
 
@@ -220,7 +246,7 @@ void http_server_handle_mcp(std::string_view body, http_reply *out, http_exec_se
     exec_direct(&http_server_exec_mcp, body, out, session);
 }
 
-void http_server_exec_call(const http_exec_target *target, const char *body, http_reply *out,
+void http_server_exec_call(const http_exec_target *target, const char *body, size_t body_len, http_reply *out,
                            http_exec_session *session, http_exec_watch *watch, unsigned long long seq) {
     if (!http_server_python_ready()) {
         http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
@@ -235,7 +261,7 @@ void http_server_exec_call(const http_exec_target *target, const char *body, htt
         watch->thread.store(self);
     }
     char why[400];
-    char *text = exec_call_python(target, body, why, sizeof why);
+    char *text = exec_call_python(target, body, body_len, why, sizeof why);
     if (watch) {
         // From here on the watchdog finds no call; an interrupt it raised
         // after the code ended must not go off in a later request.

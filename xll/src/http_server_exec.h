@@ -95,9 +95,9 @@ struct http_exec_watch {
 // (null: none) as call number `seq`. Once the call returns, an interrupt
 // still pending for the thread is dropped. An interrupted call that yields
 // no text answers 200 with a fixed timeout or closing body. `body` is
-// NUL-terminated. Takes the interpreter lock and no other: a call left
+// `body_len` bytes, then a NUL. Takes the interpreter lock and no other: a call left
 // running by an abandoned worker never holds up the next one.
-void http_server_exec_call(const http_exec_target *target, const char *body, http_reply *out,
+void http_server_exec_call(const http_exec_target *target, const char *body, size_t body_len, http_reply *out,
                            http_exec_session *session, http_exec_watch *watch, unsigned long long seq);
 
 // Raises the target module's RequestTimeout or AddinClosing (KeyboardInterrupt
@@ -110,6 +110,19 @@ void http_server_exec_interrupt(const http_exec_target *target, http_exec_watch 
 // Tests point it elsewhere to drive the bridge against an interpreter they
 // started themselves.
 extern int (*http_server_python_ready)(void);
+
+// --- request bodies read by the add-in (http_server_json.cpp) ---------------
+
+// The value of the JSON text `text` (`len` bytes, then a NUL; a NUL before
+// them ends the text, as it does for the text a declined body becomes),
+// equal to what
+// json.loads makes of it: a new reference. Null, with no Python error left
+// set, when the reader declines, for the caller to hand the text to Python:
+// malformed JSON, and whatever json.loads reads in its own way (NaN and
+// Infinity, lone surrogates, very deep nesting, integers int() refuses).
+// Needs the interpreter lock.
+struct _object;  // PyObject
+struct _object *http_server_json_to_python(const char *text, size_t len);
 
 // --- exec worker (http_server_worker.cpp) -----------------------------------
 

@@ -316,7 +316,7 @@ void worker_serve(exec_core *c, exec_worker *w, http_exec_session *session) {
             if (c->deadline < c->watch_until) c->watch_cv.notify_all();
             lock.unlock();
             calls_enter(w, name, started);
-            http_server_exec_call(target, body.c_str(), &reply, session, &w->watch, seq);
+            http_server_exec_call(target, body.c_str(), body.size(), &reply, session, &w->watch, seq);
             calls_leave(w);
             body = std::string();
             lock.lock();

@@ -109,6 +109,11 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyObject_GetBuffer),
     PYAPI_BIND(PyBuffer_Release),
     PYAPI_BIND(PyLong_FromDouble),
+    // Agent requests read by the add-in.
+    PYAPI_BIND(PyUnicode_DecodeUTF8),
+    PYAPI_BIND(PyLong_FromString),
+    PYAPI_BIND(PyOS_string_to_double),
+    PYAPI_BIND(PyDict_SetItem),
 }};
 
 #undef PYAPI_BIND

@@ -163,12 +163,18 @@ struct pyapi_table {
     int (*PyObject_GetBuffer)(PyObject *o, Py_buffer *view, int flags);  // 0 on success: release the view once
     void (*PyBuffer_Release)(Py_buffer *view);
     PyObject *(*PyLong_FromDouble)(double v);  // new ref; the whole part
+    // Agent requests read by the add-in: the values of a JSON text, each
+    // converted as the json module converts it.
+    PyObject *(*PyUnicode_DecodeUTF8)(const char *s, Py_ssize_t size, const char *errors);  // new ref
+    PyObject *(*PyLong_FromString)(const char *str, char **pend, int base);              // new ref
+    double (*PyOS_string_to_double)(const char *s, char **endptr, PyObject *overflow_exception);
+    int (*PyDict_SetItem)(PyObject *dict, PyObject *key, PyObject *value);  // does not steal
     void *handle;  // the loaded library; non-zero means bound
 };
 
 constexpr size_t PYAPI_VECTORCALL_ARGUMENTS_OFFSET = (size_t)1 << (8 * sizeof(size_t) - 1);
 
-constexpr int PYAPI_ENTRY_COUNT = 76;
+constexpr int PYAPI_ENTRY_COUNT = 80;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 

@@ -104,3 +104,8 @@ BRIDGE_FORWARD(PyObject *, PyMemoryView_FromObject, (PyObject *o), (o))
 BRIDGE_FORWARD(int, PyObject_GetBuffer, (PyObject *o, Py_buffer *v, int f), (o, v, f))
 BRIDGE_FORWARD(void, PyBuffer_Release, (Py_buffer *v), (v))
 BRIDGE_FORWARD(PyObject *, PyLong_FromDouble, (double v), (v))
+/* Agent requests read by the add-in: char **, PyObject * and double cross as they are. */
+BRIDGE_FORWARD(PyObject *, PyUnicode_DecodeUTF8, (const char *s, Py_ssize_t n, const char *e), (s, n, e))
+BRIDGE_FORWARD(PyObject *, PyLong_FromString, (const char *s, char **end, int base), (s, end, base))
+BRIDGE_FORWARD(double, PyOS_string_to_double, (const char *s, char **end, PyObject *overflow), (s, end, overflow))
+BRIDGE_FORWARD(int, PyDict_SetItem, (PyObject *d, PyObject *k, PyObject *v), (d, k, v))
