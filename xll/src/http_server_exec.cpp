@@ -79,10 +79,10 @@ PyObject *exec_call_entry(PyObject *entry, const char *body, size_t body_len) {
     return result;
 }
 
-// Calls the target's function with `body` (NUL-terminated) and returns a
-// malloc'd copy of the str it returned, or null on any failure, with the
-// error indicator cleared and what failed in `why` (cap bytes). Needs the
-// interpreter lock.
+// Calls the target's function with `body` (`body_len` bytes, then a NUL;
+// as text it ends at its first NUL) and returns a malloc'd copy of the str
+// it returned, or null on any failure, with the error indicator cleared and
+// what failed in `why` (cap bytes). Needs the interpreter lock.
 char *exec_call_python(const http_exec_target *target, const char *body, size_t body_len, char *why, size_t cap) {
     char *text = nullptr;
     why[0] = 0;
