@@ -193,6 +193,7 @@ STANDIN_TRAP(PyUnicode_DecodeUTF8)
 STANDIN_TRAP(PyLong_FromString)
 STANDIN_TRAP(PyOS_string_to_double)
 STANDIN_TRAP(PyDict_SetItem)
+STANDIN_TRAP(PyUnicode_New)
 
 /* Data objects: only their addresses matter. */
 STANDIN_EXPORT void *_Py_NoneStruct[4];

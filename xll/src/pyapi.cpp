@@ -114,6 +114,7 @@ constexpr std::array<pyapi_binding, PYAPI_ENTRY_COUNT> pyapi_bindings = {{
     PYAPI_BIND(PyLong_FromString),
     PYAPI_BIND(PyOS_string_to_double),
     PYAPI_BIND(PyDict_SetItem),
+    PYAPI_BIND(PyUnicode_New),
 }};
 
 #undef PYAPI_BIND

@@ -169,12 +169,15 @@ struct pyapi_table {
     PyObject *(*PyLong_FromString)(const char *str, char **pend, int base);              // new ref
     double (*PyOS_string_to_double)(const char *s, char **endptr, PyObject *overflow_exception);
     int (*PyDict_SetItem)(PyObject *dict, PyObject *key, PyObject *value);  // does not steal
+    // A str of `size` characters to fill in place; its characters are
+    // undefined until then. maxchar 127 makes a compact ASCII one.
+    PyObject *(*PyUnicode_New)(Py_ssize_t size, uint32_t maxchar);  // new ref
     void *handle;  // the loaded library; non-zero means bound
 };
 
 constexpr size_t PYAPI_VECTORCALL_ARGUMENTS_OFFSET = (size_t)1 << (8 * sizeof(size_t) - 1);
 
-constexpr int PYAPI_ENTRY_COUNT = 80;
+constexpr int PYAPI_ENTRY_COUNT = 81;
 static_assert(sizeof(pyapi_table) == (PYAPI_ENTRY_COUNT + 1) * sizeof(void *),
               "pyapi: one pointer-sized word per entry, then the handle");
 

@@ -109,3 +109,4 @@ BRIDGE_FORWARD(PyObject *, PyUnicode_DecodeUTF8, (const char *s, Py_ssize_t n, c
 BRIDGE_FORWARD(PyObject *, PyLong_FromString, (const char *s, char **end, int base), (s, end, base))
 BRIDGE_FORWARD(double, PyOS_string_to_double, (const char *s, char **end, PyObject *overflow), (s, end, overflow))
 BRIDGE_FORWARD(int, PyDict_SetItem, (PyObject *d, PyObject *k, PyObject *v), (d, k, v))
+BRIDGE_FORWARD(PyObject *, PyUnicode_New, (Py_ssize_t n, Py_UCS4 maxchar), (n, maxchar))
