@@ -10,6 +10,9 @@ connection from this client.
   request answers at once, so what is timed is reading the body, handing it
   to Python and parsing it), against the floor server reading the same
   request; medians of interleaved runs, and their ratio;
+* the same with a pad that has an escape every 64 characters (a newline, as
+  code sent in JSON has): the add-in's reader reads such a body in a copy of
+  it, where one with no backslash is read in place;
 * the same with a body that is not JSON from its first byte: the add-in's
   reader gives up at once and hands the text to Python, whose parser gives
   up at once too, so what is timed is the transport, the hand-over and the
@@ -80,12 +83,17 @@ class Client:
         self.sock.close()
 
 
-def exec_request(token, size, parsed=True):
+def exec_request(token, size, parsed=True, escaped=False):
     """A POST /exec of exactly `size` bytes of body: an op that answers at
-    once, padded with a string field; or, not `parsed`, a body that is not
+    once, padded with a string field (`escaped`: with a newline, two bytes in
+    JSON, after every 63 characters); or, not `parsed`, a body that is not
     JSON from its first byte on (both JSON readers give up at once)."""
     shell = json.dumps({"op": "ping", "pad": ""})
-    body = json.dumps({"op": "ping", "pad": "x" * max(0, size - len(shell))}).encode()
+    room = max(0, size - len(shell))
+    pad = "x" * room
+    if escaped:
+        pad = ("x" * 63 + "\n") * (room // 65) + "x" * (room % 65)
+    body = json.dumps({"op": "ping", "pad": pad}).encode()
     if not parsed:
         body = b"x" * len(body)
     head = ("POST /exec HTTP/1.1\r\nHost: bench\r\nAuthorization: Bearer %s\r\nContent-Type: application/json\r\n"
@@ -160,11 +168,14 @@ def main():
             if status != 200 or not json.loads(body).get("ok"):
                 sys.exit("the add-in did not answer the big request: %d %s" % (status, body[:200]))
             unparsed = exec_request(token, args.size, parsed=False)
-            big = interleaved([("exec", addin, request), ("floor", bottom, request), ("unparsed", addin, unparsed)],
-                              args.runs)
+            escaped = exec_request(token, args.size, escaped=True)
+            big = interleaved([("exec", addin, request), ("floor", bottom, request), ("escaped", addin, escaped),
+                               ("unparsed", addin, unparsed)], args.runs)
             small = interleaved([("ping", addin, PING), ("floor", bottom, PING)], args.runs * 25)
             print("POST /exec, %d-byte body: %.0f us; floor server, same request: %.0f us; ratio %.2f"
                   % (args.size, big["exec"], big["floor"], big["exec"] / big["floor"]))
+            print("  with an escape every 64 characters, read in a copy: %.0f us; ratio %.2f"
+                  % (big["escaped"], big["escaped"] / big["floor"]))
             print("  a body that is not JSON from its first byte, handed to Python as text: %.0f us; ratio %.2f"
                   % (big["unparsed"], big["unparsed"] / big["floor"]))
             print("GET /ping: %.1f us; floor server, same request: %.1f us; ratio %.2f"

@@ -196,10 +196,15 @@ TEST_F(exec_bridge, function_is_looked_up_afresh_for_every_request) {
 
 // What the add-in's reader makes of `text` against json.loads: 1 equal in
 // every type, key order and float bit, 0 different, -1 declined (with no
-// Python error left behind).
-int reader_matches_json_module(const std::string &text) {
+// Python error left behind). Either way the text, read in place, must come
+// out as it went in: json.loads reads it next when the reader declines.
+// `copy` 1: the reader is told the text may hold a backslash, which makes it
+// read a copy.
+int reader_verdict(const std::string &text, int copy) {
     PyGILState_STATE g = pyapi.PyGILState_Ensure();
-    PyObject *got = http_server_json_to_python(text.c_str(), text.size());
+    std::string padded = text + std::string(HTTP_EXEC_BODY_PAD, '\0');
+    PyObject *got = http_server_json_to_python(padded.data(), text.size(), copy);
+    EXPECT_EQ(padded, text + std::string(HTTP_EXEC_BODY_PAD, '\0')) << text;
     int verdict = -1;
     if (!got) {
         EXPECT_EQ(pyapi.PyErr_Occurred(), nullptr) << text;
@@ -229,10 +234,29 @@ int reader_matches_json_module(const std::string &text) {
     return verdict;
 }
 
+// The verdict on `text` read in place where it can be, and read in a copy,
+// which must agree.
+int reader_matches_json_module(const std::string &text) {
+    int verdict = reader_verdict(text, 1);
+    if (text.find('\\') == std::string::npos) {
+        EXPECT_EQ(reader_verdict(text, 0), verdict) << text;
+    }
+    return verdict;
+}
+
 TEST_F(exec_bridge, reader_makes_what_json_loads_makes_or_declines) {
     std::string deep_ok(200, '['), deep_too(300, '[');
     deep_ok += std::string(200, ']');
     deep_too += std::string(300, ']');
+    // Long strings and keys are copied as ASCII when they are: one byte past
+    // the vector loop's 16-byte steps and its 4 KiB checks, text that turns
+    // out not to be ASCII in the middle, in the last block, in the tail.
+    std::string ascii = std::string(5000, 'a') + "\\n\\u0041" + std::string(63, 'b');
+    std::string late_utf8 = std::string(4100, 'c') + "\xc3\xa9" + std::string(10, 'd');
+    std::string tail_utf8 = std::string(64, 'e') + "\xe2\x82\xac";
+    std::string long_bad = std::string(70, 'f') + "\xff";
+    std::string long_keys = "{\"" + std::string(64, 'k') + "\": \"" + std::string(65, 'v') + "\", \"" +
+                            std::string(4113, 'K') + "\xc3\xa9\": \"" + std::string(63, 'w') + "\"}";
     for (const std::string &text : std::vector<std::string>{
              "{\"op\": \"exec\", \"code\": \"print(1)\\n\", \"id\": 7}",
              " \t\r\n{\"a\": [], \"b\": {}, \"c\": [[{}], [true, false, null]]} \n",
@@ -243,6 +267,7 @@ TEST_F(exec_bridge, reader_makes_what_json_loads_makes_or_declines) {
              "[\"\\u00e9\\ud83d\\ude00\\n\\t\\\"\\\\\\/\\b\\f\\r\", \"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\", \"a\\u0000b\"]",
              "{\"k\": 1, \"j\": 2, \"k\": 3}",  // the last of a repeated key, in the first one's place
              "5", "\"just text\"", "null", deep_ok,
+             "[\"" + ascii + "\", \"" + late_utf8 + "\", \"" + tail_utf8 + "\"]", long_keys,
          })
         EXPECT_EQ(reader_matches_json_module(text), 1) << text;
     std::string long_int = "[1" + std::string(5000, '0') + "]";
@@ -250,6 +275,7 @@ TEST_F(exec_bridge, reader_makes_what_json_loads_makes_or_declines) {
              "{\"x\": NaN}", "[Infinity]", "[-Infinity]",  // json.loads reads these, its own way
              "[\"\\ud800\"]", "[\"\\udc00x\"]",             // lone surrogates: json.loads keeps them
              "[\"\xff\"]", "[\"\xed\xa0\x80\"]",            // not UTF-8
+             "[\"" + long_bad + "\"]",
              long_int,                                         // more digits than int() takes
              "[1E400]",                                        // beyond a double: json.loads makes inf
              deep_too,                                         // deeper than the reader goes
@@ -344,7 +370,7 @@ TEST_F(exec_bridge, exception_in_the_worker_thread_is_caught_logged_and_the_runn
     ASSERT_NE(r, nullptr);
     std::string body = "abc";
     http_reply refusal{};
-    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, 0, &refusal), 1);
+    ASSERT_EQ(http_server_exec_runner_submit(r, &http_server_exec_agent, body, 1, 0, &refusal), 1);
     std::string log;
     for (int i = 0; i < 200 && log.find("the exec worker failed") == std::string::npos; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -370,7 +396,7 @@ TEST_F(exec_bridge, awaited_reply_is_handed_over_once_by_the_wait_or_by_done) {
     http_reply refusal{}, out{};
     auto submit = [&](const char *text) {
         std::string body = text;
-        return http_server_exec_runner_submit(r, &http_server_exec_agent, body, 1, &refusal);
+        return http_server_exec_runner_submit(r, &http_server_exec_agent, body, 1, 1, &refusal);
     };
     auto wait_for_done = [](int n) {
         for (int i = 0; i < 400 && done_calls.load() < n; i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));

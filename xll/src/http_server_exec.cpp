@@ -59,16 +59,16 @@ void exec_take_error(char *why, size_t cap) {
 // Calls `entry` with the body: as json.loads would read it when the entry
 // has a `parsed` twin that takes the request so and the add-in's reader takes
 // the body, else as text. New reference, null with a Python error set.
-PyObject *exec_call_entry(PyObject *entry, const char *body, size_t body_len) {
+PyObject *exec_call_entry(PyObject *entry, char *body, size_t body_len, int has_backslash) {
     PyObject *twin = pyapi.PyObject_GetAttrString(entry, "parsed");  // new reference
     if (!twin) pyapi.PyErr_Clear();
     PyObject *callee = entry;
     PyObject *arg = nullptr;  // new reference
     if (twin) {
-        arg = http_server_json_to_python(body, body_len);
+        arg = http_server_json_to_python(body, body_len, has_backslash);
         if (arg) callee = twin;
     }
-    if (!arg) arg = pyapi.PyUnicode_FromString(body);
+    if (!arg) arg = http_server_json_str(body, strlen(body));
     PyObject *result = nullptr;
     if (arg) {
         PyObject *args[2] = {nullptr, arg};  // the spare first slot lets a bound method borrow it
@@ -83,14 +83,15 @@ PyObject *exec_call_entry(PyObject *entry, const char *body, size_t body_len) {
 // as text it ends at its first NUL) and returns a malloc'd copy of the str
 // it returned, or null on any failure, with the error indicator cleared and
 // what failed in `why` (cap bytes). Needs the interpreter lock.
-char *exec_call_python(const http_exec_target *target, const char *body, size_t body_len, char *why, size_t cap) {
+char *exec_call_python(const http_exec_target *target, char *body, size_t body_len, int has_backslash, char *why,
+                       size_t cap) {
     char *text = nullptr;
     why[0] = 0;
     PyObject *module = pyapi.PyImport_ImportModule(target->module);  // new reference
     // Looked up afresh for every request: code an agent ran may have
     // replaced it.
     PyObject *entry = module ? pyapi.PyObject_GetAttrString(module, target->function) : nullptr;  // new reference
-    PyObject *result = entry ? exec_call_entry(entry, body, body_len) : nullptr;  // new reference
+    PyObject *result = entry ? exec_call_entry(entry, body, body_len, has_backslash) : nullptr;  // new reference
     if (result && pyapi_type_of(result) == pyapi.PyUnicode_Type) {
         const char *utf8 = pyapi.PyUnicode_AsUTF8(result);  // owned by result
         if (utf8) {
@@ -225,14 +226,15 @@ void exec_direct(const http_exec_target *target, std::string_view body, http_rep
         http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
         return;
     }
-    char *copy = (char *)malloc(body.size() + 1);
+    char *copy = (char *)malloc(body.size() + HTTP_EXEC_BODY_PAD);
     if (!copy) {
         http_server_reply_fixed(out, 500, BODY_OUT_OF_MEMORY);
         return;
     }
     if (!body.empty()) memcpy(copy, body.data(), body.size());
-    copy[body.size()] = 0;
-    http_server_exec_call(target, copy, body.size(), out, session, nullptr, 0);
+    memset(copy + body.size(), 0, HTTP_EXEC_BODY_PAD);
+    int has_backslash = memchr(body.data(), '\\', body.size()) != nullptr;
+    http_server_exec_call(target, copy, body.size(), has_backslash, out, session, nullptr, 0);
     free(copy);
 }
 
@@ -246,7 +248,8 @@ void http_server_handle_mcp(std::string_view body, http_reply *out, http_exec_se
     exec_direct(&http_server_exec_mcp, body, out, session);
 }
 
-void http_server_exec_call(const http_exec_target *target, const char *body, size_t body_len, http_reply *out,
+void http_server_exec_call(const http_exec_target *target, char *body, size_t body_len, int has_backslash,
+                           http_reply *out,
                            http_exec_session *session, http_exec_watch *watch, unsigned long long seq) {
     if (!http_server_python_ready()) {
         http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
@@ -261,7 +264,7 @@ void http_server_exec_call(const http_exec_target *target, const char *body, siz
         watch->thread.store(self);
     }
     char why[400];
-    char *text = exec_call_python(target, body, body_len, why, sizeof why);
+    char *text = exec_call_python(target, body, body_len, has_backslash, why, sizeof why);
     if (watch) {
         // From here on the watchdog finds no call; an interrupt it raised
         // after the code ended must not go off in a later request.

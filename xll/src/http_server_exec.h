@@ -38,6 +38,10 @@ constexpr size_t HTTP_EXEC_LABEL_CAP = 96;
 // machine with one processor, where the wait would only hold up the thread
 // it waits for. The I/O thread answers no other connection while it waits.
 constexpr unsigned HTTP_EXEC_SPIN_US = 50;
+// NULs after a body handed to Python: the add-in's JSON reader loads whole
+// aligned 16-byte blocks, and the last one may reach this far past the end.
+// The transport reserves them with the body, so adding them copies nothing.
+constexpr size_t HTTP_EXEC_BODY_PAD = 16;
 
 // Per-thread Python state of the exec bridge: the thread that runs the calls
 // keeps one Python thread state for its whole life instead of creating and
@@ -95,9 +99,12 @@ struct http_exec_watch {
 // (null: none) as call number `seq`. Once the call returns, an interrupt
 // still pending for the thread is dropped. An interrupted call that yields
 // no text answers 200 with a fixed timeout or closing body. `body` is
-// `body_len` bytes, then a NUL. Takes the interpreter lock and no other: a call left
+// `body_len` bytes, then HTTP_EXEC_BODY_PAD NULs, which may be read in place
+// (and are left as they were found); `has_backslash` as
+// http_server_json_to_python takes it. Takes the interpreter lock and no other: a call left
 // running by an abandoned worker never holds up the next one.
-void http_server_exec_call(const http_exec_target *target, const char *body, size_t body_len, http_reply *out,
+void http_server_exec_call(const http_exec_target *target, char *body, size_t body_len, int has_backslash,
+                           http_reply *out,
                            http_exec_session *session, http_exec_watch *watch, unsigned long long seq);
 
 // Raises the target module's RequestTimeout or AddinClosing (KeyboardInterrupt
@@ -113,16 +120,23 @@ extern int (*http_server_python_ready)(void);
 
 // --- request bodies read by the add-in (http_server_json.cpp) ---------------
 
-// The value of the JSON text `text` (`len` bytes, then a NUL; a NUL before
-// them ends the text, as it does for the text a declined body becomes),
-// equal to what
-// json.loads makes of it: a new reference. Null, with no Python error left
-// set, when the reader declines, for the caller to hand the text to Python:
-// malformed JSON, and whatever json.loads reads in its own way (NaN and
-// Infinity, lone surrogates, very deep nesting, integers int() refuses).
-// Needs the interpreter lock.
+// The value of the JSON text `text` (`len` bytes, then HTTP_EXEC_BODY_PAD
+// NULs; a NUL before them ends the text, as it does for the text a declined
+// body becomes), equal to what json.loads makes of it: a new reference.
+// Null, with no Python error left set, when the reader declines, for the
+// caller to hand the text to Python: malformed JSON, and whatever json.loads
+// reads in its own way (NaN and Infinity, lone surrogates, very deep nesting,
+// integers int() refuses). The text is read in place and left as it was
+// found; `has_backslash` must be 1 unless no byte of the text is a
+// backslash, for an escape read in place could not be undone. Needs the
+// interpreter lock.
 struct _object;  // PyObject
-struct _object *http_server_json_to_python(const char *text, size_t len);
+struct _object *http_server_json_to_python(char *text, size_t len, int has_backslash);
+
+// The str of the UTF-8 bytes `s` (`n` of them), as PyUnicode_DecodeUTF8
+// makes it, a long ASCII one at the cost of a copy: a new reference, null
+// with a Python error set when they are not UTF-8. Needs the interpreter lock.
+struct _object *http_server_json_str(const char *s, size_t n);
 
 // --- exec worker (http_server_worker.cpp) -----------------------------------
 
@@ -142,11 +156,12 @@ http_exec_runner *http_server_exec_runner_create(void (*done)(void *), void *arg
 // Hands a request to the worker, taking `body`, under the default time limit.
 // 1 when taken; 0 with `refusal` set: 503 busy (naming the running request)
 // while one runs, 503 when HTTP_EXEC_MAX_ABANDONED abandoned workers still
-// run and a fresh one would be needed, 500 when no thread could start.
-// `awaited` 1: the caller calls http_server_exec_runner_await next. Server
-// thread.
+// run and a fresh one would be needed, 500 when no thread could start or no
+// memory was left for the body's padding. `has_backslash` as
+// http_server_json_to_python takes it. `awaited` 1: the caller calls
+// http_server_exec_runner_await next. Server thread.
 int http_server_exec_runner_submit(http_exec_runner *runner, const http_exec_target *target, std::string &body,
-                                   int awaited, http_reply *refusal);
+                                   int has_backslash, int awaited, http_reply *refusal);
 
 // Right after a submit with `awaited` that returned 1: waits up to HTTP_EXEC_SPIN_US for
 // the reply (not at all on one processor). 1 with the reply moved into

@@ -38,6 +38,7 @@ using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr char BODY_NO_WORKER[] = "{\"ok\":false,\"error\":\"internal error\"}\n";
+constexpr char BODY_OUT_OF_MEMORY[] = "{\"ok\":false,\"error\":\"out of memory\"}\n";
 constexpr char BODY_CLOSING[] =
     "{\"ok\":false,\"kind\":\"interrupted\",\"error\":\"the add-in closed while the request ran\"}\n";
 // The answers of an abandoned call whose Python side reported none of its own.
@@ -131,6 +132,7 @@ struct exec_core {
     int slot = SLOT_FREE;
     const http_exec_target *target = nullptr;
     std::string body;
+    int body_backslash = 1;  // 0: no byte of body is a backslash
     unsigned long long seq = 0;  // the latest request's number
     char name[NAME_CAP] = "";    // the latest request's name
     clock_type::time_point started;   // when the latest call started
@@ -307,6 +309,7 @@ void worker_serve(exec_core *c, exec_worker *w, http_exec_session *session) {
             const http_exec_target *target = c->target;
             std::string body;
             body.swap(c->body);
+            int has_backslash = c->body_backslash;
             char name[NAME_CAP];
             memcpy(name, c->name, sizeof name);
             clock_type::time_point started = c->started;
@@ -316,7 +319,8 @@ void worker_serve(exec_core *c, exec_worker *w, http_exec_session *session) {
             if (c->deadline < c->watch_until) c->watch_cv.notify_all();
             lock.unlock();
             calls_enter(w, name, started);
-            http_server_exec_call(target, body.c_str(), body.size(), &reply, session, &w->watch, seq);
+            http_server_exec_call(target, body.data(), body.size() - HTTP_EXEC_BODY_PAD, has_backslash, &reply, session,
+                                  &w->watch, seq);
             calls_leave(w);
             body = std::string();
             lock.lock();
@@ -466,7 +470,14 @@ http_exec_runner *http_server_exec_runner_create(void (*done)(void *), void *arg
 }
 
 int http_server_exec_runner_submit(http_exec_runner *r, const http_exec_target *target, std::string &body,
-                                   int awaited, http_reply *refusal) {
+                                   int has_backslash, int awaited, http_reply *refusal) {
+    // Within the memory the transport reserved for it.
+    try {
+        body.append(HTTP_EXEC_BODY_PAD, '\0');
+    } catch (...) {
+        http_server_reply_fixed(refusal, 500, BODY_OUT_OF_MEMORY);
+        return 0;
+    }
     exec_core *c = r->core.get();
     std::lock_guard<std::mutex> lock(c->m);
     if (c->slot != SLOT_FREE) {
@@ -507,6 +518,7 @@ int http_server_exec_runner_submit(http_exec_runner *r, const http_exec_target *
     }
     c->target = target;
     c->body.swap(body);
+    c->body_backslash = has_backslash;
     c->seq = worker_state.requests.fetch_add(1) + 1;
     snprintf(c->name, sizeof c->name, "%s request %llu", target->path, c->seq);
     c->slot = SLOT_QUEUED;
