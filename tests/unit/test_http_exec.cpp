@@ -284,6 +284,36 @@ TEST_F(exec_bridge, reader_makes_what_json_loads_makes_or_declines) {
         EXPECT_EQ(reader_matches_json_module(text), -1) << text;
 }
 
+// Texts one byte away from valid ones, that byte one JSON gives a meaning
+// to (or a byte that is not UTF-8): whatever the reader makes of them, in
+// place or in a copy, is what json.loads makes of them, or it declines; and
+// the text comes out whole. A fixed seed: a failure repeats.
+TEST_F(exec_bridge, reader_never_differs_from_json_loads_on_texts_one_byte_off) {
+    const std::string seeds[] = {
+        "{\"op\": \"exec\", \"code\": \"print(1)\\n\", \"id\": [1, -2.5e3, true, null]}",
+        "{\"op\": \"ping\", \"pad\": \"" + std::string(80, 'x') + "\", \"k\": {\"a\": []}}",
+        "[\"a\", \"\xc3\xa9\", 0, {\"\": \"b\"}]",
+    };
+    static const char bytes[] = "\"\\{}[],:0e-. unN\x80\xff";
+    unsigned long long state = 0x9e3779b97f4a7c15ull;
+    auto next = [&state] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return (size_t)(state >> 33);
+    };
+    int read = 0;
+    for (const std::string &seed : seeds) {
+        for (int i = 0; i < 150; i++) {
+            std::string text = seed;
+            text[next() % text.size()] = bytes[next() % (sizeof bytes - 1)];
+            int verdict = reader_matches_json_module(text);
+            ASSERT_NE(verdict, 0) << text;
+            read += verdict == 1;
+        }
+    }
+    // Not all declined: the cases reach the reader's building, too.
+    EXPECT_GT(read, 50);
+}
+
 // The request reaches Python read when the entry has a `parsed` twin and the
 // reader takes the body; as text otherwise, and always for an entry replaced
 // by one without the twin.
