@@ -79,10 +79,11 @@ PyObject *exec_call_entry(PyObject *entry, char *body, size_t body_len, int has_
     return result;
 }
 
-// Calls the target's function with `body` (`body_len` bytes, then a NUL;
-// as text it ends at its first NUL) and returns a malloc'd copy of the str
-// it returned, or null on any failure, with the error indicator cleared and
-// what failed in `why` (cap bytes). Needs the interpreter lock.
+// Calls the target's function with `body` (`body_len` bytes, then
+// HTTP_EXEC_BODY_PAD NULs; as text it ends at its first NUL) and returns a
+// malloc'd copy of the str it returned, or null on any failure, with the
+// error indicator cleared and what failed in `why` (cap bytes). Needs the
+// interpreter lock.
 char *exec_call_python(const http_exec_target *target, char *body, size_t body_len, int has_backslash, char *why,
                        size_t cap) {
     char *text = nullptr;
@@ -249,8 +250,8 @@ void http_server_handle_mcp(std::string_view body, http_reply *out, http_exec_se
 }
 
 void http_server_exec_call(const http_exec_target *target, char *body, size_t body_len, int has_backslash,
-                           http_reply *out,
-                           http_exec_session *session, http_exec_watch *watch, unsigned long long seq) {
+                           http_reply *out, http_exec_session *session, http_exec_watch *watch,
+                           unsigned long long seq) {
     if (!http_server_python_ready()) {
         http_server_reply_fixed(out, 503, BODY_NO_PYTHON);
         return;

@@ -104,8 +104,8 @@ struct http_exec_watch {
 // http_server_json_to_python takes it. Takes the interpreter lock and no other: a call left
 // running by an abandoned worker never holds up the next one.
 void http_server_exec_call(const http_exec_target *target, char *body, size_t body_len, int has_backslash,
-                           http_reply *out,
-                           http_exec_session *session, http_exec_watch *watch, unsigned long long seq);
+                           http_reply *out, http_exec_session *session, http_exec_watch *watch,
+                           unsigned long long seq);
 
 // Raises the target module's RequestTimeout or AddinClosing (KeyboardInterrupt
 // when it has none) in the thread running call `seq`, if it still runs.
